@@ -1,0 +1,290 @@
+// The view object and the conversion of buffer exporters to double views:
+// acceptance rules (one dimension, 8-byte native little-endian doubles, direct
+// access) and their messages.
+#include "runtime/view.hpp"
+
+#include <cstring>
+
+namespace tavo::runtime {
+namespace {
+
+PyTypeObject *view_type = nullptr;
+
+/// A buffer taken from an exporter, released on destruction unless handed on.
+struct HeldBuffer {
+  Py_buffer buf{};
+  bool held = false;
+  HeldBuffer() = default;
+  HeldBuffer(const HeldBuffer &) = delete;
+  ~HeldBuffer() {
+    if (held) PyBuffer_Release(&buf);
+  }
+};
+
+struct ViewObject {
+  PyObject_HEAD
+  Py_buffer buffer;   // the exporter's buffer, when owns_buffer
+  bool owns_buffer;
+  PyObject *base;     // for a slice: the view object that owns the buffer
+  char *data;
+  Py_ssize_t shape[1];
+  Py_ssize_t strides[1];
+};
+
+ViewObject *as_view(PyObject *o) noexcept { return reinterpret_cast<ViewObject *>(o); }
+
+// ---- item format --------------------------------------------------------
+
+const char *describe_item(char c, bool complex) noexcept {
+  if (complex) {
+    switch (c) {
+    case 'f': return "'complex float'";
+    case 'd': return "'complex double'";
+    case 'g': return "'complex long double'";
+    default: return nullptr;
+    }
+  }
+  switch (c) {
+  case '?': return "'bool'";
+  case 'c': return "'char'";
+  case 'b': return "'signed char'";
+  case 'B': return "'unsigned char'";
+  case 'h': return "'short'";
+  case 'H': return "'unsigned short'";
+  case 'i': return "'int'";
+  case 'I': return "'unsigned int'";
+  case 'l': return "'long'";
+  case 'L': return "'unsigned long'";
+  case 'q': return "'long long'";
+  case 'Q': return "'unsigned long long'";
+  case 'f': return "'float'";
+  case 'd': return "'double'";
+  case 'g': return "'long double'";
+  case 'T': return "a struct";
+  case 'O': return "Python object";
+  case 'P': return "a pointer";
+  case 's':
+  case 'p': return "a string";
+  default: return nullptr;
+  }
+}
+
+[[gnu::cold]] bool dtype_mismatch(const char *found) noexcept {
+  PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", "double",
+               "'", found);
+  return false;
+}
+
+[[gnu::cold]] bool format_not_understood(const char *format) noexcept {
+  PyErr_Format(PyExc_ValueError, "Buffer format string not understood: '%s'", format);
+  return false;
+}
+
+/// Accepts the formats that denote one native-layout little-endian 8-byte double.
+bool check_format(const char *format) noexcept {
+  const char *p = format ? format : "B";  // no format means unsigned bytes
+  char order = 0;
+  for (; *p && std::strchr("@=<>!^", *p); ++p) {
+    if (*p == '>' || *p == '!') {
+      PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
+      return false;
+    }
+    order = *p;
+  }
+  std::size_t count = 1;
+  bool counted = false;
+  if (*p >= '0' && *p <= '9') {
+    count = 0;
+    counted = true;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+      if (count > 100000000) return format_not_understood(format);
+      count = count * 10 + std::size_t(*p - '0');
+    }
+  }
+  bool complex = false;
+  if (*p == 'Z') {
+    complex = true;
+    ++p;
+  }
+  const char type = *p;
+  const char *found = type ? describe_item(type, complex) : nullptr;
+  if (found == nullptr) return format_not_understood(format);
+  if (type == 'T' && p[1] != '{') return format_not_understood(format);
+  ++p;
+  while (*p == ' ') ++p;
+  if (type == 'T' || *p != '\0') return dtype_mismatch("a struct");
+  if (counted && count != 1) {
+    PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected 'double' but got an array of %zu %s",
+                 count, found);
+    return false;
+  }
+  const bool native_size = order == 0 || order == '@' || order == '^';
+  const bool is_double =
+      !complex && (type == 'd' || (type == 'g' && sizeof(long double) == 8 && native_size));
+  return is_double ? true : dtype_mismatch(found);
+}
+
+bool check_buffer(const Py_buffer &b) noexcept {
+  if (b.ndim != 1) {
+    PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", 1,
+                 b.ndim);
+    return false;
+  }
+  if (!check_format(b.format)) return false;
+  if (b.itemsize != 8) {
+    PyErr_Format(PyExc_ValueError,
+                 "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
+                 std::size_t(b.itemsize), b.itemsize > 1 ? "s" : "", "double", std::size_t(8), "s");
+    return false;
+  }
+  if (b.suboffsets != nullptr && b.shape[0] > 0 && b.suboffsets[0] >= 0) {
+    PyErr_Format(PyExc_ValueError, "Buffer not compatible with direct access in dimension %d.", 0);
+    return false;
+  }
+  return true;
+}
+
+// ---- the view object ----------------------------------------------------
+
+ViewObject *new_view(char *data, Py_ssize_t n, Py_ssize_t stride) noexcept {
+  auto *v = as_view(view_type->tp_alloc(view_type, 0));
+  if (v == nullptr) return nullptr;
+  v->data = data;
+  v->shape[0] = n;
+  v->strides[0] = stride;
+  return v;
+}
+
+void View_dealloc(PyObject *self) noexcept {
+  ViewObject *v = as_view(self);
+  PyTypeObject *tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  if (v->owns_buffer) {
+    v->owns_buffer = false;
+    PyBuffer_Release(&v->buffer);
+  }
+  Py_CLEAR(v->base);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+int View_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
+  ViewObject *v = as_view(self);
+  Py_VISIT(Py_TYPE(self));
+  if (v->owns_buffer) Py_VISIT(v->buffer.obj);
+  Py_VISIT(v->base);
+  return 0;
+}
+
+bool contiguous(const ViewObject *v) noexcept { return v->shape[0] <= 1 || v->strides[0] == 8; }
+
+int View_getbuffer(PyObject *self, Py_buffer *view, int flags) noexcept {
+  ViewObject *v = as_view(self);
+  const bool wants_strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES;
+  const bool wants_contiguous = (flags & PyBUF_C_CONTIGUOUS) == PyBUF_C_CONTIGUOUS ||
+                                (flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS ||
+                                (flags & PyBUF_ANY_CONTIGUOUS) == PyBUF_ANY_CONTIGUOUS;
+  if ((wants_contiguous || !wants_strides) && !contiguous(v)) {
+    PyErr_SetString(PyExc_BufferError, "view is not contiguous");
+    view->obj = nullptr;
+    return -1;
+  }
+  view->buf = v->data;
+  view->obj = Py_NewRef(self);
+  view->len = v->shape[0] * 8;
+  view->readonly = 0;
+  view->itemsize = 8;
+  view->format = (flags & PyBUF_FORMAT) ? const_cast<char *>("d") : nullptr;
+  view->ndim = 1;
+  view->shape = (flags & PyBUF_ND) ? v->shape : nullptr;
+  view->strides = wants_strides ? v->strides : nullptr;
+  view->suboffsets = nullptr;
+  view->internal = nullptr;
+  return 0;
+}
+
+Py_ssize_t View_length(PyObject *self) noexcept { return as_view(self)->shape[0]; }
+
+PyObject *View_item(PyObject *self, Py_ssize_t i) noexcept {
+  ViewObject *v = as_view(self);
+  if (i < 0 || i >= v->shape[0]) {
+    PyErr_SetString(PyExc_IndexError, "view index out of range");
+    return nullptr;
+  }
+  double x;
+  std::memcpy(&x, v->data + i * v->strides[0], sizeof x);
+  return PyFloat_FromDouble(x);
+}
+
+PyObject *View_repr(PyObject *self) noexcept {
+  return PyUnicode_FromFormat("<tavotools.tavo.view of %zd doubles at %p>", as_view(self)->shape[0],
+                              self);
+}
+
+PyType_Slot view_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(View_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(View_traverse)},
+    {Py_tp_repr, reinterpret_cast<void *>(View_repr)},
+    {Py_bf_getbuffer, reinterpret_cast<void *>(View_getbuffer)},
+    {Py_sq_length, reinterpret_cast<void *>(View_length)},
+    {Py_sq_item, reinterpret_cast<void *>(View_item)},
+    {Py_tp_doc, const_cast<char *>("One-dimensional float64 view sharing the memory of another buffer.")},
+    {0, nullptr},
+};
+
+PyType_Spec view_spec = {
+    "tavotools.tavo.view", sizeof(ViewObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    view_slots};
+
+} // namespace
+
+bool init_view_type() noexcept {
+  if (view_type != nullptr) return true;
+  view_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&view_spec));
+  return view_type != nullptr;
+}
+
+bool is_view_object(PyObject *obj) noexcept { return Py_IS_TYPE(obj, view_type); }
+
+DoubleView DoubleView::slice(std::int64_t start, std::int64_t stop) const noexcept {
+  if (empty_view()) return {};
+  return DoubleView(Ref::borrow(owner()), data + start * stride, stop - start, stride);
+}
+
+bool to_double_view(PyObject *obj, DoubleView &out) noexcept {
+  if (obj == Py_None) {
+    out = DoubleView();
+    return true;
+  }
+  if (is_view_object(obj)) {  // already ours: share its buffer, no new request
+    ViewObject *v = as_view(obj);
+    out = DoubleView(Ref::borrow(obj), v->data, v->shape[0], v->strides[0]);
+    return true;
+  }
+  HeldBuffer held;
+  if (PyObject_GetBuffer(obj, &held.buf, PyBUF_RECORDS) < 0) return false;
+  held.held = true;
+  if (!check_buffer(held.buf)) return false;
+  const Py_ssize_t stride = held.buf.strides ? held.buf.strides[0] : held.buf.itemsize;
+  ViewObject *v = new_view(static_cast<char *>(held.buf.buf), held.buf.shape[0], stride);
+  if (v == nullptr) return false;
+  v->buffer = held.buf;
+  v->owns_buffer = true;
+  held.held = false;
+  out = DoubleView(Ref::steal(reinterpret_cast<PyObject *>(v)), v->data, v->shape[0], stride);
+  return true;
+}
+
+PyObject *view_object(const DoubleView &view) noexcept {
+  if (view.empty_view()) return Py_NewRef(Py_None);
+  ViewObject *owner = as_view(view.owner());
+  if (owner->data == view.data && owner->shape[0] == view.n && owner->strides[0] == view.stride)
+    return Py_NewRef(view.owner());
+  ViewObject *v = new_view(view.data, view.n, view.stride);
+  if (v == nullptr) return nullptr;
+  v->base = Py_NewRef(owner->base ? owner->base : view.owner());
+  return reinterpret_cast<PyObject *>(v);
+}
+
+} // namespace tavo::runtime

@@ -1,0 +1,53 @@
+// Double views: typed one-dimensional views of float64 samples taken from any
+// buffer exporter, and the view object that holds the exporter's buffer and
+// exports it again.
+#pragma once
+#include <Python.h>
+
+#include <cstdint>
+
+#include "runtime/ref.hpp"
+
+namespace tavo::runtime {
+
+/// A one-dimensional view of doubles: element i lies at data + i * stride (bytes, any sign).
+/// Holds one reference to the view object that owns the exporter's buffer; the
+/// empty view (from None) holds none and has no data.
+class DoubleView {
+  Ref owner_;
+
+public:
+  char *data = nullptr;
+  std::int64_t n = 0;
+  std::int64_t stride = 0;
+
+  DoubleView() = default;
+  DoubleView(Ref owner, char *d, std::int64_t count, std::int64_t step) noexcept
+      : owner_(std::move(owner)), data(d), n(count), stride(step) {}
+  DoubleView(DoubleView &&) noexcept = default;
+  DoubleView &operator=(DoubleView &&) noexcept = default;
+
+  bool empty_view() const noexcept { return !owner_; }
+  PyObject *owner() const noexcept { return owner_.get(); }
+  double &operator[](std::int64_t i) const noexcept {
+    return *reinterpret_cast<double *>(data + i * stride);
+  }
+  /// Elements [start, stop) of this view, sharing its buffer; 0 <= start <= stop <= n.
+  DoubleView slice(std::int64_t start, std::int64_t stop) const noexcept;
+};
+
+/// Converts `obj` to a writable double view (None gives the empty view).
+/// Returns false with a Python exception set when `obj` is not accepted.
+bool to_double_view(PyObject *obj, DoubleView &out) noexcept;
+
+/// The view object exporting `view` (new reference), None for the empty view,
+/// nullptr with an exception set on failure.
+PyObject *view_object(const DoubleView &view) noexcept;
+
+/// Creates the view object type; returns false with an exception set on failure.
+bool init_view_type() noexcept;
+
+/// True if `obj` is one of this module's view objects.
+bool is_view_object(PyObject *obj) noexcept;
+
+} // namespace tavo::runtime
