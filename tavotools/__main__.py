@@ -1,0 +1,4 @@
+"""`python -m tavotools`: the command line."""
+from .cli import main
+
+raise SystemExit(main())

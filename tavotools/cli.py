@@ -1,0 +1,216 @@
+"""Command line: the intensity measures of accelerogram files, as a table, CSV or JSON.
+
+With no file it runs on the built-in synthetic record, so it works on a fresh
+machine with no data.
+"""
+from __future__ import annotations
+
+import argparse
+import csv
+import io
+import json
+import math
+import os
+import sys
+
+__all__ = ["main"]
+
+# (field of Summary, column title, unit)
+COLUMNS = (
+    ("PGA", "PGA", "m/s2"),
+    ("PGV", "PGV", "m/s"),
+    ("Ia", "Ia", "m/s"),
+    ("D5_75", "D5-75", "s"),
+    ("D5_95", "D5-95", "s"),
+    ("CAV", "CAV", "m/s"),
+    ("CAV5", "CAV5", "m/s"),
+    ("CAVstd", "CAVstd", "m/s"),
+)
+
+
+def _parser():
+    p = argparse.ArgumentParser(
+        prog="tavotools",
+        description="Ground-motion intensity measures (PGA, PGV, Arias intensity, significant "
+                    "durations, CAV, CAV above 5 cm/s2, CAVstd) of accelerogram files: USGS SMC, "
+                    "CDMG/CSMIP V2, PEER NGA AT2, or plain text and CSV. With no FILE, runs on "
+                    "a built-in synthetic record.")
+    p.add_argument("files", nargs="*", metavar="FILE", help="accelerogram files; format detected from content")
+    p.add_argument("--format", choices=("table", "csv", "json"), default="table",
+                   help="output format (default: table)")
+    p.add_argument("--plot", metavar="FILE.png",
+                   help="draw acceleration, velocity and the Husid plot (needs matplotlib); "
+                        "with several records, FILE-1.png, FILE-2.png, ...")
+    p.add_argument("--jobs", "-j", type=int, default=1, metavar="N",
+                   help="read and compute on N processes (default: 1)")
+    p.add_argument("--dt", type=float, help="time step in s, for one-column text files")
+    p.add_argument("--units", help="units of text files: g, m/s2, cm/s2 or gal")
+    p.add_argument("--seed", type=int, default=0, help="seed of the built-in record (default: 0)")
+    return p
+
+
+def _metadata(record):
+    return {
+        "record": record.label,
+        "path": record.path,
+        "format": record.format,
+        "channel": record.channel,
+        "station": record.station,
+        "component": record.component,
+        "event": record.event,
+        "event_time": record.event_time,
+        "start_time": record.start_time,
+        "units": record.units,
+        "npts": record.npts,
+        "dt": record.dt,
+        "stated_PGA": record.stated_pga,
+    }
+
+
+def _process(task):
+    """Read one file and summarise each of its records; runs in a worker process."""
+    from .records import detect_format, read_records
+    from .summary import summarize
+
+    path, dt, units, keep = task
+    try:
+        if detect_format(path) == "text":
+            records = read_records(path, format="text", dt=dt, units=units)
+        else:
+            records = read_records(path)
+        rows = [(_metadata(r), summarize(r), r if keep else None) for r in records]
+    except (ValueError, OSError) as e:
+        return path, None, str(e)
+    return path, rows, None
+
+
+def _progress(done, total, path):
+    name = os.path.basename(path)
+    sys.stderr.write(f"\r[{done}/{total}] {name[:50]:<50}")
+    if done == total:
+        sys.stderr.write("\n")
+    sys.stderr.flush()
+
+
+def _run(files, dt, units, jobs, keep):
+    tasks = [(f, dt, units, keep) for f in files]
+    show = len(tasks) > 1 and sys.stderr.isatty()
+    results = [None] * len(tasks)
+    if jobs > 1 and len(tasks) > 1:
+        from concurrent.futures import ProcessPoolExecutor, as_completed
+
+        with ProcessPoolExecutor(max_workers=min(jobs, len(tasks))) as pool:
+            futures = {pool.submit(_process, t): k for k, t in enumerate(tasks)}
+            for done, fut in enumerate(as_completed(futures), 1):
+                results[futures[fut]] = fut.result()
+                if show:
+                    _progress(done, len(tasks), tasks[futures[fut]][0])
+    else:
+        for k, t in enumerate(tasks):
+            results[k] = _process(t)
+            if show:
+                _progress(k + 1, len(tasks), t[0])
+    return results
+
+
+def _fmt(value):
+    return "nan" if math.isnan(value) else f"{value:.6g}"
+
+
+def _table(rows):
+    head = ["record", "component", "npts", "dt"] + [title for _, title, _ in COLUMNS]
+    units = ["", "", "", "s"] + [unit for _, _, unit in COLUMNS]
+    body = [[m["record"], m["component"] or "-", str(m["npts"]), f"{m['dt']:g}"]
+            + [_fmt(getattr(s, name)) for name, _, _ in COLUMNS] for m, s, _ in rows]
+    widths = [max(len(r[k]) for r in [head, units] + body) for k in range(len(head))]
+
+    def line(cells):
+        return "  ".join(c.ljust(w) if k < 2 else c.rjust(w)
+                         for k, (c, w) in enumerate(zip(cells, widths))).rstrip()
+
+    return "\n".join([line(head), line(units)] + [line(r) for r in body]) + "\n"
+
+
+def _csv(rows):
+    out = io.StringIO()
+    w = csv.writer(out, lineterminator="\n")
+    meta = ["record", "station", "component", "event", "npts", "dt (s)"]
+    names = [n for n in _summary_units()]
+    w.writerow(meta + [f"{n} ({u})" for n, u in _summary_units().items()])
+    for m, s, _ in rows:
+        w.writerow([m["record"], m["station"] or "", m["component"] or "", m["event"] or "",
+                    m["npts"], repr(m["dt"])] + [repr(getattr(s, n)) for n in names])
+    return out.getvalue()
+
+
+def _summary_units():
+    from .summary import Summary
+
+    return Summary.units()
+
+
+def _json_value(v):
+    return None if isinstance(v, float) and not math.isfinite(v) else v
+
+
+def _json(rows):
+    doc = {
+        "units": {"dt": "s", "stated_PGA": "m/s2", **_summary_units()},
+        "records": [{**{k: _json_value(v) for k, v in m.items()},
+                     "measures": {k: _json_value(v) for k, v in s.as_dict().items()}}
+                    for m, s, _ in rows],
+    }
+    return json.dumps(doc, indent=2) + "\n"
+
+
+def _plot_paths(target, count):
+    if count == 1:
+        return [target]
+    stem, suffix = os.path.splitext(target)
+    return [f"{stem}-{k}{suffix or '.png'}" for k in range(1, count + 1)]
+
+
+def main(argv=None):
+    """Run the command line; returns the exit status (1 when a file could not be read)."""
+    args = _parser().parse_args(argv)
+    if args.jobs < 1:
+        _parser().error("--jobs must be at least 1")
+    if args.units is not None:
+        from .records import normalize_units
+
+        if normalize_units(args.units) is None:
+            _parser().error(f"unknown --units {args.units!r}: use g, m/s2, cm/s2 or gal")
+    if args.dt is not None and not (math.isfinite(args.dt) and args.dt > 0):
+        _parser().error("--dt must be a positive time step")
+
+    keep = args.plot is not None
+    status = 0
+    if args.files:
+        rows = []
+        for path, got, error in _run(args.files, args.dt, args.units, args.jobs, keep):
+            if error is not None:
+                print(f"tavotools: {error}", file=sys.stderr)
+                status = 1
+            else:
+                rows.extend(got)
+    else:
+        from .summary import summarize
+        from .synthetic import synthetic_record
+
+        record = synthetic_record(seed=args.seed)
+        rows = [(_metadata(record), summarize(record), record)]
+
+    if rows:
+        render = {"table": _table, "csv": _csv, "json": _json}[args.format]
+        sys.stdout.write(render(rows))
+    if keep and rows:
+        from .plot import plot_record
+
+        try:
+            for target, (_, summary, record) in zip(_plot_paths(args.plot, len(rows)), rows):
+                plot_record(record, target, summary=summary)
+                print(f"tavotools: wrote {target}", file=sys.stderr)
+        except ImportError as e:
+            print(f"tavotools: {e}", file=sys.stderr)
+            return 1
+    return status
