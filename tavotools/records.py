@@ -209,9 +209,13 @@ class _Lines:
     def at_end(self):
         return self.pos >= len(self.lines)
 
+    def last(self):
+        """Index of the last line, where an early end of file is reported."""
+        return len(self.lines) - 1 if self.lines else None
+
     def take(self, what):
         if self.pos >= len(self.lines):
-            raise self.error(self.pos, f"file ends before {what}")
+            raise self.error(self.last(), f"file ends before {what}")
         index, self.pos = self.pos, self.pos + 1
         return index, self.lines[index]
 
@@ -234,7 +238,7 @@ class _Lines:
         values = []
         while len(values) < count:
             if self.pos >= len(self.lines):
-                raise self.error(self.pos, f"file ends after {len(values)} of the "
+                raise self.error(self.last(), f"file ends after {len(values)} of the "
                                            f"{count} {what} the header states")
             index, text = self.take(what)
             if not text.strip():
@@ -251,6 +255,9 @@ class _Lines:
             if len(values) > count:
                 raise self.error(index, f"more {what} than the {count} the header states")
             if len(row) < per_line and len(values) < count:
+                if self.pos >= len(self.lines):
+                    raise self.error(index, f"file ends after {len(values)} of the "
+                                            f"{count} {what} the header states")
                 raise self.error(index, f"{len(row)} values on a line of {per_line}, "
                                         f"with {count - len(values)} {what} still to come")
         return values
@@ -486,6 +493,10 @@ def _parse_at2(path, lines):
         event, event_time, station, component = meta[0], meta[1], ", ".join(meta[2:-1]), meta[-1]
     elif len(meta) == 3:
         event, station, component = meta
+        # The older form keeps the date with the event: "IMPERIAL VALLEY 05/19/40 0439".
+        m = re.fullmatch(r"(.*?)\s+(\d{1,4}[-/]\d{1,2}[-/]\d{1,4}(?:\s+\d{3,4})?)", event)
+        if m:
+            event, event_time = m.groups()
     elif header[1].strip():
         event = header[1].strip()
     unit_line = header[2].upper()
@@ -514,7 +525,7 @@ def _parse_at2(path, lines):
         if len(samples) > npts:
             raise cur.error(i, f"more samples than the {npts} NPTS states")
     if len(samples) < npts:
-        raise cur.error(last + 1, f"file ends after {len(samples)} of the {npts} samples NPTS states")
+        raise cur.error(last, f"file ends after {len(samples)} of the {npts} samples NPTS states")
     return [Record.from_samples(samples, dt, units, station=station or None,
                                 component=component or None, event=event or None,
                                 event_time=event_time or None, path=str(path), format="at2")]
@@ -599,19 +610,22 @@ def _parse_text(path, lines, dt=None, units=None):
     dt_fit = (t[-1] - t[0]) / (len(t) - 1)
     if not dt_fit > 0.0:
         raise cur.error(row_lines[-1], "time does not increase")
-    slack = [_decimals(tok) for tok in raw_times]
     back = ~(np.diff(t) > 0.0)
     if back.any():
         k = int(np.argmax(back)) + 1
         raise cur.error(row_lines[k], f"time {raw_times[k]} does not increase")
-    expected = t[0] + np.arange(len(t)) * dt_fit
-    allowed = 1e-3 * dt_fit + np.array(slack) + slack[0] + slack[-1] + 1e-12 * np.abs(t).max()
-    off = np.abs(t - expected) > allowed
+    # Each step against the typical one, allowing for the rounding of the
+    # printed times (but never more than a tenth of a step).
+    steps = np.diff(t)
+    typical = float(np.median(steps))
+    slack = np.array([_decimals(tok) for tok in raw_times])
+    allowed = 1e-3 * typical + np.minimum(slack[1:] + slack[:-1], 0.1 * typical)
+    off = np.abs(steps - typical) > allowed
     if off.any():
-        k = int(np.argmax(off))
-        raise cur.error(row_lines[k], f"time {raw_times[k]} is off the uniform step "
-                                      f"{dt_fit:.6g} s (non-uniform time steps)")
-    step = _snap(dt_fit, 1e-9 * dt_fit)
+        k = int(np.argmax(off)) + 1
+        raise cur.error(row_lines[k], f"time {raw_times[k]} is {steps[k - 1]:.6g} s after the "
+                                      f"one before, not {typical:.6g} s (non-uniform time steps)")
+    step = _snap(dt_fit, 1e-14 * dt_fit)
     if dt is not None:
         if abs(dt - dt_fit) > 1e-3 * dt_fit + 2 * max(slack) / (len(t) - 1):
             raise cur.error(None, f"dt {dt!r} does not match the time column's step {step!r}")

@@ -1,0 +1,317 @@
+"""Record readers: real agency files, generated fixtures, and malformed input."""
+import re
+import shutil
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from tavotools.records import (
+    Record, RecordError, detect_format, read_at2, read_record, read_records, read_smc,
+    read_text, read_v2,
+)
+
+DATA = Path(__file__).resolve().parents[1].parent / "shared" / "data"
+needs_data = pytest.mark.skipif(not DATA.is_dir(), reason="../shared/data is absent")
+SMC_DIR = DATA / "usgs_smc_lomaprieta"
+V2_FILE = DATA / "cdmg_coalinga" / "ce36456p_CE36456.V2"
+CSV_FILE = DATA / "elcentro1940_chopra" / "elcentro_chopra.csv"
+
+
+# ---- fixtures written the way the agencies write them -------------------------
+
+def smc_field(v):
+    """A sample as the SMC files print it: 1.5057E+0, ten columns, no separating blank."""
+    mantissa, exponent = f"{v:.4E}".split("E")
+    return f"{mantissa}E{int(exponent):+d}".rjust(10)
+
+
+def smc_lines(samples, rate=100.0, comments=("| written for a test",), peak=1.5):
+    ints = [-32768] * 48
+    ints[15], ints[16] = len(comments), len(samples)
+    reals = [0.17e39] * 50
+    reals[1] = rate
+    lines = ["2 CORRECTED ACCELEROGRAM", "*", "TST1A",
+             "     2001  02  03    0405 Test Valley, CA", "Moment Mag=      5.0",
+             "station = Test Station, Main St   component=     90",
+             f"epicentral dist =     12.0       pk     =     {peak:.1f}",
+             "inst type=FBA-23      data source = TEST", "*", "*", "*"]
+    lines += ["".join(f"{v:10d}" for v in ints[k:k + 8]) for k in range(0, 48, 8)]
+    lines += ["".join(f"{v:15.7E}" for v in reals[k:k + 5]) for k in range(0, 50, 5)]
+    lines += list(comments)
+    fields = [smc_field(v) for v in samples]
+    lines += ["".join(fields[k:k + 8]) for k in range(0, len(fields), 8)]
+    return lines
+
+
+def v2_lines(samples, dt=".020", units="CM/SEC/SEC"):
+    n = len(samples)
+    text = ["CORRECTED ACCELEROGRAM   99999-T001-01123.01       CHAN  2: 180 DEG     FROM",
+            "UNCORRECTED ACCELEROGRAM DATA              PROCESSED:  1/02/01",
+            "TEST VALLEY EARTHQUAKE",
+            "JAN 2, 2001 10:20 PST",
+            "99999-T001-01123.01               TRIGGER TIME: 01/02/01, 10:20:31.0 PST",
+            "STATION NO. 99999   35.000N, 120.000W     SMA-1  S/N 1",
+            "TEST STATION 7",
+            "CHAN  2: 180 DEG",
+            f"  {n} POINTS OF INSTRUMENT- AND BASELINE-CORRECTED ACCEL, VELOC AND DISPL DATA",
+            "PEAK ACCELERATION =  -123.456    CM/SEC/SEC  AT    1.000   SEC."]
+    text += [""] * (25 - len(text))
+    lines = text + ["".join(f"{0:5d}" for _ in range(16))] * 6 + ["    0" * 4]
+    lines += ["".join(f"{0.0:10.3f}" for _ in range(8))] * 12 + ["      .000" * 4]
+    fields = [f"{v:10.3f}".replace("0.", ".") for v in samples]
+    for name, unit in (("ACCEL", units), ("VELOC", "CM/SEC"), ("DISPL", "CM")):
+        lines.append(f" {n} POINTS OF {name} DATA EQUALLY SPACED AT  {dt} SEC.  (UNITS: {unit})")
+        lines += ["".join(fields[k:k + 8]) for k in range(0, n, 8)]
+    return lines + ["/&  ----------  END OF DATA FOR CHANNEL  2  ----------"]
+
+
+def at2_lines(values, form="new", style="E"):
+    n = len(values)
+    npts = f"NPTS=  {n}, DT=   .0050 SEC" if form == "new" else f"  {n}    0.0050    NPTS, DT"
+    lines = ["PEER NGA STRONG MOTION DATABASE RECORD",
+             "Test Valley 1979-10-15, Station One, 140",
+             "ACCELERATION TIME SERIES IN UNITS OF G", npts]
+    if style == "E":
+        cells = [f"{v:15.7E}" for v in values]
+    else:  # Fortran: D exponents and no leading zero
+        cells = [f"{v:15.7E}".replace("E", "D").replace("0.", ".") for v in values]
+    return lines + ["".join(cells[k:k + 5]) for k in range(0, n, 5)]
+
+
+def write(path, lines):
+    path.write_text("\r\n".join(lines) + "\r\n", encoding="latin-1")
+    return path
+
+
+SAMPLES = [1.5057, -2.2223, -19.234, 0.031562, -324.4, 3.5638e-3, 51.941, -5.7933,
+           -5.5295, 0.25, -7.0]
+
+
+def named(excinfo, path, line):
+    """The message starts with the file and the line."""
+    assert str(excinfo.value).startswith(f"{path}, line {line}: "), str(excinfo.value)
+
+
+# ---- real files -------------------------------------------------------------------
+
+@needs_data
+@pytest.mark.parametrize("name, npts, component, first, last, peak", [
+    ("0111a.smc", 6001, "360", "1.5057E+0", "-2.8745E-1", 104.4),
+    ("0111b.smc", 6002, "up", "-1.2518E+1", "-1.6806E+0", 48.3),
+    ("0111c.smc", 6004, "270", "-5.8486E+0", "-1.1594E+0", 70.4),
+])
+def test_smc_real(name, npts, component, first, last, peak):
+    r = read_smc(SMC_DIR / name)
+    assert (r.npts, r.dt, r.units, r.format) == (npts, 0.005, "cm/s2", "smc")
+    assert r.component == component
+    assert r.station.startswith("San Francisco, 1295 Shafter")
+    assert (r.event, r.event_time) == ("Loma Prieta, CA", "1989-10-18T00:04")
+    assert r.accel[0] == float(first) * 0.01 and r.accel[-1] == float(last) * 0.01
+    # The header's peak is rounded to 0.1 cm/s².
+    assert abs(np.abs(r.accel).max() * 100 - peak) <= 0.05 + 1e-9
+    assert r.stated_pga == pytest.approx(peak / 100)
+
+
+@needs_data
+def test_v2_real_reads_the_acceleration_block_of_each_channel():
+    recs = read_v2(V2_FILE)
+    got = [(r.channel, r.component, r.npts, r.dt, r.units) for r in recs]
+    assert got == [(1, "90 DEG", 3251, 0.02, "cm/s2"), (2, "UP", 3250, 0.02, "cm/s2"),
+                   (3, "0 DEG", 3250, 0.02, "cm/s2")]
+    firsts, lasts = [-3.038, 2.335, 1.527], [-1.308, 3.153, -4.292]
+    for r, first, last, peak in zip(recs, firsts, lasts, [267.957, 94.805, 256.231]):
+        assert r.accel[0] == first * 0.01 and r.accel[-1] == last * 0.01
+        assert np.abs(r.accel).max() == pytest.approx(peak * 0.01, rel=1e-12)
+        assert r.stated_pga == pytest.approx(peak * 0.01, rel=1e-12)
+        assert r.station == "PARKFIELD FAULT ZONE 14 (36456)"
+        assert r.event == "COALINGA EARTHQUAKE"
+        assert r.start_time == "05/02/83, 16:42:48.2 PDT"
+    assert [r.is_vertical for r in recs] == [False, True, False]
+    assert read_record(V2_FILE, channel=3).component == "0 DEG"
+    with pytest.raises(ValueError, match="holds 3 channels"):
+        read_record(V2_FILE)
+
+
+@needs_data
+def test_csv_real_with_units_from_its_header():
+    r = read_record(CSV_FILE)
+    assert (r.npts, r.dt, r.units, r.format) == (1560, 0.02, "g", "text")
+    k = int(np.argmax(np.abs(r.accel)))
+    assert k * r.dt == pytest.approx(2.04)
+    assert r.accel[k] == -0.31882 * 9.81
+    assert (r.accel[0], r.accel[-1]) == (0.0, 0.0)
+
+
+@needs_data
+def test_detection_reads_content_not_names(tmp_path):
+    for src, fmt in [(SMC_DIR / "0111a.smc", "smc"), (V2_FILE, "v2"), (CSV_FILE, "text")]:
+        dst = shutil.copy(src, tmp_path / f"record_{fmt}.dat")
+        assert detect_format(dst) == fmt
+        assert read_records(dst)[0].npts == read_records(src)[0].npts
+
+
+# ---- generated fixtures -----------------------------------------------------------
+
+def test_smc_fixed_width_fields_that_run_together(tmp_path):
+    path = write(tmp_path / "x.dat", smc_lines(SAMPLES, rate=250.0))
+    assert any("E+1-2" in line or "E+0-2" in line for line in path.read_text().splitlines())
+    r = read_record(path)
+    assert r.format == "smc" and r.dt == 1.0 / 250.0 and r.component == "90"
+    expected = np.array([float(smc_field(v)) for v in SAMPLES]) * 0.01
+    assert np.array_equal(r.accel, expected)
+    assert r.station == "Test Station, Main St" and r.event_time == "2001-02-03T04:05"
+
+
+@pytest.mark.parametrize("form", ["new", "old"])
+@pytest.mark.parametrize("style", ["E", "D"])
+def test_at2_header_forms_and_fortran_numbers(tmp_path, form, style):
+    values = [0.001234567, -0.5, 0.25, 1.0e-7, -0.031, 0.0, 0.1]
+    path = write(tmp_path / "rec.txt", at2_lines(values, form, style))
+    assert detect_format(path) == "at2"
+    r = read_at2(path)
+    assert (r.npts, r.dt, r.units) == (7, 0.005, "g")
+    expected = np.array([float(f"{v:15.7E}") for v in values]) * 9.81
+    assert np.array_equal(r.accel, expected)
+    assert (r.event, r.event_time, r.station, r.component) == (
+        "Test Valley", "1979-10-15", "Station One", "140")
+
+
+def test_v2_fixture_and_its_format(tmp_path):
+    samples = [-3.038, -0.787, 2.288, 4.106, -267.957, 0.63, -1.08, -2.112, 5.0]
+    path = write(tmp_path / "chan.txt", v2_lines(samples))
+    assert detect_format(path) == "v2"
+    (r,) = read_v2(path)
+    assert (r.channel, r.component, r.dt, r.units) == (2, "180 DEG", 0.02, "cm/s2")
+    assert np.array_equal(r.accel, np.array(samples) * 0.01)
+    assert r.stated_pga == pytest.approx(1.23456)
+
+
+@pytest.mark.parametrize("lines, kwargs, expected_dt, factor", [
+    (["0.5", "-1.25", "2e-2"], {"dt": 0.01, "units": "cm/s2"}, 0.01, 0.01),
+    (["# comment", "0.5", "-1.25", "2e-2"], {"dt": 0.01, "units": "gal"}, 0.01, 0.01),
+    (["t,a", "0.000,0.5", "0.005,-1.25", "0.010,2e-2"], {"units": "m/s2"}, 0.005, 1.0),
+    (["time acc (g)", "1.00 0.5", "1.02 -1.25", "1.04 2e-2"], {}, 0.02, 9.81),
+    (["0.0\t0.5", "0.333\t-1.25", "0.667\t2e-2", "1.000\t0"], {"units": "g"}, None, 9.81),
+])
+def test_text_columns(tmp_path, lines, kwargs, expected_dt, factor):
+    path = write(tmp_path / "a.csv", lines)
+    r = read_text(path, **kwargs)
+    assert np.array_equal(r.accel[:3], np.array([0.5, -1.25, 2e-2]) * factor)
+    if expected_dt is None:  # times printed to three decimals of a 1/3 s step
+        assert r.dt == pytest.approx(1 / 3, rel=1e-12)
+    else:
+        assert r.dt == expected_dt
+
+
+def test_record_from_samples_and_units():
+    r = Record.from_samples([1.0, -2.0], 0.01, "G")
+    assert r.units == "g" and np.array_equal(r.accel, [9.81, -19.62])
+    for bad in ({"samples": [], "dt": 0.01}, {"samples": [1.0], "dt": 0.0},
+                {"samples": [np.nan], "dt": 0.01}, {"samples": [[1.0]], "dt": 0.01}):
+        with pytest.raises(ValueError):
+            Record.from_samples(bad["samples"], bad["dt"], "m/s2")
+    with pytest.raises(ValueError, match="unknown units 'ft/s2'"):
+        Record.from_samples([1.0], 0.01, "ft/s2")
+
+
+# ---- malformed input --------------------------------------------------------------
+
+def _edit(lines, index, old, new):
+    assert old in lines[index]
+    lines[index] = lines[index].replace(old, new, 1)
+    return lines
+
+
+# Each case: fixture, edit of its lines, line reported, words of the message.
+SMC = smc_lines(SAMPLES)          # header 11 + 6 + 10 lines, 1 comment, samples from line 29
+AT2 = at2_lines([0.1, -0.2, 0.3, 0.4, 0.5, 0.6, 0.7])
+V2 = v2_lines(SAMPLES)            # acceleration header on line 46, samples on lines 47-48
+MALFORMED = [
+    ("smc", "truncated", lambda l: l[:-1], 29, "file ends after 8 of the 11 samples"),
+    ("smc", "corrupt number", lambda l: _edit(l, 28, "-2.2223E+0", "-2.2Z23E+0"), 29,
+     "'-2.2Z23E+0' is not a number"),
+    ("smc", "count too small", lambda l: _edit(l, 13, "        11", "        10"), 30,
+     "more samples than the 10"),
+    ("smc", "count too large", lambda l: _edit(l, 13, "        11", "        12"), 30,
+     "file ends after 11 of the 12 samples"),
+    ("smc", "comment count", lambda l: _edit(l, 12, "         1", "         2"), 29,
+     "comment line 2 of 2 does not start with '|'"),
+    ("smc", "bad rate", lambda l: _edit(l, 17, "1.0000000E+02", "1.00000x0E+02"), 18,
+     "is not a number"),
+    ("smc", "velocity file", lambda l: _edit(l, 0, "2 CORRECTED ACCELEROGRAM", "3 VELOCITY"), 1,
+     "only corrected accelerograms"),
+    ("smc", "missing sample", lambda l: _edit(l, 28, smc_field(SAMPLES[2]), ""), 29,
+     "7 values on a line of 8"),
+    ("at2", "truncated", lambda l: l[:-1], 5, "file ends after 5 of the 7 samples"),
+    ("at2", "count", lambda l: _edit(l, 3, "NPTS=  7", "NPTS=  6"), 6, "more samples than the 6"),
+    ("at2", "non-numeric", lambda l: _edit(l, 4, "1.0000000E-01", "1.00000O0E-01"), 5,
+     "is not a number"),
+    ("at2", "no npts", lambda l: _edit(l, 3, "NPTS=", "N="), 4, "expected 'NPTS="),
+    ("at2", "velocity", lambda l: _edit(l, 2, "ACCELERATION", "VELOCITY"), 3, "not acceleration"),
+    ("v2", "count", lambda l: _edit(l, 45, " 11 POINTS", " 10 POINTS"), 9,
+     "header states 11 points, the acceleration block 10"),
+    ("v2", "units", lambda l: _edit(l, 45, "CM/SEC/SEC", "FT/SEC/SEC"), 46,
+     "unknown units 'FT/SEC/SEC'"),
+    ("v2", "corrupt number", lambda l: _edit(l, 47, "-7.000", "-7.0.0"), 48, "is not a number"),
+    ("v2", "truncated", lambda l: l[:47], 47, "file ends after 8 of the 11 samples"),
+    ("v2", "extra samples", lambda l: l[:48] + ["     1.000"] + l[48:], 49,
+     "more samples than the 11"),
+]
+
+
+@pytest.mark.parametrize("kind, what, edit, line, words", MALFORMED,
+                         ids=[f"{c[0]}-{c[1]}" for c in MALFORMED])
+def test_malformed_files_name_file_and_line(tmp_path, kind, what, edit, line, words):
+    base = {"smc": SMC, "at2": AT2, "v2": V2}[kind]
+    path = write(tmp_path / f"bad.{kind}", edit(list(base)))
+    with pytest.raises(RecordError) as e:
+        read_records(path)
+    named(e, path, line)
+    assert words in str(e.value)
+
+
+@pytest.mark.parametrize("lines, kwargs, line, words", [
+    (["0.0,1", "0.01,2", "0.03,3", "0.04,4"], {"units": "g"}, 3, "non-uniform time steps"),
+    (["0.0,1", "0.01,2", "0.01,3"], {"units": "g"}, 3, "does not increase"),
+    (["0.0,1", "0.01,2", "0.02"], {"units": "g"}, 3, "1 columns where the lines before hold 2"),
+    (["1", "2", "x3"], {"units": "g", "dt": 0.1}, 3, "'x3' is not a number"),
+    (["1", "2", "nan"], {"units": "g", "dt": 0.1}, 3, "'nan' is not a number"),
+    (["1 2 3"], {"units": "g", "dt": 0.1}, 1, "3 columns"),
+    (["acc (g)", "1", "2"], {"units": "cm/s2", "dt": 0.1}, 1, "header states units 'g'"),
+])
+def test_malformed_text(tmp_path, lines, kwargs, line, words):
+    path = write(tmp_path / "bad.csv", lines)
+    with pytest.raises(RecordError) as e:
+        read_text(path, **kwargs)
+    named(e, path, line)
+    assert words in str(e.value)
+
+
+@pytest.mark.parametrize("kwargs, words", [
+    ({"dt": 0.1}, "units not stated in the file"),
+    ({"units": "g"}, "one column of samples needs dt"),
+    ({"units": "furlong/s2", "dt": 0.1}, "unknown units 'furlong/s2'"),
+    ({"units": "g", "dt": -0.1}, "dt must be a positive"),
+])
+def test_text_needs_units_and_dt(tmp_path, kwargs, words):
+    path = write(tmp_path / "one.txt", ["1", "2", "3"])
+    with pytest.raises(ValueError, match=re.escape(words)):
+        read_text(path, **kwargs)
+
+
+def test_dt_and_units_do_not_apply_to_agency_formats(tmp_path):
+    path = write(tmp_path / "a.at2", AT2)
+    with pytest.raises(ValueError, match="apply to plain text files"):
+        read_records(path, units="g")
+
+
+@needs_data
+@pytest.mark.parametrize("cut", [100, 2000, 6000])
+def test_real_smc_truncated_anywhere_never_returns_partial_samples(tmp_path, cut):
+    lines = (SMC_DIR / "0111a.smc").read_text(encoding="latin-1").splitlines()
+    keep = min(cut // 8 + 35, len(lines) - 1)
+    path = write(tmp_path / "cut.smc", lines[:keep])
+    with pytest.raises(RecordError) as e:
+        read_smc(path)
+    named(e, path, keep)
