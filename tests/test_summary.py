@@ -1,0 +1,163 @@
+"""Summary API against the module's own functions, and the built-in synthetic record."""
+import hashlib
+import math
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from tavotools import tavo
+from tavotools.records import Record, read_records
+from tavotools.summary import ComponentsSummary, Summary, summarize, summarize_components
+from tavotools.synthetic import synthetic_accel, synthetic_record
+
+DATA = Path(__file__).resolve().parents[1].parent / "shared" / "data"
+needs_data = pytest.mark.skipif(not DATA.is_dir(), reason="../shared/data is absent")
+
+
+def same(a, b):
+    """Bit-for-bit equal floats, NaN included."""
+    return np.float64(a).tobytes() == np.float64(b).tobytes()
+
+
+def direct(accel, dt):
+    """Each measure straight from the module, on copies of the samples."""
+    t5, t75, t95 = tavo.get_Ia_times_cy(accel.copy(), dt, np.array([0.05, 0.75, 0.95]))
+    return {
+        "PGA": tavo.get_PGA_cy(accel.copy()),
+        "PGV": tavo.get_PGV_cy(accel.copy(), dt),
+        "Ia": tavo.get_Ia_cy(accel.copy(), dt)[0],
+        "t5": t5, "t75": t75, "t95": t95,
+        "D5_75": t75 - t5, "D5_95": t95 - t5,
+        "CAV": tavo.get_CAV_cy(accel.copy(), dt),
+        "CAV5": tavo.get_CAVn_cy(accel.copy(), dt, 0.05),
+        "CAVstd": tavo.get_CAVstd_cy(accel.copy(), dt),
+    }
+
+
+def records():
+    out = [synthetic_record(0), synthetic_record(7, duration=12.0, pga=0.4)]
+    if DATA.is_dir():
+        for pattern in ("*/*.smc", "*/*.V2", "*/*.csv"):
+            for path in sorted(DATA.glob(pattern)):
+                out.extend(read_records(path))
+    return out
+
+
+@pytest.mark.parametrize("record", records(), ids=lambda r: r.label)
+def test_summary_equals_the_module_functions(record):
+    before = record.accel.copy()
+    s = summarize(record)
+    want = direct(record.accel, record.dt)
+    assert set(Summary.units()) == set(want)
+    for name, value in want.items():
+        assert same(getattr(s, name), value), name
+    assert all(type(v) is float for v in s.as_dict().values())
+    # CAVstd silences windows only in its own copy.
+    assert record.accel.tobytes() == before.tobytes()
+
+
+def test_cavstd_works_on_a_copy_and_differs_from_cav():
+    # Two quiet seconds and one strong one: CAVstd drops the quiet ones.
+    accel = np.concatenate([np.full(100, 0.1), np.full(100, 1.0), np.full(100, -0.1)])
+    s = summarize(accel, 0.01)
+    assert s.CAV == pytest.approx(1.2) and s.CAVstd == pytest.approx(1.0)
+    assert np.array_equal(accel[:100], np.full(100, 0.1))
+    assert s.CAV5 == pytest.approx(s.CAV)  # every sample is at or above 5 cm/s²
+
+
+def test_summary_units_and_dict():
+    units = Summary.units()
+    assert units["PGA"] == "m/s2" and units["D5_95"] == "s" and units["CAVstd"] == "m/s"
+    s = summarize(synthetic_record(3))
+    assert s.as_dict() == {name: getattr(s, name) for name in units}
+    with pytest.raises(AttributeError):
+        s.PGA = 1.0
+
+
+@pytest.mark.parametrize("args, error, words", [
+    ((np.zeros(0), 0.01), ValueError, "at least one sample"),
+    ((np.array([1.0, np.nan]), 0.01), ValueError, "NaN or infinite"),
+    ((np.ones(10), 0.0), ValueError, "dt must be a positive"),
+    ((np.ones(10), -0.01), ValueError, "dt must be a positive"),
+    ((np.ones(10), math.inf), ValueError, "dt must be a positive"),
+    ((np.ones((2, 2)), 0.01), ValueError, "one-dimensional"),
+    ((np.ones(10),), TypeError, "needs dt"),
+])
+def test_summary_rejects_bad_input(args, error, words):
+    with pytest.raises(error, match=words):
+        summarize(*args)
+
+
+def test_summary_accepts_lists_and_read_only_arrays():
+    accel = synthetic_accel(1, duration=5.0)
+    ro = accel.copy()
+    ro.flags.writeable = False
+    want = summarize(accel, 0.01)
+    assert summarize(ro, 0.01) == want == summarize(accel.tolist(), 0.01)
+    with pytest.raises(ValueError, match="dt 0.02 given"):
+        summarize(Record(accel, 0.01), 0.02)
+
+
+@needs_data
+def test_v2_against_the_agency_peaks():
+    recs = read_records(DATA / "cdmg_coalinga" / "ce36456p_CE36456.V2")
+    for r, pga, pgv in zip(recs, [267.957, 94.805, 256.231], [28.253, 11.377, 34.298]):
+        s = summarize(r)
+        assert s.PGA == pytest.approx(pga / 100, rel=1e-12)
+        # The agency integrates from its own initial velocity; from rest differs a little.
+        assert s.PGV == pytest.approx(pgv / 100, rel=0.02)
+
+
+@needs_data
+def test_three_component_set_from_a_v2_file():
+    h1, v, h2 = read_records(DATA / "cdmg_coalinga" / "ce36456p_CE36456.V2")
+    c = summarize_components(h1, h2, v)
+    assert c.h1 == summarize(h1) and c.h2 == summarize(h2) and c.v == summarize(v)
+    assert same(c.CAVstd_gm, math.sqrt(c.h1.CAVstd * c.h2.CAVstd))
+    assert c.max_CAVstd == max(c.h1.CAVstd, c.h2.CAVstd, c.v.CAVstd) == c.h2.CAVstd
+    assert c.max_CAVstd > 1.5696  # strong enough for the damage-potential CAV
+    got = c.cavdp(max_PSA=5.0, max_PSV=0.5)
+    assert type(got) is float and got == c.CAVstd_gm
+    assert c.cavdp(max_PSA=1.0, max_PSV=0.5) == 0 and type(c.cavdp(1.0, 0.5)) is int
+    assert c.cavdp(5.0, 0.1) == 0 and c.cavdp(5.0, 0.1, PSV_check=0) == c.CAVstd_gm
+    assert ComponentsSummary.units() == {"CAVstd_gm": "m/s", "max_CAVstd": "m/s"}
+
+
+def test_three_component_set_of_arrays():
+    a, b, c = (synthetic_accel(seed, duration=10.0, pga=p) for seed, p in [(1, 2.0), (2, 3.0), (3, 1.0)])
+    s = summarize_components(a, b, c, dt=0.01)
+    assert same(s.CAVstd_gm, math.sqrt(s.h1.CAVstd * s.h2.CAVstd))
+    assert s.max_CAVstd == max(s.h1.CAVstd, s.h2.CAVstd, s.v.CAVstd)
+
+
+# ---- the built-in record ----------------------------------------------------
+
+def test_synthetic_record_shape():
+    r = synthetic_record()
+    s = summarize(r)
+    assert (r.npts, r.dt, r.units) == (4000, 0.01, "m/s2")
+    assert s.PGA == pytest.approx(3.0, rel=1e-14)
+    # Quiet at both ends, strong motion in between, like an earthquake.
+    assert r.accel[0] == 0.0 and np.abs(r.accel[-100:]).max() < 0.2 * s.PGA
+    assert 1.0 < s.t5 < s.t75 < s.t95 < 35.0 and 5.0 < s.D5_95 < 30.0
+    assert 0.05 < s.PGV < 1.0 and s.CAVstd < s.CAV
+
+
+def test_synthetic_record_is_seeded():
+    a, b = synthetic_accel(5), synthetic_accel(5)
+    assert a.tobytes() == b.tobytes()
+    assert synthetic_accel(6).tobytes() != a.tobytes()
+    code = ("import hashlib; from tavotools.synthetic import synthetic_accel; "
+            "print(hashlib.sha256(synthetic_accel(5).tobytes()).hexdigest())")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         check=True, cwd=Path(__file__).parent)
+    assert out.stdout.strip() == hashlib.sha256(a.tobytes()).hexdigest()
+
+
+@pytest.mark.parametrize("kwargs", [{"dt": 0.0}, {"duration": -1.0}, {"pga": 0.0}, {"dt": math.nan}])
+def test_synthetic_rejects_bad_arguments(kwargs):
+    with pytest.raises(ValueError):
+        synthetic_accel(**kwargs)
