@@ -421,15 +421,16 @@ def _parse_v2_channel(cur):
         return None
 
     channel = component = None
-    m = find(r"CHAN(?:NEL)?\s*(\d+)\s*:\s*(.*?)(?:\s+FROM)?\s*$")
+    m = find(r"CHAN(?:NEL)?\s*(\d+)\s*:\s*(.*?)\s*$")
     if m:
         channel = int(m.group(1))
-        component = m.group(2).strip() or None
+        # "90 DEG     FROM", "360 Deg   (Rcrd start time: ...)": the direction only.
+        component = re.split(r"\s{3,}|\(|\s+FROM\b", m.group(2))[0].strip() or None
     # The CDMG layout: event name on line 3, its date on line 4, station name on line 7.
     event = header[2].strip() or None if len(header) > 2 else None
     event_time = header[3].split("(")[0].strip() or None if len(header) > 3 else None
     station = header[6].strip() or None if len(header) > 6 else None
-    m = find(r"TRIGGER\s+TIME\s*:?\s*(.*?)\s*$")
+    m = find(r"(?:TRIGGER|RE?C(?:OR)?D\s+START)\s+TIME\s*:?\s*(.*?)\s*\)?\s*$")
     start_time = m.group(1) or None if m else None
     m = find(r"STATION\s+NO\.?\s*(\S+)")
     if m and station and m.group(1) not in station:
