@@ -59,9 +59,9 @@ def plot_record(record, path, summary=None, title=None):
         if np.isfinite(when):
             ax_h.axvline(when, ls="--", lw=0.8, color=colour)
             ax_h.axhline(level, ls=":", lw=0.6, color=colour)
-            ax_h.annotate(f"{level:.0%} at {when:.2f} s", (when, level), xytext=(4, 4),
-                          textcoords="offset points", fontsize=8, color=colour,
-                          bbox={"fc": "white", "ec": "none", "alpha": 0.8, "pad": 1})
+            # Below and right of the crossing, where a rising curve leaves room.
+            ax_h.annotate(f"{level:.0%} at {when:.2f} s", (when, level), xytext=(4, -3),
+                          textcoords="offset points", fontsize=8, color=colour, va="top")
     ax_h.set_ylim(-0.02, 1.05)
     ax_h.set_ylabel("Ia / Ia total")
     ax_h.set_xlabel("time (s)")
