@@ -399,8 +399,8 @@ def _parse_v2(path, lines):
 def _parse_v2_channel(cur):
     start = cur.pos
     first = cur.lines[start]
-    if "ACCELEROGRAM" not in first.upper() or first.strip().upper().startswith("UNCORRECTED"):
-        raise cur.error(start, "a V2 channel must start with its 'CORRECTED ACCELEROGRAM' line")
+    if first.strip().upper().startswith("UNCORRECTED"):
+        raise cur.error(start, "uncorrected data: only corrected (V2) acceleration is read")
     acc = None
     for i in range(start, len(cur.lines)):
         line = cur.lines[i]
@@ -471,7 +471,7 @@ def _parse_v2_channel(cur):
         if line.startswith("/&"):
             cur.pos += 1
             break
-        if "ACCELEROGRAM" in line.upper() and not line.strip()[:1].isdigit():
+        if line.upper().startswith("CORRECTED"):  # the next channel, without a "/&" line
             break
         cur.pos += 1
     return Record.from_samples(samples, dt, units, station=station, component=component,

@@ -177,9 +177,16 @@ def test_at2_header_forms_and_fortran_numbers(tmp_path, form, style):
         "Test Valley", "1979-10-15", "Station One", "140")
 
 
-def test_v2_fixture_and_its_format(tmp_path):
+@pytest.mark.parametrize("wording", [
+    None,
+    "   9 points of accel data equally spaced at  .020 sec, in cm/sec2.  (Format: (8F10.3))",
+])
+def test_v2_fixture_and_its_format(tmp_path, wording):
     samples = [-3.038, -0.787, 2.288, 4.106, -267.957, 0.63, -1.08, -2.112, 5.0]
-    path = write(tmp_path / "chan.txt", v2_lines(samples))
+    lines = v2_lines(samples)
+    if wording:
+        lines[45] = wording
+    path = write(tmp_path / "chan.txt", lines)
     assert detect_format(path) == "v2"
     (r,) = read_v2(path)
     assert (r.channel, r.component, r.dt, r.units) == (2, "180 DEG", 0.02, "cm/s2")
