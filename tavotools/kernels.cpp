@@ -1,0 +1,430 @@
+// Out-of-line vector kernels: a contiguous fast path beside each strided loop,
+// and on x86-64 one clone per instruction-set level, chosen at load time.
+// Every result is bit-identical whichever path or clone runs.
+#include "kernels.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__GLIBC__) && \
+    !defined(TAVO_NO_CLONES)
+// Resolved once by the dynamic loader from the running CPU; distributed builds
+// stay at the baseline ISA otherwise. x86-64-v3 brings FMA along with AVX2.
+// TAVO_NO_CLONES builds one version for whatever -march says (the tests use it).
+#define TAVO_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#else
+#define TAVO_CLONES
+#endif
+
+namespace tavo::kernels {
+namespace {
+
+constexpr std::int64_t kItem = sizeof(double);
+
+// Loads and stores go through memcpy so that any address is valid: buffers
+// may be unaligned, and the vectoriser then assumes no alignment either.
+inline double load(const char *p) noexcept {
+  double v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store(char *p, double v) noexcept { std::memcpy(p, &v, sizeof v); }
+
+// Four doubles at a time; the x86-64 clones map it onto one AVX register, the
+// baseline onto two SSE registers.
+using Vec = double __attribute__((vector_size(32)));
+using Mask = std::int64_t __attribute__((vector_size(32)));
+constexpr int kWidth = 4;
+
+inline Vec splat(double v) noexcept { return Vec{v, v, v, v}; }
+inline bool any_set(Mask m) noexcept { return ((m[0] | m[1]) | (m[2] | m[3])) != 0; }
+
+struct Contig {
+  const char *p;
+  double operator[](std::int64_t i) const noexcept { return load(p + i * kItem); }
+  Vec vec(std::int64_t i) const noexcept {
+    Vec v;
+    std::memcpy(&v, p + i * kItem, sizeof v);
+    return v;
+  }
+};
+struct Strided {
+  const char *p;
+  std::int64_t s;
+  double operator[](std::int64_t i) const noexcept { return load(p + i * s); }
+  Vec vec(std::int64_t i) const noexcept {
+    return Vec{(*this)[i], (*this)[i + 1], (*this)[i + 2], (*this)[i + 3]};
+  }
+};
+struct ContigOut {
+  char *p;
+  void put(std::int64_t i, double v) const noexcept { store(p + i * kItem, v); }
+};
+struct StridedOut {
+  char *p;
+  std::int64_t s;
+  void put(std::int64_t i, double v) const noexcept { store(p + i * s, v); }
+};
+
+inline double keep_greater(double v, double m) noexcept { return v > m ? v : m; }
+inline Vec keep_greater(Vec v, Vec m) noexcept { return v > m ? v : m; }
+
+struct Identity {
+  double operator()(double v) const noexcept { return v; }
+  Vec operator()(Vec v) const noexcept { return v; }
+};
+struct Magnitude {
+  double operator()(double v) const noexcept { return std::fabs(v); }
+  Vec operator()(Vec v) const noexcept {
+    return reinterpret_cast<Vec>(reinterpret_cast<Mask>(v) & INT64_MAX);  // sign bit cleared
+  }
+};
+
+/// Running maximum of f(x[i]) from max_start with strict >, over independent lanes.
+/// Lanes change which of several equal candidates survives, never its value; the
+/// callers handle the one case where equal values differ in bits (signed zeros).
+template <class In, class F>
+[[gnu::always_inline]] inline double lane_max(In x, std::int64_t n, F f) noexcept {
+  constexpr int kSpan = 4 * kWidth;
+  Vec m0 = splat(max_start), m1 = m0, m2 = m0, m3 = m0;
+  std::int64_t i = 0;
+  for (; n - i >= kSpan; i += kSpan) {
+    m0 = keep_greater(f(x.vec(i)), m0);
+    m1 = keep_greater(f(x.vec(i + kWidth)), m1);
+    m2 = keep_greater(f(x.vec(i + 2 * kWidth)), m2);
+    m3 = keep_greater(f(x.vec(i + 3 * kWidth)), m3);
+  }
+  const Vec m = keep_greater(keep_greater(m0, m1), keep_greater(m2, m3));
+  double r = max_start;
+  for (int k = 0; k < kWidth; ++k) r = keep_greater(m[k], r);
+  for (; i < n; ++i) r = keep_greater(f(x[i]), r);
+  return r;
+}
+
+/// Keeps the library call: the optimiser cannot see the exponent, so pow(x, 2.0)
+/// is not turned into x * x (which differs from glibc's pow in the last bit).
+inline double library_pow(double x, double exponent) noexcept {
+#if defined(__GNUC__)
+  __asm__("" : "+m"(exponent));
+#endif
+  return std::pow(x, exponent);
+}
+
+/// True when p = x * x is what the library's pow(x, 2.0) returns.
+/// glibc's pow is correctly rounded except within a few thousandths of an ulp of
+/// a rounding midpoint, so x * x is taken unless the exact square x * x = p + r
+/// lies within an eighth of an ulp of one (|r| >= 3/8 ulp; |r| <= ulp / 2 always).
+/// The gap below a power of two is half the gap above, but no square rounds to a
+/// power of two unless it is one exactly (r = 0): the nearest doubles to
+/// sqrt(2) * 2^k miss by more than 2^-54 relative. Non-finite, tiny and huge squares
+/// go to the library, zeros excepted (pow(+-0, 2) is +0). Other C libraries always
+/// go to the library.
+inline bool square_is_product(double x, double p) noexcept {
+#ifdef __GLIBC__
+  // Branch-free so that blocks of it vectorise. The range keeps r exact and
+  // ulp(p) a normal number, and excludes NaN and infinity.
+  const bool in_range = (p >= 0x1p-900) & (p <= 0x1p+1000);
+  constexpr std::uint64_t kExponent = 0x7ff0000000000000u;
+  const auto bits = std::bit_cast<std::uint64_t>(p);
+  const double ulp = std::bit_cast<double>((bits & kExponent) - (std::uint64_t{52} << 52));
+  const double r = std::fma(x, x, -p);  // exact: the part of x * x that p rounded off
+  return (in_range & (std::fabs(r) < 0.375 * ulp)) | (x == 0.0);
+#else
+  (void)x;
+  (void)p;
+  return false;
+#endif
+}
+
+constexpr std::int64_t kBlock = 256;
+
+/// q[k] = square(x[i0 + k]) for k < m <= kBlock: products first (vectorisable),
+/// then the library only for the elements that need it.
+template <class In>
+[[gnu::always_inline]] inline void squares_block(In x, std::int64_t i0, std::int64_t m,
+                                                 double *q) noexcept {
+  int others = 0;
+  for (std::int64_t k = 0; k < m; ++k) {
+    const double v = x[i0 + k];
+    q[k] = v * v;
+    others |= !square_is_product(v, q[k]);
+  }
+  if (others == 0) return;
+  for (std::int64_t k = 0; k < m; ++k) {
+    const double v = x[i0 + k];
+    if (!square_is_product(v, q[k])) q[k] = library_pow(v, 2.0);
+  }
+}
+
+// The left-to-right loops below fix the order of additions for exactness: no
+// pairwise, blocked or reassociated sum, whatever the path.
+
+template <class In, class Out>
+[[gnu::always_inline]] inline void abs_loop(In x, Out out, std::int64_t n) noexcept {
+  for (std::int64_t i = 0; i < n; ++i) out.put(i, std::fabs(x[i]));
+}
+
+template <class In, class Out>
+[[gnu::always_inline]] inline void pow_loop(In x, double exponent, Out out, std::int64_t n) noexcept {
+  for (std::int64_t i = 0; i < n; ++i) out.put(i, library_pow(x[i], exponent));
+}
+
+template <class In, class Out>
+[[gnu::always_inline]] inline void cumsum_loop(In x, Out out, std::int64_t n) noexcept {
+  double s = 0.0;
+  for (std::int64_t i = 0; i < n; ++i) {
+    s += x[i];
+    out.put(i, s);
+  }
+}
+
+template <class In>
+[[gnu::always_inline]] inline double sum_loop(In x, std::int64_t n) noexcept {
+  double s = 0.0;
+  for (std::int64_t i = 0; i < n; ++i) s += x[i];
+  return s;
+}
+
+template <class In>
+[[gnu::always_inline]] inline double sum_abs_loop(In x, std::int64_t n) noexcept {
+  double s = 0.0;
+  for (std::int64_t i = 0; i < n; ++i) s += std::fabs(x[i]);
+  return s;
+}
+
+// A masked sample adds +0.0, which leaves the sum unchanged: the partial sum
+// starts at +0.0 and only values >= +0.0 (or NaN) are added, so it is never -0.0.
+// That also lets a block whose samples are all masked be skipped outright.
+template <class In>
+[[gnu::always_inline]] inline double sum_abs_at_least_loop(In x, std::int64_t n, double threshold) noexcept {
+  constexpr int kSpan = 8;
+  double s = 0.0;
+  std::int64_t i = 0;
+  for (; n - i >= kSpan; i += kSpan) {
+    double a[kSpan];
+    bool any_kept = false;
+    for (int k = 0; k < kSpan; ++k) {
+      a[k] = std::fabs(x[i + k]);
+      const bool masked = a[k] < threshold;
+      any_kept |= !masked;
+      a[k] = masked ? 0.0 : a[k];
+    }
+    if (!any_kept) continue;
+    for (double v : a) s += v;
+  }
+  for (; i < n; ++i) {
+    const double a = std::fabs(x[i]);
+    s += a < threshold ? 0.0 : a;
+  }
+  return s;
+}
+
+template <class In>
+[[gnu::always_inline]] inline double sum_squares_loop(In x, std::int64_t n) noexcept {
+  double q[kBlock];
+  double s = 0.0;
+  for (std::int64_t i0 = 0; i0 < n; i0 += kBlock) {
+    const std::int64_t m = std::min(kBlock, n - i0);
+    squares_block(x, i0, m, q);
+    for (std::int64_t k = 0; k < m; ++k) s += q[k];
+  }
+  return s;
+}
+
+template <class In, class Out>
+[[gnu::always_inline]] inline double arias_loop(In x, Out out, std::int64_t n, double dt) noexcept {
+  constexpr double pi = 3.141592653589793;
+  double q[kBlock];
+  double s = 0.0;
+  for (std::int64_t i0 = 0; i0 < n; i0 += kBlock) {
+    const std::int64_t m = std::min(kBlock, n - i0);
+    squares_block(x, i0, m, q);
+    for (std::int64_t k = 0; k < m; ++k) q[k] = s += q[k];
+    // The four roundings in this order; pi / (2 * 9.81) is never formed.
+    for (std::int64_t k = 0; k < m; ++k) out.put(i0 + k, (((q[k] * dt) * pi) / 2.0) / 9.81);
+  }
+  return s;
+}
+
+template <class In>
+[[gnu::always_inline]] inline std::int64_t first_greater_loop(In x, std::int64_t n, double val) noexcept {
+  constexpr int kSpan = 4 * kWidth;
+  const Vec v = splat(val);
+  std::int64_t i = 0;
+  // Whole blocks are tested without an exit branch per element; the block that
+  // holds the answer is then searched element by element.
+  for (; n - i >= kSpan; i += kSpan) {
+    const Mask hit = (x.vec(i) > v) | (x.vec(i + kWidth) > v) | (x.vec(i + 2 * kWidth) > v) |
+                     (x.vec(i + 3 * kWidth) > v);
+    if (any_set(hit)) break;
+  }
+  for (; i < n; ++i)
+    if (x[i] > val) return i;
+  return n;
+}
+
+template <class In>
+[[gnu::always_inline]] inline bool nondecreasing_loop(In x, std::int64_t n) noexcept {
+  // Every element takes part in some pair once n >= 2; a lone one is tested itself.
+  if (x[0] != x[0]) return false;
+  constexpr int kSpan = 4 * kWidth;
+  std::int64_t k = 0;
+  // ~(a <= b) also flags NaN on either side.
+  for (; n - 1 - k >= kSpan; k += kSpan) {
+    Mask bad = ~(x.vec(k) <= x.vec(k + 1));
+    for (int j = kWidth; j < kSpan; j += kWidth) bad |= ~(x.vec(k + j) <= x.vec(k + j + 1));
+    if (any_set(bad)) return false;
+  }
+  for (; k < n - 1; ++k)
+    if (!(x[k] <= x[k + 1])) return false;
+  return true;
+}
+
+}  // namespace
+
+TAVO_CLONES double max(Span x) noexcept {
+  if (x.n <= 0) return max_start;
+  if (x.stride == 0) return keep_greater(load(x.data), max_start);
+  const double m = x.stride == kItem ? lane_max(Contig{x.data}, x.n, Identity{})
+                                     : lane_max(Strided{x.data, x.stride}, x.n, Identity{});
+  // Equal values have equal bits except +0.0 and -0.0. When the maximum is zero,
+  // no element is positive, so the first zero in index order is the one kept.
+  if (m == 0.0) {
+    const Strided in{x.data, x.stride};
+    std::int64_t i = 0;
+    while (in[i] != 0.0) ++i;
+    return in[i];
+  }
+  return m;
+}
+
+double sum(Span x) noexcept {
+  if (x.n <= 0) return 0.0;
+  if (x.stride == kItem) return sum_loop(Contig{x.data}, x.n);
+  return sum_loop(Strided{x.data, x.stride}, x.n);
+}
+
+TAVO_CLONES void abs(Span x, MutSpan out) noexcept {
+  const std::int64_t n = std::min(x.n, out.n);
+  if (n <= 0) return;
+  if (x.stride == kItem && out.stride == kItem)
+    abs_loop(Contig{x.data}, ContigOut{out.data}, n);
+  else
+    abs_loop(Strided{x.data, x.stride}, StridedOut{out.data, out.stride}, n);
+}
+
+void cumsum(Span x, MutSpan out) noexcept {
+  const std::int64_t n = std::min(x.n, out.n);
+  if (n <= 0) return;
+  if (x.stride == kItem && out.stride == kItem)
+    cumsum_loop(Contig{x.data}, ContigOut{out.data}, n);
+  else
+    cumsum_loop(Strided{x.data, x.stride}, StridedOut{out.data, out.stride}, n);
+}
+
+void pow(Span x, double exponent, MutSpan out) noexcept {
+  const std::int64_t n = std::min(x.n, out.n);
+  if (n <= 0) return;
+  if (x.stride == kItem && out.stride == kItem)
+    pow_loop(Contig{x.data}, exponent, ContigOut{out.data}, n);
+  else
+    pow_loop(Strided{x.data, x.stride}, exponent, StridedOut{out.data, out.stride}, n);
+}
+
+TAVO_CLONES void linspace(double start, double stop, std::int32_t num, MutSpan out) noexcept {
+  const std::int64_t n = std::min<std::int64_t>(num, out.n);
+  if (n <= 0) return;
+  // num >= 1 here, so num - 1 fits; num == 1 divides by zero and gives NaN, as intended.
+  const double step = (stop - start) / static_cast<double>(num - 1);
+  if (out.stride == kItem) {
+    const ContigOut o{out.data};
+    for (std::int64_t i = 0; i < n; ++i) o.put(i, static_cast<double>(i) * step + start);
+  } else {
+    const StridedOut o{out.data, out.stride};
+    for (std::int64_t i = 0; i < n; ++i) o.put(i, static_cast<double>(i) * step + start);
+  }
+}
+
+// Every |x| is >= +0.0 and NaN never wins, so the lanes' maxima combine in any order
+// to the same bits: the result is order-independent and free to vectorise.
+TAVO_CLONES double max_abs(Span x) noexcept {
+  if (x.n <= 0) return max_start;
+  if (x.stride == 0) return keep_greater(std::fabs(load(x.data)), max_start);
+  if (x.stride == kItem) return lane_max(Contig{x.data}, x.n, Magnitude{});
+  return lane_max(Strided{x.data, x.stride}, x.n, Magnitude{});
+}
+
+double sum_abs(Span x) noexcept {
+  if (x.n <= 0) return 0.0;
+  if (x.stride == kItem) return sum_abs_loop(Contig{x.data}, x.n);
+  return sum_abs_loop(Strided{x.data, x.stride}, x.n);
+}
+
+TAVO_CLONES double sum_abs_at_least(Span x, double threshold) noexcept {
+  if (x.n <= 0) return 0.0;
+  if (x.stride == kItem) return sum_abs_at_least_loop(Contig{x.data}, x.n, threshold);
+  return sum_abs_at_least_loop(Strided{x.data, x.stride}, x.n, threshold);
+}
+
+TAVO_CLONES double square(double x) noexcept {
+  const double p = x * x;
+  return square_is_product(x, p) ? p : library_pow(x, 2.0);
+}
+
+TAVO_CLONES double sum_squares(Span x) noexcept {
+  if (x.n <= 0) return 0.0;
+  if (x.stride == kItem) return sum_squares_loop(Contig{x.data}, x.n);
+  return sum_squares_loop(Strided{x.data, x.stride}, x.n);
+}
+
+TAVO_CLONES double arias_series(Span x, double dt, MutSpan out) noexcept {
+  const std::int64_t n = std::min(x.n, out.n);
+  if (n <= 0) return 0.0;
+  if (x.stride == kItem && out.stride == kItem)
+    return arias_loop(Contig{x.data}, ContigOut{out.data}, n, dt);
+  return arias_loop(Strided{x.data, x.stride}, StridedOut{out.data, out.stride}, n, dt);
+}
+
+TAVO_CLONES std::int64_t first_greater(Span series, double val) noexcept {
+  if (series.n <= 0 || val != val) return std::max<std::int64_t>(series.n, 0);  // NaN exceeds nothing
+  if (series.stride == kItem) return first_greater_loop(Contig{series.data}, series.n, val);
+  return first_greater_loop(Strided{series.data, series.stride}, series.n, val);
+}
+
+TAVO_CLONES bool is_nondecreasing(Span x) noexcept {
+  if (x.n <= 0) return true;
+  if (x.stride == kItem) return nondecreasing_loop(Contig{x.data}, x.n);
+  return nondecreasing_loop(Strided{x.data, x.stride}, x.n);
+}
+
+std::int64_t first_greater_sorted(Span series, double val) noexcept {
+  if (series.n <= 0) return std::max<std::int64_t>(series.n, 0);
+  if (val != val) return series.n;
+  // x[k] > val is false then true along a non-decreasing, NaN-free series, so the
+  // first true index is found by halving, the same index the linear scan returns.
+  std::int64_t lo = 0;
+  std::int64_t len = series.n;
+  while (len > 0) {
+    const std::int64_t half = len / 2;
+    if (load(series.data + (lo + half) * series.stride) > val) {
+      len = half;
+    } else {
+      lo += half + 1;
+      len -= half + 1;
+    }
+  }
+  return lo;
+}
+
+void fill_zero(MutSpan x) noexcept {
+  if (x.n <= 0) return;
+  if (x.stride == kItem) {
+    std::memset(x.data, 0, static_cast<std::size_t>(x.n) * sizeof(double));  // +0.0 is all zero bits
+    return;
+  }
+  for (std::int64_t i = 0; i < x.n; ++i) store(x.data + i * x.stride, 0.0);
+}
+
+}  // namespace tavo::kernels

@@ -1,0 +1,84 @@
+// Vector kernels over strided one-dimensional double data: the reductions,
+// element-wise maps and series the measures share. Pure C++: no Python here.
+// Kernels never fail, read their input in place and touch nothing outside the
+// n elements of each span.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace tavo::kernels {
+
+/// Read-only view of n doubles at data + i * stride (stride in bytes, any sign, 0 allowed).
+struct Span {
+  const char *data;
+  std::int64_t n;
+  std::int64_t stride;
+};
+
+/// Writable view of n doubles at data + i * stride (stride in bytes, any sign).
+struct MutSpan {
+  char *data;
+  std::int64_t n;
+  std::int64_t stride;
+};
+
+/// Element i of x; i must lie in [0, x.n). Any address is valid (the copy is one load).
+inline double at(Span x, std::int64_t i) noexcept {
+  double v;
+  std::memcpy(&v, x.data + i * x.stride, sizeof v);
+  return v;
+}
+
+/// Element i of x, writable; i must lie in [0, x.n) and the element be 8-byte aligned.
+inline double &at(MutSpan x, std::int64_t i) noexcept {
+  return *reinterpret_cast<double *>(x.data + i * x.stride);
+}
+
+/// A writable span read through the read-only interface.
+inline Span as_span(MutSpan x) noexcept { return {x.data, x.n, x.stride}; }
+
+/// Starting value of every running maximum: a result of -999.0 means "no sample counted".
+inline constexpr double max_start = -999.0;
+
+// The element-wise kernels write min(x.n, out.n) elements of out. out must not
+// overlap x except by being the very same elements (in place).
+
+/// Largest element strictly above -999.0, scanning in index order; NaN never counts.
+/// An equal later element never replaces the maximum, so [0.0, -0.0] gives +0.0.
+double max(Span x) noexcept;
+/// Strict left-to-right sum from +0.0.
+double sum(Span x) noexcept;
+/// out[i] = x[i] with its sign bit cleared (-0.0 -> +0.0, NaN stays NaN).
+void abs(Span x, MutSpan out) noexcept;
+/// out[i] = running total from +0.0 of x[0..i], added in index order.
+void cumsum(Span x, MutSpan out) noexcept;
+/// out[i] = the math library's pow(x[i], exponent), never a shortcut.
+void pow(Span x, double exponent, MutSpan out) noexcept;
+/// out[i] = double(i) * step + start with step = (stop - start) / double(num - 1), for i < min(num, out.n).
+void linspace(double start, double stop, std::int32_t num, MutSpan out) noexcept;
+
+/// max of |x| without the temporary; bit-identical to max() over abs(x).
+double max_abs(Span x) noexcept;
+/// sum of |x|, strict left-to-right; bit-identical to sum() over abs(x).
+double sum_abs(Span x) noexcept;
+/// Left-to-right sum from +0.0 of (|x[i]| < threshold ? 0.0 : |x[i]|).
+double sum_abs_at_least(Span x, double threshold) noexcept;
+/// The math library's pow(x, 2.0), bit for bit, mostly computed as x * x.
+double square(double x) noexcept;
+/// Left-to-right sum from +0.0 of square(x[i]); bit-identical to sum() over pow(x, 2.0).
+double sum_squares(Span x) noexcept;
+/// Cumulative Arias intensity: out[k] = (((P[k] * dt) * pi) / 2.0) / 9.81 with P the
+/// running sum of square(x[j]), j <= k; each operation rounded on its own. Returns P[n-1]
+/// (0.0 when x is empty); the series runs over min(x.n, out.n) elements.
+double arias_series(Span x, double dt, MutSpan out) noexcept;
+/// Index of the first element strictly greater than val, or series.n when none.
+std::int64_t first_greater(Span series, double val) noexcept;
+/// True iff x holds no NaN and x[k] <= x[k + 1] for every k.
+bool is_nondecreasing(Span x) noexcept;
+/// first_greater by bisection; the series must satisfy is_nondecreasing.
+std::int64_t first_greater_sorted(Span series, double val) noexcept;
+/// Writes +0.0 into every element of x.
+void fill_zero(MutSpan x) noexcept;
+
+}  // namespace tavo::kernels
