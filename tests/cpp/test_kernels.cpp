@@ -1,0 +1,565 @@
+// The vector kernels against naive scalar references, bit for bit, over sizes,
+// strides (forward, gapped, reversed), special values and unaligned buffers.
+// Output views sit between guard elements so that any stray write shows.
+#include "kernels.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace k = tavo::kernels;
+
+namespace {
+
+using Vec = std::vector<double>;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kPi = 3.141592653589793;
+
+std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+
+::testing::AssertionResult same_bits(double got, double want) {
+  if (bits(got) == bits(want)) return ::testing::AssertionSuccess();
+  char text[160];
+  std::snprintf(text, sizeof text, "got %.17g (0x%016" PRIx64 "), want %.17g (0x%016" PRIx64 ")", got,
+                bits(got), want, bits(want));
+  return ::testing::AssertionFailure() << text;
+}
+
+::testing::AssertionResult same_bits(const Vec &got, const Vec &want) {
+  if (got.size() != want.size())
+    return ::testing::AssertionFailure() << "size " << got.size() << " != " << want.size();
+  for (std::size_t i = 0; i < got.size(); ++i)
+    if (auto r = same_bits(got[i], want[i]); !r) return r << " at index " << i;
+  return ::testing::AssertionSuccess();
+}
+
+/// The library's pow with an exponent the optimiser cannot see, so never x * x.
+double library_pow(double x, double y) {
+  volatile double hidden = y;
+  return std::pow(x, hidden);
+}
+
+// ---- naive references: one plain loop each, in index order ----
+
+double ref_max(const Vec &x) {
+  double m = -999.0;
+  for (double v : x)
+    if (v > m) m = v;
+  return m;
+}
+double ref_sum(const Vec &x) {
+  double s = 0.0;
+  for (double v : x) s += v;
+  return s;
+}
+Vec ref_abs(const Vec &x) {
+  Vec out;
+  for (double v : x) out.push_back(std::bit_cast<double>(bits(v) & ~(std::uint64_t{1} << 63)));
+  return out;
+}
+Vec ref_cumsum(const Vec &x) {
+  Vec out;
+  double s = 0.0;
+  for (double v : x) out.push_back(s += v);
+  return out;
+}
+Vec ref_pow(const Vec &x, double e) {
+  Vec out;
+  for (double v : x) out.push_back(library_pow(v, e));
+  return out;
+}
+Vec ref_masked(const Vec &x, double threshold) {  // abs, then 0 where below the threshold
+  Vec out = ref_abs(x);
+  for (double &v : out)
+    if (v < threshold) v = 0.0;
+  return out;
+}
+Vec ref_arias(const Vec &x, double dt) {
+  Vec out = ref_cumsum(ref_pow(x, 2.0));
+  for (double &v : out) v *= dt;
+  for (double &v : out) v *= kPi;
+  for (double &v : out) v /= 2.0;
+  for (double &v : out) v /= 9.81;
+  return out;
+}
+std::int64_t ref_first_greater(const Vec &x, double val) {
+  for (std::size_t i = 0; i < x.size(); ++i)
+    if (x[i] > val) return static_cast<std::int64_t>(i);
+  return static_cast<std::int64_t>(x.size());
+}
+bool ref_nondecreasing(const Vec &x) {
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (std::isnan(x[i])) return false;
+    if (i + 1 < x.size() && !(x[i] <= x[i + 1])) return false;
+  }
+  return true;
+}
+
+/// n doubles `step` elements apart (negative: reversed in memory) inside a buffer
+/// whose other slots hold a guard pattern (a negative signalling NaN by default,
+/// which no kernel would produce from reading a guard of another buffer).
+class Placed {
+ public:
+  Placed(const Vec &values, int step, std::uint64_t guard = 0xfff4deadbeef0001)
+      : n_(static_cast<std::int64_t>(values.size())), step_(step), guard_(std::bit_cast<double>(guard)) {
+    const std::int64_t span = n_ == 0 ? 1 : (n_ - 1) * std::abs(step) + 1;
+    buf_.assign(static_cast<std::size_t>(span + 2 * kPad), guard_);
+    first_ = kPad + (step < 0 ? span - 1 : 0);
+    for (std::int64_t i = 0; i < n_; ++i) slot(i) = values[static_cast<std::size_t>(i)];
+  }
+  k::Span span() const { return {reinterpret_cast<const char *>(&buf_[first_]), n_, stride()}; }
+  k::MutSpan mut() { return {reinterpret_cast<char *>(&buf_[first_]), n_, stride()}; }
+  Vec values() const {
+    Vec out;
+    for (std::int64_t i = 0; i < n_; ++i) out.push_back(buf_[index(i)]);
+    return out;
+  }
+  /// True when every slot outside the view still holds the guard.
+  bool guards_intact() const {
+    std::vector<bool> inside(buf_.size(), false);
+    for (std::int64_t i = 0; i < n_; ++i) inside[index(i)] = true;
+    for (std::size_t j = 0; j < buf_.size(); ++j)
+      if (!inside[j] && bits(buf_[j]) != bits(guard_)) return false;
+    return true;
+  }
+
+ private:
+  static constexpr std::int64_t kPad = 5;
+  std::size_t index(std::int64_t i) const { return static_cast<std::size_t>(first_ + i * step_); }
+  double &slot(std::int64_t i) { return buf_[index(i)]; }
+  std::int64_t stride() const { return step_ * static_cast<std::int64_t>(sizeof(double)); }
+  std::int64_t n_;
+  std::int64_t step_;
+  double guard_;
+  std::int64_t first_ = 0;
+  Vec buf_;
+};
+
+enum class Flavour { mixed, finite, zeros };
+
+/// Test data: `mixed` salts normal values with NaN, infinities, signed zeros, -999,
+/// subnormals and huge values; `zeros` holds only zeros of both signs, negatives and
+/// NaN (the maximum is then a zero whose sign depends on order).
+Vec make_data(std::int64_t n, Flavour flavour, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> normal(0.0, 3.0);
+  std::uniform_int_distribution<int> pick(0, 19);
+  Vec x;
+  for (std::int64_t i = 0; i < n; ++i) {
+    const int c = pick(rng);
+    double v = normal(rng);
+    switch (flavour) {
+      case Flavour::finite:
+        break;
+      case Flavour::zeros: {
+        static const double kChoices[] = {0.0, -0.0, -1.5, -2000.0, -999.0, kNaN, -kInf, -1e-310};
+        v = kChoices[c % 8];
+        break;
+      }
+      case Flavour::mixed: {
+        static const double kSpecial[] = {kNaN, kInf, -kInf, 0.0, -0.0, -999.0, -1500.0, 5e-324, -1e-310, 1e300};
+        if (c < 10) v = kSpecial[c];
+        break;
+      }
+    }
+    x.push_back(v);
+  }
+  return x;
+}
+
+// ---- kernels over every size, stride and flavour ----
+
+using Shape = std::tuple<std::int64_t, int, Flavour>;
+
+class Kernels : public ::testing::TestWithParam<Shape> {
+ protected:
+  void SetUp() override {
+    const auto [n, step, flavour] = GetParam();
+    step_ = step;
+    data_ = make_data(n, flavour, static_cast<std::uint64_t>(n * 131 + step * 7 + static_cast<int>(flavour)));
+    in_ = std::make_unique<Placed>(data_, step, 0x7ff4deadbeef0002);  // abs() of it is not the output guard
+  }
+  void TearDown() override {
+    EXPECT_TRUE(same_bits(in_->values(), data_)) << "input changed";
+    EXPECT_TRUE(in_->guards_intact());
+  }
+  /// An output view of the same shape, preset to a value the kernel must overwrite.
+  Placed output() const { return Placed(Vec(data_.size(), 12345.0), step_); }
+  k::Span x() const { return in_->span(); }
+
+  Vec data_;
+  int step_ = 1;
+  std::unique_ptr<Placed> in_;
+};
+
+TEST_P(Kernels, Reductions) {
+  EXPECT_TRUE(same_bits(k::max(x()), ref_max(data_)));
+  EXPECT_TRUE(same_bits(k::sum(x()), ref_sum(data_)));
+  EXPECT_TRUE(same_bits(k::max_abs(x()), ref_max(ref_abs(data_))));
+  EXPECT_TRUE(same_bits(k::sum_abs(x()), ref_sum(ref_abs(data_))));
+  EXPECT_TRUE(same_bits(k::sum_squares(x()), ref_sum(ref_pow(data_, 2.0))));
+}
+
+TEST_P(Kernels, SumAbsAtLeastEqualsMaskedSum) {
+  Vec thresholds = {0.0, -1.0, 0.5, 2.0, kNaN, kInf, -kInf};
+  if (!data_.empty()) thresholds.push_back(std::fabs(data_[data_.size() / 2]));  // an exact tie
+  for (double t : thresholds)
+    EXPECT_TRUE(same_bits(k::sum_abs_at_least(x(), t), ref_sum(ref_masked(data_, t)))) << "threshold " << t;
+}
+
+TEST_P(Kernels, ElementWise) {
+  Placed out = output();
+  k::abs(x(), out.mut());
+  EXPECT_TRUE(same_bits(out.values(), ref_abs(data_))) << "abs";
+  k::cumsum(x(), out.mut());
+  EXPECT_TRUE(same_bits(out.values(), ref_cumsum(data_))) << "cumsum";
+  for (double e : {2.0, 0.5, 1.0 / 3.0, -1.0, 3.0, 0.0}) {
+    k::pow(x(), e, out.mut());
+    EXPECT_TRUE(same_bits(out.values(), ref_pow(data_, e))) << "pow " << e;
+  }
+  for (double dt : {0.01, -0.005, 1.0}) {
+    const Vec want = ref_arias(data_, dt);
+    const double total = k::arias_series(x(), dt, out.mut());
+    EXPECT_TRUE(same_bits(out.values(), want)) << "arias dt " << dt;
+    EXPECT_TRUE(same_bits(total, data_.empty() ? 0.0 : ref_cumsum(ref_pow(data_, 2.0)).back()));
+  }
+  k::fill_zero(out.mut());
+  EXPECT_TRUE(same_bits(out.values(), Vec(data_.size(), 0.0))) << "fill_zero";
+  EXPECT_TRUE(out.guards_intact());
+}
+
+TEST_P(Kernels, InPlace) {
+  Placed buf(data_, step_);
+  k::abs(buf.span(), buf.mut());
+  EXPECT_TRUE(same_bits(buf.values(), ref_abs(data_)));
+  k::cumsum(buf.span(), buf.mut());
+  EXPECT_TRUE(same_bits(buf.values(), ref_cumsum(ref_abs(data_))));
+  EXPECT_TRUE(buf.guards_intact());
+}
+
+TEST_P(Kernels, FirstGreater) {
+  Vec vals = {kNaN, kInf, -kInf, 0.0, -0.0, -999.0, 1.0, -1.0};
+  for (std::size_t i = 0; i < data_.size(); i += 1 + data_.size() / 16) vals.push_back(data_[i]);
+  for (double v : vals)
+    EXPECT_EQ(k::first_greater(x(), v), ref_first_greater(data_, v)) << "val " << v;
+  EXPECT_EQ(k::is_nondecreasing(x()), ref_nondecreasing(data_));
+}
+
+TEST_P(Kernels, SortedSearchMatchesLinearSearch) {
+  // A non-decreasing series with ties, signed zeros and an infinite tail, like a
+  // cumulative intensity that saturates.
+  Vec sorted = data_;
+  for (double &v : sorted)
+    if (std::isnan(v)) v = 0.0;
+  std::sort(sorted.begin(), sorted.end());
+  for (std::size_t i = 1; i + 1 < sorted.size(); i += 3) sorted[i] = sorted[i - 1];
+  Placed placed(sorted, step_);
+  const k::Span s = placed.span();
+  ASSERT_EQ(k::is_nondecreasing(s), ref_nondecreasing(sorted));
+  ASSERT_TRUE(k::is_nondecreasing(s));
+  Vec vals = {kNaN, kInf, -kInf, 0.0, -0.0, -1e308, 1e308};
+  for (double v : sorted) {
+    vals.push_back(v);
+    vals.push_back(std::nextafter(v, -kInf));
+    vals.push_back(std::nextafter(v, kInf));
+  }
+  for (double v : vals) {
+    EXPECT_EQ(k::first_greater_sorted(s, v), ref_first_greater(sorted, v)) << "val " << v;
+    EXPECT_EQ(k::first_greater(s, v), ref_first_greater(sorted, v)) << "val " << v;
+  }
+  if (sorted.size() >= 2) {  // one descent anywhere makes the series unsorted
+    std::swap(sorted.front(), sorted.back());
+    if (sorted.front() != sorted.back()) {
+      EXPECT_FALSE(k::is_nondecreasing(Placed(sorted, step_).span()));
+    }
+  }
+}
+
+std::string shape_name(const ::testing::TestParamInfo<Shape> &info) {
+  const auto [n, step, flavour] = info.param;
+  static const char *kNames[] = {"mixed", "finite", "zeros"};
+  std::string name = "n";
+  name += std::to_string(n);
+  name += step < 0 ? "_stepm" : "_step";
+  name += std::to_string(std::abs(step));
+  name += '_';
+  name += kNames[static_cast<int>(flavour)];
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, Kernels,
+                         ::testing::Combine(::testing::Values<std::int64_t>(0, 1, 2, 7, 8, 9, 127, 128, 129, 1000,
+                                                                            4099),
+                                            ::testing::Values(1, 3, -1),
+                                            ::testing::Values(Flavour::mixed, Flavour::finite, Flavour::zeros)),
+                         shape_name);
+
+// ---- edge cases with fixed answers ----
+
+struct MaxCase {
+  Vec x;
+  double want;
+};
+class MaxEdges : public ::testing::TestWithParam<MaxCase> {};
+
+TEST_P(MaxEdges, Max) {
+  const MaxCase &c = GetParam();
+  Placed p(c.x, 1);
+  EXPECT_TRUE(same_bits(k::max(p.span()), c.want));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixed, MaxEdges,
+    ::testing::Values(MaxCase{{}, -999.0}, MaxCase{{-1500.0, -2000.0}, -999.0}, MaxCase{{-999.0}, -999.0},
+                      MaxCase{{kNaN, 1.0}, 1.0}, MaxCase{{kNaN}, -999.0}, MaxCase{{0.0, -0.0}, 0.0},
+                      MaxCase{{-0.0, 0.0}, -0.0}, MaxCase{{-kInf, -1000.0}, -999.0},
+                      MaxCase{{-998.0, -0.0, kNaN, 0.0}, -0.0}, MaxCase{{kInf, kNaN}, kInf}));
+
+TEST(Edges, SumIsStrictlyLeftToRight) {
+  Placed p({1.0, 1e100, 1.0, -1e100}, 1);
+  EXPECT_TRUE(same_bits(k::sum(p.span()), 0.0));
+  EXPECT_TRUE(same_bits(k::sum(Placed({}, 1).span()), 0.0));
+  EXPECT_TRUE(same_bits(k::sum(Placed({-0.0, -0.0}, 1).span()), 0.0));  // +0.0 start
+  EXPECT_TRUE(std::isnan(k::sum(Placed({kInf, -kInf}, 1).span())));
+}
+
+TEST(Edges, AbsClearsOnlyTheSignBit) {
+  const double neg_nan = -std::bit_cast<double>(std::uint64_t{0x7ff8000000000123});
+  Placed in({-0.0, -3.5, neg_nan, -kInf}, 1);
+  Placed out(Vec(4, 1.0), 1);
+  k::abs(in.span(), out.mut());
+  EXPECT_TRUE(same_bits(out.values(), {0.0, 3.5, -neg_nan, kInf}));
+}
+
+TEST(Edges, CumsumAndPow) {
+  Placed out(Vec(3, 0.0), 1);
+  k::cumsum(Placed({1.0, 2.0, 3.0}, 1).span(), out.mut());
+  EXPECT_TRUE(same_bits(out.values(), {1.0, 3.0, 6.0}));
+  Placed two(Vec(2, 0.0), 1);
+  k::pow(Placed({-2.0, 3.0}, 1).span(), 2.0, two.mut());
+  EXPECT_TRUE(same_bits(two.values(), {4.0, 9.0}));
+  Placed one(Vec(1, 0.0), 1);
+  k::pow(Placed({-8.0}, 1).span(), 1.0 / 3.0, one.mut());
+  EXPECT_TRUE(std::isnan(one.values()[0]));
+}
+
+TEST(Edges, PowSpecialValuesFollowTheLibrary) {
+  const Vec x = {0.0, -0.0, 1.0, -1.0, kInf, -kInf, kNaN, 5e-324, -2.5, 0.5, 1e308};
+  const Vec exponents = {0.0, -0.0, 1.0, -1.0, 2.0, -2.0, 0.5, 3.0, kInf, -kInf, kNaN, 1e-300};
+  Placed out(Vec(x.size(), 0.0), 1);
+  for (double e : exponents) {
+    k::pow(Placed(x, 1).span(), e, out.mut());
+    EXPECT_TRUE(same_bits(out.values(), ref_pow(x, e))) << "exponent " << e;
+  }
+}
+
+TEST(Edges, Linspace) {
+  Placed guard(Vec(2, 7.0), 1);
+  k::linspace(0.0, 1.0, 0, guard.mut());
+  k::linspace(0.0, 1.0, -3, guard.mut());
+  EXPECT_TRUE(same_bits(guard.values(), {7.0, 7.0})) << "num <= 0 writes nothing";
+
+  Placed one(Vec(1, 0.0), 1);
+  k::linspace(0.5, 2.0, 1, one.mut());
+  EXPECT_TRUE(std::isnan(one.values()[0]));  // 0 * inf + start
+
+  Placed two(Vec(2, 0.0), 1);
+  k::linspace(0.2, 0.9, 2, two.mut());
+  EXPECT_TRUE(same_bits(two.values(), {0.2, 0.8999999999999999}));
+
+  Placed eleven(Vec(11, 0.0), -1);
+  k::linspace(0.0, 1.0, 11, eleven.mut());
+  EXPECT_TRUE(same_bits(eleven.values()[3], 0.30000000000000004));
+  EXPECT_TRUE(eleven.guards_intact());
+
+  // More values requested than the view holds: the view's length bounds the writes.
+  Placed short_view(Vec(3, 0.0), 3);
+  k::linspace(0.01, 3 * 0.01, 3, short_view.mut());
+  EXPECT_TRUE(same_bits(short_view.values()[1], 0.019999999999999997));
+  Placed shorter(Vec(2, 0.0), 1);
+  k::linspace(1.0, 10.0, 10, shorter.mut());
+  EXPECT_TRUE(same_bits(shorter.values(), {1.0, 2.0}));
+  EXPECT_TRUE(shorter.guards_intact());
+}
+
+TEST(Edges, FirstGreaterTiesMoveOn) {
+  Placed s({0.0, 1.0, 1.0, 2.0}, 1);
+  EXPECT_EQ(k::first_greater(s.span(), 1.0), 3);
+  EXPECT_EQ(k::first_greater_sorted(s.span(), 1.0), 3);
+  EXPECT_EQ(k::first_greater(s.span(), -0.0), 1);
+  EXPECT_EQ(k::first_greater_sorted(s.span(), kNaN), 4);
+  EXPECT_EQ(k::first_greater(Placed({}, 1).span(), -kInf), 0);
+  EXPECT_EQ(k::first_greater_sorted(Placed({}, 1).span(), -kInf), 0);
+  EXPECT_FALSE(k::is_nondecreasing(Placed({kNaN}, 1).span()));
+  EXPECT_FALSE(k::is_nondecreasing(Placed({1.0, kNaN, 2.0}, 1).span()));
+  EXPECT_TRUE(k::is_nondecreasing(Placed({0.0, -0.0, 0.0}, 1).span()));
+  EXPECT_TRUE(k::is_nondecreasing(Placed({}, 1).span()));
+}
+
+TEST(Edges, EmptyViewHasNoAddress) {
+  const k::Span none{nullptr, 0, 0};
+  const k::MutSpan out{nullptr, 0, 0};
+  EXPECT_TRUE(same_bits(k::max(none), -999.0));
+  EXPECT_TRUE(same_bits(k::max_abs(none), -999.0));
+  EXPECT_TRUE(same_bits(k::sum_abs_at_least(none, 1.0), 0.0));
+  EXPECT_TRUE(same_bits(k::sum_squares(none), 0.0));
+  EXPECT_TRUE(same_bits(k::arias_series(none, 0.01, out), 0.0));
+  EXPECT_EQ(k::first_greater(none, 0.0), 0);
+  k::abs(none, out);
+  k::fill_zero(out);
+}
+
+// Lanes of the vectorised maximum see the elements in another order; only signed
+// zeros could tell, so shuffles of the same multiset must still match the scan.
+TEST(Edges, MaximumIgnoresLaneOrder) {
+  std::mt19937_64 rng(7);
+  Vec base = {0.0, -0.0, -0.0, 0.0, -3.0, kNaN, -1500.0, -999.0};
+  base.resize(37, -0.0);
+  for (int trial = 0; trial < 300; ++trial) {
+    std::shuffle(base.begin(), base.end(), rng);
+    for (int step : {1, -1}) {
+      Placed p(base, step);
+      const Vec seen = p.values();
+      ASSERT_TRUE(same_bits(k::max(p.span()), ref_max(seen))) << "trial " << trial;
+      ASSERT_TRUE(same_bits(k::max_abs(p.span()), ref_max(ref_abs(seen))));
+    }
+  }
+  Vec magnitudes(64, 2.5);
+  for (std::size_t i = 0; i < magnitudes.size(); i += 2) magnitudes[i] = -2.5;
+  magnitudes[40] = kNaN;
+  EXPECT_TRUE(same_bits(k::max_abs(Placed(magnitudes, 1).span()), 2.5));
+  EXPECT_TRUE(same_bits(k::max(Placed(magnitudes, 1).span()), 2.5));
+}
+
+// Buffers need not be aligned: a view may start at any byte.
+TEST(Edges, UnalignedBuffers) {
+  const Vec data = make_data(301, Flavour::mixed, 99);
+  std::vector<char> raw(data.size() * sizeof(double) + 16);
+  for (std::size_t offset : {1u, 3u, 4u}) {
+    char *base = raw.data() + offset;
+    std::memcpy(base, data.data(), data.size() * sizeof(double));
+    const k::Span x{base, static_cast<std::int64_t>(data.size()), 8};
+    EXPECT_TRUE(same_bits(k::max_abs(x), ref_max(ref_abs(data))));
+    EXPECT_TRUE(same_bits(k::max(x), ref_max(data)));
+    EXPECT_TRUE(same_bits(k::sum_squares(x), ref_sum(ref_pow(data, 2.0))));
+    EXPECT_EQ(k::first_greater(x, 3.0), ref_first_greater(data, 3.0));
+    k::abs(x, {base, x.n, 8});  // in place
+    Vec back(data.size());
+    std::memcpy(back.data(), base, data.size() * sizeof(double));
+    EXPECT_TRUE(same_bits(back, ref_abs(data)));
+  }
+}
+
+// Stride 0 repeats one element; n is past any 32-bit index.
+TEST(Edges, HugeRepeatedView) {
+  const double v = -0.75;
+  const k::Span x{reinterpret_cast<const char *>(&v), 3'000'000'000, 0};
+  EXPECT_TRUE(same_bits(k::max_abs(x), 0.75));
+  EXPECT_TRUE(same_bits(k::max(x), -0.75));
+  EXPECT_TRUE(same_bits(k::sum_abs(x), 2.25e9));  // every partial sum is exact
+  EXPECT_EQ(k::first_greater(x, -0.75), 3'000'000'000);
+}
+
+// ---- square: the library's pow(x, 2.0), bit for bit ----
+
+TEST(Square, SpecialValues) {
+  Vec xs = {0.0, -0.0, kInf, -kInf, kNaN, -kNaN, 5e-324, -5e-324, 2.2250738585072014e-308, 1e-310,
+            std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(), 1e-160, -1e-160,
+            std::sqrt(std::numeric_limits<double>::max()), 0x1p-450, 0x1p-451, 0x1p+500, 0x1p+511, 1.0, -1.0};
+  for (double e = 1e154; e <= 1e155; e += 1e153) xs.push_back(e);
+  for (double x : xs) {
+    EXPECT_TRUE(same_bits(k::square(x), library_pow(x, 2.0))) << "x = " << x;
+    EXPECT_TRUE(same_bits(k::square(std::nextafter(x, kInf)), library_pow(std::nextafter(x, kInf), 2.0)));
+    EXPECT_TRUE(same_bits(k::square(std::nextafter(x, -kInf)), library_pow(std::nextafter(x, -kInf), 2.0)));
+  }
+}
+
+/// Draws from one of four families: uniform in [-10, 10], any bit pattern, a few
+/// ulps around powers of two and around sqrt(2) times them, and tiny or huge values.
+double draw(std::mt19937_64 &rng, int family) {
+  std::uniform_real_distribution<double> unit(-10.0, 10.0);
+  switch (family) {
+    case 0:
+      return unit(rng);
+    case 1:
+      return std::bit_cast<double>(rng());
+    case 2: {
+      const int e = static_cast<int>(rng() % 1001) - 500;
+      const double centre = (rng() & 1) ? std::ldexp(1.0, e) : std::ldexp(1.4142135623730951, e);
+      const auto ulps = static_cast<std::int64_t>(rng() % 2001) - 1000;
+      return std::bit_cast<double>(bits(centre) + static_cast<std::uint64_t>(ulps)) * ((rng() & 2) ? -1.0 : 1.0);
+    }
+    default: {
+      const int e = (rng() & 1) ? static_cast<int>(rng() % 120) - 560 : static_cast<int>(rng() % 40) + 480;
+      return std::ldexp(1.0 + std::ldexp(static_cast<double>(rng() >> 12), -52), e);
+    }
+  }
+}
+
+TEST(Square, MatchesLibraryPowOnRandomDoubles) {
+  constexpr std::int64_t count = 100'000'000;  // about 10 s
+  std::mt19937_64 rng(2024);
+  std::int64_t product_differs = 0;  // the cases a plain x * x would get wrong
+  std::int64_t wrong = 0;
+  const auto start = std::chrono::steady_clock::now();
+  Vec block(4096);
+  Vec squares(block.size());
+  std::int64_t done = 0;
+  for (; done < count; done += static_cast<std::int64_t>(block.size())) {
+    const int family = static_cast<int>((done / static_cast<std::int64_t>(block.size())) % 4);
+    for (double &v : block) v = draw(rng, family);
+    const k::Span x{reinterpret_cast<const char *>(block.data()), static_cast<std::int64_t>(block.size()), 8};
+    for (std::size_t i = 0; i < block.size(); ++i) {
+      const double want = library_pow(block[i], 2.0);
+      if (bits(k::square(block[i])) != bits(want) && wrong++ < 5)
+        ADD_FAILURE() << "square(" << block[i] << "): " << same_bits(k::square(block[i]), want).message();
+      if (bits(block[i] * block[i]) != bits(want) && !std::isnan(want)) ++product_differs;
+      squares[i] = want;
+    }
+    // The fused sum takes the same decisions in blocks.
+    if (bits(k::sum_squares(x)) != bits(ref_sum(squares)) && wrong++ < 5)
+      ADD_FAILURE() << "sum_squares of the block at " << done;
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_GT(product_differs, 0) << "the draws never reached a case where x * x and pow differ";
+  std::printf("square: %" PRId64 " doubles in %.1f s, %" PRId64 " where x * x differs from pow\n", done, seconds,
+              product_differs);
+}
+
+}  // namespace
+
+/// Runs the tests unless --require-isa=LEVEL names an x86-64 level this CPU lacks
+/// (the single-ISA test builds), which exits with 77 for CTest to count as skipped.
+int main(int argc, char **argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind("--require-isa=", 0) != 0) continue;
+    const std::string level = arg.substr(14);
+    bool ok = level == "x86-64";
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (level == "x86-64-v3") ok = __builtin_cpu_supports("x86-64-v3");
+    if (level == "x86-64-v4") ok = __builtin_cpu_supports("x86-64-v4");
+#endif
+    if (!ok) {
+      std::printf("skipped: this CPU does not run %s code\n", level.c_str());
+      return 77;
+    }
+  }
+  return RUN_ALL_TESTS();
+}
