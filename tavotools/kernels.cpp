@@ -32,14 +32,15 @@ inline double load(const char *p) noexcept {
 }
 inline void store(char *p, double v) noexcept { std::memcpy(p, &v, sizeof v); }
 
-// Four doubles at a time; the x86-64 clones map it onto one AVX register, the
-// baseline onto two SSE registers.
-using Vec = double __attribute__((vector_size(32)));
-using Mask = std::int64_t __attribute__((vector_size(32)));
-constexpr int kWidth = 4;
+// Two doubles at a time: one SSE2 or NEON register, native on every target, so the
+// baseline build vectorises as well (wider types lower badly there); the clones
+// still gain from VEX encoding and from four independent accumulators.
+using Vec = double __attribute__((vector_size(16)));
+using Mask = std::int64_t __attribute__((vector_size(16)));
+constexpr int kWidth = 2;
 
-inline Vec splat(double v) noexcept { return Vec{v, v, v, v}; }
-inline bool any_set(Mask m) noexcept { return ((m[0] | m[1]) | (m[2] | m[3])) != 0; }
+inline Vec splat(double v) noexcept { return Vec{v, v}; }
+inline bool any_set(Mask m) noexcept { return (m[0] | m[1]) != 0; }
 
 struct Contig {
   const char *p;
@@ -55,7 +56,7 @@ struct Strided {
   std::int64_t s;
   double operator[](std::int64_t i) const noexcept { return load(p + i * s); }
   Vec vec(std::int64_t i) const noexcept {
-    return Vec{(*this)[i], (*this)[i + 1], (*this)[i + 2], (*this)[i + 3]};
+    return Vec{(*this)[i], (*this)[i + 1]};
   }
 };
 struct ContigOut {
@@ -140,22 +141,25 @@ inline bool square_is_product(double x, double p) noexcept {
 
 constexpr std::int64_t kBlock = 256;
 
-/// q[k] = square(x[i0 + k]) for k < m <= kBlock: products first (vectorisable),
-/// then the library only for the elements that need it.
+/// q[k] = square(x[i0 + k]) for k < m <= kBlock: products and their test first
+/// (vectorisable), then the library for the elements that need it, gathered
+/// without a branch per element (which would mispredict on most records).
 template <class In>
 [[gnu::always_inline]] inline void squares_block(In x, std::int64_t i0, std::int64_t m,
                                                  double *q) noexcept {
-  int others = 0;
+  std::int64_t ok[kBlock];
   for (std::int64_t k = 0; k < m; ++k) {
     const double v = x[i0 + k];
     q[k] = v * v;
-    others |= !square_is_product(v, q[k]);
+    ok[k] = square_is_product(v, q[k]);
   }
-  if (others == 0) return;
+  std::int32_t todo[kBlock];
+  std::int64_t count = 0;
   for (std::int64_t k = 0; k < m; ++k) {
-    const double v = x[i0 + k];
-    if (!square_is_product(v, q[k])) q[k] = library_pow(v, 2.0);
+    todo[count] = static_cast<std::int32_t>(k);
+    count += 1 - ok[k];
   }
+  for (std::int64_t j = 0; j < count; ++j) q[todo[j]] = library_pow(x[i0 + todo[j]], 2.0);
 }
 
 // The left-to-right loops below fix the order of additions for exactness: no
