@@ -339,16 +339,25 @@ def test_view_object_handed_out_is_accepted_back(monkeypatch):
     class Integrate:                          # stands in for scipy.integrate inside get_PGV_cy
         @staticmethod
         def cumulative_trapezoid(y, dx):
-            seen.append(y)
+            seen.append((y, tavo.get_PGA_cy(y)))
             return np.zeros(1)
 
     monkeypatch.setattr(tavo, "integrate", Integrate)
-    a = np.array([0.5, -3.0, 2.0])
-    tavo.get_PGV_cy(a[::-1], 1.0)
-    (view,) = seen
-    assert type(view) is not np.ndarray
-    assert tavo.get_PGA_cy(view) == 3.0
-    assert tavo.get_Ia_times_cy(view, 1.0, view) is not None
+    x = exporter([0.5, -3.0, 2.0])
+    tavo.get_PGV_cy(x, 1.0)
+    [(view, pga)] = seen
+    assert pga == 3.0 and tavo.get_PGA_cy(view) == 3.0
+    assert _layouts[id(x)].gets == 1          # the view object shares its buffer: no new request
+    before = sys.getrefcount(x)
+    del view, seen
+    assert sys.getrefcount(x) == before - 1   # the last view released the buffer
+
+
+def test_call_through_tp_call():
+    a = np.array([1.0, -3.0])
+    assert tavo.get_PGV_cy.__call__(accel=a, dt=1.0) == tavo.get_PGV_cy(a, 1.0)
+    e = raises(TypeError, tavo.get_PGV_cy.__call__, a, accel=a, dt=1.0)
+    assert str(e) == "get_PGV_cy() got multiple values for keyword argument 'accel'"
 
 
 @pytest.mark.parametrize("dtype, found", [
@@ -441,6 +450,7 @@ class _Layout:
         self.shape = (ctypes.c_ssize_t * 1)(len(values))
         self.strides = (ctypes.c_ssize_t * 1)(8)
         self.suboffsets = None if suboffset is None else (ctypes.c_ssize_t * 1)(suboffset)
+        self.gets = 0
 
 
 _layouts = {}
@@ -458,6 +468,7 @@ def _getbuffer(self, view, flags):
     v.buf, v.obj, v.len, v.itemsize = ctypes.addressof(lay.data), self, lay.shape[0] * 8, lay.itemsize
     v.readonly, v.ndim, v.format = 0, 1, _addr(lay.format)
     v.shape, v.strides, v.suboffsets, v.internal = _addr(lay.shape), _addr(lay.strides), _addr(lay.suboffsets), None
+    lay.gets += 1
     return 0
 
 
@@ -513,6 +524,17 @@ def test_custom_exporter_accepted(layout):
     before = sys.getrefcount(x)
     assert tavo.get_PGA_cy(x) == 5.0
     assert sys.getrefcount(x) == before
+
+
+@pytest.mark.parametrize("fmt", [b"g", b"@g", b"^g", b"<g", b"=g"])
+def test_long_double_format(fmt):
+    # 'g' is a double only where long double has 8 bytes, and only with native sizes
+    x = exporter([1.0, -5.0], format=fmt)
+    if ctypes.sizeof(ctypes.c_longdouble) == 8 and fmt in (b"g", b"@g", b"^g"):
+        assert tavo.get_PGA_cy(x) == 5.0
+    else:
+        e = raises(ValueError, tavo.get_PGA_cy, x)
+        assert str(e) == "Buffer dtype mismatch, expected 'double' but got 'long double'"
 
 
 def test_custom_exporter_empty_with_suboffsets():

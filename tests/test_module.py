@@ -63,7 +63,8 @@ def run_fresh(code, *args):
 
 
 def test_namespace_order_and_contents():
-    keys = list(vars(tavo))
+    # in a fresh process: other tests may rebind names of this one
+    keys = run_fresh("import json, tavotools.tavo as t; print(json.dumps(list(vars(t))))")
     expected = ["__builtins__", "np", "integrate", "__author__", *NAMES, "__test__"]
     assert [k for k in keys if k in expected] == expected
     # names copied by the create slot come before everything the exec slot binds
@@ -270,3 +271,29 @@ def test_scipy_without_integrate():
         print(json.dumps(r))
     """)
     assert out == {"err": ["ImportError", "cannot import name integrate", True], "fallback": True}
+
+
+@pytest.mark.parametrize("attr, stand_in, warnings_as, error", [
+    ("ufunc", "5", "default", "TypeError"),                    # not a type object
+    ("flatiter", "object", "default", "ValueError"),           # instances smaller than compiled for
+    ("generic", "numpy.ndarray", "error", "RuntimeWarning"),   # larger: a warning only
+    ("generic", "numpy.ndarray", "ignore", None),
+])
+def test_numpy_type_layout_checks(attr, stand_in, warnings_as, error):
+    out = run_fresh("""
+        import json, sys, traceback, warnings
+        import numpy
+        setattr(numpy, sys.argv[1], eval(sys.argv[2]))
+        warnings.simplefilter(sys.argv[3])
+        try:
+            import tavotools.tavo as t
+            r = {"error": None, "works": t.get_CAVdp_cy(1.7, 2.0, 2.0, 0.2)}
+        except Exception as e:
+            r = {"error": type(e).__name__,
+                 "last": traceback.extract_tb(e.__traceback__)[-1].name}
+        print(json.dumps(r))
+    """, attr, stand_in, warnings_as)
+    if error is None:
+        assert out == {"error": None, "works": 1.7}
+    else:
+        assert out == {"error": error, "last": "init tavotools.tavo"}
