@@ -1,0 +1,122 @@
+"""Elastic response spectra of an acceleration record.
+
+Each oscillator is a linear single-degree-of-freedom system at rest when the
+record starts, u'' + 2ζωu' + ω²u = -a(t), with the record linear between
+samples; the exact recurrence for that excitation (Nigam and Jennings, 1969)
+advances it sample by sample, so any period is exact, however short against
+`dt`.  The spectra are the peaks over the sample instants:
+
+- ``SD``: peak relative displacement max |u|, in m for accelerations in m/s²;
+- ``PSV`` = ω·SD, pseudo-spectral velocity, in m/s;
+- ``PSA`` = ω²·SD, pseudo-spectral acceleration, in m/s²;
+
+with ω = 2π/T.  Other acceleration units carry through (cm/s² gives cm).
+"""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+from . import _spectra
+
+__all__ = ["DEFAULT_PERIODS", "ResponseSpectrum", "response_spectrum"]
+
+#: Periods used when none are given: 0.01 s to 10 s, 100 per decade (301).
+DEFAULT_PERIODS = np.logspace(-2.0, 1.0, 301)
+DEFAULT_PERIODS.setflags(write=False)
+
+
+@dataclass(frozen=True, eq=False)
+class ResponseSpectrum:
+    """Peak responses of linear oscillators, one entry per period (read-only arrays).
+
+    `periods` in s and `frequencies` in Hz describe the same oscillators
+    (whichever was given is kept exactly, the other is its reciprocal).
+    `SD` is in the acceleration unit times s² (m for m/s²), `PSV` in that unit
+    times s (m/s), `PSA` in the acceleration unit (m/s²).
+    """
+
+    periods: np.ndarray
+    frequencies: np.ndarray
+    SD: np.ndarray
+    PSV: np.ndarray
+    PSA: np.ndarray
+    damping: float
+    dt: float
+    substeps: int = 1
+
+    def __len__(self):
+        return int(self.periods.size)
+
+
+def _readonly(a):
+    a = np.asarray(a)
+    a.setflags(write=False)
+    return a
+
+
+def _oscillators(periods, frequencies):
+    if periods is not None and frequencies is not None:
+        raise ValueError("give periods or frequencies, not both")
+    given = periods if periods is not None else frequencies
+    name = "periods" if periods is not None else "frequencies"
+    if given is None:
+        T = np.array(DEFAULT_PERIODS)
+        return T, 1.0 / T
+    try:
+        values = np.array(given, dtype=np.float64, ndmin=1)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be numbers") from None
+    if values.ndim != 1:
+        raise ValueError(f"{name} must be one-dimensional, not {values.ndim}-dimensional")
+    if values.size == 0:
+        raise ValueError(f"{name} is empty")
+    bad = ~(np.isfinite(values) & (values > 0.0))
+    if bad.any():
+        k = int(np.argmax(bad))
+        raise ValueError(f"{name} must be positive and finite: {name}[{k}] is {values[k]!r}")
+    if periods is not None:
+        return values, 1.0 / values
+    return 1.0 / values, values
+
+
+def response_spectrum(accel, dt, periods=None, frequencies=None, damping=0.05, substeps=1):
+    """Elastic response spectrum of `accel` (m/s²) at time step `dt` (s).
+
+    Give the oscillators as `periods` (s) or `frequencies` (Hz), not both; with
+    neither, `DEFAULT_PERIODS`.  `damping` is the ratio ζ in [0, 1) (0.05 is
+    5 % of critical).  `substeps` ≥ 1 also samples the response at substeps - 1
+    instants between two samples (the excitation is unchanged: it is linear
+    there), so a peak between samples of a short-period oscillator is not
+    missed; with 1 the peaks are over the sample instants.
+
+    Returns a `ResponseSpectrum`.  Raises ValueError for an empty, non-finite
+    or multi-dimensional record, a `dt` that is not positive and finite,
+    non-positive periods or frequencies, or damping outside [0, 1).
+    """
+    try:
+        a = np.array(accel, dtype=np.float64, ndmin=1)
+    except (TypeError, ValueError):
+        raise ValueError("accel must be numbers") from None
+    if a.ndim != 1:
+        raise ValueError(f"accel must be one-dimensional, not {a.ndim}-dimensional")
+    if a.size == 0:
+        raise ValueError("accel is empty: a record needs at least one sample")
+    if not np.isfinite(a).all():
+        k = int(np.argmax(~np.isfinite(a)))
+        raise ValueError(f"accel holds a NaN or infinite sample at index {k}")
+    dt = float(dt)
+    if not (math.isfinite(dt) and dt > 0.0):
+        raise ValueError(f"dt must be a positive, finite time step, not {dt!r}")
+    damping = float(damping)
+    if not (0.0 <= damping < 1.0):
+        raise ValueError(f"damping must be in [0, 1), not {damping!r}")
+    if isinstance(substeps, bool) or not isinstance(substeps, (int, np.integer)) or substeps < 1:
+        raise ValueError(f"substeps must be an integer of at least 1, not {substeps!r}")
+    T, f = _oscillators(periods, frequencies)
+    SD, PSV, PSA = _spectra.response_peaks(a, dt, T, damping, int(substeps))
+    return ResponseSpectrum(
+        periods=_readonly(T), frequencies=_readonly(f), SD=_readonly(SD), PSV=_readonly(PSV),
+        PSA=_readonly(PSA), damping=damping, dt=dt, substeps=int(substeps))

@@ -1,0 +1,42 @@
+// Elastic response of linear single-degree-of-freedom oscillators to a
+// piecewise-linear base acceleration: the exact one-step recurrence and the
+// kernel that advances many oscillators per time step. Pure C++, no Python.h.
+#pragma once
+
+#include <cstdint>
+
+namespace tavo::spectra {
+
+/// 2π as the double nearest to it; ω = two_pi / T everywhere.
+inline constexpr double two_pi = 6.283185307179586476925286766559;
+
+/// One step of u'' + 2ζωu' + ω²u = -a(t) over h with a linear between the
+/// step's end values: [u, v]₁ = A [u, v]₀ + B a₀ + C a₁.
+struct Step {
+  double a11, a12, a21, a22;
+  double b1, b2;
+  double c1, c2;
+};
+
+/// The exact step for angular frequency ω > 0, step h > 0 and 0 ≤ ζ < 1.
+/// Cannot fail; every entry is finite when ω, h, ω·h and (ω·h)² are.
+Step exact_step(double omega, double h, double zeta) noexcept;
+
+/// A strided, read-only run of doubles (stride in bytes, any sign).
+struct Samples {
+  const char *data;
+  std::int64_t n;
+  std::int64_t stride;
+  double operator[](std::int64_t i) const noexcept {
+    return *reinterpret_cast<const double *>(data + i * stride);
+  }
+};
+
+/// Peak |u| over every sample instant (and the `substeps` - 1 evenly spaced
+/// instants between two samples) of each oscillator, at rest at the first
+/// sample. `steps[m]` is oscillator m's step for dt / substeps; `peak` gets
+/// one value per oscillator. Cannot fail; needs substeps ≥ 1.
+void peak_response(Samples accel, const Step *steps, std::int64_t n_osc, std::int64_t substeps,
+                   double *peak) noexcept;
+
+} // namespace tavo::spectra

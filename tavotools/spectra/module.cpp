@@ -1,0 +1,352 @@
+// The extension module tavotools._spectra: multi-phase start-up, argument
+// binding and checks, and the two entry points over the response kernel.
+#include <Python.h>
+
+#define PY_ARRAY_UNIQUE_SYMBOL tavo_spectra_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "runtime/ref.hpp"
+#include "spectra/kernel.hpp"
+
+namespace tavo::spectra {
+namespace {
+
+// ---- argument binding --------------------------------------------------------
+
+constexpr int max_params = 5;
+
+struct Signature {
+  const char *name;  // "response_peaks", as the messages show it
+  int n_params;
+  int n_required;
+  const char *params[max_params];
+};
+
+/// Places positional then keyword arguments into `slots` (borrowed, nullptr
+/// where omitted); false with TypeError set on a count or keyword mistake.
+bool bind(const Signature &sig, PyObject *const *args, Py_ssize_t nargsf, PyObject *kwnames,
+          PyObject **slots) noexcept {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  if (nargs > sig.n_params) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes at most %d positional argument%s (%zd given)",
+                 sig.name, sig.n_params, sig.n_params == 1 ? "" : "s", nargs);
+    return false;
+  }
+  for (int i = 0; i < sig.n_params; ++i) slots[i] = i < nargs ? args[i] : nullptr;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+    int found = -1;
+    for (int i = 0; i < sig.n_params && found < 0; ++i)
+      if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) == 0) found = i;
+    if (found < 0) {
+      PyErr_Format(PyExc_TypeError, "'%S' is an invalid keyword argument for %.200s()", key,
+                   sig.name);
+      return false;
+    }
+    if (slots[found] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "argument for %.200s() given by name ('%s') and position (%d)",
+                   sig.name, sig.params[found], found + 1);
+      return false;
+    }
+    slots[found] = args[nargs + k];
+  }
+  for (int i = 0; i < sig.n_required; ++i) {
+    if (slots[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%.200s() missing required argument '%s' (pos %d)", sig.name,
+                   sig.params[i], i + 1);
+      return false;
+    }
+  }
+  return true;
+}
+
+/// repr() of a double, for messages.
+std::string repr(double x) {
+  char *text = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+  if (text == nullptr) return "?";
+  std::string out(text);
+  PyMem_Free(text);
+  return out;
+}
+
+/// Converts a real number; TypeError naming the parameter otherwise.
+bool to_double(PyObject *obj, const char *name, double &out) noexcept {
+  out = PyFloat_AsDouble(obj);
+  if (out == -1.0 && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%s must be a real number, not %.200s", name,
+                   Py_TYPE(obj)->tp_name);
+    }
+    return false;
+  }
+  return true;
+}
+
+/// Converts an integer (an object with __index__; a float is refused).
+bool to_int64(PyObject *obj, const char *name, long long &out) noexcept {
+  Ref index = Ref::steal(PyNumber_Index(obj));
+  if (!index) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%s must be an integer, not %.200s", name,
+                   Py_TYPE(obj)->tp_name);
+    }
+    return false;
+  }
+  int overflow = 0;
+  out = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (overflow != 0) {
+    PyErr_Format(PyExc_OverflowError, "%s is out of range", name);
+    return false;
+  }
+  return !(out == -1 && PyErr_Occurred());
+}
+
+/// A held one-dimensional float64 buffer, released by the destructor (under
+/// the interpreter lock: the owner leaves scope after the lock is retaken).
+class Buffer {
+  Py_buffer view_{};
+  bool held_ = false;
+
+public:
+  Buffer() = default;
+  Buffer(const Buffer &) = delete;
+  Buffer &operator=(const Buffer &) = delete;
+  ~Buffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  /// False with TypeError or ValueError set when `obj` is no 1-D float64 buffer.
+  bool acquire(PyObject *obj, const char *name) noexcept {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError,
+                   "%s must be a one-dimensional float64 array (a buffer of doubles), not %.200s",
+                   name, Py_TYPE(obj)->tp_name);
+      return false;
+    }
+    held_ = true;
+    const char *f = view_.format == nullptr ? "B" : view_.format;
+    // Native doubles only: "d", "@d", "=d", or "<d" on this little-endian build.
+    const bool native = std::strcmp(f, "d") == 0 || std::strcmp(f, "@d") == 0 ||
+                        std::strcmp(f, "=d") == 0 ||
+                        (std::strcmp(f, "<d") == 0 && PY_LITTLE_ENDIAN);
+    if (!native || view_.itemsize != 8) {
+      PyErr_Format(PyExc_TypeError, "%s must hold float64 samples, not buffer format '%s'", name,
+                   f);
+      return false;
+    }
+    if (view_.ndim != 1) {
+      PyErr_Format(PyExc_ValueError, "%s must be one-dimensional, not %d-dimensional", name,
+                   view_.ndim);
+      return false;
+    }
+    return true;
+  }
+
+  Samples samples() const noexcept {
+    return Samples{static_cast<const char *>(view_.buf), static_cast<std::int64_t>(view_.shape[0]),
+                   static_cast<std::int64_t>(view_.strides[0])};
+  }
+};
+
+// ---- checks ----------------------------------------------------------------------
+
+bool check_dt(double dt) noexcept {
+  if (std::isfinite(dt) && dt > 0.0) return true;
+  PyErr_Format(PyExc_ValueError, "dt must be a positive, finite time step, not %s",
+               repr(dt).c_str());
+  return false;
+}
+
+bool check_damping(double zeta) noexcept {
+  // ζ = 1 is critical damping, where the underdamped closed forms end.
+  if (zeta >= 0.0 && zeta < 1.0) return true;
+  PyErr_Format(PyExc_ValueError, "damping must be in [0, 1), not %s", repr(zeta).c_str());
+  return false;
+}
+
+/// ω = 2π / T for a period that both the oscillator and its step can represent.
+bool check_period(double T, double h, std::int64_t index, double &omega) noexcept {
+  if (!(std::isfinite(T) && T > 0.0)) {
+    PyErr_Format(PyExc_ValueError, "periods must be positive and finite: periods[%lld] is %s",
+                 static_cast<long long>(index), repr(T).c_str());
+    return false;
+  }
+  omega = two_pi / T;
+  const double x = omega * h;
+  // PSA = ω²·SD and the step divides by (ω·h)²: both must stay finite.
+  if (!(std::isfinite(omega * omega) && std::isfinite(x * x))) {
+    PyErr_Format(PyExc_ValueError, "periods[%lld] = %s s is too short for double precision",
+                 static_cast<long long>(index), repr(T).c_str());
+    return false;
+  }
+  return true;
+}
+
+bool check_finite(Samples accel) noexcept {
+  for (std::int64_t k = 0; k < accel.n; ++k) {
+    if (!std::isfinite(accel[k])) {
+      PyErr_Format(PyExc_ValueError, "accel holds a NaN or infinite sample at index %lld",
+                   static_cast<long long>(k));
+      return false;
+    }
+  }
+  return true;
+}
+
+PyObject *new_array(std::int64_t n) noexcept {
+  npy_intp dims[1] = {static_cast<npy_intp>(n)};
+  return PyArray_SimpleNew(1, dims, NPY_FLOAT64);
+}
+
+double *data_of(const Ref &array) noexcept {
+  return static_cast<double *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array.get())));
+}
+
+// ---- entry points --------------------------------------------------------------
+
+constexpr Signature sig_peaks{
+    "response_peaks", 5, 3, {"accel", "dt", "periods", "damping", "substeps"}};
+
+/// (SD, PSV, PSA) as three new float64 arrays; nullptr with an exception set.
+PyObject *response_peaks(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
+                         PyObject *kwnames) noexcept {
+  PyObject *slot[max_params];
+  if (!bind(sig_peaks, args, nargsf, kwnames, slot)) return nullptr;
+  Buffer accel_buf, period_buf;
+  double dt = 0.0, zeta = 0.05;
+  long long substeps = 1;
+  if (!accel_buf.acquire(slot[0], "accel") || !to_double(slot[1], "dt", dt) ||
+      !period_buf.acquire(slot[2], "periods") ||
+      (slot[3] != nullptr && !to_double(slot[3], "damping", zeta)) ||
+      (slot[4] != nullptr && !to_int64(slot[4], "substeps", substeps)))
+    return nullptr;
+  const Samples accel = accel_buf.samples();
+  const Samples periods = period_buf.samples();
+  if (accel.n == 0) {
+    PyErr_SetString(PyExc_ValueError, "accel is empty: a record needs at least one sample");
+    return nullptr;
+  }
+  if (periods.n == 0) {
+    PyErr_SetString(PyExc_ValueError, "periods is empty: give at least one period");
+    return nullptr;
+  }
+  if (!check_finite(accel) || !check_dt(dt) || !check_damping(zeta)) return nullptr;
+  if (substeps < 1) {
+    PyErr_Format(PyExc_ValueError, "substeps must be at least 1, not %lld", substeps);
+    return nullptr;
+  }
+  const double h = dt / static_cast<double>(substeps);
+  try {
+    std::vector<Step> steps(static_cast<std::size_t>(periods.n));
+    std::vector<double> omega(static_cast<std::size_t>(periods.n));
+    for (std::int64_t m = 0; m < periods.n; ++m)
+      if (!check_period(periods[m], h, m, omega[m])) return nullptr;
+    Ref SD = Ref::steal(new_array(periods.n));
+    if (!SD) return nullptr;
+    Ref PSV = Ref::steal(new_array(periods.n));
+    if (!PSV) return nullptr;
+    Ref PSA = Ref::steal(new_array(periods.n));
+    if (!PSA) return nullptr;
+    double *sd = data_of(SD), *psv = data_of(PSV), *psa = data_of(PSA);
+    // Nothing below touches a Python object: the buffers stay held, the
+    // arrays are still ours alone.
+    Py_BEGIN_ALLOW_THREADS
+    for (std::int64_t m = 0; m < periods.n; ++m) steps[m] = exact_step(omega[m], h, zeta);
+    peak_response(accel, steps.data(), periods.n, substeps, sd);
+    for (std::int64_t m = 0; m < periods.n; ++m) {
+      psv[m] = omega[m] * sd[m];
+      psa[m] = omega[m] * omega[m] * sd[m];  // (ω·ω)·SD
+    }
+    Py_END_ALLOW_THREADS
+    return PyTuple_Pack(3, SD.get(), PSV.get(), PSA.get());
+  } catch (const std::bad_alloc &) {
+    return PyErr_NoMemory();
+  }
+}
+
+constexpr Signature sig_coefficients{"recurrence_coefficients", 3, 2, {"dt", "period", "damping"}};
+
+/// ((A11, A12, A21, A22), (B1, B2), (C1, C2)) of one step; nullptr with an exception set.
+PyObject *recurrence_coefficients(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
+                                  PyObject *kwnames) noexcept {
+  PyObject *slot[max_params];
+  if (!bind(sig_coefficients, args, nargsf, kwnames, slot)) return nullptr;
+  double dt = 0.0, T = 0.0, zeta = 0.05, omega = 0.0;
+  if (!to_double(slot[0], "dt", dt) || !to_double(slot[1], "period", T) ||
+      (slot[2] != nullptr && !to_double(slot[2], "damping", zeta)))
+    return nullptr;
+  if (!check_dt(dt) || !check_damping(zeta) || !check_period(T, dt, 0, omega)) return nullptr;
+  const Step s = exact_step(omega, dt, zeta);
+  return Py_BuildValue("((dddd)(dd)(dd))", s.a11, s.a12, s.a21, s.a22, s.b1, s.b2, s.c1, s.c2);
+}
+
+// ---- module ----------------------------------------------------------------------
+
+PyMethodDef methods[] = {
+    {"response_peaks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(response_peaks)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "response_peaks($module, /, accel, dt, periods, damping=0.05, substeps=1)\n--\n\n"
+     "Peak response of linear oscillators at rest to the base acceleration `accel`.\n\n"
+     "accel: acceleration samples (float64) at time step `dt` (s), linear between samples.\n"
+     "periods: oscillator periods in s (float64). damping: ratio in [0, 1).\n"
+     "substeps: the response is also sampled at substeps - 1 evenly spaced instants\n"
+     "between two samples (the excitation is the same).\n\n"
+     "Returns (SD, PSV, PSA): peak |relative displacement| in accel units times s**2\n"
+     "(m for m/s**2), PSV = omega * SD, PSA = omega**2 * SD, omega = 2 pi / T.\n"
+     "Raises ValueError for an empty or non-finite record, dt <= 0, periods <= 0\n"
+     "and damping outside [0, 1)."},
+    {"recurrence_coefficients",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(recurrence_coefficients)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "recurrence_coefficients($module, /, dt, period, damping=0.05)\n--\n\n"
+     "The exact step [u, v](t + dt) = A [u, v](t) + B a(t) + C a(t + dt) of\n"
+     "u'' + 2 zeta omega u' + omega**2 u = -a with a linear over the step.\n\n"
+     "Returns ((A11, A12, A21, A22), (B1, B2), (C1, C2))."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int spectra_exec(PyObject *) noexcept {
+  // NumPy's table of C functions, for the result arrays.
+  if (_import_array() < 0) {
+    if (!PyErr_Occurred())
+      PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
+    return -1;
+  }
+  return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(spectra_exec)},
+    // NumPy itself runs in the main interpreter only.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef spectra_module = {
+    PyModuleDef_HEAD_INIT,
+    "_spectra",
+    "Elastic response spectra: peak relative displacement, pseudo-spectral velocity and\n"
+    "acceleration of linear single-degree-of-freedom oscillators by the exact\n"
+    "piecewise-linear recurrence.\n",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+} // namespace tavo::spectra
+
+PyMODINIT_FUNC PyInit__spectra(void) { return PyModuleDef_Init(&tavo::spectra::spectra_module); }
