@@ -297,3 +297,36 @@ def test_numpy_type_layout_checks(attr, stand_in, warnings_as, error):
         assert out == {"error": None, "works": 1.7}
     else:
         assert out == {"error": error, "last": "init tavotools.tavo"}
+
+
+@pytest.mark.parametrize("mode", ["api_module_missing", "api_not_a_capsule", "older_location"])
+def test_numpy_array_api_import(mode):
+    out = run_fresh("""
+        import json, sys, traceback, types
+        import numpy
+        real = sys.modules["numpy._core._multiarray_umath"]
+        mode, r = sys.argv[1], {"fallback_read": False}
+        if mode == "api_not_a_capsule":
+            real._ARRAY_API = 5
+        else:
+            sys.modules["numpy._core._multiarray_umath"] = None   # ModuleNotFoundError
+        if mode == "older_location":
+            class Older(types.ModuleType):
+                @property
+                def _ARRAY_API(self):     # restores the real module for SciPy's sake
+                    r["fallback_read"] = True
+                    sys.modules["numpy._core._multiarray_umath"] = real
+                    return real._ARRAY_API
+            sys.modules["numpy.core._multiarray_umath"] = Older("numpy.core._multiarray_umath")
+        try:
+            import tavotools.tavo as t
+            r["works"] = t.get_CAVdp_cy(1.7, 2.0, 2.0, 0.2)
+        except ImportError as e:
+            r["error"] = [str(e), traceback.extract_tb(e.__traceback__)[-1].name]
+        print(json.dumps(r))
+    """, mode)
+    if mode == "older_location":
+        assert out == {"fallback_read": True, "works": 1.7}
+    else:
+        assert out == {"fallback_read": False,
+                       "error": ["numpy.core.multiarray failed to import", "init tavotools.tavo"]}
