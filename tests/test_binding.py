@@ -56,12 +56,14 @@ def raises(exc, f, *args, **kwargs):
 
 
 def same(a, b):
-    """Equal as results: floats bit for bit, arrays element for element."""
+    """Equal as results, bit for bit."""
     if isinstance(a, tuple):
         return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
     if isinstance(a, np.ndarray):
-        return np.array_equal(a, b, equal_nan=True)
-    return type(a) is type(b) and (a == b or a != a and b != b)
+        return a.tobytes() == b.tobytes()
+    if isinstance(a, float):
+        return type(b) is float and struct.pack("<d", a) == struct.pack("<d", b)
+    return type(a) is type(b) and a == b
 
 
 # ---- counts and keywords -----------------------------------------------------------
