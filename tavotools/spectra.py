@@ -76,7 +76,7 @@ def _oscillators(periods, frequencies):
     bad = ~(np.isfinite(values) & (values > 0.0))
     if bad.any():
         k = int(np.argmax(bad))
-        raise ValueError(f"{name} must be positive and finite: {name}[{k}] is {values[k]!r}")
+        raise ValueError(f"{name} must be positive and finite: {name}[{k}] is {float(values[k])!r}")
     if periods is not None:
         return values, 1.0 / values
     return 1.0 / values, values
