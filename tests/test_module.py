@@ -54,7 +54,7 @@ def run_fresh(code, *args):
     decoded as JSON (the script's last line)."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([ROOT, os.environ.get("PYTHONPATH", "")]))
     r = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], capture_output=True,
-                       text=True, env=env, timeout=300)
+                       text=True, env=env, timeout=300, cwd=ROOT)
     assert r.returncode == 0, r.stderr
     return json.loads(r.stdout.splitlines()[-1])
 

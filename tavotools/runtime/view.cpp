@@ -113,7 +113,8 @@ bool check_format(const char *format) noexcept {
   ++p;
   while (*p == ' ') ++p;
   if (type == 'T' || *p != '\0') return dtype_mismatch("a struct");
-  if (counted && count != 1) {
+  // A count before 's' or 'p' is the string's length, not a repetition.
+  if (counted && count != 1 && type != 's' && type != 'p') {
     PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected 'double' but got an array of %zu %s",
                  count, found);
     return false;
