@@ -41,17 +41,17 @@ def parse(argv):
     p.add_argument("--quick", action="store_true", help="short run: fewer and shorter repetitions")
     p.add_argument("--n", type=lambda s: [int(x) for x in s.split(",") if x.strip()],
                    default=list(measures.DEFAULT_N), help="record lengths, comma separated")
-    p.add_argument("--repeat", type=int, help="interleaved repetitions per case (default 41, quick 9)")
-    p.add_argument("--sample-ms", type=float, help="length of one timed sample (default 2, quick 1)")
+    p.add_argument("--repeat", type=int, help="interleaved repetitions per case (default 61, quick 9)")
+    p.add_argument("--sample-ms", type=float, help="length of one timed sample (default 1, quick 0.5)")
     p.add_argument("--memory-n", type=int, default=1_000_000, help="record length of the memory peaks")
     p.add_argument("--no-memory", action="store_true", help="skip the memory peaks")
     p.add_argument("--generic", action="store_true",
                    help="bind the module's np to a copy of NumPy: the measures then take their NumPy-call path")
     args = p.parse_args(argv)
     if args.repeat is None:
-        args.repeat = 9 if args.quick else 41
+        args.repeat = 9 if args.quick else 61
     if args.sample_ms is None:
-        args.sample_ms = 1.0 if args.quick else 2.0
+        args.sample_ms = 0.5 if args.quick else 1.0
     if args.repeat < 1 or args.sample_ms <= 0 or not args.n or min(args.n) < 1 or args.memory_n < 1:
         p.error("--repeat, --sample-ms, --n and --memory-n must be positive")
     return args
@@ -130,7 +130,7 @@ def main(argv=None):
     out("")
     out("ratio = reference time / tavotools time, the median of that quotient over the repetitions (above 1:")
     out("tavotools faster); ns/sample = tavotools time / N;")
-    out("noise = the larger interquartile range of the two sides over its median.")
+    out("noise = the larger median absolute deviation of the two sides over its median.")
     out("references:")
     for label in dict.fromkeys(c.label for c in cases):
         out(f"  {label}: {measures.LEGEND.get(label, label)}")
@@ -150,7 +150,7 @@ def main(argv=None):
         checks += list(memory_checks(rows, args.memory_n))
 
     out("")
-    out("targets:")
+    out("targets:" + (" (they are set for the default path; shown here for comparison)" if args.generic else ""))
     width = max(len(name) for name, _, _ in checks)
     for name, got, ok in checks:
         verdict = "not measured" if ok is None else ("PASS" if ok else "MISS")

@@ -212,7 +212,7 @@ class Timing:
     tavo: float         # median seconds per call
     ref: float
     ratio: float        # median over the repetitions of reference / tavotools within one repetition
-    spread: float       # the larger interquartile range of the two sides, relative to its median
+    spread: float       # the larger relative median absolute deviation of the two sides
 
 
 def _numbers(timer, target):
@@ -226,8 +226,10 @@ def _numbers(timer, target):
 
 
 def _spread(samples):
-    q = statistics.quantiles(samples, n=4) if len(samples) >= 2 else [samples[0]] * 3
-    return (q[2] - q[0]) / q[1] if q[1] > 0 else 0.0
+    """Median absolute deviation over the median: robust to the few samples that
+    another process's time slice stretches."""
+    mid = statistics.median(samples)
+    return statistics.median(abs(x - mid) for x in samples) / mid if mid > 0 else 0.0
 
 
 def time_cases(cases, repeat, target, progress=None):
@@ -321,4 +323,11 @@ def _tavo_version():
         from importlib.metadata import version
         return version("tavotools")
     except Exception:  # running from the source tree, not installed
-        return "(source tree " + os.path.dirname(os.path.abspath(tavo.__file__)) + ")"
+        pass
+    tree = os.path.dirname(os.path.dirname(os.path.abspath(tavo.__file__)))
+    try:
+        rev = subprocess.run(["git", "-C", tree, "rev-parse", "--short", "HEAD"],
+                             capture_output=True, text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        rev = "?"
+    return f"source tree {tree} at {rev}"
