@@ -162,9 +162,6 @@ template <class In>
   for (std::int64_t j = 0; j < count; ++j) q[todo[j]] = library_pow(x[i0 + todo[j]], 2.0);
 }
 
-// The left-to-right loops below fix the order of additions for exactness: no
-// pairwise, blocked or reassociated sum, whatever the path.
-
 template <class In, class Out>
 [[gnu::always_inline]] inline void abs_loop(In x, Out out, std::int64_t n) noexcept {
   for (std::int64_t i = 0; i < n; ++i) out.put(i, std::fabs(x[i]));
@@ -174,6 +171,9 @@ template <class In, class Out>
 [[gnu::always_inline]] inline void pow_loop(In x, double exponent, Out out, std::int64_t n) noexcept {
   for (std::int64_t i = 0; i < n; ++i) out.put(i, library_pow(x[i], exponent));
 }
+
+// The left-to-right loops below fix the order of additions for exactness: no
+// pairwise, blocked or reassociated sum, whatever the path.
 
 template <class In, class Out>
 [[gnu::always_inline]] inline void cumsum_loop(In x, Out out, std::int64_t n) noexcept {
