@@ -3,8 +3,8 @@
 NumPy reports its data buffers to tracemalloc, so a record-size temporary made
 by NumPy (or by the module through np.zeros) shows in the traced peak; memory
 that C++ code takes with operator new or malloc does not. The rise of the
-resident high-water mark over the call sees both, to page granularity (Linux
-with glibc only; "-" elsewhere).
+resident high-water mark over the call sees both, for blocks of 128 KiB or
+more (Linux with glibc only; "-" elsewhere).
 """
 from __future__ import annotations
 
@@ -50,15 +50,17 @@ def _reset_high_water():
 
 
 def _fixed_mmap_threshold():
-    """Large blocks straight from mmap and back on free, so that the resident size
-    follows the live large allocations; glibc would otherwise raise its threshold
-    after a large free and recycle the block unseen. False where that is not possible."""
+    """Blocks of 128 KiB or more straight from mmap and back on free, so that the
+    resident size follows the live large allocations (glibc would otherwise raise
+    its threshold after a large free and recycle the block unseen); and a heap
+    that is never trimmed, so that small allocations reuse pages already resident
+    instead of faulting in new ones. False where that is not possible."""
     if not sys.platform.startswith("linux"):
         return False
     try:
         libc = ctypes.CDLL(None)
         M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3
-        ok = libc.mallopt(M_MMAP_THRESHOLD, 128 * 1024) == 1 and libc.mallopt(M_TRIM_THRESHOLD, 128 * 1024) == 1
+        ok = libc.mallopt(M_MMAP_THRESHOLD, 128 * 1024) == 1 and libc.mallopt(M_TRIM_THRESHOLD, 1 << 30) == 1
         _reset_high_water()
         _status("VmHWM:")
         return ok
@@ -88,6 +90,9 @@ def measure(stmt, ns, setup="pass", rss=False):
         tracemalloc.stop()
     rise = None
     if rss:
+        g.pop("r", None)
+        exec(setup, g)
+        exec(code, g)  # the heap settles under the new malloc settings
         g.pop("r", None)
         exec(setup, g)
         gc.collect()
