@@ -27,6 +27,9 @@ __all__ = ["DEFAULT_PERIODS", "ResponseSpectrum", "response_spectrum"]
 DEFAULT_PERIODS = np.logspace(-2.0, 1.0, 301)
 DEFAULT_PERIODS.setflags(write=False)
 
+#: The most sub-steps per sample interval (dt / 10000).
+MAX_SUBSTEPS = 10000
+
 
 @dataclass(frozen=True, eq=False)
 class ResponseSpectrum:
@@ -87,7 +90,7 @@ def response_spectrum(accel, dt, periods=None, frequencies=None, damping=0.05, s
 
     Give the oscillators as `periods` (s) or `frequencies` (Hz), not both; with
     neither, `DEFAULT_PERIODS`.  `damping` is the ratio ζ in [0, 1) (0.05 is
-    5 % of critical).  `substeps` ≥ 1 also samples the response at substeps - 1
+    5 % of critical).  `substeps` (1 to 10000) also samples the response at substeps - 1
     instants between two samples (the excitation is unchanged: it is linear
     there), so a peak between samples of a short-period oscillator is not
     missed; with 1 the peaks are over the sample instants.
@@ -113,8 +116,9 @@ def response_spectrum(accel, dt, periods=None, frequencies=None, damping=0.05, s
     damping = float(damping)
     if not (0.0 <= damping < 1.0):
         raise ValueError(f"damping must be in [0, 1), not {damping!r}")
-    if isinstance(substeps, bool) or not isinstance(substeps, (int, np.integer)) or substeps < 1:
-        raise ValueError(f"substeps must be an integer of at least 1, not {substeps!r}")
+    if isinstance(substeps, bool) or not isinstance(substeps, (int, np.integer)) or \
+            not 1 <= substeps <= MAX_SUBSTEPS:
+        raise ValueError(f"substeps must be an integer from 1 to {MAX_SUBSTEPS}, not {substeps!r}")
     T, f = _oscillators(periods, frequencies)
     SD, PSV, PSA = _spectra.response_peaks(a, dt, T, damping, int(substeps))
     return ResponseSpectrum(

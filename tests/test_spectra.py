@@ -265,8 +265,9 @@ def test_input_is_not_changed():
     ({"damping": 1.0}, "damping must be in [0, 1), not 1.0"),
     ({"damping": -0.01}, "damping must be in [0, 1), not -0.01"),
     ({"damping": math.nan}, "damping must be in [0, 1), not nan"),
-    ({"substeps": 0}, "substeps must be an integer of at least 1, not 0"),
-    ({"substeps": 2.0}, "substeps must be an integer of at least 1, not 2.0"),
+    ({"substeps": 0}, "substeps must be an integer from 1 to 10000, not 0"),
+    ({"substeps": 10001}, "substeps must be an integer from 1 to 10000, not 10001"),
+    ({"substeps": 2.0}, "substeps must be an integer from 1 to 10000, not 2.0"),
 ])
 def test_bad_input_raises_value_error(kwargs, message):
     args = {"accel": np.ones(10), "dt": 0.01, **kwargs}
@@ -301,7 +302,9 @@ A = np.ones(10)
     (lambda: _spectra.response_peaks(A, 0.01, P, 0.05, 1.5), TypeError,
      "substeps must be an integer, not float"),
     (lambda: _spectra.response_peaks(A, 0.01, P, 0.05, 0), ValueError,
-     "substeps must be at least 1, not 0"),
+     "substeps must be from 1 to 10000, not 0"),
+    (lambda: _spectra.response_peaks(A, 0.01, P, 0.05, 10001), ValueError,
+     "substeps must be from 1 to 10000, not 10001"),
     (lambda: _spectra.response_peaks(A, 0.01, P, 0.05, 2 ** 70), OverflowError,
      "substeps is out of range"),
     (lambda: _spectra.response_peaks(A, 0.01, np.array([1e-160])), ValueError,

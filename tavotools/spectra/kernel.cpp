@@ -104,6 +104,15 @@ inline void advance(Block &s, std::int64_t nb, double lo, double hi) noexcept {
 
 } // namespace
 
+void substep_weights(std::int64_t substeps, double *weights) noexcept {
+  const double m = static_cast<double>(substeps);
+  for (std::int64_t j = 0; j <= substeps; ++j) {
+    const double dj = static_cast<double>(j);
+    weights[2 * j] = (m - dj) / m;
+    weights[2 * j + 1] = dj / m;
+  }
+}
+
 Step exact_step(double omega, double h, double zeta) noexcept {
   return omega * h <= 1.0 ? series_step(omega, h, zeta) : closed_step(omega, h, zeta);
 }
@@ -112,9 +121,8 @@ Step exact_step(double omega, double h, double zeta) noexcept {
 // contraction to FMA both builds do the same IEEE operations, bit for bit.
 __attribute__((target_clones("avx2", "default")))
 void peak_response(Samples accel, const Step *steps, std::int64_t n_osc, std::int64_t substeps,
-                   double *peak) noexcept {
+                   const double *weights, double *peak) noexcept {
   Block s;
-  const double m_sub = static_cast<double>(substeps);
   for (std::int64_t first = 0; first < n_osc; first += block) {
     const std::int64_t nb = n_osc - first < block ? n_osc - first : block;
     for (std::int64_t m = 0; m < nb; ++m) {
@@ -141,12 +149,12 @@ void peak_response(Samples accel, const Step *steps, std::int64_t n_osc, std::in
       // The excitation is linear between samples, so the points between are
       // the same excitation: a_j = ((m - j)/m)·a0 + (j/m)·a1, exact at j = 0, m.
       double lo = a0;
-      for (std::int64_t j = 1; j <= substeps; ++j) {
-        const double dj = static_cast<double>(j);
-        const double hi = j == substeps ? a1 : (m_sub - dj) / m_sub * a0 + dj / m_sub * a1;
+      for (std::int64_t j = 1; j < substeps; ++j) {
+        const double hi = weights[2 * j] * a0 + weights[2 * j + 1] * a1;
         advance(s, nb, lo, hi);
         lo = hi;
       }
+      advance(s, nb, lo, a1);
     }
     for (std::int64_t m = 0; m < nb; ++m) peak[first + m] = s.pk[m];
   }

@@ -32,11 +32,15 @@ struct Samples {
   }
 };
 
+/// Fills the 2·(substeps + 1) interpolation weights ((m - j)/m, j/m), j = 0 … m.
+void substep_weights(std::int64_t substeps, double *weights) noexcept;
+
 /// Peak |u| over every sample instant (and the `substeps` - 1 evenly spaced
 /// instants between two samples) of each oscillator, at rest at the first
-/// sample. `steps[m]` is oscillator m's step for dt / substeps; `peak` gets
-/// one value per oscillator. Cannot fail; needs substeps ≥ 1.
+/// sample. `steps[m]` is oscillator m's step for dt / substeps, `weights`
+/// from substep_weights; `peak` gets one value per oscillator.
+/// Cannot fail; needs substeps ≥ 1.
 void peak_response(Samples accel, const Step *steps, std::int64_t n_osc, std::int64_t substeps,
-                   double *peak) noexcept;
+                   const double *weights, double *peak) noexcept;
 
 } // namespace tavo::spectra
