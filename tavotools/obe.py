@@ -65,7 +65,7 @@ CAV_CUTOFF = 0.16 * G
 #: 15.34 cm/s, the module's cut-off of spectral velocity (m/s).
 PSV_CUTOFF = 0.1534
 #: 6 in/s = 15.24 cm/s, RG 1.166's cut-off of spectral velocity (m/s).
-RG1166_PSV_CUTOFF = 6 * 0.0254
+RG1166_PSV_CUTOFF = 0.1524
 
 NAMES = ("H1", "H2", "V")
 

@@ -1,0 +1,300 @@
+"""The OBE-exceedance check: its cut-offs, its spectral peaks, its report and command."""
+import json
+import math
+from dataclasses import replace
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from tavotools import tavo
+from tavotools.obe import (CAV_CUTOFF, OBE_FREQUENCIES, PSA_CUTOFF, PSV_CUTOFF,
+                           RG1166_PSV_CUTOFF, format_report, main, obe_check, plot_spectra,
+                           substeps_for)
+from tavotools.records import Record
+from tavotools.spectra import response_spectrum
+
+DATA = Path(__file__).resolve().parents[1].parent / "shared" / "data"
+needs_data = pytest.mark.skipif(not DATA.is_dir(), reason="../shared/data is absent")
+LOMA = DATA / "usgs_smc_lomaprieta"
+# 360° and 270° are the horizontals, "up" the vertical.
+FILES = [str(LOMA / "0111a.smc"), str(LOMA / "0111c.smc"), str(LOMA / "0111b.smc")]
+
+DT = 0.005
+
+
+def tones(a_low, a_high, duration):
+    """A 1.5 Hz tone (the PSV band) plus a 5 Hz tone (the PSA band), in m/s²."""
+    t = np.arange(int(round(duration / DT))) * DT
+    return a_low * np.sin(2 * math.pi * 1.5 * t) + a_high * np.sin(2 * math.pi * 5.0 * t + 0.3)
+
+
+def components(a_low, a_high, duration, scale=1.0):
+    h1 = scale * tones(a_low, a_high, duration)
+    return h1, 0.8 * h1, 0.5 * h1
+
+
+def criterion(report, check, name):
+    items = report.criteria if check == "CAVdp" else report.rg1166
+    return next(c for c in items if c.name == name)
+
+
+# ---- each cut-off, from just below to just above -----------------------------------
+
+# (criterion, tones that leave the other criteria well above their cut-offs)
+MODULE_CASES = [
+    ("max_PSA", (0.3, 0.2, 30.0)),
+    ("max_CAVstd", (1.0, 1.0, 2.0)),  # short and strong: every window counts
+    ("max_PSV", (0.145, 1.0, 30.0)),
+]
+
+
+@pytest.mark.parametrize("name,tone", MODULE_CASES)
+def test_module_cutoffs_just_below_and_just_above(name, tone):
+    base = criterion(obe_check(*components(*tone), DT), "CAVdp", name)
+    # Spectra are linear in the amplitude, and so is CAVstd while every
+    # one-second window stays above 0.025 g.
+    at_cutoff = base.cutoff / base.value
+    below = obe_check(*components(*tone, scale=at_cutoff * (1 - 1e-6)), DT)
+    above = obe_check(*components(*tone, scale=at_cutoff * (1 + 1e-6)), DT)
+    assert not criterion(below, "CAVdp", name).exceeded
+    assert criterion(above, "CAVdp", name).exceeded
+    for report in (below, above):
+        for c in report.criteria:
+            if c.name != name:
+                assert c.value > 1.2 * c.cutoff
+    assert below.CAVdp == 0 and type(below.CAVdp) is int and not below.damage_potential
+    assert type(above.CAVdp) is float and above.CAVdp == above.CAVstd_gm > 0.0
+    assert above.damage_potential
+
+
+@pytest.mark.parametrize("name,tone", [
+    ("SV", (0.145, 0.0, 30.0)),  # spectral acceleration below 0.2 g: SV alone decides
+    ("CAV", (0.3, 0.3, 4.0)),
+])
+def test_rg1166_cutoffs_just_below_and_just_above(name, tone):
+    base = criterion(obe_check(*components(*tone), DT), "RG 1.166", name)
+    at_cutoff = base.cutoff / base.value
+    below = obe_check(*components(*tone, scale=at_cutoff * (1 - 1e-6)), DT)
+    above = obe_check(*components(*tone, scale=at_cutoff * (1 + 1e-6)), DT)
+    assert not criterion(below, "RG 1.166", name).exceeded and not below.rg1166_exceeded
+    assert criterion(above, "RG 1.166", name).exceeded and above.rg1166_exceeded
+
+
+def test_velocity_between_the_two_cutoffs_exceeds_rg1166_only():
+    tone = (0.145, 0.0, 30.0)
+    base = obe_check(*components(*tone), DT)
+    target = 0.5 * (RG1166_PSV_CUTOFF + PSV_CUTOFF)  # 15.29 cm/s
+    r = obe_check(*components(*tone, scale=target / base.max_PSV), DT)
+    assert r.max_PSV == pytest.approx(target, rel=1e-12)
+    assert criterion(r, "RG 1.166", "SV").exceeded
+    assert not criterion(r, "CAVdp", "max_PSV").exceeded
+    assert r.rg1166_exceeded and r.CAVdp == 0
+    # The quiet tone is below 0.025 g in every window: CAVstd is 0, the plain CAV is not.
+    assert r.max_CAVstd == 0.0 and r.max_CAV > CAV_CUTOFF
+
+
+def test_cutoffs_are_the_modules_doubles():
+    assert PSA_CUTOFF == 1.9620000000000002 and CAV_CUTOFF == 1.5696
+    assert PSV_CUTOFF == 0.1534 and RG1166_PSV_CUTOFF == 0.1524
+    # The module agrees on each edge: exactly at a cut-off is not above it.
+    assert tavo.get_CAVdp_cy(1.0, CAV_CUTOFF, 5.0, 1.0) == 0
+    assert tavo.get_CAVdp_cy(1.0, 5.0, PSA_CUTOFF, 1.0) == 0
+    assert tavo.get_CAVdp_cy(1.0, 5.0, 5.0, PSV_CUTOFF) == 0
+
+
+# ---- the frequency grid and the sub-steps -----------------------------------------------
+
+@pytest.mark.parametrize("f_input,band", [(5.0137, "PSA"), (1.4972, "PSV"), (9.9, "PSA")])
+def test_grid_does_not_miss_a_sharp_peak(f_input, band):
+    # A steady sinusoid gives the sharpest peak a 5 %-damped spectrum can have.
+    t = np.arange(int(30.0 / DT)) * DT
+    onset = np.sin(0.5 * math.pi * np.clip(t / 10.0, 0.0, 1.0)) ** 2
+    accel = 0.3 * onset * np.sin(2 * math.pi * f_input * t)
+    report = obe_check(accel, accel, accel, DT)
+    dense_f = np.linspace(0.97 * f_input, 1.03 * f_input, 601)
+    dense = response_spectrum(accel, DT, frequencies=dense_f, substeps=10)
+    want = (dense.PSA if band == "PSA" else dense.PSV).max()
+    got = report.max_PSA if band == "PSA" else report.max_PSV
+    # 0.16 % for the grid, 0.05 % for the sampling of the response.
+    assert want * (1 - 2.1e-3) <= got <= want * (1 + 1e-9)
+
+
+def test_grid_holds_the_band_edges():
+    f = OBE_FREQUENCIES
+    assert {1.0, 2.0, 10.0} <= set(f.tolist()) and f[0] == 1.0 and f[-1] == 10.0
+    assert np.all(np.diff(np.log10(f)) <= 1 / 400 + 1e-12)
+
+
+@pytest.mark.parametrize("dt,substeps", [(0.005, 5), (0.01, 10), (0.02, 20), (0.001, 1),
+                                         (0.0001, 1), (0.0075, 8)])
+def test_substeps_sample_ten_hertz_a_hundred_times(dt, substeps):
+    assert substeps_for(dt) == substeps
+
+
+# ---- a real record ----------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def loma():
+    from tavotools.records import read_record
+
+    records = [read_record(f) for f in FILES]
+    before = [r.accel.copy() for r in records]
+    return records, before, obe_check(*records, trim=True)
+
+
+@needs_data
+def test_loma_prieta_leaves_the_records_unchanged(loma):
+    records, before, report = loma
+    for r, b in zip(records, before):
+        assert np.array_equal(r.accel, b)
+    assert [c.npts for c in report.components] == [6001, 6001, 6001]
+    assert report.notes == ("trimmed to 6001 samples (H2 dropped 3, V dropped 1)",)
+
+
+@needs_data
+def test_loma_prieta_decision(loma):
+    records, _, report = loma
+    a = [np.array(r.accel[:6001]) for r in records]
+    cavstd = [tavo.get_CAVstd_cy(x.copy(), 0.005) for x in a]
+    assert [c.CAVstd for c in report.components] == cavstd
+    assert report.CAVstd_gm == math.sqrt(cavstd[0] * cavstd[1])
+    # The module's decision and the three criteria agree.
+    assert report.damage_potential == all(c.exceeded for c in report.criteria)
+    assert report.CAVdp == tavo.get_CAVdp_cy(report.CAVstd_gm, report.max_CAVstd,
+                                             report.max_PSA, report.max_PSV)
+    # The RG row is the plain CAV, never below the standardized one.
+    assert all(c.CAV >= c.CAVstd for c in report.components)
+
+
+@needs_data
+@pytest.mark.parametrize("index", [0, 1, 2])
+def test_loma_prieta_band_peaks_against_a_dense_search(loma, index):
+    records, _, report = loma
+    c = report.components[index]
+    accel = records[index].accel[:6001]
+    for band, got, f_at, kind in (((2.0, 10.0), c.max_PSA, c.f_max_PSA, "PSA"),
+                                  ((1.0, 2.0), c.max_PSV, c.f_max_PSV, "PSV")):
+        assert band[0] <= f_at <= band[1]
+        dense = response_spectrum(accel, 0.005, frequencies=np.geomspace(*band, 1001),
+                                  substeps=10)
+        want = getattr(dense, kind).max()
+        assert want * (1 - 2.1e-3) <= got <= want * (1 + 1e-9)
+
+
+@needs_data
+def test_loma_prieta_report_text(loma):
+    _, _, report = loma
+    text = format_report(report)
+    assert "0111a.smc" in text and "0111b.smc" in text
+    assert f"CAVdp = {report.CAVdp:.6g} m/s" in text if report.damage_potential \
+        else "CAVdp = 0" in text
+    assert "15.34 cm/s" in text and "15.24 cm/s (6 in/s)" in text
+    assert "plain CAV (get_CAV_cy)" in text and "standardized CAV" in text
+
+
+def test_arrays_and_records_give_the_same_report():
+    h1, h2, v = components(0.3, 0.2, 6.0)
+    from_arrays = obe_check(h1, h2, v, DT)
+    from_records = obe_check(Record(h1, DT), Record(h2, DT), Record(v, DT))
+    assert [c.label for c in from_records.components] == ["record"] * 3
+    relabelled = tuple(replace(c, label=c.name) for c in from_records.components)
+    assert replace(from_records, components=relabelled) == from_arrays
+
+
+def test_a_vertical_given_as_horizontal_is_noted():
+    h1, h2, v = components(0.3, 0.2, 3.0)
+    r = obe_check(Record(h1, DT, component="up"), Record(h2, DT, component="90"),
+                  Record(v, DT, component="up"))
+    assert r.notes == ("H1 (record) states component 'up', a vertical one",)
+
+
+# ---- bad input --------------------------------------------------------------------
+
+def ones(n=400):
+    return np.ones(n)
+
+
+@pytest.mark.parametrize("args,kwargs,message", [
+    ((ones(), ones(), ones(399)), {"dt": DT},
+     "H1, H2 and V hold 400, 400 and 399 samples: components of one record must have the "
+     "same length (trim cuts them to the shortest, 399)"),
+    ((Record(ones(), 0.005), Record(ones(), 0.01), Record(ones(), 0.005)), {},
+     "H1, H2 and V have different time steps (0.005, 0.01, 0.005 s): they must share one"),
+    ((ones(), ones(), np.r_[ones(399), np.nan]), {"dt": DT},
+     "V: accel holds NaN or infinite samples"),
+    ((ones(), ones(), ones()), {}, "H1: an array of samples needs dt"),
+    ((ones(), ones(), ones()), {"dt": -0.01},
+     "H1: dt must be a positive, finite time step, not -0.01"),
+    ((ones(), np.array([]), ones()), {"dt": DT}, "H2: a record needs at least one sample"),
+    ((Record(ones(), 0.005), ones(), ones()), {"dt": 0.01},
+     "H1: dt 0.01 given for a record whose dt is 0.005"),
+])
+def test_bad_input_raises_value_error(args, kwargs, message):
+    with pytest.raises(ValueError) as e:
+        obe_check(*args, **kwargs)
+    assert str(e.value) == message
+
+
+def test_trim_cuts_to_the_shortest_without_touching_the_inputs():
+    h1, h2, v = components(0.3, 0.2, 3.0)
+    longer = np.r_[h1, np.full(7, 5.0)]
+    kept = longer.copy()
+    r = obe_check(longer, h2, v, DT, trim=True)
+    assert np.array_equal(longer, kept)
+    assert r.components == obe_check(h1, h2, v, DT).components
+    assert r.notes == ("trimmed to 600 samples (H1 dropped 7)",)
+
+
+# ---- the command ------------------------------------------------------------------
+
+@needs_data
+def test_command_prints_the_report(capsys):
+    assert main(FILES + ["--trim"]) == 0
+    out = capsys.readouterr().out
+    assert out.startswith("OBE exceedance check") and "US NRC Regulatory Guide 1.166" in out
+
+
+@needs_data
+def test_command_json(capsys):
+    assert main(FILES + ["--trim", "--format", "json"]) == 0
+    doc = json.loads(capsys.readouterr().out)
+    assert [c["name"] for c in doc["components"]] == ["H1", "H2", "V"]
+    assert len(doc["components"][0]["PSA"]) == len(doc["frequencies"]) == OBE_FREQUENCIES.size
+    assert {c["name"] for c in doc["criteria"]} == {"max_PSA", "max_CAVstd", "max_PSV"}
+    assert doc["rg1166"]["criteria"][1]["cutoff"] == RG1166_PSV_CUTOFF
+
+
+@needs_data
+def test_command_refuses_different_lengths_without_trim(capsys):
+    assert main(FILES) == 1
+    err = capsys.readouterr().err
+    assert err == ("tavotools obe: H1, H2 and V hold 6001, 6004 and 6002 samples: components of "
+                   "one record must have the same length (--trim cuts them to the shortest, "
+                   "6001)\n")
+
+
+def test_command_reports_an_unreadable_file(tmp_path, capsys):
+    missing = str(tmp_path / "missing.smc")
+    assert main([missing, missing, missing]) == 1
+    assert capsys.readouterr().err.startswith(f"tavotools obe: {missing}: cannot read file")
+
+
+def test_command_reads_text_files(tmp_path, capsys):
+    paths = []
+    for name, x in zip(("h1", "h2", "v"), components(0.3, 0.2, 3.0)):
+        p = tmp_path / f"{name}.txt"
+        np.savetxt(p, x)
+        paths.append(str(p))
+    assert main(paths + ["--dt", str(DT), "--units", "m/s2", "--format", "json"]) == 0
+    doc = json.loads(capsys.readouterr().out)
+    want = obe_check(*components(0.3, 0.2, 3.0), DT)
+    assert doc["max_PSA"] == pytest.approx(want.max_PSA, rel=1e-12)
+
+
+def test_plot(tmp_path):
+    pytest.importorskip("matplotlib")
+    report = obe_check(*components(0.3, 0.2, 6.0), DT)
+    target = tmp_path / "spectra.png"
+    assert plot_spectra(report, target) == target
+    assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
