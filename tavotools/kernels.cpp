@@ -104,13 +104,14 @@ template <class In, class F>
   return r;
 }
 
-/// Keeps the library call: the optimiser cannot see the exponent, so pow(x, 2.0)
-/// is not turned into x * x (which differs from glibc's pow in the last bit).
-inline double library_pow(double x, double exponent) noexcept {
+/// v, with its value hidden from the optimiser. An exponent passed through it keeps
+/// pow(x, 2.0) a library call instead of x * x (which differs from glibc's pow in the
+/// last bit); -fno-builtin-pow says the same to the compiler.
+inline double hidden(double v) noexcept {
 #if defined(__GNUC__)
-  __asm__("" : "+m"(exponent));
+  __asm__("" : "+m"(v));
 #endif
-  return std::pow(x, exponent);
+  return v;
 }
 
 /// True when p = x * x is what the library's pow(x, 2.0) returns.
@@ -159,7 +160,8 @@ template <class In>
     todo[count] = static_cast<std::int32_t>(k);
     count += 1 - ok[k];
   }
-  for (std::int64_t j = 0; j < count; ++j) q[todo[j]] = library_pow(x[i0 + todo[j]], 2.0);
+  const double two = hidden(2.0);
+  for (std::int64_t j = 0; j < count; ++j) q[todo[j]] = std::pow(x[i0 + todo[j]], two);
 }
 
 template <class In, class Out>
@@ -169,7 +171,8 @@ template <class In, class Out>
 
 template <class In, class Out>
 [[gnu::always_inline]] inline void pow_loop(In x, double exponent, Out out, std::int64_t n) noexcept {
-  for (std::int64_t i = 0; i < n; ++i) out.put(i, library_pow(x[i], exponent));
+  const double e = hidden(exponent);
+  for (std::int64_t i = 0; i < n; ++i) out.put(i, std::pow(x[i], e));
 }
 
 // The left-to-right loops below fix the order of additions for exactness: no
@@ -374,7 +377,7 @@ TAVO_CLONES double sum_abs_at_least(Span x, double threshold) noexcept {
 
 TAVO_CLONES double square(double x) noexcept {
   const double p = x * x;
-  return square_is_product(x, p) ? p : library_pow(x, 2.0);
+  return square_is_product(x, p) ? p : std::pow(x, hidden(2.0));
 }
 
 TAVO_CLONES double sum_squares(Span x) noexcept {
