@@ -19,11 +19,12 @@ struct Param {
   PyObject **interned;  // the interned keyword name, created at module start-up
 };
 
-/// A converted argument; only the member of the parameter's kind is set.
+/// A converted argument; only the member of the parameter's kind is set
+/// (the others stay uninitialised: this sits on every call's path).
 struct Value {
   DoubleView view;
-  double real = 0.0;
-  std::int32_t integer = 0;
+  double real;
+  std::int32_t integer;
 };
 
 /// A public function: its name, docstring, parameters and typed entry point.

@@ -17,9 +17,12 @@ class DoubleView {
   Ref owner_;
 
 public:
-  char *data = nullptr;
-  std::int64_t n = 0;
-  std::int64_t stride = 0;
+  // Left uninitialised by `DoubleView v;` (a view is filled by to_double_view
+  // before use): the binding layer declares one per parameter on every call.
+  // `DoubleView()` and `{}` give the empty view.
+  char *data;
+  std::int64_t n;
+  std::int64_t stride;
 
   DoubleView() = default;
   DoubleView(Ref owner, char *d, std::int64_t count, std::int64_t step) noexcept
