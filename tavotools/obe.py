@@ -258,9 +258,9 @@ def obe_check(h1, h2, v, dt=None, trim=False):
                   PSV_CUTOFF, "m/s"),
     )
     rg1166 = (
-        Criterion("RG 1.166", "SA", f"spectral acceleration (5 %), 2-10 Hz, any component",
+        Criterion("RG 1.166", "SA", "spectral acceleration (5 %), 2-10 Hz, any component",
                   max_PSA, PSA_CUTOFF, "m/s2"),
-        Criterion("RG 1.166", "SV", f"spectral velocity (5 %), 1-2 Hz, any component",
+        Criterion("RG 1.166", "SV", "spectral velocity (5 %), 1-2 Hz, any component",
                   max_PSV, RG1166_PSV_CUTOFF, "m/s"),
         Criterion("RG 1.166", "CAV", "plain CAV (get_CAV_cy), any component", max_CAV,
                   CAV_CUTOFF, "m/s"),

@@ -312,7 +312,7 @@ A = np.ones(10)
     (lambda: _spectra.response_peaks(np.array([1.0, np.nan]), 0.01, P), ValueError,
      "accel holds a NaN or infinite sample at index 1"),
     (lambda: _spectra.response_peaks(A, 0.01, np.array([1.0, -2.0])), ValueError,
-     "periods must be positive and finite: periods[1] is -2.0"),
+     "periods[1] must be positive and finite, not -2.0"),
     (lambda: _spectra.response_peaks(A, 0.01, P, damping=1.5), ValueError,
      "damping must be in [0, 1), not 1.5"),
     (lambda: _spectra.response_peaks(np.ones(0), 0.01, P), ValueError,
@@ -320,7 +320,9 @@ A = np.ones(10)
     (lambda: _spectra.recurrence_coefficients(0.01), TypeError,
      "recurrence_coefficients() missing required argument 'period' (pos 2)"),
     (lambda: _spectra.recurrence_coefficients(0.01, 0.0), ValueError,
-     "periods must be positive and finite: periods[0] is 0.0"),
+     "period must be positive and finite, not 0.0"),
+    (lambda: _spectra.recurrence_coefficients(0.01, 1e-200), ValueError,
+     "period = 1e-200 s is too short for double precision"),
 ])
 def test_module_argument_errors(call, error, message):
     with pytest.raises(error) as e:

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstring>
 #include <new>
-#include <string>
 #include <vector>
 
 #include "runtime/ref.hpp"
@@ -67,13 +66,22 @@ bool bind(const Signature &sig, PyObject *const *args, Py_ssize_t nargsf, PyObje
   return true;
 }
 
-/// repr() of a double, for messages.
-std::string repr(double x) {
+/// repr() of a double, for messages; fixed storage, so it cannot throw.
+struct Repr {
+  char text[40];
+  const char *c_str() const noexcept { return text; }
+};
+
+Repr repr(double x) noexcept {
+  Repr r{"?"};
   char *text = PyOS_double_to_string(x, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-  if (text == nullptr) return "?";
-  std::string out(text);
+  if (text == nullptr) {
+    PyErr_Clear();  // the message being built replaces it
+    return r;
+  }
+  PyOS_snprintf(r.text, sizeof r.text, "%s", text);
   PyMem_Free(text);
-  return out;
+  return r;
 }
 
 /// Converts a real number; TypeError naming the parameter otherwise.
@@ -174,19 +182,22 @@ bool check_damping(double zeta) noexcept {
   return false;
 }
 
-/// ω = 2π / T for a period that both the oscillator and its step can represent.
+/// ω = 2π / T for a period that both the oscillator and its step can represent;
+/// `index` < 0 names the single parameter `period`, else periods[index].
 bool check_period(double T, double h, std::int64_t index, double &omega) noexcept {
+  char name[40] = "period";
+  if (index >= 0) PyOS_snprintf(name, sizeof name, "periods[%lld]", static_cast<long long>(index));
   if (!(std::isfinite(T) && T > 0.0)) {
-    PyErr_Format(PyExc_ValueError, "periods must be positive and finite: periods[%lld] is %s",
-                 static_cast<long long>(index), repr(T).c_str());
+    PyErr_Format(PyExc_ValueError, "%s must be positive and finite, not %s", name,
+                 repr(T).c_str());
     return false;
   }
   omega = two_pi / T;
   const double x = omega * h;
   // PSA = ω²·SD and the step divides by (ω·h)²: both must stay finite.
   if (!(std::isfinite(omega * omega) && std::isfinite(x * x))) {
-    PyErr_Format(PyExc_ValueError, "periods[%lld] = %s s is too short for double precision",
-                 static_cast<long long>(index), repr(T).c_str());
+    PyErr_Format(PyExc_ValueError, "%s = %s s is too short for double precision", name,
+                 repr(T).c_str());
     return false;
   }
   return true;
@@ -292,7 +303,7 @@ PyObject *recurrence_coefficients(PyObject *, PyObject *const *args, Py_ssize_t 
   if (!to_double(slot[0], "dt", dt) || !to_double(slot[1], "period", T) ||
       (slot[2] != nullptr && !to_double(slot[2], "damping", zeta)))
     return nullptr;
-  if (!check_dt(dt) || !check_damping(zeta) || !check_period(T, dt, 0, omega)) return nullptr;
+  if (!check_dt(dt) || !check_damping(zeta) || !check_period(T, dt, -1, omega)) return nullptr;
   const Step s = exact_step(omega, dt, zeta);
   return Py_BuildValue("((dddd)(dd)(dd))", s.a11, s.a12, s.a21, s.a22, s.b1, s.b2, s.c1, s.c2);
 }
