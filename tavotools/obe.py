@@ -44,6 +44,7 @@ __all__ = [
     "main",
     "obe_check",
     "plot_spectra",
+    "report_as_dict",
 ]
 
 DAMPING = 0.05
