@@ -277,21 +277,13 @@ class CountingNumpy(types.SimpleNamespace):
         return np.asarray(*args, **kwargs)
 
 
-# Known defect: the thresholded sum of the fast path adds within blocks of eight
-# so that a later NaN's bits win over the first one's (NAN_ORDER below).
-CAVN_NAN_ORDER = pytest.mark.xfail(
-    strict=True, reason="get_CAVn_cy fast path: the sum keeps a later NaN's payload, not the first's")
-
-
 @pytest.mark.parametrize("errors", ["warn", "raise"])
 @pytest.mark.parametrize("path", ["fast", "generic"])
 @pytest.mark.parametrize("layout", list(LAYOUTS))
 @pytest.mark.parametrize("name", list(MEASURES))
-def test_generated_records_match_reference(name, layout, path, errors, monkeypatch, request):
+def test_generated_records_match_reference(name, layout, path, errors, monkeypatch):
     if name == "CAVstd" and layout == "zero_stride":
         pytest.skip("silencing would write through a zero stride")
-    if name == "CAVn" and path == "fast" and layout != "zero_stride":
-        request.applymarker(CAVN_NAN_ORDER)
     stand_in = CountingNumpy()
     if path == "generic":
         monkeypatch.setattr(tavo, "np", stand_in)
@@ -374,9 +366,7 @@ NAN_ORDER = [NAN_PAYLOAD] + [1.0] * 7 + [f64("4501000000f8ffff")] * 8
 @pytest.mark.parametrize("name, dt, extra", [
     ("CAV", 1.0, None), ("CAVn", 1.0, 0.5), ("CAVn", 1.0, NAN), ("CAVstd", 1.5, None), ("Ia", 1.0, None),
 ])
-def test_first_nan_of_a_sum_decides_its_bits(name, dt, extra, path, monkeypatch, request):
-    if name == "CAVn" and path == "fast":
-        request.applymarker(CAVN_NAN_ORDER)
+def test_first_nan_of_a_sum_decides_its_bits(name, dt, extra, path, monkeypatch):
     if path == "generic":
         monkeypatch.setattr(tavo, "np", CountingNumpy())
     module_fn, reference_fn = MEASURES[name]
