@@ -34,7 +34,8 @@ def _parser():
         description="Ground-motion intensity measures (PGA, PGV, Arias intensity, significant "
                     "durations, CAV, CAV above 5 cm/s2, CAVstd) of accelerogram files: USGS SMC, "
                     "CDMG/CSMIP V2, PEER NGA AT2, or plain text and CSV. With no FILE, runs on "
-                    "a built-in synthetic record.")
+                    "a built-in synthetic record. `tavotools obe H1 H2 V` checks three components "
+                    "for OBE exceedance and the damage-potential CAV (see `tavotools obe --help`).")
     p.add_argument("files", nargs="*", metavar="FILE", help="accelerogram files; format detected from content")
     p.add_argument("--format", choices=("table", "csv", "json"), default="table",
                    help="output format (default: table)")
@@ -171,7 +172,15 @@ def _plot_paths(target, count):
 
 
 def main(argv=None):
-    """Run the command line; returns the exit status (1 when a file could not be read)."""
+    """Run the command line; returns the exit status (1 when a file could not be read).
+
+    `tavotools obe H1 H2 V` runs the OBE-exceedance / damage-potential CAV check instead.
+    """
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["obe"]:
+        from . import obe
+
+        return obe.main(argv[1:])
     args = _parser().parse_args(argv)
     if args.jobs < 1:
         _parser().error("--jobs must be at least 1")

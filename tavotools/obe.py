@@ -144,7 +144,7 @@ class OBEReport:
 
     @property
     def rg1166_cav_check(self):
-        """RG 1.166's CAV check: the plain CAV of a component above 0.16 g·s."""
+        """RG 1.166's CAV check: the standardized CAV of a component above 0.16 g·s."""
         return self.rg1166[2].exceeded
 
     @property
@@ -263,8 +263,8 @@ def obe_check(h1, h2, v, dt=None, trim=False):
                   max_PSA, PSA_CUTOFF, "m/s2"),
         Criterion("RG 1.166", "SV", "spectral velocity (5 %), 1-2 Hz, any component",
                   max_PSV, RG1166_PSV_CUTOFF, "m/s"),
-        Criterion("RG 1.166", "CAV", "plain CAV (get_CAV_cy), any component", max_CAV,
-                  CAV_CUTOFF, "m/s"),
+        Criterion("RG 1.166", "CAV", "standardized CAV (1-s windows >= 0.025 g), any component",
+                  max_CAVstd, CAV_CUTOFF, "m/s"),
     )
     return OBEReport(components=tuple(checks), CAVstd_gm=CAVstd_gm, max_CAVstd=max_CAVstd,
                      max_PSA=max_PSA, max_PSV=max_PSV, max_CAV=max_CAV, CAVdp=CAVdp,
@@ -342,8 +342,8 @@ def format_report(report):
                f"(both checks must be exceeded)")
     out.append("")
     out.append(f"note: the velocity cut-offs differ, {PSV_CUTOFF * 100:.2f} cm/s for CAVdp and "
-               f"{RG1166_PSV_CUTOFF * 100:.2f} cm/s (6 in/s) in RG 1.166; CAVdp tests the "
-               f"standardized CAV, the RG 1.166 row here the plain CAV (never smaller).")
+               f"{RG1166_PSV_CUTOFF * 100:.2f} cm/s (6 in/s) in RG 1.166; both CAV tests use the "
+               f"standardized CAV (the plain CAV, never smaller, is shown per component).")
     for note in r.notes:
         out.append(f"note: {note}")
     return "\n".join(out) + "\n"
