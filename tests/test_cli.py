@@ -145,3 +145,16 @@ def test_python_dash_m_and_console_script(tmp_path):
     out = subprocess.run([script, "--format", "csv"], capture_output=True, text=True,
                          check=True, cwd=tmp_path)
     assert out.stdout.splitlines()[1].startswith("synthetic:0,synthetic,H,")
+
+
+def test_obe_subcommand_reaches_the_obe_check(capsys, tmp_path):
+    dt = 0.01
+    t = [k * dt for k in range(1000)]
+    paths = []
+    for name, amp in (("h1", 3.0), ("h2", 2.0), ("v", 1.0)):
+        p = tmp_path / f"{name}.txt"
+        p.write_text("\n".join(f"{amp * ((k % 50) / 25.0 - 1.0):.6f}" for k in range(len(t))))
+        paths.append(str(p))
+    assert main(["obe", "--dt", str(dt), "--units", "m/s2", "--format", "json", *paths]) == 0
+    report = json.loads(capsys.readouterr().out)
+    assert "CAVdp" in report and "rg1166" in report
