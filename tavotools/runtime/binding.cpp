@@ -137,8 +137,15 @@ bool to_int32(PyObject *obj, std::int32_t &out) noexcept {
 
 PyObject *call(const FunctionDef &def, PyObject *const *args, std::size_t nargsf,
                PyObject *kwnames) noexcept {
-  PyObject *values[max_params] = {};
-  if (!bind(def, args, PyVectorcall_NARGS(nargsf), kwnames, values)) return TAVO_FAIL(def.qualified);
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  // All parameters by position, the common call, converts straight from `args`.
+  PyObject *const *values = args;
+  PyObject *bound[max_params];
+  if (nargs != def.n_params || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+    for (PyObject *&v : bound) v = nullptr;
+    if (!bind(def, args, nargs, kwnames, bound)) return TAVO_FAIL(def.qualified);
+    values = bound;
+  }
   // Views taken for earlier parameters are released by `typed` on every path.
   Value typed[max_params];
   for (int i = 0; i < def.n_params; ++i) {
