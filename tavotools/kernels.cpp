@@ -208,8 +208,8 @@ template <class In>
 }
 
 template <class In>
-[[gnu::always_inline]] inline double sum_abs_loop(In x, std::int64_t n) noexcept {
-  double s = 0.0;
+[[gnu::always_inline]] inline double sum_abs_loop(In x, std::int64_t n, double s = 0.0) noexcept {
+  if (s != s) return s;
   for (std::int64_t i = 0; i < n; ++i) {
     s += std::fabs(x[i]);
     if (s != s) [[unlikely]] break;
@@ -400,6 +400,42 @@ double sum_abs(Span x) noexcept {
   if (x.n <= 0) return 0.0;
   if (x.stride == kItem) return sum_abs_loop(Contig{x.data}, x.n);
   return sum_abs_loop(Strided{x.data, x.stride}, x.n);
+}
+
+namespace {
+
+template <class At>
+[[gnu::always_inline]] inline double silence_loop(At at, char *data, std::int64_t stride,
+                                                  std::int64_t n, std::int64_t window,
+                                                  std::int64_t n_windows, double threshold) noexcept {
+  // One pass: each window is tested, then silenced or added to the sum while it
+  // is in cache. The additions stay in index order; a silenced window would add
+  // only +0.0, which leaves a sum that is never -0.0 unchanged.
+  double s = 0.0;
+  std::int64_t lo = 0;
+  for (std::int64_t w = 0; w < n_windows && lo < n; ++w, lo += window) {
+    const std::int64_t m = std::min(window, n - lo);
+    if (lane_max(at(lo), m, Magnitude{}) < threshold) {
+      for (std::int64_t i = 0; i < m; ++i) store(data + (lo + i) * stride, 0.0);
+    } else {
+      s = sum_abs_loop(at(lo), m, s);
+    }
+  }
+  if (lo < n) s = sum_abs_loop(at(lo), n - lo, s);
+  return s;
+}
+
+}  // namespace
+
+TAVO_CLONES double silence_and_sum_abs(MutSpan x, std::int64_t window, std::int64_t n_windows,
+                                       double threshold) noexcept {
+  if (x.n <= 0) return 0.0;
+  if (window <= 0) n_windows = 0;
+  if (x.stride == kItem)
+    return silence_loop([&](std::int64_t lo) { return Contig{x.data + lo * kItem}; }, x.data, kItem,
+                        x.n, window, n_windows, threshold);
+  return silence_loop([&](std::int64_t lo) { return Strided{x.data + lo * x.stride, x.stride}; },
+                      x.data, x.stride, x.n, window, n_windows, threshold);
 }
 
 TAVO_CLONES double sum_abs_at_least(Span x, double threshold) noexcept {

@@ -62,6 +62,12 @@ void linspace(double start, double stop, std::int32_t num, MutSpan out) noexcept
 double max_abs(Span x) noexcept;
 /// sum of |x|, strict left-to-right; bit-identical to sum() over abs(x).
 double sum_abs(Span x) noexcept;
+/// The standardized-CAV pass: x is cut into n_windows consecutive windows of `window`
+/// elements (the last ones shorter or empty at the end of x); every window whose
+/// max_abs is below `threshold` is set to +0.0 in place. Returns sum_abs of the
+/// result, left to right, as if taken after the silencing.
+double silence_and_sum_abs(MutSpan x, std::int64_t window, std::int64_t n_windows,
+                           double threshold) noexcept;
 /// Left-to-right sum from +0.0 of (|x[i]| < threshold ? 0.0 : |x[i]|).
 double sum_abs_at_least(Span x, double threshold) noexcept;
 /// The math library's pow(x, 2.0), bit for bit, mostly computed as x * x.

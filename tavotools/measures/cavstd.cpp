@@ -54,21 +54,16 @@ PyObject *get_CAVstd_cy(const DoubleView &accel, double dt) noexcept {
   // A negative window length cannot occur with windows (dt < 0 gives no
   // intervals); clamping keeps every index inside the record regardless.
   const std::int64_t step = n_steps_1sec > 0 ? n_steps_1sec : 0;
-  if (n_intervals > 0) {
-    const bool fast = own_peak_function();
-    std::int64_t j = 0;
-    for (std::int64_t i = 0; i < n_intervals; ++i, j += step) {
-      const std::int64_t lo = j < N_acc ? j : N_acc;
-      const std::int64_t hi = (N_acc - lo > step) ? lo + step : N_acc;
-      DoubleView window = accel.slice(lo, hi);
-      double pga;
-      if (fast) {
-        pga = kernels::max_abs(span(window));
-      } else if (!window_peak(window, pga)) {
-        return TAVO_FAIL(qualname);
-      }
-      if (pga < quiet_threshold) kernels::fill_zero(mut_span(window));
-    }
+  if (n_intervals > 0 && own_peak_function()) {
+    const double s = kernels::silence_and_sum_abs(mut_span(accel), step, n_intervals, quiet_threshold);
+    return float_result(s * dt, qualname);
+  }
+  for (std::int64_t i = 0, j = 0; i < n_intervals; ++i, j += step) {
+    const std::int64_t lo = j < N_acc ? j : N_acc;
+    const std::int64_t hi = (N_acc - lo > step) ? lo + step : N_acc;
+    double pga;
+    if (!window_peak(accel.slice(lo, hi), pga)) return TAVO_FAIL(qualname);
+    if (pga < quiet_threshold) kernels::fill_zero(mut_span(accel.slice(lo, hi)));
   }
   double s;
   if (numpy_untouched()) {

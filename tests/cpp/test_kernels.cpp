@@ -236,6 +236,36 @@ TEST_P(Kernels, SumAbsAtLeastEqualsMaskedSum) {
     EXPECT_TRUE(same_result(k::sum_abs_at_least(x(), t), ref_sum(ref_masked(data_, t)))) << "threshold " << t;
 }
 
+/// Silences the windows of `x` whose peak |x| is below `threshold`, in place, as the
+/// standardized CAV does: windows of `window` samples, `n_windows` of them from index 0.
+void ref_silence(Vec &x, std::int64_t window, std::int64_t n_windows, double threshold) {
+  const auto n = static_cast<std::int64_t>(x.size());
+  for (std::int64_t w = 0, lo = 0; w < n_windows && window > 0; ++w, lo += window) {
+    const std::int64_t hi = std::min(lo + window, n);
+    if (lo >= n) break;
+    const Vec part(x.begin() + lo, x.begin() + hi);
+    if (ref_max(ref_abs(part)) < threshold)
+      for (std::int64_t i = lo; i < hi; ++i) x[static_cast<std::size_t>(i)] = 0.0;
+  }
+}
+
+TEST_P(Kernels, SilenceAndSumEqualsSilencingThenSumming) {
+  // (window, windows): regular, a partial last window, windows past the end, an
+  // uncovered tail, no window, and empty windows.
+  const std::pair<std::int64_t, std::int64_t> layouts[] = {{3, 1000}, {7, 2}, {1, 5}, {64, 3}, {5, 0}, {0, 4}};
+  for (const double threshold : {2.0, 0.24525000000000002, kInf, kNaN}) {
+    for (const auto &[window, n_windows] : layouts) {
+      Vec want = data_;
+      ref_silence(want, window, n_windows, threshold);
+      Placed x(data_, step_);
+      const double s = k::silence_and_sum_abs(x.mut(), window, n_windows, threshold);
+      EXPECT_TRUE(same_bits(x.values(), want)) << "window " << window << " x " << n_windows;
+      EXPECT_TRUE(same_result(s, ref_sum(ref_abs(want)))) << "window " << window << " x " << n_windows;
+      EXPECT_TRUE(x.guards_intact());
+    }
+  }
+}
+
 TEST_P(Kernels, ElementWise) {
   Placed out = output();
   k::abs(x(), out.mut());
