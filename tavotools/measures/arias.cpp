@@ -1,6 +1,7 @@
 // Arias intensity and Arias times: the cumulative intensity is the running sum
 // of the squared samples scaled by (((. * dt) * pi) / 2) / 9.81, four rounded
 // operations in that order; times come from the linspace time axis.
+#include <algorithm>
 #include <cfenv>
 #include <climits>
 #include <cmath>
@@ -128,16 +129,20 @@ PyObject *get_Ia_times_cy(const DoubleView &accel, double dt, const DoubleView &
   }
 
   // Levels that no element exceeds (or an empty record) have no time: NaN.
+  // Every index is bounded by the length of the array actually read: a
+  // substitute np.zeros in the namespace may have returned other lengths.
+  const std::int64_t n_series = untouched ? Ia.n : std::min(Ia.n, axis.n);
+  const std::int64_t n_times = std::min(percentages.n, times.n);
   const bool sorted = kernels::is_nondecreasing(Ia);
-  for (std::int64_t i = 0; i < percentages.n; ++i) {
+  for (std::int64_t i = 0; i < n_times; ++i) {
     double t = NAN;
-    if (N_acc > 0) {
-      const double val = percentages[i] * kernels::at(Ia, N_acc - 1);
+    if (Ia.n > 0) {
+      const double val = percentages.get(i) * kernels::at(Ia, Ia.n - 1);
       const std::int64_t indx = sorted ? kernels::first_greater_sorted(Ia, val)
                                        : kernels::first_greater(Ia, val);
-      if (indx < N_acc) t = untouched ? double(indx) * step + start : axis[indx];
+      if (indx < n_series) t = untouched ? double(indx) * step + start : axis.get(indx);
     }
-    times[i] = t;
+    times.set(i, t);
   }
   PyObject *result = as_result_array(times);
   return result ? result : TAVO_FAIL(qualname);

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "runtime/ref.hpp"
 
@@ -32,9 +33,13 @@ public:
 
   bool empty_view() const noexcept { return !owner_; }
   PyObject *owner() const noexcept { return owner_.get(); }
-  double &operator[](std::int64_t i) const noexcept {
-    return *reinterpret_cast<double *>(data + i * stride);
+  // Element access copies bytes: a writable float64 buffer need not be aligned.
+  double get(std::int64_t i) const noexcept {
+    double v;
+    std::memcpy(&v, data + i * stride, sizeof v);
+    return v;
   }
+  void set(std::int64_t i, double v) const noexcept { std::memcpy(data + i * stride, &v, sizeof v); }
   /// Elements [start, stop) of this view, sharing its buffer; 0 <= start <= stop <= n.
   DoubleView slice(std::int64_t start, std::int64_t stop) const noexcept;
 };
