@@ -182,7 +182,34 @@ template <class In, class Out>
 // once the running sum is NaN: which of two NaN operands an addition returns
 // depends on the compiler's operand order, so without the stop two loops (or two
 // clones) could end on NaNs of different payloads. The result is the first NaN
-// the sum meets. The test is off the chain of additions and costs nothing.
+// the sum meets (a NaN met by a non-NaN sum comes out the same in either order).
+
+constexpr int kChain = 8;
+
+/// s + v(0) + v(1) + ... + v(n - 1), one rounded addition at a time, stopping at
+/// the first NaN. The NaN test runs once per eight additions, off the chain; a
+/// block that ends on NaN is added again one element at a time to find the first.
+template <class V>
+[[gnu::always_inline]] inline double add_in_order(double s, std::int64_t n, V v) noexcept {
+  if (s != s) return s;
+  std::int64_t k = 0;
+  for (; n - k >= kChain; k += kChain) {
+    double t = s;
+    for (int j = 0; j < kChain; ++j) t += v(k + j);
+    if (t != t) [[unlikely]] {
+      for (int j = 0; j < kChain; ++j) {
+        s += v(k + j);
+        if (s != s) return s;
+      }
+    }
+    s = t;
+  }
+  for (; k < n; ++k) {
+    s += v(k);
+    if (s != s) return s;
+  }
+  return s;
+}
 
 template <class In, class Out>
 [[gnu::always_inline]] inline void cumsum_loop(In x, Out out, std::int64_t n) noexcept {
@@ -199,22 +226,12 @@ template <class In, class Out>
 
 template <class In>
 [[gnu::always_inline]] inline double sum_loop(In x, std::int64_t n) noexcept {
-  double s = 0.0;
-  for (std::int64_t i = 0; i < n; ++i) {
-    s += x[i];
-    if (s != s) [[unlikely]] break;
-  }
-  return s;
+  return add_in_order(0.0, n, [&](std::int64_t i) { return x[i]; });
 }
 
 template <class In>
 [[gnu::always_inline]] inline double sum_abs_loop(In x, std::int64_t n, double s = 0.0) noexcept {
-  if (s != s) return s;
-  for (std::int64_t i = 0; i < n; ++i) {
-    s += std::fabs(x[i]);
-    if (s != s) [[unlikely]] break;
-  }
-  return s;
+  return add_in_order(s, n, [&](std::int64_t i) { return std::fabs(x[i]); });
 }
 
 // A masked sample adds +0.0, which leaves the sum unchanged: the partial sum
@@ -222,30 +239,24 @@ template <class In>
 // That also lets a block whose samples are all masked be skipped outright.
 template <class In>
 [[gnu::always_inline]] inline double sum_abs_at_least_loop(In x, std::int64_t n, double threshold) noexcept {
-  constexpr int kSpan = 8;
   double s = 0.0;
   std::int64_t i = 0;
-  for (; n - i >= kSpan; i += kSpan) {
-    double a[kSpan];
+  for (; n - i >= kChain; i += kChain) {
+    double a[kChain];
     bool any_kept = false;
-    for (int k = 0; k < kSpan; ++k) {
+    for (int k = 0; k < kChain; ++k) {
       a[k] = std::fabs(x[i + k]);
       const bool masked = a[k] < threshold;
       any_kept |= !masked;
       a[k] = masked ? 0.0 : a[k];
     }
-    if (!any_kept) continue;
-    for (double v : a) {
-      s += v;
-      if (s != s) [[unlikely]] return s;
-    }
+    if (any_kept) s = add_in_order(s, kChain, [&](std::int64_t k) { return a[k]; });
+    if (s != s) return s;
   }
-  for (; i < n; ++i) {
-    const double a = std::fabs(x[i]);
-    s += a < threshold ? 0.0 : a;
-    if (s != s) [[unlikely]] break;
-  }
-  return s;
+  return add_in_order(s, n - i, [&](std::int64_t k) {
+    const double v = std::fabs(x[i + k]);
+    return v < threshold ? 0.0 : v;
+  });
 }
 
 template <class In>

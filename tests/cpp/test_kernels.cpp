@@ -382,6 +382,31 @@ TEST(Edges, SumIsStrictlyLeftToRight) {
   EXPECT_TRUE(std::isnan(k::sum(Placed({kInf, -kInf}, 1).span())));
 }
 
+TEST(Edges, SumsEndOnTheirFirstNaN) {
+  // Two quiet NaNs of different payloads, the first at every offset within a
+  // block of additions: the sum is the first one, whichever order the compiler
+  // gives an addition's operands.
+  const double first = std::bit_cast<double>(std::uint64_t{0x7ff8000000000123});
+  const double later = std::bit_cast<double>(std::uint64_t{0x7ff8000000000456});
+  for (std::size_t at = 0; at < 20; ++at) {
+    Vec x(40, 1.0);
+    x[at] = first;
+    for (std::size_t j = at + 1; j < x.size(); j += 3) x[j] = later;
+    const k::Span v{reinterpret_cast<const char *>(x.data()), 40, 8};
+    EXPECT_TRUE(same_bits(k::sum(v), first)) << at;
+    EXPECT_TRUE(same_bits(k::sum_abs(v), first)) << at;
+    EXPECT_TRUE(same_bits(k::sum_abs_at_least(v, 0.5), first)) << at;
+    EXPECT_TRUE(same_bits(k::sum_squares(v), first)) << at;
+    Vec out(40);
+    k::cumsum(v, {reinterpret_cast<char *>(out.data()), 40, 8});
+    EXPECT_TRUE(same_bits(out.back(), first)) << at;
+    EXPECT_TRUE(same_bits(k::arias_series(v, 1.0, {reinterpret_cast<char *>(out.data()), 40, 8}), first)) << at;
+    Vec y = x;
+    EXPECT_TRUE(same_bits(k::silence_and_sum_abs({reinterpret_cast<char *>(y.data()), 40, 8}, 7, 6, 0.5), first))
+        << at;
+  }
+}
+
 TEST(Edges, AbsClearsOnlyTheSignBit) {
   const double neg_nan = -std::bit_cast<double>(std::uint64_t{0x7ff8000000000123});
   Placed in({-0.0, -3.5, neg_nan, -kInf}, 1);
