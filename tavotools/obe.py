@@ -28,6 +28,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from . import tavo
+from .plot import _pyplot
 from .records import G, Record
 from .spectra import ResponseSpectrum, response_spectrum
 
@@ -394,17 +395,6 @@ def report_as_dict(report):
 
 
 # ---- plot ------------------------------------------------------------------------
-
-def _pyplot():
-    try:
-        import matplotlib
-    except ImportError:
-        raise ImportError("plotting needs matplotlib: pip install 'tavotools[plot]'") from None
-    # Files only: no display is needed, and none may exist.
-    matplotlib.use("Agg", force=True)
-    import matplotlib.pyplot as plt
-    return plt
-
 
 def plot_spectra(report, path):
     """Draw the three PSA and PSV spectra with the bands and cut-offs into `path`.

@@ -327,22 +327,8 @@ def _parse_smc(path, lines):
     if m and _real(m.group(1)) is not None:
         stated = abs(_real(m.group(1))) * UNITS["cm/s2"]
 
-    ints, int_lines = [], []
-    for _ in range(6):
-        i, line = cur.take("the end of the integer header")
-        row = cur.fixed(i, line, 10, _int, "an integer")
-        if len(row) != 8:
-            raise cur.error(i, f"integer header line holds {len(row)} values, expected 8")
-        ints.extend(row)
-        int_lines.append(i)
-    reals, real_lines = [], []
-    for _ in range(10):
-        i, line = cur.take("the end of the real header")
-        row = cur.fixed(i, line, 15, _real, "a number")
-        if len(row) != 5:
-            raise cur.error(i, f"real header line holds {len(row)} values, expected 5")
-        reals.extend(row)
-        real_lines.append(i)
+    ints, int_lines = _smc_header_block(cur, "integer header", 6, 8, 10, _int, "an integer")
+    reals, real_lines = _smc_header_block(cur, "real header", 10, 5, 15, _real, "a number")
     int_null, real_null = ints[0], reals[0]
     n_comments, npts = ints[15], ints[16]
     if n_comments == int_null or n_comments < 0:
@@ -701,6 +687,19 @@ def read_record(path, *, format=None, dt=None, units=None, channel=None):
         if r.channel == channel or (r.channel is None and channel == 1):
             return r
     raise ValueError(f"{path} has no channel {channel!r}")
+
+
+def _smc_header_block(cur, name, lines, per_line, width, parse, kind):
+    """`lines` fixed-width lines of `per_line` fields each: the values and their line numbers."""
+    values, where = [], []
+    for _ in range(lines):
+        i, line = cur.take(f"the end of the {name}")
+        row = cur.fixed(i, line, width, parse, kind)
+        if len(row) != per_line:
+            raise cur.error(i, f"{name} line holds {len(row)} values, expected {per_line}")
+        values.extend(row)
+        where.append(i)
+    return values, where
 
 
 def read_smc(path):
