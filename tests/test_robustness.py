@@ -565,3 +565,41 @@ def test_unaligned_buffers_give_the_aligned_results():
     assert rc == 0, err[-3000:]
     aligned, unaligned = last_json(out)
     assert aligned == unaligned
+
+
+def test_captured_view_objects_outlive_their_record(monkeypatch):
+    # get_CAVstd_cy and get_PGV_cy hand view objects to namespace functions that
+    # may keep them: a kept view must keep the caller's memory alive and valid.
+    kept = []
+    own_pga = tavo.get_PGA_cy
+
+    def keeping_pga(view):
+        kept.append(view)
+        return own_pga(view)
+
+    monkeypatch.setattr(tavo, "get_PGA_cy", keeping_pga)
+    record = np.arange(12.0)[::-3] * 0.1       # strided and reversed: [1.1, 0.8, 0.5, 0.2]
+    tavo.get_CAVstd_cy(record, 0.5)
+    monkeypatch.setattr(tavo, "integrate",
+                        types.SimpleNamespace(cumulative_trapezoid=lambda y, dx: (kept.append(y), np.zeros(1))[1]))
+    tavo.get_PGV_cy(np.array([0.5, -0.25, 0.125]), 0.1)
+    monkeypatch.undo()
+    expected = [[1.1, 0.8], [0.5, 0.2], [0.5, -0.25, 0.125]]
+    del record
+    gc.collect()
+    for view, values in zip(kept, expected):
+        assert len(view) == len(values)
+        assert [view[i] for i in range(len(view))] == pytest.approx(values)
+        assert np.asarray(view).tolist() == pytest.approx(values)
+        for index in (len(view), -len(view) - 1, 2**62):
+            with pytest.raises(IndexError):
+                view[index]
+        assert tavo.get_PGA_cy(view) == max(abs(v) for v in values)
+        assert tavo.get_Ia_times_cy(view, 0.5, view).shape == (len(values),)
+        if np.asarray(view).strides[0] != 8:
+            with pytest.raises(BufferError):
+                memoryview(view).cast("B")     # a contiguous request on a strided view is refused
+    del view
+    before = [sys.getrefcount(v) for v in kept]
+    run_table([(f, (v, 0.1), {}, None) for v in kept for f in (tavo.get_CAV_cy, tavo.get_Ia_cy)], 100)
+    assert [sys.getrefcount(v) for v in kept] == before
