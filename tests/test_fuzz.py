@@ -13,6 +13,7 @@ import ctypes
 import faulthandler
 import math
 import os
+import types
 import warnings
 
 import numpy as np
@@ -23,7 +24,6 @@ from numpy.lib.stride_tricks import as_strided
 
 import tavotools.tavo as tavo
 
-SANITIZED = bool(os.environ.get("TAVO_SANITIZED"))
 EXAMPLES = int(os.environ.get("TAVO_FUZZ_EXAMPLES", 300))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
@@ -69,10 +69,6 @@ def numpy_arrays(draw, accepted=False):
     size = int(np.prod(shape))
     values = draw(st.lists(SAMPLES, min_size=size, max_size=size))
     layouts = ["plain", "fortran", "step", "reversed", "huge_step", "zero_stride", "unaligned", "readonly"]
-    if SANITIZED:
-        # A misaligned double access aborts the sanitized interpreter outright;
-        # test_robustness checks unaligned buffers in a subprocess instead.
-        layouts.remove("unaligned")
     layout = draw(st.sampled_from(layouts[:-1] if accepted else layouts))
     if dtype.kind in "fc":
         with np.errstate(all="ignore"):
@@ -337,8 +333,6 @@ def test_generated_call_shapes(name):
                                   "get_CAVstd_cy", "get_PGV_cy"])
 def test_generated_arguments_on_the_generic_path(name, monkeypatch):
     # With `np` rebound the measures go through NumPy's own calls instead of their fast paths.
-    import types
-
     monkeypatch.setattr(tavo, "np", types.SimpleNamespace(zeros=np.zeros, asarray=np.asarray))
     keep = []
 
