@@ -3,6 +3,7 @@ counts, keywords, conversion to doubles, 32-bit integers and double views,
 every message verbatim, and release of every argument on every path."""
 import array
 import ctypes
+import gc
 import math
 import struct
 import sys
@@ -601,6 +602,7 @@ def test_reference_counts_stable(name):
     objects = [*args, bad, f, *params]
     for _ in range(10):                       # warm up any caches of the interpreter
         f(*args)
+    gc.collect()  # garbage of earlier tests must not be collected in between
     before = [sys.getrefcount(o) for o in objects]
     for _ in range(1000):
         f(*args)
@@ -611,4 +613,5 @@ def test_reference_counts_stable(name):
                 call()
             except (TypeError, ValueError):
                 pass
+    gc.collect()
     assert [sys.getrefcount(o) for o in objects] == before

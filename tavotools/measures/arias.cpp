@@ -64,7 +64,8 @@ PyObject *get_Ia_cy(const DoubleView &accel, double dt) noexcept {
   constexpr const char *qualname = "tavotools.tavo.get_Ia_cy";
   Ref series;
   double total = 0.0;
-  if (numpy_untouched()) {
+  // Past 2**31 - 1 samples the NumPy path raises pow_array's OverflowError.
+  if (numpy_untouched() && accel.n <= INT_MAX) {
     npy_intp n = accel.n;
     series = Ref::steal(PyArray_SimpleNew(1, &n, NPY_DOUBLE));
     if (!series) return TAVO_FAIL(qualname);
