@@ -21,79 +21,68 @@ State state;
 namespace {
 
 using runtime::FunctionDef;
-using runtime::Kind;
-using runtime::Value;
 
 constexpr const char *module_doc =
     " A suite of codes to compute ground motion intensity measures (TAVOs) based on ground motion "
     "records.\n";
 constexpr const char *author = "tavotools developers";
 
-// ---- entry points: typed arguments in, the measure's result out -------------
+using runtime::define;
+using runtime::Param;
 
-PyObject *entry_PGA(Value *a) noexcept { return measures::get_PGA_cy(a[0].view); }
-PyObject *entry_PGV(Value *a) noexcept { return measures::get_PGV_cy(a[0].view, a[1].real); }
-PyObject *entry_Ia(Value *a) noexcept { return measures::get_Ia_cy(a[0].view, a[1].real); }
-PyObject *entry_Ia_times(Value *a) noexcept {
-  return measures::get_Ia_times_cy(a[0].view, a[1].real, a[2].view);
-}
-PyObject *entry_CAV(Value *a) noexcept { return measures::get_CAV_cy(a[0].view, a[1].real); }
-PyObject *entry_CAVn(Value *a) noexcept {
-  return measures::get_CAVn_cy(a[0].view, a[1].real, a[2].real);
-}
-PyObject *entry_CAVstd(Value *a) noexcept { return measures::get_CAVstd_cy(a[0].view, a[1].real); }
-PyObject *entry_CAVdp(Value *a) noexcept {
-  return measures::get_CAVdp_cy(a[0].real, a[1].real, a[2].real, a[3].real, a[4].integer);
-}
+constexpr Param accel{"accel", &names.accel};
+constexpr Param dt{"dt", &names.dt};
 
-constexpr runtime::Param p_accel{"accel", Kind::View, &names.accel};
-constexpr runtime::Param p_dt{"dt", Kind::Double, &names.dt};
-
-// The namespace table: every public function, in the order of binding.
+// The namespace table: every public function, in the order of binding. Each
+// entry point converts the arguments to the measure's parameter types.
 const FunctionDef functions[] = {
-    {"get_PGA_cy", "tavotools.tavo.get_PGA_cy",
-     "\n\tParameter\n\t=========\n\taccel: Acceleration time series. \n\n\tReturns\n\t=======\n\tPGA in "
-     "same units as input.\n\t",
-     1, 1, {p_accel}, 0, entry_PGA},
-    {"get_PGV_cy", "tavotools.tavo.get_PGV_cy",
-     "\n\tParameter\n\t=========\n\taccel: Acceleration time series in m/s**2.\n\tdt: Time step in "
-     "s.\n\n\tReturns\n\t=======\n\tPGV in m/s.\n\t",
-     2, 2, {p_accel, p_dt}, 0, entry_PGV},
-    {"get_Ia_cy", "tavotools.tavo.get_Ia_cy",
-     "\n\tParameter\n\t=========\n\taccel: Acceleration time series in m/s**2.\n\tdt: Time step in "
-     "s.\n\t\n\tReturns\n\t=======\n\tIa in m/s.\n\t",
-     2, 2, {p_accel, p_dt}, 0, entry_Ia},
-    {"get_Ia_times_cy", "tavotools.tavo.get_Ia_times_cy",
-     "\n\tParameter\n\t=========\n\taccel: Acceleration time series in m/s**2.\n\tdt: Time step in "
-     "s.\n\tpercentages: Ia percentages at which to compute the times.\n\n\tReturns\n\t=======\n\tIa "
-     "times in s.\n\t",
-     3, 3, {p_accel, p_dt, {"percentages", Kind::View, &names.percentages}}, 0, entry_Ia_times},
-    {"get_CAV_cy", "tavotools.tavo.get_CAV_cy",
-     "\n\tParameter\n\t=========\n\taccel: Acceleration time series.\n\tdt: Time step in "
-     "s.\n\n\tReturns\n\t=======\n\tCAV in units consistent with input.\n\t",
-     2, 2, {p_accel, p_dt}, 0, entry_CAV},
-    {"get_CAVn_cy", "tavotools.tavo.get_CAVn_cy",
-     "\n\tParameter\n\t=========\n\taccel: Acceleration time series.\n\tdt: Time step in "
-     "s.\n\tthreshold: Acceleration threshold in same units as \"accel.\"\n\n\tReturns\n\t=======\n\tCAV_n "
-     "in units consistent with input.\n\t",
-     3, 3, {p_accel, p_dt, {"threshold", Kind::Double, &names.threshold}}, 0, entry_CAVn},
-    {"get_CAVstd_cy", "tavotools.tavo.get_CAVstd_cy",
-     "\n\tParameter\n\t=========\n\taccel: Acceleration time series in m/s**2.\n\tdt: Time step in "
-     "s.\n\n\tReturns\n\t=======\n\tCAV_n in m/s.\n\t",
-     2, 2, {p_accel, p_dt}, 0, entry_CAVstd},
-    {"get_CAVdp_cy", "tavotools.tavo.get_CAVdp_cy",
-     "\n\tParameter\n\t=========\n\tCAVstd_gm: Geometric average CAVstd of the two horizontal "
-     "components in m/s\n\tmax_CAVstd: Maximum CAVstd of the three components in m/s\n\tmax_PSA: "
-     "Maximum PSA (2 - 10 Hz) of the the three horizontal components in m/s**2\n\tmax_PSV: Maximum PSV "
-     "(1 - 2 Hz) of the the three horizontal components in m/s\n\tPSV_check: Flag, to check (or not) "
-     "for PSV threshold (default = 1)\n\n\tReturns\n\t=======\n\tCAVdp: Damage potential CAV in m/s\n\t",
-     5, 4,
-     {{"CAVstd_gm", Kind::Double, &names.CAVstd_gm},
-      {"max_CAVstd", Kind::Double, &names.max_CAVstd},
-      {"max_PSA", Kind::Double, &names.max_PSA},
-      {"max_PSV", Kind::Double, &names.max_PSV},
-      {"PSV_check", Kind::Int32, &names.PSV_check}},
-     1, entry_CAVdp},
+    define<measures::get_PGA_cy>(
+        "get_PGA_cy", "tavotools.tavo.get_PGA_cy",
+        "\n\tParameter\n\t=========\n\taccel: Acceleration time series. \n\n\tReturns\n\t=======\n\tPGA "
+        "in same units as input.\n\t",
+        1, 0, accel),
+    define<measures::get_PGV_cy>(
+        "get_PGV_cy", "tavotools.tavo.get_PGV_cy",
+        "\n\tParameter\n\t=========\n\taccel: Acceleration time series in m/s**2.\n\tdt: Time step in "
+        "s.\n\n\tReturns\n\t=======\n\tPGV in m/s.\n\t",
+        2, 0, accel, dt),
+    define<measures::get_Ia_cy>(
+        "get_Ia_cy", "tavotools.tavo.get_Ia_cy",
+        "\n\tParameter\n\t=========\n\taccel: Acceleration time series in m/s**2.\n\tdt: Time step in "
+        "s.\n\t\n\tReturns\n\t=======\n\tIa in m/s.\n\t",
+        2, 0, accel, dt),
+    define<measures::get_Ia_times_cy>(
+        "get_Ia_times_cy", "tavotools.tavo.get_Ia_times_cy",
+        "\n\tParameter\n\t=========\n\taccel: Acceleration time series in m/s**2.\n\tdt: Time step in "
+        "s.\n\tpercentages: Ia percentages at which to compute the times.\n\n\tReturns\n\t=======\n\tIa "
+        "times in s.\n\t",
+        3, 0, accel, dt, Param{"percentages", &names.percentages}),
+    define<measures::get_CAV_cy>(
+        "get_CAV_cy", "tavotools.tavo.get_CAV_cy",
+        "\n\tParameter\n\t=========\n\taccel: Acceleration time series.\n\tdt: Time step in "
+        "s.\n\n\tReturns\n\t=======\n\tCAV in units consistent with input.\n\t",
+        2, 0, accel, dt),
+    define<measures::get_CAVn_cy>(
+        "get_CAVn_cy", "tavotools.tavo.get_CAVn_cy",
+        "\n\tParameter\n\t=========\n\taccel: Acceleration time series.\n\tdt: Time step in "
+        "s.\n\tthreshold: Acceleration threshold in same units as \"accel.\"\n\n\tReturns\n\t=======\n\t"
+        "CAV_n in units consistent with input.\n\t",
+        3, 0, accel, dt, Param{"threshold", &names.threshold}),
+    define<measures::get_CAVstd_cy>(
+        "get_CAVstd_cy", "tavotools.tavo.get_CAVstd_cy",
+        "\n\tParameter\n\t=========\n\taccel: Acceleration time series in m/s**2.\n\tdt: Time step in "
+        "s.\n\n\tReturns\n\t=======\n\tCAV_n in m/s.\n\t",
+        2, 0, accel, dt),
+    define<measures::get_CAVdp_cy>(
+        "get_CAVdp_cy", "tavotools.tavo.get_CAVdp_cy",
+        "\n\tParameter\n\t=========\n\tCAVstd_gm: Geometric average CAVstd of the two horizontal "
+        "components in m/s\n\tmax_CAVstd: Maximum CAVstd of the three components in m/s\n\tmax_PSA: "
+        "Maximum PSA (2 - 10 Hz) of the the three horizontal components in m/s**2\n\tmax_PSV: Maximum PSV "
+        "(1 - 2 Hz) of the the three horizontal components in m/s\n\tPSV_check: Flag, to check (or not) "
+        "for PSV threshold (default = 1)\n\n\tReturns\n\t=======\n\tCAVdp: Damage potential CAV in m/s\n\t",
+        4, 1, Param{"CAVstd_gm", &names.CAVstd_gm}, Param{"max_CAVstd", &names.max_CAVstd},
+        Param{"max_PSA", &names.max_PSA}, Param{"max_PSV", &names.max_PSV},
+        Param{"PSV_check", &names.PSV_check}),
 };
 
 // ---- start-up helpers ---------------------------------------------------------

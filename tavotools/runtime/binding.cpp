@@ -138,31 +138,13 @@ bool to_int32(PyObject *obj, std::int32_t &out) noexcept {
 PyObject *call(const FunctionDef &def, PyObject *const *args, std::size_t nargsf,
                PyObject *kwnames) noexcept {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  // All parameters by position, the common call, converts straight from `args`.
-  PyObject *const *values = args;
-  PyObject *bound[max_params];
-  if (nargs != def.n_params || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
-    for (PyObject *&v : bound) v = nullptr;
-    if (!bind(def, args, nargs, kwnames, bound)) return TAVO_FAIL(def.qualified);
-    values = bound;
-  }
-  // Views taken for earlier parameters are released by `typed` on every path.
-  Value typed[max_params];
-  for (int i = 0; i < def.n_params; ++i) {
-    bool ok = true;
-    switch (def.params[i].kind) {
-    case Kind::View: ok = to_double_view(values[i], typed[i].view); break;
-    case Kind::Double: ok = to_double(values[i], typed[i].real); break;
-    case Kind::Int32:
-      if (values[i] == nullptr)
-        typed[i].integer = def.int_default;
-      else
-        ok = to_int32(values[i], typed[i].integer);
-      break;
-    }
-    if (!ok) return TAVO_FAIL(def.qualified);
-  }
-  return def.impl(typed);
+  // Positional arguments only, the common call: converted straight from `args`.
+  if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && nargs >= def.n_required &&
+      nargs <= def.n_params)
+    return def.entry(def, args, nargs);
+  PyObject *bound[max_params] = {};
+  if (!bind(def, args, nargs, kwnames, bound)) return TAVO_FAIL(def.qualified);
+  return def.entry(def, bound, def.n_params);
 }
 
 } // namespace tavo::runtime

@@ -4,32 +4,24 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <tuple>
+#include <utility>
 
+#include "runtime/traceback.hpp"
 #include "runtime/view.hpp"
 
 namespace tavo::runtime {
-
-enum class Kind : std::uint8_t { View, Double, Int32 };
 
 inline constexpr int max_params = 5;
 
 struct Param {
   const char *name;
-  Kind kind;
   PyObject **interned;  // the interned keyword name, created at module start-up
 };
 
-/// A converted argument; only the member of the parameter's kind is set
-/// (the others stay uninitialised: this sits on every call's path).
-struct Value {
-  DoubleView view;
-  double real;
-  std::int32_t integer;
-};
-
-/// A public function: its name, docstring, parameters and typed entry point.
-/// Parameters after `n_required` are optional and take `int_default` (the only
-/// optional parameter is an Int32).
+/// A public function: its name, docstring, parameter names and entry point.
+/// Parameters after `n_required` are optional; the only optional one is an
+/// int32, which takes `int_default`.
 struct FunctionDef {
   const char *name;
   const char *qualified;   // "tavotools.tavo.<name>", the traceback entry of binding failures
@@ -38,7 +30,10 @@ struct FunctionDef {
   int n_required;
   Param params[max_params];
   std::int32_t int_default;
-  PyObject *(*impl)(Value *args) noexcept;  // new reference, or nullptr with an exception set
+  /// Converts values[0..n_given) in order, giving later parameters their default
+  /// (as does a nullptr value), and runs the measure: a new reference, or nullptr
+  /// with an exception set.
+  PyObject *(*entry)(const FunctionDef &def, PyObject *const *values, Py_ssize_t n_given) noexcept;
 };
 
 /// Binds and converts one call, then runs the entry point.
@@ -50,5 +45,62 @@ bool to_double(PyObject *obj, double &out) noexcept;
 
 /// Converts an int (or an object with __int__) that fits a signed 32-bit integer.
 bool to_int32(PyObject *obj, std::int32_t &out) noexcept;
+
+namespace detail {
+
+// One converted argument per parameter type of a measure.
+template <class T> struct Arg;
+template <> struct Arg<const DoubleView &> {
+  DoubleView held;
+  bool convert(PyObject *obj, const FunctionDef &) noexcept { return to_double_view(obj, held); }
+};
+template <> struct Arg<double> {
+  double held;
+  bool convert(PyObject *obj, const FunctionDef &) noexcept { return to_double(obj, held); }
+};
+template <> struct Arg<std::int32_t> {
+  std::int32_t held;
+  bool convert(PyObject *obj, const FunctionDef &def) noexcept {
+    if (obj == nullptr) {
+      held = def.int_default;
+      return true;
+    }
+    return to_int32(obj, held);
+  }
+};
+
+template <class F> struct Measure;
+template <class... P> struct Measure<PyObject *(*)(P...) noexcept> {
+  static constexpr int arity = sizeof...(P);
+
+  template <PyObject *(*F)(P...) noexcept, std::size_t... I>
+  static PyObject *run(const FunctionDef &def, PyObject *const *values, Py_ssize_t n_given,
+                       std::index_sequence<I...>) noexcept {
+    // Left to right; the first failure stops, and views taken for earlier
+    // parameters are released with `args`.
+    std::tuple<Arg<P>...> args;
+    if (!(std::get<I>(args).convert(Py_ssize_t(I) < n_given ? values[I] : nullptr, def) && ...))
+      return TAVO_FAIL(def.qualified);
+    return F(std::get<I>(args).held...);
+  }
+  template <PyObject *(*F)(P...) noexcept>
+  static PyObject *entry(const FunctionDef &def, PyObject *const *values, Py_ssize_t n_given) noexcept {
+    return run<F>(def, values, n_given, std::index_sequence_for<P...>{});
+  }
+};
+
+} // namespace detail
+
+/// The definition of a public function whose typed entry point is the measure F,
+/// with one name per parameter of F.
+template <auto F, class... Names>
+constexpr FunctionDef define(const char *name, const char *qualified, const char *doc,
+                             int n_required, std::int32_t int_default, Names... params) {
+  using M = detail::Measure<decltype(F)>;
+  static_assert(sizeof...(Names) == M::arity && M::arity <= max_params,
+                "one parameter name per argument of the measure");
+  return FunctionDef{name, qualified, doc, M::arity, n_required, {params...}, int_default,
+                     &M::template entry<F>};
+}
 
 } // namespace tavo::runtime
