@@ -444,10 +444,10 @@ def _parser():
         description="OBE exceedance check of a three-component accelerogram: per component "
                     "CAVstd and the 5 %-damped spectral peaks (PSA 2-10 Hz, PSV 1-2 Hz), the "
                     "damage-potential CAV decision and, beside it, the checks of US NRC "
-                    "Regulatory Guide 1.166.")
-    p.add_argument("h1", metavar="H1", help="first horizontal component (accelerogram file)")
-    p.add_argument("h2", metavar="H2", help="second horizontal component")
-    p.add_argument("v", metavar="V", help="vertical component")
+                    "Regulatory Guide 1.166. With no file, runs on a built-in synthetic "
+                    "three-component record.")
+    p.add_argument("files", nargs="*", metavar="H1 H2 V",
+                   help="the two horizontal components and the vertical one (accelerogram files)")
     p.add_argument("--format", choices=("table", "json"), default="table",
                    help="output format (default: table)")
     p.add_argument("--plot", metavar="FILE.png",
@@ -457,6 +457,17 @@ def _parser():
     p.add_argument("--dt", type=float, help="time step in s, for one-column text files")
     p.add_argument("--units", help="units of text files: g, m/s2, cm/s2 or gal")
     return p
+
+
+def builtin_components():
+    """The built-in three-component set: synthetic records of seeds 1, 2 and 3, with
+    peaks of 3.0, 2.5 and (the vertical) 1.5 m/s²."""
+    from dataclasses import replace
+
+    from .synthetic import synthetic_record
+
+    return [synthetic_record(1, pga=3.0), synthetic_record(2, pga=2.5),
+            replace(synthetic_record(3, pga=1.5), component="V")]
 
 
 def _read(path, dt, units):
@@ -469,9 +480,15 @@ def _read(path, dt, units):
 
 def main(argv=None):
     """Run `tavotools obe H1 H2 V`; returns the exit status (1 on a read or input error)."""
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if len(args.files) not in (0, 3):
+        parser.error("give three files (H1 H2 V), or none for the built-in record")
     try:
-        records = [_read(path, args.dt, args.units) for path in (args.h1, args.h2, args.v)]
+        if args.files:
+            records = [_read(path, args.dt, args.units) for path in args.files]
+        else:
+            records = builtin_components()
         report = obe_check(*records, trim=args.trim)
     except (ValueError, OSError) as e:
         message = str(e)

@@ -301,3 +301,16 @@ def test_plot(tmp_path):
     target = tmp_path / "spectra.png"
     assert plot_spectra(report, target) == target
     assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_command_without_files_runs_on_the_builtin_set(capsys):
+    assert main(["--format", "json"]) == 0
+    out = json.loads(capsys.readouterr().out)
+    assert out["CAVdp"] == pytest.approx(out["CAVstd_gm"]) and out["CAVdp"] > 0
+
+
+@pytest.mark.parametrize("files", [["a"], ["a", "b"], ["a", "b", "c", "d"]])
+def test_command_wants_three_files_or_none(files, capsys):
+    with pytest.raises(SystemExit) as e:
+        main(files)
+    assert e.value.code == 2 and "give three files" in capsys.readouterr().err
