@@ -144,10 +144,6 @@ bool init_function_type() noexcept {
   return function_type != nullptr;
 }
 
-const FunctionDef *function_def(PyObject *obj) noexcept {
-  return Py_IS_TYPE(obj, function_type) ? as_function(obj)->def : nullptr;
-}
-
 PyObject *new_function(const FunctionDef &def, PyObject *globals, PyObject *module_name,
                        PyObject *defaults) noexcept {
   Ref self = Ref::steal(function_type->tp_alloc(function_type, 0));

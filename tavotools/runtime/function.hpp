@@ -16,7 +16,4 @@ bool init_function_type() noexcept;
 PyObject *new_function(const FunctionDef &def, PyObject *globals, PyObject *module_name,
                        PyObject *defaults) noexcept;
 
-/// The definition behind `obj` if it is one of this module's function objects, else nullptr.
-const FunctionDef *function_def(PyObject *obj) noexcept;
-
 } // namespace tavo::runtime

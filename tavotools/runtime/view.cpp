@@ -246,8 +246,6 @@ bool init_view_type() noexcept {
   return view_type != nullptr;
 }
 
-bool is_view_object(PyObject *obj) noexcept { return Py_IS_TYPE(obj, view_type); }
-
 DoubleView DoubleView::slice(std::int64_t start, std::int64_t stop) const noexcept {
   if (empty_view()) return {};
   return DoubleView(Ref::borrow(owner()), data + start * stride, stop - start, stride);
@@ -258,7 +256,7 @@ bool to_double_view(PyObject *obj, DoubleView &out) noexcept {
     out = DoubleView();
     return true;
   }
-  if (is_view_object(obj)) {  // already ours: share its buffer, no new request
+  if (Py_IS_TYPE(obj, view_type)) {  // already ours: share its buffer, no new request
     ViewObject *v = as_view(obj);
     out = DoubleView(Ref::borrow(obj), v->data, v->shape[0], v->strides[0]);
     return true;

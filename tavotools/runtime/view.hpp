@@ -55,7 +55,4 @@ PyObject *view_object(const DoubleView &view) noexcept;
 /// Creates the view object type; returns false with an exception set on failure.
 bool init_view_type() noexcept;
 
-/// True if `obj` is one of this module's view objects.
-bool is_view_object(PyObject *obj) noexcept;
-
 } // namespace tavo::runtime
