@@ -48,25 +48,26 @@ Py_ssize_t find_keyword(PyObject *kwnames, PyObject *name) noexcept {
   return -1;
 }
 
-/// Places the call's arguments into `values` by parameter index (nullptr: default).
+} // namespace
+
 bool bind(const FunctionDef &def, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-          PyObject **values) noexcept {
+          PyObject **bound) noexcept {
   const bool exact = def.n_required == def.n_params;
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   if (nkw == 0) {
     if (nargs < def.n_required || nargs > def.n_params) return raise_count(def, exact, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
     return true;
   }
   if (nargs > def.n_params) return raise_count(def, exact, nargs);
-  for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+  for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
   PyObject *const *kwvalues = args + nargs;
   Py_ssize_t unconsumed = nkw;
   for (Py_ssize_t i = nargs; i < def.n_params; ++i) {
     if (i >= def.n_required && unconsumed == 0) break;
     const Py_ssize_t k = find_keyword(kwnames, *def.params[i].interned);
     if (k >= 0) {
-      values[i] = kwvalues[k];
+      bound[i] = kwvalues[k];
       --unconsumed;
     } else if (i < def.n_required) {
       return raise_count(def, exact, i);
@@ -83,12 +84,10 @@ bool bind(const FunctionDef &def, PyObject *const *args, Py_ssize_t nargs, PyObj
       if (same_name(key, *def.params[i].interned)) match = i;
     if (match < 0) return raise_unexpected(def, key);
     if (match < nargs) return raise_duplicate(def, key);
-    values[match] = kwvalues[k];
+    bound[match] = kwvalues[k];
   }
   return true;
 }
-
-} // namespace
 
 bool to_double(PyObject *obj, double &out) noexcept {
   if (PyFloat_CheckExact(obj)) {
@@ -133,18 +132,6 @@ bool to_int32(PyObject *obj, std::int32_t &out) noexcept {
   }
   out = static_cast<std::int32_t>(value);
   return true;
-}
-
-PyObject *call(const FunctionDef &def, PyObject *const *args, std::size_t nargsf,
-               PyObject *kwnames) noexcept {
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  // Positional arguments only, the common call: converted straight from `args`.
-  if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && nargs >= def.n_required &&
-      nargs <= def.n_params)
-    return def.entry(def, args, nargs);
-  PyObject *bound[max_params] = {};
-  if (!bind(def, args, nargs, kwnames, bound)) return TAVO_FAIL(def.qualified);
-  return def.entry(def, bound, def.n_params);
 }
 
 } // namespace tavo::runtime

@@ -30,15 +30,16 @@ struct FunctionDef {
   int n_required;
   Param params[max_params];
   std::int32_t int_default;
-  /// Converts values[0..n_given) in order, giving later parameters their default
-  /// (as does a nullptr value), and runs the measure: a new reference, or nullptr
-  /// with an exception set.
-  PyObject *(*entry)(const FunctionDef &def, PyObject *const *values, Py_ssize_t n_given) noexcept;
+  /// Binds and converts one vectorcall and runs the measure: a new reference, or
+  /// nullptr with an exception set.
+  PyObject *(*call)(const FunctionDef &def, PyObject *const *args, std::size_t nargsf,
+                    PyObject *kwnames) noexcept;
 };
 
-/// Binds and converts one call, then runs the entry point.
-PyObject *call(const FunctionDef &def, PyObject *const *args, std::size_t nargsf,
-               PyObject *kwnames) noexcept;
+/// Places the call's arguments into `bound` by parameter index (nullptr: default);
+/// false with the argument error set (no traceback entry).
+bool bind(const FunctionDef &def, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+          PyObject **bound) noexcept;
 
 /// Converts any object accepted by the interpreter's float conversion.
 bool to_double(PyObject *obj, double &out) noexcept;
@@ -84,8 +85,17 @@ template <class... P> struct Measure<PyObject *(*)(P...) noexcept> {
     return F(std::get<I>(args).held...);
   }
   template <PyObject *(*F)(P...) noexcept>
-  static PyObject *entry(const FunctionDef &def, PyObject *const *values, Py_ssize_t n_given) noexcept {
-    return run<F>(def, values, n_given, std::index_sequence_for<P...>{});
+  static PyObject *call(const FunctionDef &def, PyObject *const *args, std::size_t nargsf,
+                        PyObject *kwnames) noexcept {
+    constexpr auto order = std::index_sequence_for<P...>{};
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    // Positional arguments only, the common call: converted straight from `args`.
+    if ((kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) && nargs >= def.n_required &&
+        nargs <= def.n_params)
+      return run<F>(def, args, nargs, order);
+    PyObject *bound[max_params] = {};
+    if (!bind(def, args, nargs, kwnames, bound)) return TAVO_FAIL(def.qualified);
+    return run<F>(def, bound, def.n_params, order);
   }
 };
 
@@ -100,7 +110,7 @@ constexpr FunctionDef define(const char *name, const char *qualified, const char
   static_assert(sizeof...(Names) == M::arity && M::arity <= max_params,
                 "one parameter name per argument of the measure");
   return FunctionDef{name, qualified, doc, M::arity, n_required, {params...}, int_default,
-                     &M::template entry<F>};
+                     &M::template call<F>};
 }
 
 } // namespace tavo::runtime

@@ -27,7 +27,8 @@ FunctionObject *as_function(PyObject *o) noexcept { return reinterpret_cast<Func
 
 PyObject *Function_vectorcall(PyObject *self, PyObject *const *args, std::size_t nargsf,
                               PyObject *kwnames) noexcept {
-  return call(*as_function(self)->def, args, nargsf, kwnames);
+  const FunctionDef &def = *as_function(self)->def;
+  return def.call(def, args, nargsf, kwnames);
 }
 
 int Function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
