@@ -2,9 +2,9 @@
 
 Run from the repository root, with the extension built (tools/devbuild):
 
-    PYTHONPATH=. .venv/bin/python -m benchmarks            # full run, about a minute
-    PYTHONPATH=. .venv/bin/python -m benchmarks --quick    # short run
-    PYTHONPATH=. .venv/bin/python -m benchmarks --n 100,40000 --repeat 31
+    PYTHONPATH=src .venv/bin/python -m benchmarks            # full run, about a minute
+    PYTHONPATH=src .venv/bin/python -m benchmarks --quick    # short run
+    PYTHONPATH=src .venv/bin/python -m benchmarks --n 100,40000 --repeat 31
 
 One process, one run: every case is timed against its reference with the
 repetitions interleaved, and medians are quoted. The output is one table

@@ -2,7 +2,7 @@
 // the bare loops they are measured against: the left-to-right |a| sum that bounds
 // every strict sum, and x * x against the library's pow.
 // Each result carries a per_sample counter: seconds per sample.
-#include "kernels.hpp"
+#include "kernels/vector.hpp"
 
 #include <benchmark/benchmark.h>
 

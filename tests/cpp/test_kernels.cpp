@@ -1,7 +1,7 @@
 // The vector kernels against naive scalar references, bit for bit, over sizes,
 // strides (forward, gapped, reversed), special values and unaligned buffers.
 // Output views sit between guard elements so that any stray write shows.
-#include "kernels.hpp"
+#include "kernels/vector.hpp"
 
 #include <gtest/gtest.h>
 

@@ -6,12 +6,12 @@
 
 #include <numpy/ufuncobject.h>
 
-#include "measures/measures.hpp"
+#include "tavo/measures/measures.hpp"
 #include "runtime/function.hpp"
 #include "runtime/ref.hpp"
 #include "runtime/traceback.hpp"
 #include "runtime/view.hpp"
-#include "state.hpp"
+#include "tavo/state.hpp"
 
 namespace tavo {
 

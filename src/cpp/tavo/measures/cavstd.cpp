@@ -3,11 +3,11 @@
 #include <climits>
 #include <cmath>
 
-#include "measures/measures.hpp"
-#include "measures/vector.hpp"
+#include "tavo/measures/measures.hpp"
+#include "tavo/measures/vector.hpp"
 #include "runtime/function.hpp"
 #include "runtime/traceback.hpp"
-#include "state.hpp"
+#include "tavo/state.hpp"
 
 namespace tavo::measures {
 namespace {

@@ -1,6 +1,6 @@
 // The exact piecewise-linear recurrence (Nigam and Jennings, 1969) and the
 // response kernel that advances a block of oscillators per time step.
-#include "spectra/kernel.hpp"
+#include "kernels/oscillator.hpp"
 
 #include <cmath>
 

@@ -8,11 +8,11 @@
 #include <memory>
 #include <new>
 
-#include "measures/measures.hpp"
-#include "measures/vector.hpp"
+#include "tavo/measures/measures.hpp"
+#include "tavo/measures/vector.hpp"
 #include "runtime/numpy.hpp"
 #include "runtime/traceback.hpp"
-#include "state.hpp"
+#include "tavo/state.hpp"
 
 namespace tavo::measures {
 namespace {

@@ -1,8 +1,8 @@
 // Peak ground acceleration and peak ground velocity.
-#include "measures/measures.hpp"
-#include "measures/vector.hpp"
+#include "tavo/measures/measures.hpp"
+#include "tavo/measures/vector.hpp"
 #include "runtime/traceback.hpp"
-#include "state.hpp"
+#include "tavo/state.hpp"
 
 namespace tavo::measures {
 namespace {

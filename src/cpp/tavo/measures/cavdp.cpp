@@ -1,7 +1,7 @@
 // Damage-potential CAV: a decision on precomputed CAVstd and spectral values.
-#include "measures/measures.hpp"
+#include "tavo/measures/measures.hpp"
 #include "runtime/traceback.hpp"
-#include "state.hpp"
+#include "tavo/state.hpp"
 
 namespace tavo::measures {
 namespace {

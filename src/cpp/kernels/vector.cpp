@@ -1,7 +1,7 @@
 // Out-of-line vector kernels: a contiguous fast path beside each strided loop,
 // and on x86-64 one clone per instruction-set level, chosen at load time.
 // Every result is bit-identical whichever path or clone runs.
-#include "kernels.hpp"
+#include "kernels/vector.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "runtime/ref.hpp"
-#include "spectra/kernel.hpp"
+#include "kernels/oscillator.hpp"
 
 namespace tavo::spectra {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "kernels.hpp"
+#include "kernels/vector.hpp"
 #include "runtime/view.hpp"
 
 namespace tavo::measures {

@@ -1,9 +1,9 @@
 // Cumulative absolute velocity and thresholded CAV: rectangle sums of |a|,
 // multiplied by dt once after the summation.
-#include "measures/measures.hpp"
-#include "measures/vector.hpp"
+#include "tavo/measures/measures.hpp"
+#include "tavo/measures/vector.hpp"
 #include "runtime/traceback.hpp"
-#include "state.hpp"
+#include "tavo/state.hpp"
 
 namespace tavo::measures {
 namespace {

@@ -1,11 +1,11 @@
 // Python-level vector kernels: result arrays are created with the namespace's
 // np.zeros, written through a double view and returned through np.asarray.
-#include "measures/vector.hpp"
+#include "tavo/measures/vector.hpp"
 
 #include <climits>
 
 #include "runtime/traceback.hpp"
-#include "state.hpp"
+#include "tavo/state.hpp"
 
 namespace tavo::measures {
 
