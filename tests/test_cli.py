@@ -15,10 +15,8 @@ from tavotools.records import read_records
 from tavotools.summary import Summary, summarize
 from tavotools.synthetic import synthetic_record
 
-DATA = Path(__file__).resolve().parents[1].parent / "shared" / "data"
-needs_data = pytest.mark.skipif(not DATA.is_dir(), reason="../shared/data is absent")
-SMC = DATA / "usgs_smc_lomaprieta" / "0111a.smc"
-V2 = DATA / "cdmg_coalinga" / "ce36456p_CE36456.V2"
+SMC = "usgs_smc_lomaprieta/0111a.smc"
+V2 = "cdmg_coalinga/ce36456p_CE36456.V2"
 
 
 def run(capsys, *argv):
@@ -52,30 +50,29 @@ def test_builtin_record_table_and_seed(capsys):
     assert other != out and "synthetic:4" in other
 
 
-@needs_data
-def test_real_file_in_all_three_formats(capsys):
-    want = summarize(read_records(SMC)[0])
-    _, table, _ = run(capsys, SMC)
+def test_real_file_in_all_three_formats(data, capsys):
+    SMC_FILE = data / SMC
+    want = summarize(read_records(SMC_FILE)[0])
+    _, table, _ = run(capsys, SMC_FILE)
     row = table.splitlines()[2].split()
     assert row[:4] == ["0111a.smc", "360", "6001", "0.005"]
     assert [float(x) for x in row[4:]] == pytest.approx(
         [want.PGA, want.PGV, want.Ia, want.D5_75, want.D5_95, want.CAV, want.CAV5,
          want.CAVstd], rel=1e-5)
-    _, out, _ = run(capsys, "--format", "csv", SMC)
+    _, out, _ = run(capsys, "--format", "csv", SMC_FILE)
     (row,) = list(csv.DictReader(io.StringIO(out)))
     assert row["record"] == "0111a.smc" and row["event"] == "Loma Prieta, CA"
     for name, unit in Summary.units().items():
         assert float(row[f"{name} ({unit})"]) == getattr(want, name)
-    _, out, _ = run(capsys, "--format", "json", SMC)
+    _, out, _ = run(capsys, "--format", "json", SMC_FILE)
     (rec,) = json.loads(out)["records"]
     assert rec["measures"] == want.as_dict()
     assert rec["units"] == "cm/s2" and rec["stated_PGA"] == pytest.approx(1.044)
     assert abs(rec["measures"]["PGA"] - rec["stated_PGA"]) < 0.0005
 
 
-@needs_data
-def test_many_files_on_several_processes_match_one_process(capsys):
-    files = sorted(DATA.glob("*/*.smc")) + [V2]
+def test_many_files_on_several_processes_match_one_process(data, capsys):
+    files = sorted(data.glob("*/*.smc")) + [data / V2]
     s1, one, _ = run(capsys, "--format", "csv", *files)
     s2, two, _ = run(capsys, "--format", "csv", "--jobs", "2", *files)
     assert s1 == s2 == 0 and one == two
@@ -118,10 +115,9 @@ def test_plot_of_the_builtin_record(capsys, tmp_path):
     assert "synthetic:0" in out
 
 
-@needs_data
-def test_plot_of_a_multichannel_file_writes_one_png_per_channel(capsys, tmp_path):
+def test_plot_of_a_multichannel_file_writes_one_png_per_channel(data, capsys, tmp_path):
     pytest.importorskip("matplotlib")
-    status, _, _ = run(capsys, "--plot", tmp_path / "v2.png", V2)
+    status, _, _ = run(capsys, "--plot", tmp_path / "v2.png", data / V2)
     assert status == 0
     assert all(_png(tmp_path / f"v2-{k}.png") for k in (1, 2, 3))
 

@@ -2,7 +2,6 @@
 import json
 import math
 from dataclasses import replace
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -14,11 +13,13 @@ from tavotools.obe import (CAV_CUTOFF, OBE_FREQUENCIES, PSA_CUTOFF, PSV_CUTOFF,
 from tavotools.records import Record
 from tavotools.spectra import response_spectrum
 
-DATA = Path(__file__).resolve().parents[1].parent / "shared" / "data"
-needs_data = pytest.mark.skipif(not DATA.is_dir(), reason="../shared/data is absent")
-LOMA = DATA / "usgs_smc_lomaprieta"
 # 360° and 270° are the horizontals, "up" the vertical.
-FILES = [str(LOMA / "0111a.smc"), str(LOMA / "0111c.smc"), str(LOMA / "0111b.smc")]
+LOMA = ["0111a.smc", "0111c.smc", "0111b.smc"]
+
+
+@pytest.fixture(scope="module")
+def FILES(data):
+    return [str(data / "usgs_smc_lomaprieta" / name) for name in LOMA]
 
 DT = 0.005
 
@@ -137,7 +138,7 @@ def test_substeps_sample_ten_hertz_a_hundred_times(dt, substeps):
 # ---- a real record ----------------------------------------------------------------
 
 @pytest.fixture(scope="module")
-def loma():
+def loma(FILES):
     from tavotools.records import read_record
 
     records = [read_record(f) for f in FILES]
@@ -145,7 +146,6 @@ def loma():
     return records, before, obe_check(*records, trim=True)
 
 
-@needs_data
 def test_loma_prieta_leaves_the_records_unchanged(loma):
     records, before, report = loma
     for r, b in zip(records, before):
@@ -154,7 +154,6 @@ def test_loma_prieta_leaves_the_records_unchanged(loma):
     assert report.notes == ("trimmed to 6001 samples (H2 dropped 3, V dropped 1)",)
 
 
-@needs_data
 def test_loma_prieta_decision(loma):
     records, _, report = loma
     a = [np.array(r.accel[:6001]) for r in records]
@@ -170,7 +169,6 @@ def test_loma_prieta_decision(loma):
     assert all(c.CAV >= c.CAVstd for c in report.components)
 
 
-@needs_data
 @pytest.mark.parametrize("index", [0, 1, 2])
 def test_loma_prieta_band_peaks_against_a_dense_search(loma, index):
     records, _, report = loma
@@ -185,7 +183,6 @@ def test_loma_prieta_band_peaks_against_a_dense_search(loma, index):
         assert want * (1 - 2.1e-3) <= got <= want * (1 + 1e-9)
 
 
-@needs_data
 def test_loma_prieta_report_text(loma):
     _, _, report = loma
     text = format_report(report)
@@ -251,15 +248,13 @@ def test_trim_cuts_to_the_shortest_without_touching_the_inputs():
 
 # ---- the command ------------------------------------------------------------------
 
-@needs_data
-def test_command_prints_the_report(capsys):
+def test_command_prints_the_report(FILES, capsys):
     assert main(FILES + ["--trim"]) == 0
     out = capsys.readouterr().out
     assert out.startswith("OBE exceedance check") and "US NRC Regulatory Guide 1.166" in out
 
 
-@needs_data
-def test_command_json(capsys):
+def test_command_json(FILES, capsys):
     assert main(FILES + ["--trim", "--format", "json"]) == 0
     doc = json.loads(capsys.readouterr().out)
     assert [c["name"] for c in doc["components"]] == ["H1", "H2", "V"]
@@ -268,8 +263,7 @@ def test_command_json(capsys):
     assert doc["rg1166"]["criteria"][1]["cutoff"] == RG1166_PSV_CUTOFF
 
 
-@needs_data
-def test_command_refuses_different_lengths_without_trim(capsys):
+def test_command_refuses_different_lengths_without_trim(FILES, capsys):
     assert main(FILES) == 1
     err = capsys.readouterr().err
     assert err == ("tavotools obe: H1, H2 and V hold 6001, 6004 and 6002 samples: components of "

@@ -1,7 +1,7 @@
 """Record readers: real agency files, generated fixtures, and malformed input."""
+import datetime as dt
 import re
 import shutil
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -11,11 +11,10 @@ from tavotools.records import (
     read_text, read_v2,
 )
 
-DATA = Path(__file__).resolve().parents[1].parent / "shared" / "data"
-needs_data = pytest.mark.skipif(not DATA.is_dir(), reason="../shared/data is absent")
-SMC_DIR = DATA / "usgs_smc_lomaprieta"
-V2_FILE = DATA / "cdmg_coalinga" / "ce36456p_CE36456.V2"
-CSV_FILE = DATA / "elcentro1940_chopra" / "elcentro_chopra.csv"
+UTC = dt.timezone.utc
+SMC_DIR = "usgs_smc_lomaprieta"
+V2_FILE = "cdmg_coalinga/ce36456p_CE36456.V2"
+CSV_FILE = "elcentro1940_chopra/elcentro_chopra.csv"
 
 
 # ---- fixtures written the way the agencies write them -------------------------
@@ -59,7 +58,8 @@ def v2_lines(samples, dt=".020", units="CM/SEC/SEC"):
     text += [""] * (25 - len(text))
     lines = text + ["".join(f"{0:5d}" for _ in range(16))] * 6 + ["    0" * 4]
     lines += ["".join(f"{0.0:10.3f}" for _ in range(8))] * 12 + ["      .000" * 4]
-    fields = [f"{v:10.3f}".replace("0.", ".") for v in samples]
+    # Right-aligned in 10 columns, without the leading zero: "     -.787".
+    fields = [re.sub(r"^(-?)0\.", r"\1.", f"{v:.3f}").rjust(10) for v in samples]
     for name, unit in (("ACCEL", units), ("VELOC", "CM/SEC"), ("DISPL", "CM")):
         lines.append(f" {n} POINTS OF {name} DATA EQUALLY SPACED AT  {dt} SEC.  (UNITS: {unit})")
         lines += ["".join(fields[k:k + 8]) for k in range(0, n, 8)]
@@ -95,27 +95,31 @@ def named(excinfo, path, line):
 
 # ---- real files -------------------------------------------------------------------
 
-@needs_data
 @pytest.mark.parametrize("name, npts, component, first, last, peak", [
     ("0111a.smc", 6001, "360", "1.5057E+0", "-2.8745E-1", 104.4),
     ("0111b.smc", 6002, "up", "-1.2518E+1", "-1.6806E+0", 48.3),
     ("0111c.smc", 6004, "270", "-5.8486E+0", "-1.1594E+0", 70.4),
 ])
-def test_smc_real(name, npts, component, first, last, peak):
-    r = read_smc(SMC_DIR / name)
+def test_smc_real(data, name, npts, component, first, last, peak):
+    r = read_smc(data / SMC_DIR / name)
     assert (r.npts, r.dt, r.units, r.format) == (npts, 0.005, "cm/s2", "smc")
     assert r.component == component
     assert r.station.startswith("San Francisco, 1295 Shafter")
-    assert (r.event, r.event_time) == ("Loma Prieta, CA", "1989-10-18T00:04")
+    assert (r.event.name, r.event.time) == ("Loma Prieta, CA", dt.datetime(1989, 10, 18, 0, 4, tzinfo=UTC))
+    assert (r.event.latitude, r.event.longitude, r.event.depth) == (37.037, -121.883, 18.0)
+    assert (r.event.magnitude, r.event.magnitude_type) == (7.1, "Mw")
+    assert (r.latitude, r.longitude, r.elevation) == (37.728, -122.385, None)
+    # The integer header: 1989, day 291, 00:04:00.
+    assert r.start_time == dt.datetime(1989, 10, 18, 0, 4, tzinfo=UTC)
+    assert r.processing == ("corrected by agency",)
     assert r.accel[0] == float(first) * 0.01 and r.accel[-1] == float(last) * 0.01
     # The header's peak is rounded to 0.1 cm/s².
     assert abs(np.abs(r.accel).max() * 100 - peak) <= 0.05 + 1e-9
     assert r.stated_pga == pytest.approx(peak / 100)
 
 
-@needs_data
-def test_v2_real_reads_the_acceleration_block_of_each_channel():
-    recs = read_v2(V2_FILE)
+def test_v2_real_reads_the_acceleration_block_of_each_channel(data):
+    recs = read_v2(data / V2_FILE)
     got = [(r.channel, r.component, r.npts, r.dt, r.units) for r in recs]
     assert got == [(1, "90 DEG", 3251, 0.02, "cm/s2"), (2, "UP", 3250, 0.02, "cm/s2"),
                    (3, "0 DEG", 3250, 0.02, "cm/s2")]
@@ -125,17 +129,21 @@ def test_v2_real_reads_the_acceleration_block_of_each_channel():
         assert np.abs(r.accel).max() == pytest.approx(peak * 0.01, rel=1e-12)
         assert r.stated_pga == pytest.approx(peak * 0.01, rel=1e-12)
         assert r.station == "PARKFIELD FAULT ZONE 14 (36456)"
-        assert r.event == "COALINGA EARTHQUAKE"
-        assert r.start_time == "05/02/83, 16:42:48.2 PDT"
+        assert r.event.name == "COALINGA EARTHQUAKE"
+        # "ORIGIN(BRK): 05/02/83, 23:42:38.5 UTC", "TRIGGER TIME: 05/02/83, 16:42:48.2 PDT"
+        assert r.event.time == dt.datetime(1983, 5, 2, 23, 42, 38, 500000, tzinfo=UTC)
+        assert (r.event.latitude, r.event.longitude, r.event.depth) == (36.25, -120.28, 9.0)
+        assert (r.event.magnitude, r.event.magnitude_type) == (6.5, "ML")
+        assert r.start_time == dt.datetime(1983, 5, 2, 23, 42, 48, 200000, tzinfo=UTC)
+        assert (r.latitude, r.longitude) == (35.908, -120.458)
     assert [r.is_vertical for r in recs] == [False, True, False]
-    assert read_record(V2_FILE, channel=3).component == "0 DEG"
+    assert read_record(data / V2_FILE, channel=3).component == "0 DEG"
     with pytest.raises(ValueError, match="holds 3 channels"):
-        read_record(V2_FILE)
+        read_record(data / V2_FILE)
 
 
-@needs_data
-def test_csv_real_with_units_from_its_header():
-    r = read_record(CSV_FILE)
+def test_csv_real_with_units_from_its_header(data):
+    r = read_record(data / CSV_FILE)
     assert (r.npts, r.dt, r.units, r.format) == (1560, 0.02, "g", "text")
     k = int(np.argmax(np.abs(r.accel)))
     assert k * r.dt == pytest.approx(2.04)
@@ -143,9 +151,9 @@ def test_csv_real_with_units_from_its_header():
     assert (r.accel[0], r.accel[-1]) == (0.0, 0.0)
 
 
-@needs_data
-def test_detection_reads_content_not_names(tmp_path):
-    for src, fmt in [(SMC_DIR / "0111a.smc", "smc"), (V2_FILE, "v2"), (CSV_FILE, "text")]:
+def test_detection_reads_content_not_names(data, tmp_path):
+    for name, fmt in [(f"{SMC_DIR}/0111a.smc", "smc"), (V2_FILE, "v2"), (CSV_FILE, "text")]:
+        src = data / name
         dst = shutil.copy(src, tmp_path / f"record_{fmt}.dat")
         assert detect_format(dst) == fmt
         assert read_records(dst)[0].npts == read_records(src)[0].npts
@@ -160,7 +168,8 @@ def test_smc_fixed_width_fields_that_run_together(tmp_path):
     assert r.format == "smc" and r.dt == 1.0 / 250.0 and r.component == "90"
     expected = np.array([float(smc_field(v)) for v in SAMPLES]) * 0.01
     assert np.array_equal(r.accel, expected)
-    assert r.station == "Test Station, Main St" and r.event_time == "2001-02-03T04:05"
+    assert r.station == "Test Station, Main St"
+    assert r.event.time == dt.datetime(2001, 2, 3, 4, 5, tzinfo=UTC)
 
 
 @pytest.mark.parametrize("form", ["new", "old"])
@@ -173,8 +182,8 @@ def test_at2_header_forms_and_fortran_numbers(tmp_path, form, style):
     assert (r.npts, r.dt, r.units) == (7, 0.005, "g")
     expected = np.array([float(f"{v:15.7E}") for v in values]) * 9.81
     assert np.array_equal(r.accel, expected)
-    assert (r.event, r.event_time, r.station, r.component) == (
-        "Test Valley", "1979-10-15", "Station One", "140")
+    assert (r.event.name, r.event.date, r.station, r.component) == (
+        "Test Valley", dt.date(1979, 10, 15), "Station One", "140")
 
 
 @pytest.mark.parametrize("wording", [
@@ -307,16 +316,18 @@ def test_text_needs_units_and_dt(tmp_path, kwargs, words):
         read_text(path, **kwargs)
 
 
-def test_dt_and_units_do_not_apply_to_agency_formats(tmp_path):
+def test_dt_and_units_apply_only_where_the_file_does_not_state_them(tmp_path):
+    # The file is read once, so the options reach every reader; one that
+    # states its own units and step keeps them.
     path = write(tmp_path / "a.at2", AT2)
-    with pytest.raises(ValueError, match="apply to plain text files"):
-        read_records(path, units="g")
+    (r,) = read_records(path, units="cm/s2", dt=0.5)
+    assert (r.units, r.dt) == ("g", 0.005)
+    assert r.accel[0] == 0.1 * 9.81
 
 
-@needs_data
 @pytest.mark.parametrize("cut", [100, 2000, 6000])
-def test_real_smc_truncated_anywhere_never_returns_partial_samples(tmp_path, cut):
-    lines = (SMC_DIR / "0111a.smc").read_text(encoding="latin-1").splitlines()
+def test_real_smc_truncated_anywhere_never_returns_partial_samples(data, tmp_path, cut):
+    lines = (data / SMC_DIR / "0111a.smc").read_text(encoding="latin-1").splitlines()
     keep = min(cut // 8 + 35, len(lines) - 1)
     path = write(tmp_path / "cut.smc", lines[:keep])
     with pytest.raises(RecordError) as e:

@@ -7,7 +7,6 @@ closed form of a harmonic input and against an ODE solver on a real record.
 import math
 import sys
 import threading
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -17,15 +16,11 @@ from scipy.integrate import odeint
 from tavotools import _spectra
 from tavotools.spectra import DEFAULT_PERIODS, response_spectrum
 
-DATA = Path(__file__).resolve().parents[1].parent / "shared" / "data"
-needs_data = pytest.mark.skipif(not DATA.is_dir(), reason="../shared/data is absent")
-SMC = DATA / "usgs_smc_lomaprieta" / "0111a.smc"
-
-
-def loma_prieta():
+@pytest.fixture(scope="module")
+def loma_prieta(data):
     from tavotools.records import read_record
 
-    r = read_record(SMC)
+    r = read_record(data / "usgs_smc_lomaprieta" / "0111a.smc")
     return r.accel, r.dt
 
 
@@ -150,9 +145,8 @@ def test_harmonic_input_matches_closed_form(zeta):
     np.testing.assert_allclose(sp.SD, want, rtol=1e-6)
 
 
-@needs_data
-def test_real_record_matches_ode_solver_on_a_fine_grid():
-    accel, dt = loma_prieta()
+def test_real_record_matches_ode_solver_on_a_fine_grid(loma_prieta):
+    accel, dt = loma_prieta
     accel = accel[:2400]  # 12 s: the strong motion and the peak at 10.2 s
     n = accel.size
     periods = np.array([0.05, 0.2, 1.0, 3.0])
@@ -180,11 +174,10 @@ def test_real_record_matches_ode_solver_on_a_fine_grid():
         np.testing.assert_allclose(sp.SD, want[:, j], rtol=1e-6)
 
 
-@needs_data
 @pytest.mark.parametrize("zeta", [0.05, 0.2])
 @pytest.mark.parametrize("period", [1e-3, 1e-4])
-def test_very_short_period_psa_is_pga(period, zeta):
-    accel, dt = loma_prieta()
+def test_very_short_period_psa_is_pga(loma_prieta, period, zeta):
+    accel, dt = loma_prieta
     sp = response_spectrum(accel, dt, periods=[period], damping=zeta)
     assert sp.PSA[0] == pytest.approx(np.abs(accel).max(), rel=1e-3)
 

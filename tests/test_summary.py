@@ -13,8 +13,6 @@ from tavotools.records import Record, read_records
 from tavotools.summary import ComponentsSummary, Summary, summarize, summarize_components
 from tavotools.synthetic import synthetic_accel, synthetic_record
 
-DATA = Path(__file__).resolve().parents[1].parent / "shared" / "data"
-needs_data = pytest.mark.skipif(not DATA.is_dir(), reason="../shared/data is absent")
 
 
 def same(a, b):
@@ -37,16 +35,19 @@ def direct(accel, dt):
     }
 
 
-def records():
-    out = [synthetic_record(0), synthetic_record(7, duration=12.0, pga=0.4)]
-    if DATA.is_dir():
-        for pattern in ("*/*.smc", "*/*.V2", "*/*.csv"):
-            for path in sorted(DATA.glob(pattern)):
-                out.extend(read_records(path))
-    return out
+def real_records(data):
+    for pattern in ("*/*.smc", "*/*.V2", "*/*.csv"):
+        for path in sorted(data.glob(pattern)):
+            yield from read_records(path)
 
 
-@pytest.mark.parametrize("record", records(), ids=lambda r: r.label)
+def test_summary_of_real_records_equals_the_module_functions(data):
+    for record in real_records(data):
+        test_summary_equals_the_module_functions(record)
+
+
+@pytest.mark.parametrize("record", [synthetic_record(0), synthetic_record(7, duration=12.0, pga=0.4)],
+                         ids=lambda r: r.label)
 def test_summary_equals_the_module_functions(record):
     before = record.accel.copy()
     s = summarize(record)
@@ -101,9 +102,8 @@ def test_summary_accepts_lists_and_read_only_arrays():
         summarize(Record(accel, 0.01), 0.02)
 
 
-@needs_data
-def test_v2_against_the_agency_peaks():
-    recs = read_records(DATA / "cdmg_coalinga" / "ce36456p_CE36456.V2")
+def test_v2_against_the_agency_peaks(data):
+    recs = read_records(data / "cdmg_coalinga" / "ce36456p_CE36456.V2")
     for r, pga, pgv in zip(recs, [267.957, 94.805, 256.231], [28.253, 11.377, 34.298]):
         s = summarize(r)
         assert s.PGA == pytest.approx(pga / 100, rel=1e-12)
@@ -111,9 +111,8 @@ def test_v2_against_the_agency_peaks():
         assert s.PGV == pytest.approx(pgv / 100, rel=0.02)
 
 
-@needs_data
-def test_three_component_set_from_a_v2_file():
-    h1, v, h2 = read_records(DATA / "cdmg_coalinga" / "ce36456p_CE36456.V2")
+def test_three_component_set_from_a_v2_file(data):
+    h1, v, h2 = read_records(data / "cdmg_coalinga" / "ce36456p_CE36456.V2")
     c = summarize_components(h1, h2, v)
     assert c.h1 == summarize(h1) and c.h2 == summarize(h2) and c.v == summarize(v)
     assert same(c.CAVstd_gm, math.sqrt(c.h1.CAVstd * c.h2.CAVstd))

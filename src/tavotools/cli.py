@@ -58,9 +58,8 @@ def _metadata(record):
         "channel": record.channel,
         "station": record.station,
         "component": record.component,
-        "event": record.event,
-        "event_time": record.event_time,
-        "start_time": record.start_time,
+        "event": record.event.as_dict() if record.event else None,
+        "start_time": record.start_time.isoformat() if record.start_time else None,
         "units": record.units,
         "npts": record.npts,
         "dt": record.dt,
@@ -70,15 +69,12 @@ def _metadata(record):
 
 def _process(task):
     """Read one file and summarise each of its records; runs in a worker process."""
-    from .records import detect_format, read_records
+    from .records import read_records
     from .summary import summarize
 
     path, dt, units, keep = task
     try:
-        if detect_format(path) == "text":
-            records = read_records(path, format="text", dt=dt, units=units)
-        else:
-            records = read_records(path)
+        records = read_records(path, dt=dt, units=units)
         rows = [(_metadata(r), summarize(r), r if keep else None) for r in records]
     except (ValueError, OSError) as e:
         return path, None, str(e)
@@ -139,7 +135,7 @@ def _csv(rows):
     names = [n for n in _summary_units()]
     w.writerow(meta + [f"{n} ({u})" for n, u in _summary_units().items()])
     for m, s, _ in rows:
-        w.writerow([m["record"], m["station"] or "", m["component"] or "", m["event"] or "",
+        w.writerow([m["record"], m["station"] or "", m["component"] or "", m["event"]["name"] or "" if m["event"] else "",
                     m["npts"], repr(m["dt"])] + [repr(getattr(s, n)) for n in names])
     return out.getvalue()
 

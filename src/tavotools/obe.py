@@ -29,7 +29,8 @@ import numpy as np
 
 from . import tavo
 from .plot import _pyplot
-from .records import G, Record
+from .constants import G
+from .records import Record
 from .spectra import ResponseSpectrum, response_spectrum
 
 __all__ = [
@@ -471,11 +472,9 @@ def builtin_components():
 
 
 def _read(path, dt, units):
-    from .records import detect_format, read_record
+    from .records import read_record
 
-    if detect_format(path) == "text":
-        return read_record(path, format="text", dt=dt, units=units)
-    return read_record(path)
+    return read_record(path, dt=dt, units=units)
 
 
 def main(argv=None):

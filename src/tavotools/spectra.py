@@ -14,21 +14,18 @@ with ω = 2π/T.  Other acceleration units carry through (cm/s² gives cm).
 """
 from __future__ import annotations
 
-import math
 from dataclasses import dataclass
 
 import numpy as np
 
-from . import _spectra
+from . import _spectra, checks
+from .constants import MAX_SUBSTEPS
 
 __all__ = ["DEFAULT_PERIODS", "ResponseSpectrum", "response_spectrum"]
 
 #: Periods used when none are given: 0.01 s to 10 s, 100 per decade (301).
 DEFAULT_PERIODS = np.logspace(-2.0, 1.0, 301)
 DEFAULT_PERIODS.setflags(write=False)
-
-#: The most sub-steps per sample interval (dt / 10000).
-MAX_SUBSTEPS = 10000
 
 
 @dataclass(frozen=True, eq=False)
@@ -68,12 +65,7 @@ def _oscillators(periods, frequencies):
     if given is None:
         T = np.array(DEFAULT_PERIODS)
         return T, 1.0 / T
-    try:
-        values = np.array(given, dtype=np.float64, ndmin=1)
-    except (TypeError, ValueError):
-        raise ValueError(f"{name} must be numbers") from None
-    if values.ndim != 1:
-        raise ValueError(f"{name} must be one-dimensional, not {values.ndim}-dimensional")
+    values = checks.vector(given, name)
     if values.size == 0:
         raise ValueError(f"{name} is empty")
     bad = ~(np.isfinite(values) & (values > 0.0))
@@ -99,28 +91,14 @@ def response_spectrum(accel, dt, periods=None, frequencies=None, damping=0.05, s
     or multi-dimensional record, a `dt` that is not positive and finite,
     non-positive periods or frequencies, or damping outside [0, 1).
     """
-    try:
-        a = np.array(accel, dtype=np.float64, ndmin=1)
-    except (TypeError, ValueError):
-        raise ValueError("accel must be numbers") from None
-    if a.ndim != 1:
-        raise ValueError(f"accel must be one-dimensional, not {a.ndim}-dimensional")
-    if a.size == 0:
-        raise ValueError("accel is empty: a record needs at least one sample")
-    if not np.isfinite(a).all():
-        k = int(np.argmax(~np.isfinite(a)))
-        raise ValueError(f"accel holds a NaN or infinite sample at index {k}")
-    dt = float(dt)
-    if not (math.isfinite(dt) and dt > 0.0):
-        raise ValueError(f"dt must be a positive, finite time step, not {dt!r}")
+    a = checks.samples(accel, index=True)
+    dt = checks.time_step(dt)
     damping = float(damping)
     if not (0.0 <= damping < 1.0):
         raise ValueError(f"damping must be in [0, 1), not {damping!r}")
-    if isinstance(substeps, bool) or not isinstance(substeps, (int, np.integer)) or \
-            not 1 <= substeps <= MAX_SUBSTEPS:
-        raise ValueError(f"substeps must be an integer from 1 to {MAX_SUBSTEPS}, not {substeps!r}")
+    substeps = checks.positive_int(substeps, "substeps", MAX_SUBSTEPS)
     T, f = _oscillators(periods, frequencies)
-    SD, PSV, PSA = _spectra.response_peaks(a, dt, T, damping, int(substeps))
+    SD, PSV, PSA = _spectra.response_peaks(a, dt, T, damping, substeps)
     return ResponseSpectrum(
         periods=_readonly(T), frequencies=_readonly(f), SD=_readonly(SD), PSV=_readonly(PSV),
-        PSA=_readonly(PSA), damping=damping, dt=dt, substeps=int(substeps))
+        PSA=_readonly(PSA), damping=damping, dt=dt, substeps=substeps)

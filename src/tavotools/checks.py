@@ -1,0 +1,58 @@
+"""The checks of user input that several parts of the package share: a time
+step, a series of samples, a record or samples with their step. Each states
+its message once, so every caller words the same fault the same way.
+"""
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+__all__ = ["positive_int", "samples", "time_step", "vector"]
+
+
+def time_step(dt, name="dt"):
+    """`dt` as a float, or ValueError unless it is positive and finite."""
+    value = float(dt)
+    if not (math.isfinite(value) and value > 0.0):
+        raise ValueError(f"{name} must be a positive, finite time step, not {value!r}")
+    return value
+
+
+def vector(values, name):
+    """A new one-dimensional float64 array of `values`, or ValueError (a scalar is one value)."""
+    try:
+        a = np.array(values, dtype=np.float64, ndmin=1)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be numbers") from None
+    if a.ndim != 1:
+        raise ValueError(f"{name} must be one-dimensional, not {a.ndim}-dimensional")
+    return a
+
+
+def samples(values, name="accel", *, index=False):
+    """A new one-dimensional float64 array of `values`, every one finite.
+
+    Raises ValueError for more than one dimension, no sample, or a NaN or
+    infinite sample. `index=True` words the faults as the spectra do: the
+    empty case as "accel is empty: ..." and the first bad sample by its index.
+    """
+    a = vector(values, name)
+    if a.size == 0:
+        prefix = f"{name} is empty: " if index else ""
+        raise ValueError(f"{prefix}a record needs at least one sample")
+    finite = np.isfinite(a)
+    if not finite.all():
+        if index:
+            k = int(np.argmax(~finite))
+            raise ValueError(f"{name} holds a NaN or infinite sample at index {k}")
+        raise ValueError(f"{name} holds NaN or infinite samples")
+    return a
+
+
+def positive_int(value, name, high):
+    """`value` as an int from 1 to `high`, or ValueError (bools are not counts)."""
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or \
+            not 1 <= value <= high:
+        raise ValueError(f"{name} must be an integer from 1 to {high}, not {value!r}")
+    return int(value)

@@ -1,0 +1,21 @@
+"""The one table of record formats, in the order their `sniff` functions are
+tried. Each entry is a module with `NAME`, `SUFFIXES`, `sniff(head)` and
+`parse(source)`; adding a format is a module and a line here.
+"""
+from __future__ import annotations
+
+from . import at2, dmg, smc, text
+
+__all__ = ["FORMATS", "by_name"]
+
+#: Format modules in sniff order; `text`, the most lenient, comes last.
+FORMATS = (smc, dmg, at2, text)
+
+
+def by_name(name):
+    """The format module called `name` (its `NAME`), or ValueError naming the choices."""
+    for module in FORMATS:
+        if module.NAME == str(name).lower():
+            return module
+    raise ValueError(f"unknown format {name!r}: use one of "
+                     f"{', '.join(m.NAME for m in FORMATS)}")

@@ -1,0 +1,131 @@
+"""Reading record files: the format found from the content (each file read
+once), then the format's parser; and the per-format entry points callers
+already use.
+"""
+from __future__ import annotations
+
+import os
+
+from .. import checks
+from .formats import FORMATS, by_name
+from .record import RecordError
+from .source import Source
+from .units import units_argument
+
+__all__ = ["detect_format", "read_at2", "read_record", "read_records", "read_smc", "read_text",
+           "read_v2"]
+
+
+def _sniffed(source):
+    """The first format whose `sniff` recognises the file, else None."""
+    head = source.head
+    for module in FORMATS:
+        if module.sniff(head):
+            return module
+    return None
+
+
+def _suffix(path):
+    name = os.path.basename(str(path)).lower()
+    if name.endswith(".gz"):
+        name = name[:-3]
+    return os.path.splitext(name)[1]
+
+
+def _parse(module, source):
+    """`module.parse(source)`; any fault while parsing comes out as RecordError."""
+    try:
+        return module.parse(source)
+    except RecordError:
+        raise
+    except (MemoryError, RecursionError, KeyboardInterrupt):
+        raise
+    except Exception as e:  # a fault no reader check names: still the file's fault
+        raise RecordError(source.path, None, f"cannot be read as {module.NAME} "
+                                             f"({type(e).__name__}: {e})") from e
+
+
+def _unrecognised(source):
+    """Every reader's attempt at a file none recognises; the one that got furthest speaks."""
+    complaints = []
+    for module in FORMATS:
+        try:
+            return _parse(module, source)
+        except RecordError as e:
+            complaints.append((e.line or 0, module.NAME, e.reason))
+    line, name, reason = max(complaints, key=lambda c: c[0])
+    where = f"line {line}: " if line else ""
+    tried = ", ".join(m.NAME for m in FORMATS)
+    raise RecordError(source.path, None, f"not a recognised record format (tried: {tried}); "
+                                         f"as {name}: {where}{reason}")
+
+
+def read_records(path, *, format=None, dt=None, units=None, inventory=None):
+    """Read every channel of an accelerogram file, as a list of `Record`.
+
+    The file is read once; its format ('smc', 'v2', 'at2', 'text', ...) is
+    found from its content unless given. A file whose header is damaged past
+    recognition is read by the format its suffix names, so the fault is told
+    in that format's terms. `dt` and `units` apply where the file does not
+    state them (plain text: one column of samples needs `dt`; two columns
+    are time and acceleration); formats that state their own ignore them.
+    Raises `RecordError` (a ValueError) naming the file and line for any
+    fault of the file; ValueError for a bad argument.
+    """
+    if units is not None:
+        units = units_argument(units)
+    if dt is not None:
+        dt = checks.time_step(dt)
+    module = None if format is None else by_name(format)
+    source = Source.read(path, dt=dt, units=units, inventory=inventory)
+    if module is None:
+        module = _sniffed(source)
+    if module is None:
+        module = next((m for m in FORMATS if _suffix(path) in m.SUFFIXES), None)
+    if module is None:
+        return _unrecognised(source)
+    return _parse(module, source)
+
+
+def read_record(path, *, channel=None, format=None, dt=None, units=None, inventory=None):
+    """Read one `Record`; `channel` picks one of several (the file's channel number or code)."""
+    records = read_records(path, format=format, dt=dt, units=units, inventory=inventory)
+    if channel is None:
+        if len(records) == 1:
+            return records[0]
+        numbers = ", ".join(str(r.channel) for r in records)
+        raise ValueError(f"{path} holds {len(records)} channels ({numbers}): pass channel")
+    for r in records:
+        if r.channel == channel or (r.channel is None and channel == 1):
+            return r
+    raise ValueError(f"{path} has no channel {channel!r}")
+
+
+def detect_format(path):
+    """Name the format of a file from its content ('smc', 'v2', 'at2', 'text', ...), or None."""
+    module = _sniffed(Source.read(path))
+    return module.NAME if module else None
+
+
+def read_smc(path):
+    """Read a USGS SMC corrected accelerogram (cm/s²)."""
+    return read_record(path, format="smc")
+
+
+def read_v2(path):
+    """Read the acceleration block of every channel of a CDMG/CSMIP V2 file."""
+    return read_records(path, format="v2")
+
+
+def read_at2(path):
+    """Read a PEER NGA AT2 acceleration file (values in g, scaled by `tavotools.constants.G`)."""
+    return read_record(path, format="at2")
+
+
+def read_text(path, dt=None, units=None):
+    """Read one column of samples (with `dt`), or two columns of time and acceleration.
+
+    `units` is 'g', 'm/s2', 'cm/s2', 'gal' or 'mm/s2'; a header such as
+    "acc (g)" may state it instead. Time steps must be uniform.
+    """
+    return read_record(path, format="text", dt=dt, units=units)

@@ -1,0 +1,216 @@
+"""What every reader returns: `Record` (one component's samples in m/s² and
+what the file states about them), `Event`, `RecordError`, and the one rule
+that tells a vertical component from a horizontal one by its name.
+"""
+from __future__ import annotations
+
+import datetime as _dt
+import os
+import re
+from dataclasses import dataclass
+
+import numpy as np
+
+from .. import checks
+from .units import UNITS, units_argument
+
+__all__ = ["CORRECTED", "AS_RECORDED", "Event", "Record", "RecordError", "is_vertical",
+           "orientation"]
+
+#: `Record.processing` entries that say what the samples have been through.
+AS_RECORDED = "as recorded"
+CORRECTED = "corrected by agency"
+
+
+class RecordError(ValueError):
+    """A file that cannot be read as an accelerogram; names the file and, where one exists, the line."""
+
+    def __init__(self, path, line, reason):
+        self.path = str(path)
+        self.line = line
+        self.reason = reason
+        where = self.path if line is None else f"{self.path}, line {line}"
+        super().__init__(f"{where}: {reason}")
+
+    def __reduce__(self):
+        # Errors cross process boundaries (`--jobs`): rebuild from the parts.
+        return type(self), (self.path, self.line, self.reason)
+
+
+@dataclass(frozen=True)
+class Event:
+    """The earthquake a record belongs to, as far as its file states it.
+
+    `time` is the origin time as a timezone-aware UTC datetime when the file
+    states a time of day with its zone; `date` is the UTC date whenever a date
+    is stated (also when only the date is). `latitude`/`longitude` in degrees
+    (north and east positive), `depth` in km, `magnitude` with its
+    `magnitude_type` ("Mw", "ML", ...) where the file names it.
+    """
+
+    name: str | None = None
+    time: _dt.datetime | None = None
+    date: _dt.date | None = None
+    latitude: float | None = None
+    longitude: float | None = None
+    depth: float | None = None
+    magnitude: float | None = None
+    magnitude_type: str | None = None
+
+    def __post_init__(self):
+        if self.time is not None and self.date is None:
+            object.__setattr__(self, "date", self.time.date())
+
+    def __str__(self):
+        return self.name or (self.date.isoformat() if self.date else "")
+
+    def as_dict(self):
+        """Plain data for JSON: the time and date in ISO 8601, None where not stated."""
+        return {"name": self.name,
+                "time": self.time.isoformat() if self.time else None,
+                "date": self.date.isoformat() if self.date else None,
+                "latitude": self.latitude, "longitude": self.longitude, "depth_km": self.depth,
+                "magnitude": self.magnitude, "magnitude_type": self.magnitude_type}
+
+
+# Component names, lower case with blanks, '-', '/', '_' and '.' taken out.
+_VERTICAL = {"z", "v", "u", "up", "down", "dn", "dwn", "ud", "du", "updown", "ver", "vert",
+             "vertical", "verticalup"}
+_HORIZONTAL = {"h", "h1", "h2", "x", "y", "l", "t", "r", "long", "longitudinal", "tran", "trans",
+               "transverse", "radial", "ns", "sn", "ew", "we", "n", "s", "e", "w", "north", "east",
+               "south", "west", "horizontal", "hor", "horz"}
+_DEGREES = re.compile(r"\d{1,3}(?:\.\d+)?(?:deg|degrees|°)?|[ns]\d{1,3}(?:\.\d+)?[ew]")
+_SEED = re.compile(r"[a-z][a-z0-9]([zne12])")
+
+
+def orientation(component):
+    """'vertical', 'horizontal', or None when the name does not say.
+
+    Reads the names agencies give components: "up", "ver", "V", "Z", "UD",
+    "HNZ" (a SEED channel code), "UD2" (a KiK-net sensor suffix) are
+    vertical; "90 DEG", "360", "N00E", "NS", "EW", "HNE", "H1", "L", "T"
+    horizontal; in any case.
+    """
+    if component is None:
+        return None
+    name = re.sub(r"[\s\-/_.]+", "", str(component).lower())
+    if len(name) == 3 and name[-1] in "12" and name[:2] in {"ud", "ns", "ew"}:
+        name = name[:2]  # KiK-net: 1 the borehole sensor, 2 the surface one
+    if name in _VERTICAL:
+        return "vertical"
+    if name in _HORIZONTAL or _DEGREES.fullmatch(name):
+        return "horizontal"
+    m = _SEED.fullmatch(name)
+    if m:
+        return "vertical" if m.group(1) == "z" else "horizontal"
+    return None
+
+
+def is_vertical(component):
+    """True when the component's name states the vertical direction."""
+    return orientation(component) == "vertical"
+
+
+@dataclass(frozen=True, eq=False)
+class Record:
+    """One component of a ground-motion record.
+
+    `accel` holds the samples in m/s² (float64, writable: the measures need a
+    writable buffer, and `get_CAVstd_cy` writes into it, so pass it a copy);
+    `dt` is the time step in s. `units` is the unit the file gave the samples
+    in; records in g are scaled by `tavotools.constants.G`, cm/s² and gal by
+    0.01, mm/s² by 0.001.
+
+    What the file states, None where it states nothing:
+    `network`, `station`, `location`: the recording station (`station` is the
+    name the file gives, a code or words); `channel`: the channel as the file
+    names it, an int for a numbered channel of a multi-channel file (DMG
+    "CHAN 1") or a code such as "HNE"; `component`: the orientation as the
+    file names it ("90 DEG", "up", "EW"); `latitude`, `longitude` (degrees,
+    north and east positive), `elevation` (m) of the station; `event`: an
+    `Event`; `start_time`: the time of the first sample, a timezone-aware UTC
+    datetime; `stated_pga`: the peak acceleration the header states, in m/s²;
+    `processing`: what the samples have been through, in order
+    ("as recorded", "corrected by agency", "mean removed", ...), empty when
+    the file does not say. `path` and `format` (the reader's name) say where
+    the record comes from.
+    """
+
+    accel: np.ndarray
+    dt: float
+    units: str = "m/s2"
+    station: str | None = None
+    component: str | None = None
+    event: Event | None = None
+    start_time: _dt.datetime | None = None
+    stated_pga: float | None = None
+    path: str | None = None
+    format: str = "array"
+    channel: int | str | None = None
+    network: str | None = None
+    location: str | None = None
+    latitude: float | None = None
+    longitude: float | None = None
+    elevation: float | None = None
+    processing: tuple = ()
+
+    def __post_init__(self):
+        object.__setattr__(self, "accel", checks.samples(self.accel))
+        object.__setattr__(self, "dt", checks.time_step(self.dt))
+        object.__setattr__(self, "units", units_argument(self.units))
+        if isinstance(self.event, str):
+            object.__setattr__(self, "event", Event(name=self.event))
+        object.__setattr__(self, "processing", tuple(self.processing))
+
+    @classmethod
+    def from_samples(cls, samples, dt, units, **metadata):
+        """Build a record from samples in `units` ('g', 'm/s2', 'cm/s2', 'gal', 'mm/s2')."""
+        name = units_argument(units)
+        accel = np.array(samples, dtype=np.float64)
+        if name != "m/s2":
+            # A finite value in g may not be finite in m/s²: the check after
+            # says so, without a warning from the multiplication.
+            with np.errstate(over="ignore", invalid="ignore"):
+                accel = accel * UNITS[name]
+        return cls(accel, dt, name, **metadata)
+
+    @property
+    def npts(self):
+        """Number of samples."""
+        return int(self.accel.size)
+
+    @property
+    def duration(self):
+        """Length of the record in seconds, npts × dt."""
+        return self.npts * self.dt
+
+    @property
+    def time(self):
+        """Time of each sample from the first, k × dt, in seconds."""
+        return np.arange(self.npts) * self.dt
+
+    @property
+    def label(self):
+        """Short name: the file's base name, with the channel number for multi-channel files."""
+        base = os.path.basename(self.path) if self.path else (self.station or "record")
+        numbered = isinstance(self.channel, int) and not isinstance(self.channel, bool)
+        return f"{base}#{self.channel}" if numbered else base
+
+    @property
+    def event_time(self):
+        """The event's origin time (an aware UTC datetime), or None."""
+        return self.event.time if self.event else None
+
+    @property
+    def orientation(self):
+        """'vertical' or 'horizontal' as the component's name states it, else None."""
+        return orientation(self.component)
+
+    @property
+    def is_vertical(self):
+        """True when the stated component names the vertical direction."""
+        return self.orientation == "vertical"
+
+    def __repr__(self):
+        return (f"Record({self.label!r}, npts={self.npts}, dt={self.dt!r}, units={self.units!r}, "
+                f"station={self.station!r}, component={self.component!r})")

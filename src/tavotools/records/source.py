@@ -1,0 +1,137 @@
+"""A record file read once: its bytes, its text, its lines, and the options
+that only some formats use. Every reader parses from a `Source`.
+
+`text` is `data` decoded as latin-1, so every str offset is the byte offset
+of the same character: headers are parsed from `text`, numeric blocks may be
+parsed straight from `data` at the same offsets.
+"""
+from __future__ import annotations
+
+import bisect
+import gzip
+import itertools
+import re
+import zlib
+from functools import cached_property
+
+import numpy as np
+
+from .record import Record, RecordError
+from .units import UNITS, normalize_units
+
+__all__ = ["HEAD_SIZE", "Source", "decode_name"]
+
+#: How much of the start of a file the formats' `sniff` functions see.
+HEAD_SIZE = 16384
+
+_LONE_CR = re.compile(r"\r(?!\n)")
+_EOL = re.compile(r"\r\n|\r|\n")
+
+
+def decode_name(raw):
+    """A metadata string from the file's bytes: UTF-8 where valid, else latin-1; never fails."""
+    if isinstance(raw, str):
+        raw = raw.encode("latin-1")
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return raw.decode("latin-1")
+
+
+class Source:
+    """One file's content, read once, and the caller's text-only options.
+
+    `path` (str, for messages), `data` (bytes, gunzipped when the file is
+    gzip), `text` (`data` as latin-1), `dt`, `units`, `inventory` (None unless
+    given). `lines` are the text's lines without their ends (CR LF, CR or LF);
+    `offset(i)` is where line i (0-based) starts in `data` and `text`.
+    """
+
+    def __init__(self, path, data, *, dt=None, units=None, inventory=None):
+        self.path = str(path)
+        self.data = bytes(data)
+        self.text = self.data.decode("latin-1")
+        self.dt = dt
+        self.units = units
+        self.inventory = inventory
+
+    @classmethod
+    def read(cls, path, **options):
+        """Read the file at `path` (gunzipped when it is gzip); RecordError when it cannot be."""
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+        except OSError as e:
+            raise RecordError(path, None, f"cannot read file ({e.strerror or e})") from None
+        if data[:2] == b"\x1f\x8b":
+            try:
+                data = gzip.decompress(data)
+            except (OSError, EOFError, zlib.error) as e:
+                raise RecordError(path, None, f"cannot read gzip file ({e})") from None
+        return cls(path, data, **options)
+
+    @property
+    def head(self):
+        """The start of the text, what `sniff` functions look at."""
+        return self.text[:HEAD_SIZE]
+
+    @cached_property
+    def _split(self):
+        text = self.text
+        # A DOS end-of-file mark is not data.
+        end = len(text.rstrip("\x1a")) if text.endswith("\x1a") else len(text)
+        body = text[:end]
+        if _LONE_CR.search(body) is None:
+            raw = body.split("\n")
+            starts = list(itertools.accumulate((len(r) + 1 for r in raw[:-1]), initial=0))
+            lines = [r[:-1] if r.endswith("\r") else r for r in raw]
+        else:  # old Mac line ends
+            lines, starts, pos = [], [0], 0
+            for m in _EOL.finditer(body):
+                lines.append(body[pos:m.start()])
+                pos = m.end()
+                starts.append(pos)
+            lines.append(body[pos:])
+        if lines and lines[-1] == "":
+            lines.pop()
+            starts.pop()
+        return lines, starts
+
+    @property
+    def lines(self):
+        """The lines of the text, without their ends."""
+        return self._split[0]
+
+    def offset(self, index):
+        """Offset in `data` of the start of line `index` (0-based); the end of the data past the last."""
+        starts = self._split[1]
+        return starts[index] if index < len(starts) else len(self.data)
+
+    def line_number(self, offset):
+        """The 1-based number of the line holding `offset`."""
+        return bisect.bisect_right(self._split[1], offset)
+
+    def error(self, index, reason):
+        """RecordError at line `index` (0-based), or for the whole file when `index` is None."""
+        return RecordError(self.path, None if index is None else index + 1, reason)
+
+    def record(self, samples, dt, units, *, locate=None, **metadata):
+        """A `Record` of this file, or RecordError naming the file (and the line of a bad sample).
+
+        `locate(k)` gives the 0-based line of sample k, so that a sample whose
+        value is finite in the file's units but not in m/s² is named by its line.
+        """
+        try:
+            return Record.from_samples(samples, dt, units, path=self.path, **metadata)
+        except (ValueError, OverflowError) as e:
+            reason, index = str(e), None
+            values = np.asarray(samples, dtype=np.float64)
+            if locate is not None and values.ndim == 1 and np.isfinite(values).all():
+                with np.errstate(over="ignore"):
+                    scaled = values * UNITS.get(normalize_units(units), 1.0)
+                bad = ~np.isfinite(scaled)
+                if bad.any():
+                    k = int(np.argmax(bad))
+                    index = locate(k)
+                    reason = f"sample {k + 1}, {values[k]!r} {units}, is beyond the range of a double in m/s2"
+            raise self.error(index, reason) from None

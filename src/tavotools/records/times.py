@@ -1,0 +1,63 @@
+"""Dates and times as the formats write them, turned into one representation:
+timezone-aware UTC datetimes. A time whose zone the file does not state is
+not guessed: the readers then give no time.
+"""
+from __future__ import annotations
+
+import datetime as _dt
+import math
+import re
+
+__all__ = ["ZONES", "date_mdy", "utc", "utc_day_of_year", "year4"]
+
+UTC = _dt.timezone.utc
+
+#: Hours to add to UTC for the zone names the agencies print.
+ZONES = {"UTC": 0, "GMT": 0, "Z": 0, "PST": -8, "PDT": -7, "MST": -7, "MDT": -6, "CST": -6,
+         "CDT": -5, "EST": -5, "EDT": -4, "AKST": -9, "AKDT": -8, "HST": -10}
+
+_MDY = re.compile(r"(\d{1,2})/(\d{1,2})/(\d{2}|\d{4})")
+
+
+def year4(year):
+    """A year as printed, two digits or four: 83 is 1983, 12 is 2012 (records start in the 1930s)."""
+    if year >= 100:
+        return year
+    return 1900 + year if year >= 30 else 2000 + year
+
+
+def utc(year, month, day, hour=0, minute=0, second=0.0, zone="UTC"):
+    """An aware UTC datetime of a local time in `zone` (a name of `ZONES`), or None when invalid."""
+    if zone not in ZONES or not (math.isfinite(second) and 0.0 <= second < 61.0):
+        return None
+    whole = int(second)
+    micro = int(round((second - whole) * 1e6))
+    try:
+        local = _dt.datetime(year, month, day, hour, minute, min(whole, 59), micro, tzinfo=UTC)
+    except (ValueError, OverflowError):
+        return None
+    return local - _dt.timedelta(hours=ZONES[zone])
+
+
+def utc_day_of_year(year, day, hour=0, minute=0, second=0.0):
+    """An aware UTC datetime from a year and a day of the year (1 is 1 January), or None."""
+    if not 1 <= day <= 366:
+        return None
+    start = utc(year, 1, 1, hour, minute, second)
+    if start is None:
+        return None
+    when = start + _dt.timedelta(days=day - 1)
+    return when if when.year == year else None
+
+
+def date_mdy(text):
+    """(year, month, day) of the first "M/D/YY" or "M/D/YYYY" in `text`, or None."""
+    m = _MDY.search(text)
+    if m is None:
+        return None
+    month, day, year = (int(g) for g in m.groups())
+    try:
+        _dt.date(year4(year), month, day)
+    except ValueError:
+        return None
+    return year4(year), month, day

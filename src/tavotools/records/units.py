@@ -1,0 +1,48 @@
+"""Acceleration units: their canonical names and factors to m/s².
+
+Gravity is `tavotools.constants.G`, the value of the measures' own g-based
+thresholds, so a record read in g and those thresholds agree.
+"""
+from __future__ import annotations
+
+import re
+
+from ..constants import G
+
+__all__ = ["UNITS", "UNITS_HINT", "normalize_units", "units_argument"]
+
+#: Factor from each accepted unit to m/s².
+UNITS = {"g": G, "m/s2": 1.0, "cm/s2": 0.01, "gal": 0.01, "mm/s2": 0.001}
+
+UNITS_HINT = "use one of " + ", ".join(repr(name) for name in UNITS)
+
+# Spellings agencies use, once blanks are gone, "sec" is "s" and the squares
+# are written "2": "CM/SEC/SEC", "cm/sec2", "cm/s^2", "m/s**2", "Gal", "G".
+_ALIASES = {
+    "g": "g",
+    "m/s2": "m/s2", "ms-2": "m/s2", "mps2": "m/s2",
+    "cm/s2": "cm/s2", "cms-2": "cm/s2", "cmps2": "cm/s2",
+    "mm/s2": "mm/s2", "mms-2": "mm/s2",
+    "gal": "gal", "gals": "gal",
+}
+
+
+def normalize_units(text):
+    """Return the canonical name of a unit ('g', 'm/s2', 'cm/s2', 'gal', 'mm/s2'), or None.
+
+    Accepts the spellings agencies use: "CM/SEC/SEC", "cm/sec2", "cm/s^2",
+    "m/s**2", "mm/s/s", "Gal", "G".
+    """
+    s = "".join(str(text).lower().split()).rstrip(".")
+    s = s.replace("**2", "2").replace("^2", "2").replace("²", "2")
+    s = re.sub(r"sec(?:ond)?s?", "s", s)
+    s = s.replace("/s/s", "/s2").replace("/(s*s)", "/s2").replace("/ss", "/s2")
+    return _ALIASES.get(s)
+
+
+def units_argument(units):
+    """The canonical name of a unit given by a caller, or ValueError naming the choices."""
+    name = normalize_units(units)
+    if name is None:
+        raise ValueError(f"unknown units {units!r}: {UNITS_HINT}")
+    return name
