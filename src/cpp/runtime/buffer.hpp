@@ -1,0 +1,36 @@
+// A held buffer of bytes from any exporter (bytes, bytearray, memoryview,
+// mmap, array): the memory stays valid and in place until the holder is
+// destroyed, so it may be read with the interpreter lock released.
+#pragma once
+#include <Python.h>
+
+#include <cstdint>
+
+namespace tavo::runtime {
+
+/// Owns one buffer export, released by the destructor (under the interpreter lock).
+class HeldBuffer {
+  Py_buffer view_{};
+  bool held_ = false;
+
+public:
+  HeldBuffer() = default;
+  HeldBuffer(const HeldBuffer &) = delete;
+  HeldBuffer &operator=(const HeldBuffer &) = delete;
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  /// Takes a C-contiguous, possibly read-only, buffer of `obj` as bytes; false
+  /// with the exporter's exception (TypeError for a non-exporter) set.
+  bool acquire_bytes(PyObject *obj) noexcept {
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) return false;
+    held_ = true;
+    return true;
+  }
+
+  const char *data() const noexcept { return static_cast<const char *>(view_.buf); }
+  std::int64_t size() const noexcept { return static_cast<std::int64_t>(view_.len); }
+};
+
+} // namespace tavo::runtime

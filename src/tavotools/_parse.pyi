@@ -1,0 +1,27 @@
+"""Numeric blocks of record files, parsed straight from bytes."""
+from collections.abc import Buffer
+
+import numpy as np
+import numpy.typing as npt
+
+class ParseError(ValueError):
+    offset: int
+    text: str
+    index: int
+    reason: str
+
+def floats(
+    data: Buffer, start: int, count: int = -1, stop: int = -1, *, delimiters: bytes = b""
+) -> tuple[npt.NDArray[np.float64], int]: ...
+def fixed(
+    data: Buffer, start: int, count: int, width: int, per_line: int, *, integers: bool = False
+) -> tuple[npt.NDArray[np.float64], int]: ...
+def columns(
+    data: Buffer,
+    start: int,
+    n_columns: int,
+    count: int = -1,
+    stop: int = -1,
+    *,
+    delimiters: bytes = b"",
+) -> tuple[npt.NDArray[np.float64], int]: ...
