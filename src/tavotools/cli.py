@@ -35,7 +35,9 @@ def _parser():
                     "durations, CAV, CAV above 5 cm/s2, CAVstd) of accelerogram files: USGS SMC, "
                     "CDMG/CSMIP V2, PEER NGA AT2, or plain text and CSV. With no FILE, runs on "
                     "a built-in synthetic record. `tavotools obe H1 H2 V` checks three components "
-                    "for OBE exceedance and the damage-potential CAV (see `tavotools obe --help`).")
+                    "for OBE exceedance and the damage-potential CAV (see `tavotools obe --help`); "
+                    "`tavotools flatfile PATH... -o OUT.parquet` writes one row per recording "
+                    "of every record under the paths (see `tavotools flatfile --help`).")
     p.add_argument("files", nargs="*", metavar="FILE", help="accelerogram files; format detected from content")
     p.add_argument("--format", choices=("table", "csv", "json"), default="table",
                    help="output format (default: table)")
@@ -177,6 +179,10 @@ def main(argv=None):
         from . import obe
 
         return obe.main(argv[1:])
+    if argv[:1] == ["flatfile"]:
+        from .flatfile import command
+
+        return command.main(argv[1:])
     args = _parser().parse_args(argv)
     if args.jobs < 1:
         _parser().error("--jobs must be at least 1")

@@ -1,0 +1,144 @@
+"""The flatfile on disk: Parquet (through pyarrow) or CSV, and the errors file.
+
+Each is written to a temporary file beside its target and renamed over it,
+so a reader never sees a half-written flatfile.  Rows stream from the run
+state a page at a time; memory does not grow with the number of rows.
+"""
+from __future__ import annotations
+
+import csv
+import os
+import tempfile
+from datetime import datetime
+
+__all__ = ["write_errors", "write_table"]
+
+#: Rows per Parquet row group.
+ROW_GROUP = 1024
+
+
+def _atomic(target, write, mode="w"):
+    """Run `write(file)` on a temporary file in `target`'s folder, then rename it to `target`."""
+    folder = os.path.dirname(os.path.abspath(target))
+    fd, tmp = tempfile.mkstemp(prefix=".tmp-", suffix="-" + os.path.basename(target), dir=folder)
+    try:
+        with os.fdopen(fd, mode, **({"newline": "", "encoding": "utf-8"} if "b" not in mode
+                                    else {})) as f:
+            write(f)
+        os.replace(tmp, target)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+def _csv_cell(kind, value):
+    if value is None:
+        return ""
+    if kind == "float":
+        return repr(float(value))  # repr round-trips: the same double when read back
+    if kind == "bool":
+        return "true" if value else "false"
+    return str(value)
+
+
+def _merged(schema, rows):
+    """Each row as one list in column order, absent values as None."""
+    position = {name: k for k, name in enumerate(schema.floats)}
+    for text, floats, mask in rows:
+        out = []
+        for c in schema.columns:
+            if c.kind == "float":
+                k = position[c.name]
+                out.append(float(floats[k]) if mask[k] else None)
+            else:
+                out.append(text.get(c.name))
+        yield out
+
+
+def write_csv(target, schema, rows):
+    """Write the rows as CSV text: floats by repr, so each reads back to the same double."""
+    kinds = [c.kind for c in schema.columns]
+
+    def write(f):
+        w = csv.writer(f, lineterminator="\n")
+        w.writerow([c.name for c in schema.columns])
+        for row in _merged(schema, rows):
+            w.writerow([_csv_cell(k, v) for k, v in zip(kinds, row)])
+
+    _atomic(target, write)
+
+
+def _pyarrow():
+    try:
+        import pyarrow
+        import pyarrow.parquet
+    except ImportError:
+        raise ImportError("writing Parquet needs pyarrow: pip install 'tavotools[parquet]'") from None
+    return pyarrow
+
+
+def arrow_schema(schema):
+    """The Arrow schema of the flatfile; each field's metadata holds its unit and meaning."""
+    pa = _pyarrow()
+    types = {"str": pa.string(), "int": pa.int64(), "float": pa.float64(), "bool": pa.bool_(),
+             "time": pa.timestamp("us", tz="UTC")}
+    return pa.schema([pa.field(c.name, types[c.kind],
+                               metadata={"unit": c.unit or "", "doc": c.doc})
+                      for c in schema.columns])
+
+
+def write_parquet(target, schema, rows):
+    """Write the rows as Parquet, in row groups of `ROW_GROUP` rows."""
+    pa = _pyarrow()
+    arrow = arrow_schema(schema)
+    kinds = [c.kind for c in schema.columns]
+
+    def batch(buffered):
+        columns = []
+        for k, kind in enumerate(kinds):
+            values = [r[k] for r in buffered]
+            if kind == "time":
+                values = [None if v is None else datetime.fromisoformat(v) for v in values]
+            columns.append(pa.array(values, type=arrow.field(k).type))
+        return pa.record_batch(columns, schema=arrow)
+
+    def write(f):
+        with pa.parquet.ParquetWriter(f, arrow) as writer:
+            buffered = []
+            for row in _merged(schema, rows):
+                buffered.append(row)
+                if len(buffered) == ROW_GROUP:
+                    writer.write_batch(batch(buffered))
+                    buffered = []
+            writer.write_batch(batch(buffered))
+
+    _atomic(target, write, "wb")
+
+
+def write_table(target, schema, rows):
+    """Write `rows` to `target`, Parquet or CSV by its suffix."""
+    if target.lower().endswith(".parquet"):
+        write_parquet(target, schema, rows)
+    else:
+        write_csv(target, schema, rows)
+
+
+def write_errors(target, errors):
+    """Write (file, reason) pairs as CSV; with no error, remove a stale errors file."""
+    if not errors:
+        try:
+            os.unlink(target)
+        except FileNotFoundError:
+            pass
+        return
+
+    def write(f):
+        w = csv.writer(f, lineterminator="\n")
+        w.writerow(["file", "reason"])
+        w.writerows(errors)
+
+    _atomic(target, write)
+

@@ -1,0 +1,316 @@
+"""The work of one task, in a worker: read a batch of neighbouring files, group
+their records into recordings (the components of one station's recording of
+one motion), and turn each recording into a flatfile row.
+
+A file that cannot be read is an error of that file only; the batch goes on.
+"""
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass, field
+from datetime import datetime, timezone
+
+import numpy as np
+
+from ..obe import PSA_BAND, PSV_BAND
+from ..records import RecordError, read_records
+
+try:
+    from .. import rotd as _rotd
+except ImportError:  # built before the rotated measures: the RotD columns stay empty
+    _rotd = None
+from ..spectra import response_spectrum
+from ..summary import summarize, summarize_components
+from .schema import COMPONENTS, PERCENTILES, SUMMARY_FIELDS, Schema, period_label
+
+__all__ = ["Options", "Result", "group_records", "process_batch", "recording_key"]
+
+
+@dataclass(frozen=True)
+class Options:
+    """What every task of a run shares: the spectra's periods and the reading options."""
+
+    periods: tuple = ()
+    dt: float | None = None
+    units: str | None = None
+
+    def settings(self):
+        """The options that change the rows, as plain data (a changed setting recomputes all)."""
+        return {"periods": [repr(float(T)) for T in self.periods], "dt": self.dt,
+                "units": self.units}
+
+
+@dataclass
+class Result:
+    """What a task returns: rows, and files that failed or that are not records.
+
+    `rows` holds (directory, key, sort key, files, text values, float values,
+    float mask) per recording; `errors` and `skipped` hold (file, reason).
+    `files` of a row are the absolute paths it was computed from.
+    """
+
+    rows: list = field(default_factory=list)
+    errors: list = field(default_factory=list)
+    skipped: list = field(default_factory=list)
+
+
+# ---- grouping -------------------------------------------------------------------
+
+
+def _text(value):
+    return None if value is None else str(value)
+
+
+def recording_key(record, path):
+    """The key shared by the components of one recording.
+
+    Records that state their station are grouped by format, network, station,
+    location, start time and event; records that do not are grouped by file.
+    """
+    if not record.station:
+        return ("file", path)
+    return ("station", record.format, _text(getattr(record, "network", None)), record.station,
+            _text(getattr(record, "location", None)), _text(record.start_time),
+            _text(record.event_time), _text(record.event),
+            _text(tuple(getattr(record, "processing", ()) or ())))
+
+
+def _orientation_slots(records):
+    """(h1, h2, v) from the records of one recording, or None when they do not fit.
+
+    Horizontals keep their reading order (file name, then channel); a set
+    with more than two horizontals or more than one vertical does not fit.
+    """
+    vertical = [r for r in records if r.is_vertical]
+    horizontal = [r for r in records if not r.is_vertical]
+    if len(vertical) > 1 or len(horizontal) > 2:
+        return None
+    h = horizontal + [None] * (2 - len(horizontal))
+    return h[0], h[1], vertical[0] if vertical else None
+
+
+def group_records(items):
+    """Group (path, record) pairs in reading order into recordings: lists of (path, record).
+
+    Returns a list of (key, members); a set of components that does not form
+    one recording (several sensors of one station) becomes one row per record,
+    its key the group's key followed by "split" and the record's place.
+    """
+    groups = {}
+    for path, record in items:
+        groups.setdefault(recording_key(record, path), []).append((path, record))
+    out = []
+    for key, members in groups.items():
+        if _orientation_slots([r for _, r in members]) is not None:
+            out.append((key, members))
+        else:
+            out += [(key + ("split", f"{p}#{k}"), [(p, r)]) for k, (p, r) in enumerate(members)]
+    return out
+
+
+# ---- rows ---------------------------------------------------------------------
+
+
+def _utc(value):
+    """A time as an aware UTC datetime, or None (strings are kept when unparsable)."""
+    if value is None:
+        return None
+    if isinstance(value, datetime):
+        return value.astimezone(timezone.utc) if value.tzinfo else value.replace(tzinfo=timezone.utc)
+    try:
+        t = datetime.fromisoformat(str(value))
+    except ValueError:
+        return None
+    return t.astimezone(timezone.utc) if t.tzinfo else t.replace(tzinfo=timezone.utc)
+
+
+def _iso(value):
+    t = _utc(value)
+    return None if t is None else t.isoformat()
+
+
+def _common_stem(names):
+    """The common start of the file names, trimmed of separators: 'CHB0021412312349'."""
+    stem = os.path.commonprefix(names).rstrip("._-#")
+    return stem if stem else names[0]
+
+
+class RowBuilder:
+    """Builds the row of one recording; holds the schema's column positions."""
+
+    def __init__(self, options):
+        self.options = options
+        self.schema = Schema(options.periods)
+        self.index = {name: k for k, name in enumerate(self.schema.floats)}
+        self.periods = np.array(options.periods, dtype=np.float64)
+
+    def build(self, members, shown):
+        """(text values, float values, float mask) of one recording.
+
+        `members` are (path, record) pairs; `shown` maps a path to the name
+        the row shows for it.
+        """
+        records = [r for _, r in members]
+        h1, h2, v = _orientation_slots(records)
+        text = dict.fromkeys(self.schema.others)
+        values = np.zeros(len(self.schema.floats))
+        mask = np.zeros(len(self.schema.floats), dtype=bool)
+
+        def put(name, value):
+            if value is not None:
+                k = self.index[name]
+                values[k] = value
+                mask[k] = True
+
+        first = records[0]
+        files = [shown[p] for p, _ in members]
+        names = sorted({os.path.basename(f) for f in files})
+        label = names[0] if len(names) == 1 else _common_stem(names)
+        if first.channel is not None and len(records) == 1:
+            label = first.label   # one channel of a multi-channel file
+        notes = []
+        text.update({
+            "recording": label,
+            "format": ", ".join(dict.fromkeys(r.format for r in records)),
+            "processing": "; ".join(getattr(first, "processing", None) or ()) or None,
+            "network": _text(getattr(first, "network", None)),
+            "station": first.station,
+            "location": _text(getattr(first, "location", None)),
+            "start_time (UTC)": _iso(first.start_time),
+            "event": first.event,
+            "event_time (UTC)": _iso(first.event_time),
+            "components": len(records),
+        })
+        put("dt (s)", first.dt)
+        for name, attr in (("station_latitude (deg)", "latitude"),
+                           ("station_longitude (deg)", "longitude"),
+                           ("station_elevation (m)", "elevation")):
+            put(name, getattr(first, attr, None))
+
+        slots = dict(zip(COMPONENTS, (h1, h2, v)))
+        if None not in slots.values():
+            combined = summarize_components(h1, h2, v)
+            summaries = dict(zip(COMPONENTS, (combined.h1, combined.h2, combined.v)))
+        else:
+            combined = None
+            summaries = {slot: summarize(r) for slot, r in slots.items() if r is not None}
+        spectra = {}
+        for slot, record in slots.items():
+            if record is None:
+                continue
+            path = next(p for p, r in members if r is record)
+            text[f"{slot}_file"] = shown[path]
+            text[f"{slot}_channel"] = _text(record.channel)
+            text[f"{slot}_component"] = record.component
+            text[f"{slot}_npts"] = record.npts
+            put(f"{slot}_stated_PGA (m/s2)", record.stated_pga)
+            s = summaries[slot]
+            units = s.units()
+            for field_name, title in SUMMARY_FIELDS:
+                put(f"{slot}_{title} ({units[field_name]})", getattr(s, field_name))
+            if self.periods.size:
+                sp = spectra[slot] = response_spectrum(record.accel, record.dt,
+                                                       periods=self.periods)
+                for T, psa in zip(self.options.periods, sp.PSA):
+                    put(f"{slot}_PSA_{period_label(T)} (m/s2)", float(psa))
+
+        if h1 is not None and h2 is not None and _rotd is not None:
+            notes += self._rotated(h1, h2, put)
+        if combined is not None:
+            put("CAVstd_gm (m/s)", combined.CAVstd_gm)
+            put("max_CAVstd (m/s)", combined.max_CAVstd)
+            peaks = self._band_peaks(spectra.values())
+            if peaks is None:
+                notes.append("no period from 0.1 to 0.5 s or from 0.5 to 1 s: no CAVdp")
+            else:
+                put("max_PSA_2-10Hz (m/s2)", peaks[0])
+                put("max_PSV_1-2Hz (m/s)", peaks[1])
+                cavdp = combined.cavdp(*peaks)
+                put("CAVdp (m/s)", float(cavdp))
+                text["damage_potential"] = isinstance(cavdp, float)
+        text["notes"] = "; ".join(notes) or None
+        return text, values, mask
+
+    def _band_peaks(self, spectra):
+        """(max PSA from 2 to 10 Hz, max PSV from 1 to 2 Hz) over the components, at the
+        run's periods inside those bands; None when a band holds none of them."""
+        T = self.periods
+        in_psa = (T >= 1.0 / PSA_BAND[1]) & (T <= 1.0 / PSA_BAND[0])
+        in_psv = (T >= 1.0 / PSV_BAND[1]) & (T <= 1.0 / PSV_BAND[0])
+        if not (in_psa.any() and in_psv.any()):
+            return None
+        spectra = list(spectra)
+        return (max(float(sp.PSA[in_psa].max()) for sp in spectra),
+                max(float(sp.PSV[in_psv].max()) for sp in spectra))
+
+    def _rotated(self, h1, h2, put):
+        r = _rotd.rotd(h1, h2, periods=self.periods, percentiles=PERCENTILES, trim=True)
+        for k, p in enumerate(PERCENTILES):
+            put(f"RotD{p:g}_PGA (m/s2)", float(r.PGA[k]))
+            put(f"RotD{p:g}_PGV (m/s)", float(r.PGV[k]))
+            for T, value in zip(self.options.periods, r.PSA[k]):
+                put(f"RotD{p:g}_PSA_{period_label(T)} (m/s2)", float(value))
+        gm = r.geometric_mean
+        put("GM_PGA (m/s2)", float(gm.PGA))
+        put("GM_PGV (m/s)", float(gm.PGV))
+        for T, value in zip(self.options.periods, gm.PSA):
+            put(f"GM_PSA_{period_label(T)} (m/s2)", float(value))
+        return list(r.notes)
+
+
+# ---- one task -------------------------------------------------------------------
+
+
+def _read(path, options):
+    if options.dt is None and options.units is None:
+        return read_records(path)
+    from ..records import detect_format
+
+    if detect_format(path) == "text":
+        return read_records(path, format="text", dt=options.dt, units=options.units)
+    return read_records(path)
+
+
+def _reason(error):
+    """The message of a failure, without the file name that the errors file shows beside it."""
+    if isinstance(error, RecordError) and getattr(error, "reason", None):
+        line = getattr(error, "line", None)
+        return f"line {line}: {error.reason}" if line else error.reason
+    return f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
+
+
+def process_batch(files, options, only=None):
+    """Read `files` ((path, shown name) pairs, one directory) and build their rows.
+
+    With `only` (a recording's key, as stored), builds that recording's row
+    alone: the files were read before, and their other rows are stored.
+    Returns a `Result`.  Never raises for a bad file: its reason goes to
+    `errors`, the other files go on.
+    """
+    result = Result()
+    builder = RowBuilder(options)
+    items, shown = [], {}
+    for path, name in files:
+        shown[path] = name
+        try:
+            records = _read(path, options)
+            if not records:
+                raise RecordError(name, None, "no record in the file")
+        except Exception as e:  # a bad file is reported, whatever it raised
+            result.errors.append((path, _reason(e)))
+            continue
+        items += [(path, r) for r in records]
+    for key, members in group_records(items):
+        base = key[:-2] if key[-2:-1] == ("split",) else key
+        if only is not None and repr(base) != only:
+            continue
+        try:
+            text, values, mask = builder.build(members, shown)
+        except Exception as e:
+            result.errors += [(p, _reason(e)) for p in dict.fromkeys(p for p, _ in members)]
+            continue
+        paths = list(dict.fromkeys(p for p, _ in members))
+        sort_key = f"{min(paths)}\x00{(_text(members[0][1].channel) or '').rjust(9)}"
+        result.rows.append((os.path.dirname(paths[0]), repr(key), sort_key, paths,
+                            text, values, mask))
+    return result

@@ -1,0 +1,350 @@
+"""A flatfile run: find the files, read and compute what is new on local
+processes or a Dask cluster, store each task's rows as it finishes, and write
+the flatfile and its errors file from what is stored.
+
+The run never stops on a bad file.  Interrupted (Ctrl-C, SIGTERM), it still
+writes the rows finished so far; a worker process that dies costs only the
+files it held, which are tried again one by one to find the one at fault.
+"""
+from __future__ import annotations
+
+import concurrent.futures as cf
+import contextlib
+import math
+import multiprocessing
+import os
+import signal
+import sys
+import threading
+from collections import deque
+from dataclasses import dataclass
+
+from .output import write_errors, write_table
+from .rows import Options, process_batch
+from .scan import batches, walk
+from .schema import Schema
+from .state import State
+
+__all__ = ["Report", "run"]
+
+#: Most files in one task.
+MAX_BATCH = 32
+
+
+@dataclass(frozen=True)
+class Report:
+    """What a run did: rows in the output, files read now, failures, and whether it finished."""
+
+    output: str
+    errors_file: str
+    rows: int
+    computed: int
+    reused: int
+    failed: int
+    skipped: int = 0
+    interrupted: bool = False
+    reset: bool = False
+
+    @property
+    def status(self):
+        """Exit status: 130 when interrupted, 1 when a file failed, else 0."""
+        return 130 if self.interrupted else (1 if self.failed else 0)
+
+
+def outputs(output):
+    """(flatfile, errors file, state file) paths for the flatfile `output`."""
+    stem, suffix = os.path.splitext(output)
+    if suffix.lower() not in (".parquet", ".csv"):
+        raise ValueError(f"the output must end in .parquet or .csv, not {output!r}")
+    return output, stem + ".errors.csv", output + ".state"
+
+
+@dataclass
+class _Task:
+    files: list            # (path, shown) pairs
+    only: str | None = None  # a merge: keep only this recording's row
+    suspect: bool = False    # run alone: a worker died while it was in flight
+
+
+def _ignore_sigint():
+    # Ctrl-C reaches every process of the terminal's group; the parent alone
+    # handles it, so that workers finish their task instead of dying mid-way.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+class _Inline:
+    """Runs each task in this process when it is submitted."""
+
+    parallel = 1
+
+    def submit(self, task, options):
+        future = cf.Future()
+        future.set_result(process_batch(task.files, options, task.only))
+        return future
+
+    def wait(self, futures):
+        return list(futures)
+
+    def lost(self, future, error):
+        return False
+
+    def close(self, cancel=False):
+        pass
+
+
+class _Processes:
+    """A pool of local processes, started again when one of them dies."""
+
+    def __init__(self, jobs):
+        self.parallel = jobs
+        self.pools = {}     # future -> the pool that runs it
+        self._start()
+
+    def _start(self):
+        self.pool = cf.ProcessPoolExecutor(
+            max_workers=self.parallel, mp_context=multiprocessing.get_context("forkserver"),
+            initializer=_ignore_sigint)
+
+    def submit(self, task, options):
+        future = self.pool.submit(process_batch, task.files, options, task.only)
+        self.pools[future] = self.pool
+        return future
+
+    def wait(self, futures):
+        done = cf.wait(futures, return_when=cf.FIRST_COMPLETED)[0]
+        for f in done:
+            if f.exception() is None:
+                del self.pools[f]
+        return done
+
+    def lost(self, future, error):
+        """A dead worker breaks its pool and every task in it: start a new pool, once."""
+        if not isinstance(error, cf.process.BrokenProcessPool):
+            return False
+        if self.pools.pop(future, None) is self.pool:
+            self.pool.shutdown(wait=True, cancel_futures=True)
+            self._start()
+        return True
+
+    def close(self, cancel=False):
+        self.pool.shutdown(wait=True, cancel_futures=cancel)
+
+
+class _Dask:
+    """Tasks sent to an existing Dask distributed cluster."""
+
+    def __init__(self, address):
+        try:
+            from dask import distributed
+        except ImportError:
+            raise ImportError("--scheduler needs Dask: pip install 'tavotools[dask]'") from None
+        self.distributed = distributed
+        self.client = distributed.Client(address)
+        self.parallel = max(1, sum(self.client.nthreads().values()))
+        self.futures = set()
+
+    def submit(self, task, options):
+        f = self.client.submit(process_batch, task.files, options, task.only, pure=False)
+        self.futures.add(f)
+        return f
+
+    def wait(self, futures):
+        done = self.distributed.wait(list(futures), return_when="FIRST_COMPLETED").done
+        self.futures -= set(done)
+        return done
+
+    def lost(self, future, error):
+        # A task that failed on the cluster (a worker killed, or the cluster
+        # unable to run it) is tried again file by file.
+        return True
+
+    def close(self, cancel=False):
+        if cancel and self.futures:
+            self.client.cancel(list(self.futures))
+        self.client.close()
+
+
+def _progress(total, enabled):
+    if not enabled:
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm(total=total, unit="file", file=sys.stderr, dynamic_ncols=True, smoothing=0.1)
+
+
+def run(paths, output, *, periods=(), jobs=1, scheduler=None, dt=None, units=None,
+        progress=None):
+    """Build the flatfile `output` (.parquet or .csv) from the records under `paths`.
+
+    Reads only what is new or changed since the last run on the same output
+    (all of it when the periods or reading options changed).  `jobs` local
+    processes, or the Dask cluster at `scheduler`; `progress` shows a bar
+    (default: when stderr is a terminal).  Returns a `Report`; the files that
+    failed, with the reason, go to the errors file beside the output.
+    """
+    target, errors_file, state_file = outputs(os.fspath(output))
+    options = Options(periods=tuple(float(T) for T in periods), dt=dt, units=units)
+    schema = Schema(options.periods)
+    state = State(state_file, options.settings())
+    lost = []   # failures that are not stored, so tried again by the next run
+    computed = reused = 0
+    skipped = []
+    interrupted = False
+    try:
+        try:
+            with _sigterm_as_interrupt():
+                scanned = _scan(state, paths, (target, errors_file, state_file), lost, skipped)
+                todo = state.plan()
+                reused = scanned - todo
+                computed = _compute(state, options, todo, jobs, scheduler, lost, progress)
+        except KeyboardInterrupt:
+            interrupted = True
+        with _held_interrupts():
+            errors = sorted([tuple(e) for e in state.errors()] + lost)
+            write_table(target, schema, state.rows(len(schema.floats)))
+            write_errors(errors_file, errors)
+            rows = state.count_rows()
+    finally:
+        state.close()
+    return Report(output=target, errors_file=errors_file, rows=rows, computed=computed,
+                  reused=reused, failed=len(errors), skipped=len(skipped),
+                  interrupted=interrupted, reset=state.reset)
+
+
+def _scan(state, paths, outputs_, lost, skipped):
+    """Record every file under `paths` in the state; returns how many."""
+    target, errors_file, state_file = outputs_
+    exclude = (target, errors_file, state_file, state_file + "-wal", state_file + "-shm",
+               state_file + "-journal")
+    found, count = [], 0
+    for kind, item in walk(paths, exclude=exclude):
+        if kind == "error":
+            lost.append(item)
+            continue
+        if kind == "skipped":
+            skipped.append(item)
+            continue
+        found.append(item)
+        count += 1
+        if len(found) == 10000:
+            state.add_scanned(found)
+            found = []
+    state.add_scanned(found)
+    return count
+
+
+def _main_thread():
+    return threading.current_thread() is threading.main_thread()
+
+
+@contextlib.contextmanager
+def _sigterm_as_interrupt():
+    """SIGTERM stops the run as Ctrl-C does (in the main thread)."""
+    if not _main_thread():
+        yield
+        return
+
+    def handler(signum, frame):
+        raise KeyboardInterrupt
+
+    old = signal.signal(signal.SIGTERM, handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGTERM, old)
+
+
+@contextlib.contextmanager
+def _held_interrupts():
+    """Ignore Ctrl-C and SIGTERM while the outputs are written: they are what a stop asks for."""
+    if not _main_thread():
+        yield
+        return
+    old = {s: signal.signal(s, signal.SIG_IGN) for s in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        yield
+    finally:
+        for s, h in old.items():
+            signal.signal(s, h)
+
+
+def _executor(jobs, scheduler):
+    if scheduler is not None:
+        return _Dask(scheduler)
+    if jobs > 1:
+        return _Processes(jobs)
+    return _Inline()
+
+
+def _compute(state, options, todo, jobs, scheduler, lost, progress):
+    """Run the tasks for the `todo` files; returns the number of files read."""
+    if todo == 0:
+        return 0
+    executor = _executor(jobs, scheduler)
+    size = max(1, min(MAX_BATCH, math.ceil(todo / (4 * executor.parallel))))
+    fresh = (_Task(files) for files in batches(state.todo(), size))
+    queue = deque()         # merges and retries go before fresh tasks
+    in_flight = {}
+    limit = 2 * executor.parallel
+    bar = _progress(todo, sys.stderr.isatty() if progress is None else progress)
+    done = 0
+
+    def count(task):
+        nonlocal done
+        if task.only is None:   # a merge reads files already counted
+            done += len(task.files)
+            if bar is not None:
+                bar.update(len(task.files))
+
+    finished = False
+    try:
+        while True:
+            while len(in_flight) < limit and not any(t.suspect for t in in_flight.values()):
+                if queue and queue[0].suspect and in_flight:
+                    break   # a suspect task runs alone
+                task = queue.popleft() if queue else next(fresh, None)
+                if task is None:
+                    break
+                in_flight[executor.submit(task, options)] = task
+            if not in_flight:
+                break
+            for future in executor.wait(list(in_flight)):
+                task = in_flight.pop(future)
+                try:
+                    result = future.result()
+                except Exception as e:
+                    if not executor.lost(future, e):
+                        raise
+                    retry = _retry(task)
+                    if retry:
+                        queue.extend(retry)
+                    else:
+                        lost.append((task.files[0][1], _died(e)))
+                        count(task)
+                    continue
+                for _, key, paths in state.commit(result):
+                    queue.appendleft(_Task(state.shown(paths), only=key))
+                count(task)
+        finished = True
+    finally:
+        if bar is not None:
+            bar.close()
+        executor.close(cancel=not finished)
+    return done
+
+
+def _retry(task):
+    """The tasks that retry a task lost with its worker: alone, then file by file, then none."""
+    if not task.suspect:
+        return [_Task(task.files, task.only, suspect=True)]
+    if len(task.files) > 1:
+        return [_Task([f], task.only, suspect=True) for f in task.files]
+    return []
+
+
+def _died(error):
+    name = type(error).__name__
+    what = f"{name}: {error}" if str(error) else name
+    return f"the worker died or failed while reading this file ({what})"

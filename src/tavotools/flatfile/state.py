@@ -1,0 +1,204 @@
+"""What a flatfile run has done, kept beside the output in an SQLite file:
+each file read (path, size, modification time, and its error if any) and
+each row computed.  Every task's results are committed in one transaction,
+so a run stopped at any point (Ctrl-C, a killed process) keeps every row
+finished so far, and the next run computes only new or changed files.
+"""
+from __future__ import annotations
+
+import json
+import os
+import sqlite3
+
+import numpy as np
+
+__all__ = ["State"]
+
+#: Changes whenever the stored rows would no longer match what a run computes.
+VERSION = "1"
+
+_TABLES = """
+CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value TEXT);
+CREATE TABLE IF NOT EXISTS files (path TEXT PRIMARY KEY, size INTEGER, mtime INTEGER,
+                                  status TEXT, reason TEXT);
+CREATE TABLE IF NOT EXISTS recordings (id INTEGER PRIMARY KEY, dir TEXT, gkey TEXT,
+                                       sortkey TEXT, text TEXT, floats BLOB, mask BLOB);
+CREATE INDEX IF NOT EXISTS recordings_key ON recordings (dir, gkey);
+CREATE INDEX IF NOT EXISTS recordings_order ON recordings (sortkey);
+CREATE TABLE IF NOT EXISTS members (recording INTEGER, path TEXT);
+CREATE INDEX IF NOT EXISTS members_path ON members (path);
+CREATE INDEX IF NOT EXISTS members_recording ON members (recording);
+"""
+
+
+class State:
+    """The run state in the SQLite file `path`, for runs with the given `settings`.
+
+    Stored results made with other settings (periods, processing, reading
+    options) are dropped: `reset` tells whether that happened.
+    """
+
+    def __init__(self, path, settings):
+        self.path = path
+        self.db = sqlite3.connect(path, isolation_level=None)
+        self.db.execute("PRAGMA journal_mode=WAL")
+        # A commit survives a killed process (the write-ahead log is on disk);
+        # only a power cut may lose the last few.
+        self.db.execute("PRAGMA synchronous=NORMAL")
+        self.db.executescript(_TABLES)
+        wanted = json.dumps({"version": VERSION, **settings}, sort_keys=True)
+        row = self.db.execute("SELECT value FROM meta WHERE name = 'settings'").fetchone()
+        self.reset = row is not None and row[0] != wanted
+        with self.db:
+            self.db.execute("BEGIN")
+            if self.reset:
+                for table in ("files", "recordings", "members"):
+                    self.db.execute(f"DELETE FROM {table}")
+            self.db.execute("INSERT OR REPLACE INTO meta VALUES ('settings', ?)", (wanted,))
+        self.db.executescript("""
+            CREATE TEMP TABLE scan (path TEXT PRIMARY KEY, dir TEXT, name TEXT, shown TEXT,
+                                    size INTEGER, mtime INTEGER);
+            CREATE TEMP TABLE todo (seq INTEGER PRIMARY KEY, path TEXT, dir TEXT, shown TEXT);
+        """)
+
+    def close(self):
+        self.db.close()
+
+    # ---- the files of this run ----------------------------------------------------
+
+    def add_scanned(self, entries):
+        """Record files found by this run: (path, shown name, size, mtime) tuples."""
+        with self.db:
+            self.db.execute("BEGIN")
+            self.db.executemany(
+                "INSERT OR IGNORE INTO scan VALUES (?, ?, ?, ?, ?, ?)",
+                ((p, os.path.dirname(p), os.path.basename(p), shown, size, mtime)
+                 for p, shown, size, mtime in entries))
+
+    def plan(self):
+        """Forget what changed since the last run; returns the number of files to read.
+
+        A file that changed or is gone takes with it every row it was part
+        of, and the other files of those rows are read again.
+        """
+        db = self.db
+        with db:
+            db.execute("BEGIN")
+            db.execute("CREATE TEMP TABLE stale AS SELECT f.path AS path FROM files f "
+                       "LEFT JOIN scan s ON s.path = f.path "
+                       "WHERE s.path IS NULL OR s.size IS NOT f.size OR s.mtime IS NOT f.mtime")
+            while True:
+                dead = [r[0] for r in db.execute(
+                    "SELECT DISTINCT recording FROM members WHERE path IN (SELECT path FROM stale)")]
+                if not dead:
+                    break
+                self._drop(dead, into_stale=True)
+            db.execute("DELETE FROM files WHERE path IN (SELECT path FROM stale)")
+            db.execute("DROP TABLE stale")
+            db.execute("DELETE FROM todo")
+            db.execute("INSERT INTO todo (path, dir, shown) SELECT s.path, s.dir, s.shown "
+                       "FROM scan s LEFT JOIN files f ON f.path = s.path WHERE f.path IS NULL "
+                       "ORDER BY s.dir, s.name")
+        return db.execute("SELECT count(*) FROM todo").fetchone()[0]
+
+    def _drop(self, recordings, into_stale=False):
+        """Delete rows and forget their files (so that they are read again); returns the files."""
+        db = self.db
+        marks = ",".join("?" * len(recordings))
+        paths = [r[0] for r in db.execute(
+            f"SELECT DISTINCT path FROM members WHERE recording IN ({marks})", recordings)]
+        db.execute(f"DELETE FROM recordings WHERE id IN ({marks})", recordings)
+        db.execute(f"DELETE FROM members WHERE recording IN ({marks})", recordings)
+        if into_stale:
+            db.executemany("INSERT INTO stale SELECT ? WHERE NOT EXISTS "
+                           "(SELECT 1 FROM stale WHERE path = ?)", ((p, p) for p in paths))
+        else:
+            db.executemany("DELETE FROM files WHERE path = ?", ((p,) for p in paths))
+        return paths
+
+    def todo(self, chunk=1000):
+        """The files to read, (path, shown name, directory), by directory and name."""
+        seq = 0
+        while True:
+            page = self.db.execute("SELECT seq, path, shown, dir FROM todo WHERE seq > ? "
+                                   "ORDER BY seq LIMIT ?", (seq, chunk)).fetchall()
+            if not page:
+                return
+            seq = page[-1][0]
+            for _, path, shown, directory in page:
+                yield path, shown, directory
+
+    def shown(self, paths):
+        """(path, shown name) of files of this run."""
+        out = []
+        for p in paths:
+            row = self.db.execute("SELECT shown FROM scan WHERE path = ?", (p,)).fetchone()
+            out.append((p, row[0] if row else p))
+        return out
+
+    # ---- results ------------------------------------------------------------------
+
+    def commit(self, result):
+        """Store a task's `Result` in one transaction.
+
+        Returns the merges it calls for: (directory, key, paths) of recordings
+        whose components came from different tasks.  Their partial rows are
+        not kept: the caller reads all their files again in one task.
+        """
+        db = self.db
+        merges = []
+        with db:
+            db.execute("BEGIN")
+            for status, items in (("error", result.errors), ("skipped", result.skipped)):
+                db.executemany(
+                    "INSERT OR REPLACE INTO files SELECT path, size, mtime, ?, ? FROM scan "
+                    "WHERE path = ?", ((status, reason, path) for path, reason in items))
+            for directory, key, sortkey, paths, text, floats, mask in result.rows:
+                found = db.execute("SELECT id FROM recordings WHERE dir = ? AND gkey = ?",
+                                   (directory, key)).fetchall()
+                others = []
+                for (rec,) in found:
+                    theirs = {r[0] for r in db.execute(
+                        "SELECT path FROM members WHERE recording = ?", (rec,))}
+                    if theirs <= set(paths):  # the same recording, computed again
+                        db.execute("DELETE FROM recordings WHERE id = ?", (rec,))
+                        db.execute("DELETE FROM members WHERE recording = ?", (rec,))
+                    else:
+                        others.append(rec)
+                if others:
+                    union = set(paths) | set(self._drop(others))
+                    db.executemany("DELETE FROM files WHERE path = ?", ((p,) for p in paths))
+                    merges.append((directory, key, sorted(union)))
+                    continue
+                cur = db.execute(
+                    "INSERT INTO recordings (dir, gkey, sortkey, text, floats, mask) "
+                    "VALUES (?, ?, ?, ?, ?, ?)",
+                    (directory, key, sortkey, json.dumps(text), np.asarray(floats, "<f8").tobytes(),
+                     np.packbits(mask).tobytes()))
+                db.executemany("INSERT INTO members VALUES (?, ?)",
+                               ((cur.lastrowid, p) for p in paths))
+                db.executemany("INSERT OR REPLACE INTO files SELECT path, size, mtime, 'row', "
+                               "NULL FROM scan WHERE path = ?", ((p,) for p in paths))
+        return merges
+
+    # ---- what the outputs show ------------------------------------------------------
+
+    def rows(self, n_floats):
+        """Every row in output order: (text values, float values, float mask)."""
+        cur = self.db.execute("SELECT text, floats, mask FROM recordings ORDER BY sortkey, id")
+        while True:
+            page = cur.fetchmany(256)
+            if not page:
+                return
+            for text, floats, mask in page:
+                yield (json.loads(text), np.frombuffer(floats, "<f8"),
+                       np.unpackbits(np.frombuffer(mask, np.uint8), count=n_floats).astype(bool))
+
+    def count_rows(self):
+        return self.db.execute("SELECT count(*) FROM recordings").fetchone()[0]
+
+    def errors(self):
+        """(shown name, reason) of the files of this run that failed, by name."""
+        return self.db.execute("SELECT s.shown, f.reason FROM files f JOIN scan s "
+                               "ON s.path = f.path WHERE f.status = 'error' "
+                               "ORDER BY s.dir, s.name").fetchall()

@@ -1,0 +1,346 @@
+"""tavotools flatfile: grouping, rows against the summaries, CSV and Parquet, the errors
+file, resuming, interruptions, killed workers, local processes and a Dask cluster."""
+import csv
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from tavotools.flatfile import Schema, run
+from tavotools.flatfile.rows import Options, process_batch
+from tavotools.flatfile.scan import batches, is_record_name
+from tavotools.records import read_records
+from tavotools.summary import summarize, summarize_components
+
+PERIODS = (0.1, 0.2, 0.5, 1.0)
+
+
+def smc_text(station, component, samples, rate=100.0, minute=4):
+    """A USGS SMC corrected accelerogram (cm/s²) of `samples`."""
+    ints = [-32768] * 48
+    ints[1:6] = [1989, 291, 0, minute, 0]
+    ints[15], ints[16] = 1, len(samples)
+    reals = [1.7e38] * 50
+    reals[1] = rate
+    lines = ["2 CORRECTED ACCELEROGRAM", "*", station[:4],
+             f"     1989  10  18    00{minute:02d} Test event",
+             "Moment Mag=      6.0", f"station = {station} component=    {component}",
+             "epicentral dist =     10.0       pk     =      1.0", "*", "*", "*", "*"]
+    lines += ["".join(f"{v:10d}" for v in ints[k:k + 8]) for k in range(0, 48, 8)]
+    lines += ["".join(f"{v:15.7E}" for v in reals[k:k + 5]) for k in range(0, 50, 5)]
+    lines.append("| synthetic")
+    lines += ["".join(f"{v:10.4f}" for v in samples[k:k + 8]) for k in range(0, len(samples), 8)]
+    return "\n".join(lines) + "\n"
+
+
+def write_recording(folder, stem, seed, n=800, components=("360", "up", "270"), minute=4):
+    """Three SMC files `<stem>a.smc`, `b`, `c` of one station: one recording."""
+    rng = np.random.default_rng(seed)
+    env = np.sin(np.linspace(0, np.pi, n))
+    paths = []
+    for letter, comp in zip("abc", components):
+        samples = np.round(rng.normal(0, 50, n) * env, 4)
+        path = Path(folder) / f"{stem}{letter}.smc"
+        path.write_text(smc_text(f"Station {stem}", comp, samples, minute=minute))
+        paths.append(path)
+    return paths
+
+
+def write_text(path, seed, n=500):
+    rng = np.random.default_rng(seed)
+    t = np.arange(n) * 0.01
+    rows = "\n".join(f"{ti:.2f},{float(a)!r}" for ti, a in zip(t, rng.normal(0, 0.05, n)))
+    Path(path).write_text("time,acc (g)\n" + rows + "\n")
+    return Path(path)
+
+
+def read_csv(path):
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f))
+
+
+@pytest.fixture
+def folder(tmp_path):
+    src = tmp_path / "records"
+    (src / "site").mkdir(parents=True)
+    write_recording(src / "site", "0111", seed=1)
+    write_recording(src / "site", "0112", seed=2, minute=5)
+    write_text(src / "single.csv", seed=3)
+    (src / "site" / "event.json").write_text('{"id": "x"}')
+    return src
+
+
+def test_rows_are_the_summaries_bit_for_bit(folder, tmp_path):
+    out = tmp_path / "flat.csv"
+    report = run([folder], out, periods=PERIODS)
+    assert (report.rows, report.failed, report.skipped, report.status) == (3, 0, 1, 0)
+    rows = read_csv(out)
+    assert [r["recording"] for r in rows] == ["single.csv", "0111", "0112"]
+    row = rows[1]
+    a, b, c = (read_records(folder / "site" / f"0111{x}.smc")[0] for x in "abc")
+    # 360 and 270 are the horizontals, in file order; "up" is the vertical.
+    assert [row["H1_component"], row["H2_component"], row["V_component"]] == ["360", "270", "up"]
+    assert row["components"] == "3" and row["station"] == "Station 0111"
+    combined = summarize_components(a, c, b)
+    for slot, s in (("H1", combined.h1), ("H2", combined.h2), ("V", combined.v)):
+        for name, title in (("PGA", "PGA (m/s2)"), ("PGV", "PGV (m/s)"), ("Ia", "Ia (m/s)"),
+                            ("D5_75", "D5-75 (s)"), ("CAVstd", "CAVstd (m/s)")):
+            assert float(row[f"{slot}_{title}"]) == getattr(s, name)  # repr round-trips
+    assert float(row["CAVstd_gm (m/s)"]) == combined.CAVstd_gm
+    single = rows[0]
+    assert single["components"] == "1" and single["H2_PGA (m/s2)"] == ""
+    assert float(single["H1_PGA (m/s2)"]) == summarize(read_records(folder / "single.csv")[0]).PGA
+
+
+def test_schema_names_carry_units():
+    schema = Schema(PERIODS)
+    floats = [c for c in schema.columns if c.kind == "float"]
+    assert all(c.name.endswith(f"({c.unit})") for c in floats if c.unit)
+    names = [c.name for c in schema.columns]
+    assert "H1_PSA_0.1s (m/s2)" in names and "RotD50_PSA_1s (m/s2)" in names
+    assert "GM_PSA_0.5s (m/s2)" in names and "CAVdp (m/s)" in names
+    with pytest.raises(ValueError):
+        Schema((0.1, 0.1))
+
+
+def test_bad_file_is_reported_and_the_run_goes_on(folder, tmp_path):
+    bad = folder / "site" / "0113a.smc"
+    bad.write_text(smc_text("Station 0113", "360", [1.0] * 16).replace("    1.0000", "    1.0x00", 1))
+    out = tmp_path / "flat.csv"
+    report = run([folder], out, periods=PERIODS)
+    assert (report.rows, report.failed, report.status) == (3, 1, 1)
+    (error,) = read_csv(tmp_path / "flat.errors.csv")
+    assert error["file"] == str(bad)
+    assert error["reason"].startswith("line 29: ") and "1.0x00" in error["reason"]
+    # Mended, the file is read again and the errors file goes away.
+    bad.write_text(smc_text("Station 0113", "360", [1.0] * 16))
+    report = run([folder], out, periods=PERIODS)
+    assert (report.rows, report.computed, report.failed) == (4, 1, 0)
+    assert not (tmp_path / "flat.errors.csv").exists()
+
+
+def test_missing_path_and_bad_output_name(tmp_path):
+    report = run([tmp_path / "nowhere.smc"], tmp_path / "flat.csv")
+    assert (report.rows, report.failed, report.status) == (0, 1, 1)
+    assert read_csv(tmp_path / "flat.errors.csv")[0]["reason"].startswith("cannot read file")
+    assert read_csv(tmp_path / "flat.csv") == []
+    with pytest.raises(ValueError) as e:
+        run([tmp_path], tmp_path / "flat.txt")
+    assert str(e.value) == f"the output must end in .parquet or .csv, not {str(tmp_path / 'flat.txt')!r}"
+
+
+def test_resume_reads_only_new_or_changed_files(folder, tmp_path):
+    out = tmp_path / "flat.csv"
+    first = run([folder], out, periods=PERIODS)
+    before = out.read_bytes()
+    again = run([folder], out, periods=PERIODS)
+    assert (again.computed, again.reused, out.read_bytes()) == (0, 7, before)
+    # A changed component: its recording is computed again, from all three files.
+    path = folder / "site" / "0112b.smc"
+    os.utime(path, ns=(path.stat().st_atime_ns, path.stat().st_mtime_ns + 10**9))
+    changed = run([folder], out, periods=PERIODS)
+    assert (changed.computed, changed.rows, out.read_bytes()) == (3, 3, before)
+    # A file gone takes its row's other files with it: they are read again.
+    (folder / "single.csv").unlink()
+    gone = run([folder], out, periods=PERIODS)
+    assert (gone.rows, gone.computed) == (2, 0)
+    # Other periods: everything again.
+    other = run([folder], out, periods=(0.3,))
+    assert (first.computed, other.reset, other.computed) == (7, True, 6)
+
+
+def test_vertical_added_later_merges_with_stored_row(folder, tmp_path):
+    out = tmp_path / "flat.csv"
+    whole = tmp_path / "whole.csv"
+    run([folder], whole, periods=PERIODS)
+    vertical = folder / "site" / "0111b.smc"
+    kept = vertical.read_bytes()
+    vertical.unlink()
+    assert run([folder], out, periods=PERIODS).rows == 3
+    vertical.write_bytes(kept)
+    report = run([folder], out, periods=PERIODS)
+    assert (report.rows, report.computed) == (3, 1)
+    assert read_csv(out) == read_csv(whole)
+
+
+@pytest.mark.parametrize("names, size, expect", [
+    # Components of one recording share the longest start: cut between recordings.
+    (["A01.EW", "A01.NS", "A01.UD", "A02.EW", "A02.NS", "A02.UD", "A03.EW"], 4,
+     [["A01.EW", "A01.NS", "A01.UD"], ["A02.EW", "A02.NS", "A02.UD", "A03.EW"]]),
+    (["x1", "x2", "x3"], 1, [["x1"], ["x2"], ["x3"]]),
+])
+def test_batches_cut_between_recordings(names, size, expect):
+    files = [(n, n, "dir") for n in names]
+    assert [[p for p, _ in b] for b in batches(files, size)] == expect
+
+
+def test_batches_never_mix_folders():
+    files = [(f"{d}/f{k}", f"{d}/f{k}", d) for d in "ab" for k in range(3)]
+    assert [len(b) for b in batches(files, 10)] == [3, 3]
+    assert all(len({os.path.dirname(p) for p, _ in b}) == 1 for b in batches(files, 10))
+
+
+@pytest.mark.parametrize("name, is_record", [
+    ("event.json", False), ("README", False), ("gmprocess_LICENSE.md", False),
+    ("0111a.smc", True), ("CHB0021412312349.EW.gz", True), ("record.txt", True),
+])
+def test_names_that_are_never_records(name, is_record):
+    assert is_record_name(name) is is_record
+
+
+def test_merge_task_builds_only_its_recording(folder):
+    files = [(str(p), str(p)) for p in sorted((folder / "site").glob("*.smc"))]
+    every = process_batch(files, Options())
+    assert len(every.rows) == 2
+    key = every.rows[1][1]
+    (only,) = process_batch(files, Options(), only=key).rows
+    assert only[1] == key
+
+
+def test_parquet_matches_csv(folder, tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    run([folder], tmp_path / "flat.csv", periods=PERIODS)
+    run([folder], tmp_path / "flat.parquet", periods=PERIODS)
+    table = pq.read_table(tmp_path / "flat.parquet")
+    rows = read_csv(tmp_path / "flat.csv")
+    schema = Schema(PERIODS)
+    assert table.column_names == [c.name for c in schema.columns]
+    assert table.schema.field("H1_PGA (m/s2)").metadata[b"unit"] == b"m/s2"
+    data = table.to_pylist()
+    for got, want in zip(data, rows):
+        for c in schema.columns:
+            if c.kind == "float":
+                assert got[c.name] == (float(want[c.name]) if want[c.name] else None), c.name
+    assert str(table.schema.field("event_time (UTC)").type) == "timestamp[us, tz=UTC]"
+    assert data[1]["event_time (UTC)"].isoformat() == rows[1]["event_time (UTC)"]
+
+
+# ---- processes, Dask, interruptions ---------------------------------------------------
+
+
+def many(folder, count):
+    for k in range(count):
+        write_recording(folder, f"r{k:04d}", seed=k, n=2000)
+
+
+def test_jobs_and_dask_give_the_same_output(tmp_path):
+    distributed = pytest.importorskip("dask.distributed")
+    src = tmp_path / "records"
+    src.mkdir()
+    many(src, 12)
+    write_text(src / "zz.csv", seed=9)
+    (src / "zz_bad.smc").write_text("2 CORRECTED ACCELEROGRAM\n")
+    one = run([src], tmp_path / "one.csv", periods=PERIODS)
+    two = run([src], tmp_path / "two.csv", periods=PERIODS, jobs=2)
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        dask = run([src], tmp_path / "dask.csv", periods=PERIODS,
+                   scheduler=cluster.scheduler_address)
+    assert one.rows == two.rows == dask.rows == 13
+    assert one.failed == two.failed == dask.failed == 1
+    text = (tmp_path / "one.csv").read_bytes()
+    assert (tmp_path / "two.csv").read_bytes() == text
+    assert (tmp_path / "dask.csv").read_bytes() == text
+    assert (tmp_path / "dask.errors.csv").read_bytes() == (tmp_path / "one.errors.csv").read_bytes()
+
+
+def command(*args, env=None):
+    return [sys.executable, "-m", "tavotools", "flatfile", *map(str, args)]
+
+
+def wait_for_rows(state, least, proc, timeout=120):
+    """Wait until the run has stored `least` rows."""
+    import sqlite3
+
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        assert proc.poll() is None, proc.communicate()
+        if state.exists():
+            try:
+                with sqlite3.connect(state) as db:
+                    if db.execute("SELECT count(*) FROM recordings").fetchone()[0] >= least:
+                        return
+            except sqlite3.OperationalError:
+                pass
+        time.sleep(0.05)
+    raise AssertionError("the run stored no rows in time")
+
+
+@pytest.mark.parametrize("how", [signal.SIGINT, signal.SIGTERM, signal.SIGKILL])
+def test_interrupted_run_keeps_its_rows_and_resumes(tmp_path, how):
+    src = tmp_path / "records"
+    src.mkdir()
+    many(src, 40)
+    out = tmp_path / "flat.csv"
+    proc = subprocess.Popen(command(src, "-o", out, "--periods", "0.1,0.2,0.5,1"),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    wait_for_rows(tmp_path / "flat.csv.state", 3, proc)
+    proc.send_signal(how)
+    _, err = proc.communicate(timeout=60)
+    if how == signal.SIGKILL:
+        assert not out.exists()
+    else:
+        assert proc.returncode == 130, err
+        assert "interrupted" in err
+        partial = read_csv(out)
+        assert 3 <= len(partial) < 40
+    again = subprocess.run(command(src, "-o", out, "--periods", "0.1,0.2,0.5,1"),
+                           capture_output=True, text=True)
+    assert again.returncode == 0, again.stderr
+    whole = run([src], tmp_path / "whole.csv", periods=PERIODS)
+    assert whole.rows == 40
+    assert out.read_bytes() == (tmp_path / "whole.csv").read_bytes()
+    unchanged = int(again.stderr.split(" read, ")[1].split()[0])
+    assert unchanged >= 9   # the three rows stored before the stop, at least
+
+
+def test_killed_worker_costs_only_its_file(tmp_path):
+    src = tmp_path / "records"
+    src.mkdir()
+    many(src, 6)
+    (src / "r0003b.smc").rename(src / "r0003b-crash.smc")
+    hook = tmp_path / "hook"
+    hook.mkdir()
+    # Every Python process of the run (the workers too) loads this: reading a
+    # file named *crash* kills the process, as a fault in a reader would.
+    (hook / "sitecustomize.py").write_text(textwrap.dedent("""
+        import os
+        import tavotools.records as records
+
+        _read = records.read_records
+
+        def read_records(path, *args, **kwargs):
+            if "crash" in os.path.basename(str(path)):
+                os._exit(9)
+            return _read(path, *args, **kwargs)
+
+        records.read_records = read_records
+    """))
+    out = tmp_path / "flat.csv"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(hook)] + os.environ.get("PYTHONPATH", "").split(os.pathsep)))
+    proc = subprocess.Popen(command(src, "-o", out, "--jobs", "2"), env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    _, err = proc.communicate(timeout=300)
+    assert proc.returncode == 1, err
+    (error,) = read_csv(tmp_path / "flat.errors.csv")
+    assert error["file"] == str(src / "r0003b-crash.smc")
+    assert error["reason"].startswith("the worker died or failed while reading this file")
+    rows = read_csv(out)
+    assert len(rows) == 6
+    assert [r["components"] for r in rows] == ["3", "3", "3", "2", "3", "3"]
+
+
+def test_progress_bar_only_on_request(folder, tmp_path, capsys):
+    pytest.importorskip("tqdm")
+    run([folder], tmp_path / "a.csv", progress=True)
+    err = capsys.readouterr().err
+    assert "7/7" in err and "file/s" in err
+    run([folder], tmp_path / "b.csv")   # stderr is not a terminal under pytest
+    assert capsys.readouterr().err == ""
