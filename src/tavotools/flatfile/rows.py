@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass, field
-from datetime import datetime, timezone
+from datetime import timezone
 
 import numpy as np
 
@@ -69,20 +69,21 @@ def recording_key(record, path):
     """
     if not record.station:
         return ("file", path)
-    return ("station", record.format, _text(getattr(record, "network", None)), record.station,
-            _text(getattr(record, "location", None)), _text(record.start_time),
-            _text(record.event_time), _text(record.event),
-            _text(tuple(getattr(record, "processing", ()) or ())))
+    event = record.event
+    return ("station", record.format, record.network, record.station, record.location,
+            _iso(record.start_time), _text(event and (event.name, event.time, event.date)),
+            record.processing)
 
 
 def _orientation_slots(records):
     """(h1, h2, v) from the records of one recording, or None when they do not fit.
 
-    Horizontals keep their reading order (file name, then channel); a set
-    with more than two horizontals or more than one vertical does not fit.
+    Horizontals keep their reading order (file name, then channel); a
+    component whose name states no direction counts as horizontal.  A set with
+    more than two horizontals or more than one vertical does not fit.
     """
-    vertical = [r for r in records if r.is_vertical]
-    horizontal = [r for r in records if not r.is_vertical]
+    vertical = [r for r in records if r.orientation == "vertical"]
+    horizontal = [r for r in records if r.orientation != "vertical"]
     if len(vertical) > 1 or len(horizontal) > 2:
         return None
     h = horizontal + [None] * (2 - len(horizontal))
@@ -111,22 +112,9 @@ def group_records(items):
 # ---- rows ---------------------------------------------------------------------
 
 
-def _utc(value):
-    """A time as an aware UTC datetime, or None (strings are kept when unparsable)."""
-    if value is None:
-        return None
-    if isinstance(value, datetime):
-        return value.astimezone(timezone.utc) if value.tzinfo else value.replace(tzinfo=timezone.utc)
-    try:
-        t = datetime.fromisoformat(str(value))
-    except ValueError:
-        return None
-    return t.astimezone(timezone.utc) if t.tzinfo else t.replace(tzinfo=timezone.utc)
-
-
-def _iso(value):
-    t = _utc(value)
-    return None if t is None else t.isoformat()
+def _iso(time):
+    """An aware datetime in ISO 8601, UTC; None stays None."""
+    return None if time is None else time.astimezone(timezone.utc).isoformat()
 
 
 def _common_stem(names):
@@ -169,23 +157,29 @@ class RowBuilder:
         if first.channel is not None and len(records) == 1:
             label = first.label   # one channel of a multi-channel file
         notes = []
+        event = first.event
         text.update({
             "recording": label,
             "format": ", ".join(dict.fromkeys(r.format for r in records)),
-            "processing": "; ".join(getattr(first, "processing", None) or ()) or None,
-            "network": _text(getattr(first, "network", None)),
+            "processing": "; ".join(first.processing) or None,
+            "network": first.network,
             "station": first.station,
-            "location": _text(getattr(first, "location", None)),
+            "location": first.location,
             "start_time (UTC)": _iso(first.start_time),
-            "event": first.event,
-            "event_time (UTC)": _iso(first.event_time),
             "components": len(records),
         })
         put("dt (s)", first.dt)
-        for name, attr in (("station_latitude (deg)", "latitude"),
-                           ("station_longitude (deg)", "longitude"),
-                           ("station_elevation (m)", "elevation")):
-            put(name, getattr(first, attr, None))
+        put("station_latitude (deg)", first.latitude)
+        put("station_longitude (deg)", first.longitude)
+        put("station_elevation (m)", first.elevation)
+        if event is not None:
+            text["event"] = event.name
+            text["event_time (UTC)"] = _iso(event.time)
+            text["magnitude_type"] = event.magnitude_type
+            put("event_latitude (deg)", event.latitude)
+            put("event_longitude (deg)", event.longitude)
+            put("event_depth (km)", event.depth)
+            put("magnitude", event.magnitude)
 
         slots = dict(zip(COMPONENTS, (h1, h2, v)))
         if None not in slots.values():
@@ -262,13 +256,7 @@ class RowBuilder:
 
 
 def _read(path, options):
-    if options.dt is None and options.units is None:
-        return read_records(path)
-    from ..records import detect_format
-
-    if detect_format(path) == "text":
-        return read_records(path, format="text", dt=options.dt, units=options.units)
-    return read_records(path)
+    return read_records(path, dt=options.dt, units=options.units)
 
 
 def _reason(error):
