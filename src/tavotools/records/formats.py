@@ -4,12 +4,14 @@ tried. Each entry is a module with `NAME`, `SUFFIXES`, `sniff(head)` and
 """
 from __future__ import annotations
 
-from . import at2, dmg, smc, text
+from . import afad, at2, cwa, dmg, esm, knet, obspy, smc, text
 
 __all__ = ["FORMATS", "by_name"]
 
-#: Format modules in sniff order; `text`, the most lenient, comes last.
-FORMATS = (smc, dmg, at2, text)
+#: Format modules in sniff order; `text`, the most lenient, comes last of
+#: those that sniff, then `obspy`, the fallback (`FALLBACK`) for files that no
+#: other reader recognises.
+FORMATS = (smc, dmg, at2, knet, esm, afad, cwa, text, obspy)
 
 
 def by_name(name):

@@ -5,14 +5,15 @@ already use.
 from __future__ import annotations
 
 import os
+import warnings
 
 from .. import checks
 from .formats import FORMATS, by_name
-from .record import RecordError
+from .record import RecordError, SkippedFile, UnrecognisedFormat
 from .source import Source
 from .units import units_argument
 
-__all__ = ["detect_format", "read_at2", "read_record", "read_records", "read_smc", "read_text",
+__all__ = ["detect_format", "record_files", "read_at2", "read_record", "read_records", "read_smc", "read_text",
            "read_v2"]
 
 
@@ -46,18 +47,45 @@ def _parse(module, source):
 
 
 def _unrecognised(source):
-    """Every reader's attempt at a file none recognises; the one that got furthest speaks."""
+    """Every reader's attempt at a file none recognises; the one that got furthest speaks.
+
+    A fallback reader (ObsPy) that does recognise the file speaks for it.
+    """
     complaints = []
     for module in FORMATS:
         try:
             return _parse(module, source)
         except RecordError as e:
+            if getattr(module, "FALLBACK", False) and not isinstance(e, UnrecognisedFormat):
+                raise
             complaints.append((e.line or 0, module.NAME, e.reason))
     line, name, reason = max(complaints, key=lambda c: c[0])
     where = f"line {line}: " if line else ""
     tried = ", ".join(m.NAME for m in FORMATS)
-    raise RecordError(source.path, None, f"not a recognised record format (tried: {tried}); "
-                                         f"as {name}: {where}{reason}")
+    raise UnrecognisedFormat(source.path, None, f"not a recognised record format (tried: "
+                                                f"{tried}); as {name}: {where}{reason}")
+
+
+def record_files(path):
+    """The files below a directory, sorted, hidden ones left out; a file is itself."""
+    if not os.path.isdir(path):
+        return [str(path)]
+    found = []
+    for folder, dirs, files in os.walk(path):
+        dirs[:] = sorted(d for d in dirs if not d.startswith("."))
+        found.extend(os.path.join(folder, f) for f in sorted(files) if not f.startswith("."))
+    return found
+
+
+def _read_directory(path, **options):
+    records = []
+    for name in record_files(path):
+        try:
+            records.extend(read_records(name, **options))
+        except UnrecognisedFormat as e:
+            warnings.warn(SkippedFile(f"{name}: skipped, not a record file ({e.reason})"),
+                          stacklevel=3)
+    return records
 
 
 def read_records(path, *, format=None, dt=None, units=None, inventory=None):
@@ -71,7 +99,16 @@ def read_records(path, *, format=None, dt=None, units=None, inventory=None):
     are time and acceleration); formats that state their own ignore them.
     Raises `RecordError` (a ValueError) naming the file and line for any
     fault of the file; ValueError for a bad argument.
+
+    A directory reads every record file below it, in the order of their
+    paths; files that no reader recognises (an event.json) are skipped with
+    a `SkippedFile` warning. Files that no reader of this package recognises
+    go to `obspy.read` when ObsPy is installed (MiniSEED, SAC, ...); their
+    samples need `units`, or `inventory` (an ObsPy Inventory or a StationXML
+    file) to divide counts by the sensitivity.
     """
+    if os.path.isdir(path):
+        return _read_directory(path, format=format, dt=dt, units=units, inventory=inventory)
     if units is not None:
         units = units_argument(units)
     if dt is not None:

@@ -14,8 +14,8 @@ import numpy as np
 from .. import checks
 from .units import UNITS, units_argument
 
-__all__ = ["CORRECTED", "AS_RECORDED", "Event", "Record", "RecordError", "is_vertical",
-           "orientation"]
+__all__ = ["CORRECTED", "AS_RECORDED", "Event", "Record", "RecordError", "SkippedFile",
+           "UnrecognisedFormat", "is_vertical", "orientation"]
 
 #: `Record.processing` entries that say what the samples have been through.
 AS_RECORDED = "as recorded"
@@ -35,6 +35,14 @@ class RecordError(ValueError):
     def __reduce__(self):
         # Errors cross process boundaries (`--jobs`): rebuild from the parts.
         return type(self), (self.path, self.line, self.reason)
+
+
+class UnrecognisedFormat(RecordError):
+    """A file that no reader recognises (the message names the closest complaint)."""
+
+
+class SkippedFile(UserWarning):
+    """A file below a directory that is not a record file, left out."""
 
 
 @dataclass(frozen=True)
@@ -123,7 +131,8 @@ class Record:
 
     What the file states, None where it states nothing:
     `network`, `station`, `location`: the recording station (`station` is the
-    name the file gives, a code or words); `channel`: the channel as the file
+    name the file gives, a code or words; `station_name` the station's name in
+    words where the file gives it beside a code); `channel`: the channel as the file
     names it, an int for a numbered channel of a multi-channel file (DMG
     "CHAN 1") or a code such as "HNE"; `component`: the orientation as the
     file names it ("90 DEG", "up", "EW"); `latitude`, `longitude` (degrees,
@@ -153,6 +162,7 @@ class Record:
     longitude: float | None = None
     elevation: float | None = None
     processing: tuple = ()
+    station_name: str | None = None
 
     def __post_init__(self):
         object.__setattr__(self, "accel", checks.samples(self.accel))
@@ -173,6 +183,23 @@ class Record:
             with np.errstate(over="ignore", invalid="ignore"):
                 accel = accel * UNITS[name]
         return cls(accel, dt, name, **metadata)
+
+    @classmethod
+    def from_trace(cls, trace, units=None, *, inventory=None):
+        """A record of an ObsPy `Trace` (needs ObsPy): see `tavotools.records.obspy.from_trace`.
+
+        `units` names the samples' unit; with `inventory` instead, counts are
+        divided by the channel's overall sensitivity.
+        """
+        from .obspy import from_trace
+
+        return from_trace(trace, units, inventory=inventory)
+
+    def to_trace(self):
+        """An ObsPy `Trace` of the samples in m/s² (needs ObsPy)."""
+        from .obspy import to_trace
+
+        return to_trace(self)
 
     @property
     def npts(self):

@@ -14,7 +14,7 @@ UTC = _dt.timezone.utc
 
 #: Hours to add to UTC for the zone names the agencies print.
 ZONES = {"UTC": 0, "GMT": 0, "Z": 0, "PST": -8, "PDT": -7, "MST": -7, "MDT": -6, "CST": -6,
-         "CDT": -5, "EST": -5, "EDT": -4, "AKST": -9, "AKDT": -8, "HST": -10}
+         "CDT": -5, "EST": -5, "EDT": -4, "AKST": -9, "AKDT": -8, "HST": -10, "JST": 9}
 
 _MDY = re.compile(r"(\d{1,2})/(\d{1,2})/(\d{2}|\d{4})")
 
@@ -27,8 +27,12 @@ def year4(year):
 
 
 def utc(year, month, day, hour=0, minute=0, second=0.0, zone="UTC"):
-    """An aware UTC datetime of a local time in `zone` (a name of `ZONES`), or None when invalid."""
-    if zone not in ZONES or not (math.isfinite(second) and 0.0 <= second < 61.0):
+    """An aware UTC datetime of a local time in `zone`, or None when invalid.
+
+    `zone` is a name of `ZONES` or the hours east of UTC ("GMT+08" is 8).
+    """
+    hours = zone if isinstance(zone, (int, float)) else ZONES.get(zone)
+    if hours is None or not (math.isfinite(second) and 0.0 <= second < 61.0):
         return None
     whole = int(second)
     micro = int(round((second - whole) * 1e6))
@@ -36,7 +40,7 @@ def utc(year, month, day, hour=0, minute=0, second=0.0, zone="UTC"):
         local = _dt.datetime(year, month, day, hour, minute, min(whole, 59), micro, tzinfo=UTC)
     except (ValueError, OverflowError):
         return None
-    return local - _dt.timedelta(hours=ZONES[zone])
+    return local - _dt.timedelta(hours=hours)
 
 
 def utc_day_of_year(year, day, hour=0, minute=0, second=0.0):

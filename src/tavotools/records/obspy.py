@@ -1,0 +1,226 @@
+"""ObsPy traces as records and back, and the reader of last resort: whatever
+`obspy.read` reads (MiniSEED, SAC, ...) when no reader of this package
+recognises the file. ObsPy is optional (`pip install 'tavotools[obspy]'`)
+and imported only here, only when used.
+
+Such files hold counts as often as accelerations, and say neither: samples
+are converted only by an inventory (divided by the overall sensitivity, as
+ObsPy's `remove_sensitivity` does) or by units the caller names.
+"""
+from __future__ import annotations
+
+import datetime as _dt
+import io
+
+import numpy as np
+
+from .record import AS_RECORDED, Event, Record, RecordError, UnrecognisedFormat
+from .units import normalize_units, units_argument
+
+__all__ = ["NAME", "SUFFIXES", "available", "from_trace", "parse", "sniff", "to_trace"]
+
+NAME = "obspy"
+#: Tried only when no reader recognises the file; its other errors are about a file it read.
+FALLBACK = True
+SUFFIXES = (".mseed", ".miniseed", ".sac", ".seed")
+
+#: `stats` key under which `to_trace` keeps what ObsPy has no field for.
+STATS_KEY = "tavotools"
+
+_SENSITIVITY_REMOVED = "sensitivity removed"
+
+
+def available():
+    """True when ObsPy can be imported."""
+    try:
+        import obspy  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def _obspy():
+    try:
+        import obspy
+    except ImportError:
+        raise ImportError("ObsPy is needed for traces: pip install 'tavotools[obspy]'") from None
+    return obspy
+
+
+def _utc(when):
+    """An aware UTC datetime of an ObsPy UTCDateTime."""
+    return when.datetime.replace(tzinfo=_dt.timezone.utc)
+
+
+def _step(delta):
+    """The trace's step; a float32 step (SAC stores one) as the decimal it was written from."""
+    delta = float(delta)
+    single = np.float32(delta)
+    if np.isfinite(single) and float(single) == delta:
+        return float(str(single))
+    return delta
+
+
+def _from_inventory(trace, inventory, where):
+    """The samples divided by the overall sensitivity, and the units it converts to."""
+    try:
+        response = inventory.get_response(trace.id, trace.stats.starttime)
+    except Exception:  # ObsPy raises a bare Exception when nothing matches
+        raise RecordError(where, None, f"{trace.id}: no response at {trace.stats.starttime} "
+                                       f"in the inventory") from None
+    sensitivity = response.instrument_sensitivity
+    if sensitivity is None or not sensitivity.value:
+        try:
+            response.recalculate_overall_sensitivity()
+            sensitivity = response.instrument_sensitivity
+        except Exception:
+            sensitivity = None
+    if sensitivity is None or not sensitivity.value:
+        raise RecordError(where, None, f"{trace.id}: the inventory states no overall sensitivity")
+    units = normalize_units(sensitivity.input_units or "")
+    if units is None:
+        raise RecordError(where, None, f"{trace.id}: the sensor measures "
+                                       f"{sensitivity.input_units}, not acceleration")
+    return np.asarray(trace.data, dtype=np.float64) / sensitivity.value, units
+
+
+def _stated_units(trace):
+    """Units the trace itself vouches for: a trace of `to_trace`, or one whose
+    response ObsPy removed to acceleration."""
+    ours = trace.stats.get(STATS_KEY)
+    if ours and ours.get("units"):
+        return ours["units"]
+    for step in reversed(trace.stats.get("processing", [])):
+        if "remove_response" in step:
+            return "m/s2" if "output='ACC'" in step.replace('"', "'") else None
+        if "remove_sensitivity" in step:
+            return None  # the sensor's input units are not recorded in the trace
+    return None
+
+
+def _sac(trace):
+    """Station coordinates and event of a SAC header, where set (SAC's -12345 is unset)."""
+    sac = trace.stats.get("sac")
+    if not sac:
+        return {}
+
+    def value(key):
+        v = sac.get(key)
+        return None if v is None or float(v) == -12345.0 else float(v)
+
+    event = None
+    if any(value(k) is not None for k in ("evla", "evlo", "evdp", "mag")):
+        origin = value("o")
+        time = None
+        if origin is not None and value("b") is not None:
+            # SAC times are seconds from the reference time; the trace starts at b.
+            time = _utc(trace.stats.starttime + (origin - value("b")))
+        event = Event(time=time, latitude=value("evla"), longitude=value("evlo"),
+                      depth=value("evdp"), magnitude=value("mag"))
+    return dict(latitude=value("stla"), longitude=value("stlo"), elevation=value("stel"),
+                event=event)
+
+
+def from_trace(trace, units=None, *, inventory=None, path=None, format=NAME):
+    """A `Record` of an ObsPy `Trace`.
+
+    `units` names the unit of the samples ('g', 'm/s2', 'cm/s2', 'gal',
+    'mm/s2'); with `inventory` instead, the samples (counts) are divided by
+    the channel's overall sensitivity. A trace made by `to_trace`, or one
+    whose response ObsPy removed with output='ACC', states its own units.
+    Otherwise RecordError: the samples may well be counts.
+    """
+    where = path or trace.id
+    processing = list(trace.stats.get(STATS_KEY, {}).get("processing", ()))
+    if units is not None and inventory is not None:
+        raise ValueError("give units or inventory, not both")
+    if units is not None:
+        units = units_argument(units)
+        samples = np.asarray(trace.data, dtype=np.float64)
+    elif inventory is not None:
+        samples, units = _from_inventory(trace, inventory, where)
+        processing = [AS_RECORDED, _SENSITIVITY_REMOVED]
+    else:
+        units = _stated_units(trace)
+        if units is None:
+            raise RecordError(where, None, f"{trace.id}: the samples' units are unknown "
+                                           f"(counts?): pass units= (--units) when they are "
+                                           f"accelerations, or inventory= (--inventory) to "
+                                           f"divide counts by the sensitivity")
+        samples = np.asarray(trace.data, dtype=np.float64)
+    stats = trace.stats
+    metadata = dict(network=stats.network or None, station=stats.station or None,
+                    location=stats.location or None, channel=stats.channel or None,
+                    component=stats.channel or None, start_time=_utc(stats.starttime),
+                    path=path, format=format, processing=tuple(processing), **_sac(trace))
+    if inventory is not None:
+        try:
+            coordinates = inventory.get_coordinates(trace.id, stats.starttime)
+        except Exception:
+            coordinates = {}
+        for key in ("latitude", "longitude", "elevation"):
+            if coordinates.get(key) is not None:
+                metadata[key] = float(coordinates[key])
+    try:
+        return Record.from_samples(samples, _step(stats.delta), units, **metadata)
+    except ValueError as e:
+        raise RecordError(where, None, f"{trace.id}: {e}") from None
+
+
+def to_trace(record):
+    """An ObsPy `Trace` of the record: the samples in m/s² (a copy), its codes and start.
+
+    The units and processing notes ride in `trace.stats.tavotools`, so that
+    `from_trace` gives the record back.
+    """
+    obspy = _obspy()
+    header = {"delta": record.dt, "network": record.network or "",
+              "station": record.station or "", "location": record.location or "",
+              "channel": "" if record.channel is None else str(record.channel)}
+    if record.start_time is not None:
+        header["starttime"] = obspy.UTCDateTime(record.start_time)
+    trace = obspy.Trace(record.accel.copy(), header=header)
+    trace.stats[STATS_KEY] = obspy.core.AttribDict(units="m/s2",
+                                                   processing=tuple(record.processing))
+    return trace
+
+
+def sniff(head):
+    """Never by content: ObsPy is tried only when no reader recognises a file."""
+    return False
+
+
+class NotRead(UnrecognisedFormat):
+    """ObsPy does not read the file either."""
+
+
+def load_inventory(inventory):
+    """An ObsPy Inventory: the one given, or the one read from a StationXML (or other) file."""
+    if inventory is None or hasattr(inventory, "get_response"):
+        return inventory
+    obspy = _obspy()
+    try:
+        return obspy.read_inventory(inventory)
+    except Exception as e:  # ObsPy's inventory readers raise anything on a bad file
+        raise RecordError(inventory, None, f"cannot be read as an inventory "
+                                           f"({type(e).__name__}: {e})") from None
+
+
+def parse(source):
+    """Every trace that `obspy.read` finds in the file, as records (see `from_trace`)."""
+    try:
+        obspy = _obspy()
+    except ImportError as e:
+        raise NotRead(source.path, None, str(e)) from None
+    inventory = load_inventory(source.inventory)
+    try:
+        stream = obspy.read(io.BytesIO(source.data))
+    except Exception as e:  # ObsPy's readers raise anything on a file that is not theirs
+        reason = "unknown format" if isinstance(e, TypeError) else f"{type(e).__name__}: {e}"
+        raise NotRead(source.path, None, f"ObsPy cannot read it ({reason})") from None
+    if not stream:
+        raise NotRead(source.path, None, "ObsPy finds no trace in it")
+    fmt = stream[0].stats.get("_format", "")
+    name = f"{NAME}:{fmt.lower()}" if fmt else NAME
+    return [from_trace(trace, source.units, inventory=inventory, path=source.path,
+                       format=name) for trace in stream]
