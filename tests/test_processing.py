@@ -1,0 +1,138 @@
+"""Processing steps for raw records: each returns a new record and says what it did."""
+import numpy as np
+import pytest
+
+from tavotools import processing
+from tavotools.constants import G
+from tavotools.records import Record, read_record
+from tavotools.summary import summarize
+
+DT = 0.01
+T = np.arange(2000) * DT
+
+
+def record(accel, dt=DT):
+    return Record(np.asarray(accel, dtype=float), dt, processing=("as recorded",))
+
+
+def test_demean_is_the_mean_subtracted_and_leaves_the_record_alone():
+    accel = 0.3 + np.sin(2 * np.pi * 1.3 * T)
+    r = record(accel)
+    out = processing.demean(r)
+    assert np.array_equal(out.accel, accel - accel.mean())
+    assert np.array_equal(r.accel, accel) and r.processing == ("as recorded",)
+    assert out.processing == ("as recorded", "mean removed")
+    assert (out.dt, out.units) == (r.dt, r.units)
+
+
+@pytest.mark.parametrize("order, note", [
+    (0, "mean removed"), (1, "linear baseline removed"),
+    (2, "polynomial baseline of order 2 removed"), (3, "polynomial baseline of order 3 removed"),
+])
+def test_detrend_removes_a_polynomial_baseline_of_its_order(order, note):
+    wave = 0.01 * np.sin(2 * np.pi * 5.0 * T)
+    baseline = sum(c * T ** k for k, c in enumerate([0.2, -0.05, 0.003, -1e-4][:order + 1]))
+    out = processing.detrend(record(wave + baseline), order)
+    assert np.abs(out.accel - wave).max() < 1e-3
+    assert out.processing[-1] == note
+
+
+@pytest.mark.parametrize("order, error, message", [
+    (-1, ValueError, "order must be 0 or more, not -1"),
+    (2000, ValueError, "a baseline of order 2000 needs more than 2000 samples"),
+    (1.5, TypeError, "order must be an integer, not float"),
+])
+def test_detrend_rejects_orders(order, error, message):
+    with pytest.raises(error) as e:
+        processing.detrend(record(np.ones(2000)), order)
+    assert str(e.value) == message
+
+
+def test_taper_brings_the_ends_to_zero_and_keeps_the_middle():
+    out = processing.taper(record(np.ones(2000)), 0.1)
+    assert out.accel[0] == 0.0 and out.accel[-1] == 0.0
+    assert np.all(out.accel[200:1800] == 1.0) and np.all(np.diff(out.accel[:200]) > 0)
+    assert out.processing[-1] == "cosine taper 10 % at each end"
+
+
+@pytest.mark.parametrize("fraction", [0.0, 0.6, float("nan")])
+def test_taper_fraction_checked(fraction):
+    with pytest.raises(ValueError) as e:
+        processing.taper(record(np.ones(100)), fraction)
+    assert str(e.value) == f"taper fraction must be in (0, 0.5], not {fraction!r}"
+
+
+def test_bandpass_keeps_the_band_removes_the_rest_and_shifts_nothing():
+    inside = np.sin(2 * np.pi * 2.0 * T)
+    out = processing.bandpass(record(inside + 0.5 + np.sin(2 * np.pi * 45.0 * T)), 0.5, 25.0)
+    middle = slice(500, 1500)
+    # Forward and backward: no phase shift, the band's amplitude kept.
+    assert np.abs(out.accel[middle] - inside[middle]).max() < 0.01
+    assert out.processing[-1] == "acausal Butterworth bandpass 0.5-25 Hz, order 4"
+
+
+@pytest.mark.parametrize("kwargs, note", [
+    (dict(low=0.5), "acausal Butterworth highpass 0.5 Hz, order 4"),
+    (dict(high=10.0, order=2), "acausal Butterworth lowpass 10 Hz, order 2"),
+])
+def test_high_and_low_pass(kwargs, note):
+    assert processing.bandpass(record(np.sin(3 * T)), **kwargs).processing[-1] == note
+
+
+@pytest.mark.parametrize("args, message", [
+    ((0.1, 50.0), "high corner 50.0 Hz must lie between 0 and the Nyquist frequency 50 Hz"),
+    ((0.0, 10.0), "low corner 0.0 Hz must lie between 0 and the Nyquist frequency 50 Hz"),
+    ((5.0, 1.0), "low corner 5.0 Hz must be below the high corner 1.0 Hz"),
+    ((None, None), "bandpass needs a low corner, a high corner or both"),
+])
+def test_bandpass_corners_checked(args, message):
+    with pytest.raises(ValueError) as e:
+        processing.bandpass(record(np.ones(2000)), *args)
+    assert str(e.value) == message
+
+
+def test_bandpass_of_a_record_shorter_than_the_filter_pad():
+    with pytest.raises(ValueError) as e:
+        processing.bandpass(record(np.ones(20)), 0.1, 10.0)
+    assert str(e.value).startswith("a record of 20 samples is too short for this filter (")
+
+
+def test_parse_steps_applies_them_in_order():
+    r = record(np.sin(2 * np.pi * T) + 0.1 * T)
+    out = processing.apply_steps(r, "demean, detrend:2,taper:0.05,bandpass:0.1-25:2,"
+                                    "highpass:0.2,lowpass:20")
+    assert out.processing == ("as recorded", "mean removed",
+                              "polynomial baseline of order 2 removed",
+                              "cosine taper 5 % at each end",
+                              "acausal Butterworth bandpass 0.1-25 Hz, order 2",
+                              "acausal Butterworth highpass 0.2 Hz, order 4",
+                              "acausal Butterworth lowpass 20 Hz, order 4")
+    again = processing.apply_steps(r, processing.parse_steps("demean,detrend"))
+    assert np.array_equal(again.accel, processing.detrend(processing.demean(r)).accel)
+
+
+USAGE = ("demean, detrend[:ORDER], taper[:FRACTION], bandpass:LOW-HIGH[:ORDER], "
+         "highpass:LOW, lowpass:HIGH")
+
+
+@pytest.mark.parametrize("text, message", [
+    ("demean,smooth", f"unknown processing step 'smooth': use {USAGE}"),
+    ("demean:2", "processing step 'demean' takes no argument"),
+    ("bandpass", "processing step 'bandpass' needs its corner frequencies, such as bandpass:0.1-25"),
+    ("bandpass:0.1", "processing step 'bandpass:0.1': give the corners as LOW-HIGH, "
+                     "such as bandpass:0.1-25"),
+    ("taper:five", "processing step 'taper:five': 'five' is not a number"),
+    ("detrend:1.5", "processing step 'detrend:1.5': '1.5' is not an integer"),
+])
+def test_parse_steps_errors(text, message):
+    with pytest.raises(ValueError) as e:
+        processing.parse_steps(text)
+    assert str(e.value) == message
+
+
+def test_an_offset_inflates_pgv_and_demean_takes_it_out(data):
+    r = read_record(data / "elcentro1940_chopra" / "elcentro_chopra.csv")
+    shifted = Record(r.accel + 0.005 * G, r.dt)
+    assert round(summarize(r).PGV, 2) == 0.36
+    assert round(summarize(shifted).PGV, 2) == 1.53
+    assert round(summarize(processing.demean(shifted)).PGV, 2) == 0.36
