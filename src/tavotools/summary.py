@@ -80,26 +80,40 @@ class ComponentsSummary(_Units):
         return tavo.get_CAVdp_cy(self.CAVstd_gm, self.max_CAVstd, max_PSA, max_PSV, PSV_check)
 
 
-def _samples(record, dt):
+def _is_trace(obj):
+    """An ObsPy Trace, told by its shape so that ObsPy is never imported for a check."""
+    return hasattr(obj, "stats") and hasattr(obj, "data") and hasattr(obj, "id")
+
+
+def _samples(record, dt, units):
     """The samples as a writable float64 array in m/s², and dt, checked."""
-    if isinstance(record, Record):
-        if dt is not None and float(dt) != record.dt:
-            raise ValueError(f"dt {dt!r} given for a record whose dt is {record.dt!r}")
-        return record.accel, record.dt
-    if dt is None:
-        raise TypeError("summarize() needs dt when given an array of samples")
-    checked = Record(record, dt)
-    return checked.accel, checked.dt
+    if _is_trace(record):
+        if dt is not None:
+            raise ValueError("dt is given by the trace itself")
+        record = Record.from_trace(record, units)
+    elif not isinstance(record, Record):
+        if dt is None:
+            raise TypeError("summarize() needs dt when given an array of samples")
+        record = Record.from_samples(record, dt, "m/s2" if units is None else units)
+    elif units is not None:
+        raise ValueError("units are given by the record itself")
+    elif dt is not None and float(dt) != record.dt:
+        raise ValueError(f"dt {dt!r} given for a record whose dt is {record.dt!r}")
+    return record.accel, record.dt
 
 
-def summarize(record, dt=None):
-    """All the measures of one component: a `Record`, or samples in m/s² with `dt`.
+def summarize(record, dt=None, *, units=None):
+    """All the measures of one component: a `Record`, samples in m/s² with `dt`, or an ObsPy `Trace`.
 
-    CAVstd is computed on a copy, so the record is left as it was.
+    Samples of any numeric type (float32, integers, a list) are converted to
+    float64; `units` names theirs when not m/s² ('g', 'cm/s2', 'gal', ...).
+    A trace states its own step; its units are needed unless it says them
+    (see `Record.from_trace`). CAVstd is computed on a copy, so the record
+    is left as it was.
     Raises ValueError for an empty record, non-finite samples or a `dt` that
     is not positive and finite.
     """
-    accel, dt = _samples(record, dt)
+    accel, dt = _samples(record, dt, units)
     if not accel.flags.writeable:
         accel = accel.copy()
     t5, t75, t95 = (float(t) for t in tavo.get_Ia_times_cy(
@@ -121,14 +135,14 @@ def summarize(record, dt=None):
     )
 
 
-def summarize_components(h1, h2, v, dt=None):
+def summarize_components(h1, h2, v, dt=None, *, units=None):
     """The measures of a three-component set: two horizontals, then the vertical.
 
-    Each component is a `Record` or samples in m/s² (then with `dt`).  Adds the
+    Each component is what `summarize` takes, with `dt` and `units` for all.  Adds the
     geometric mean of the horizontals' CAVstd, sqrt(h1 × h2), and the maximum
     CAVstd of the three.
     """
-    s1, s2, s3 = (summarize(c, dt) for c in (h1, h2, v))
+    s1, s2, s3 = (summarize(c, dt, units=units) for c in (h1, h2, v))
     return ComponentsSummary(
         h1=s1, h2=s2, v=s3,
         CAVstd_gm=math.sqrt(s1.CAVstd * s2.CAVstd),

@@ -1,0 +1,141 @@
+"""ObsPy traces as records and back, and what obspy.read reads (MiniSEED, SAC)."""
+import gzip
+
+import numpy as np
+import pytest
+
+from tavotools.records import Record, RecordError, read_record, read_records
+from tavotools.summary import summarize
+
+obspy = pytest.importorskip("obspy")
+from obspy.core.inventory import (Channel, InstrumentSensitivity, Inventory,  # noqa: E402
+                                  Network, Response, ResponseStage, Station)
+
+START = obspy.UTCDateTime(2020, 1, 2, 3, 4, 5.5)
+COUNTS = ((np.arange(3000) * 7919) % 2001 - 1000).astype(np.int32)
+
+
+def trace(data=COUNTS, channel="HNZ"):
+    return obspy.Trace(data.copy(), header=dict(network="XX", station="ABC", location="00",
+                                                channel=channel, sampling_rate=100.0,
+                                                starttime=START))
+
+
+def inventory(units="M/S**2", value=4.0e5):
+    sensitivity = InstrumentSensitivity(value=value, frequency=1.0, input_units=units,
+                                        output_units="COUNTS")
+    channels = [Channel(code, "00", 10.5, 20.25, 30.0, 0.0, start_date=obspy.UTCDateTime(2000, 1, 1),
+                        response=Response(instrument_sensitivity=sensitivity, response_stages=[
+                            ResponseStage(1, value, 1.0, units, "COUNTS")]))
+                for code in ("HNZ", "HNE")]
+    station = Station("ABC", 10.5, 20.25, 30.0, channels=channels)
+    return Inventory([Network("XX", stations=[station])], source="test")
+
+
+def written(tmp_path, tr, fmt):
+    path = tmp_path / f"record.{fmt.lower()}"
+    tr.write(str(path), format=fmt)
+    return path
+
+
+UNKNOWN = ("XX.ABC.00.HNZ: the samples' units are unknown (counts?): pass units= (--units) "
+           "when they are accelerations, or inventory= (--inventory) to divide counts by "
+           "the sensitivity")
+
+
+@pytest.mark.parametrize("fmt", ["MSEED", "SAC"])
+def test_counts_need_units_or_an_inventory(tmp_path, fmt):
+    path = written(tmp_path, trace(), fmt)
+    with pytest.raises(RecordError) as e:
+        read_records(path)
+    assert str(e.value) == f"{path}: {UNKNOWN}"
+
+
+@pytest.mark.parametrize("fmt", ["MSEED", "SAC"])
+def test_units_given_convert_the_samples(tmp_path, fmt):
+    r = read_record(written(tmp_path, trace(), fmt), units="gal")
+    assert np.array_equal(r.accel, COUNTS.astype(np.float64) * 0.01)
+    assert (r.format, r.dt, r.npts, r.units) == (f"obspy:{fmt.lower()}", 0.01, 3000, "gal")
+    assert (r.network, r.station, r.location, r.channel, r.is_vertical) == \
+        ("XX", "ABC", "00", "HNZ", True)
+    assert r.start_time == START.datetime.replace(tzinfo=r.start_time.tzinfo)
+    assert r.start_time.utcoffset().total_seconds() == 0
+
+
+def test_float32_sac_step_and_samples(tmp_path):
+    # SAC keeps float32 samples and a float32 step: 0.01 is read back as 0.01.
+    data = (COUNTS / 3.0).astype(np.float32)
+    r = read_record(written(tmp_path, trace(data), "SAC"), units="m/s2")
+    assert r.dt == 0.01
+    assert np.array_equal(r.accel, data.astype(np.float64))
+
+
+def test_inventory_divides_by_the_overall_sensitivity_as_obspy_does(tmp_path):
+    inv = inventory()
+    path = written(tmp_path, trace(), "MSEED")
+    expected = trace().remove_sensitivity(inv).data
+    xml = tmp_path / "station.xml"
+    inv.write(str(xml), format="STATIONXML")
+    for given in (inv, str(xml)):
+        r = read_record(path, inventory=given)
+        assert np.array_equal(r.accel, expected)
+        assert (r.units, r.processing) == ("m/s2", ("as recorded", "sensitivity removed"))
+        assert (r.latitude, r.longitude, r.elevation) == (10.5, 20.25, 30.0)
+
+
+@pytest.mark.parametrize("inv, channel, message", [
+    (inventory(units="M/S"), "HNZ", "XX.ABC.00.HNZ: the sensor measures M/S, not acceleration"),
+    (inventory(), "HNN",
+     "XX.ABC.00.HNN: no response at 2020-01-02T03:04:05.500000Z in the inventory"),
+])
+def test_inventory_faults(tmp_path, inv, channel, message):
+    path = written(tmp_path, trace(channel=channel), "MSEED")
+    with pytest.raises(RecordError) as e:
+        read_records(path, inventory=inv)
+    assert str(e.value) == f"{path}: {message}"
+
+
+def test_gzip_miniseed(tmp_path):
+    path = written(tmp_path, trace(), "MSEED")
+    packed = tmp_path / "record.mseed.gz"
+    packed.write_bytes(gzip.compress(path.read_bytes()))
+    assert np.array_equal(read_record(packed, units="g").accel, read_record(path, units="g").accel)
+
+
+def test_record_to_trace_and_back(data):
+    r = read_record(data / "formats" / "knet" / "CHB0021412312349.NS")
+    tr = r.to_trace()
+    assert (tr.id, tr.stats.delta, tr.stats.npts) == ("K-NET.CHB002..NS", 0.01, 6800)
+    assert tr.stats.starttime == obspy.UTCDateTime(r.start_time)
+    assert tr.data is not r.accel and np.array_equal(tr.data, r.accel)
+    back = Record.from_trace(tr)
+    assert np.array_equal(back.accel, r.accel)
+    assert (back.units, back.processing, back.start_time, back.channel) == \
+        ("m/s2", r.processing, r.start_time, "NS")
+
+
+def test_summarize_takes_a_trace(data):
+    r = read_record(data / "formats" / "knet" / "CHB0021412312349.UD")
+    assert summarize(r.to_trace()) == summarize(r)
+    raw = trace()
+    with pytest.raises(RecordError) as e:
+        summarize(raw)
+    assert str(e.value) == f"XX.ABC.00.HNZ: {UNKNOWN}"
+    assert summarize(raw, units="gal") == summarize(COUNTS * 0.01, 0.01)
+
+
+def test_a_trace_whose_response_obspy_removed_to_acceleration():
+    tr = trace(COUNTS.astype(np.float64))
+    tr.stats.processing = ["ObsPy 1.5.1: remove_response(output='ACC'::pre_filt=None)"]
+    assert Record.from_trace(tr).units == "m/s2"
+    tr.stats.processing = ["ObsPy 1.5.1: remove_response(output='VEL'::pre_filt=None)"]
+    with pytest.raises(RecordError):
+        Record.from_trace(tr)
+
+
+@pytest.mark.parametrize("samples", [
+    np.linspace(-1, 1, 500).astype(np.float32), np.arange(-250, 250, dtype=np.int16),
+    list(range(-250, 250)),
+])
+def test_summarize_converts_float32_integers_and_lists(samples):
+    assert summarize(samples, 0.01) == summarize(np.asarray(samples, dtype=np.float64), 0.01)
