@@ -235,6 +235,19 @@ def test_a_malformed_record_in_a_directory_is_an_error(data, tmp_path):
     assert str(e.value).startswith(f"{tmp_path / 'bad.EW'}, line ")
 
 
+DAMAGED = "line 14: 'Scale Fbctor      7845(gal)/8223790' is not a K-NET header line " \
+          "(expected 'Scale Factor')"
+
+
+def test_a_damaged_knet_header_is_told_in_knet_terms(data, tmp_path):
+    edit = _replace(b"Scale Factor", b"Scale Fbctor")
+    # Its suffix names the format.
+    path = _edited(data, tmp_path, KNET + "EW", edit, suffix=".EW")
+    with pytest.raises(RecordError) as e:
+        read_records(path)
+    assert str(e.value) == f"{path}, {DAMAGED}"
+
+
 @pytest.mark.parametrize("content", [b"\x06\x00\x13\x99" * 500, b"{\n  \"id\": 3\n}\n",
                                      b"hello\nworld\n"])
 def test_a_file_no_reader_recognises(tmp_path, content):

@@ -4,7 +4,7 @@ import gzip
 import numpy as np
 import pytest
 
-from tavotools.records import Record, RecordError, read_record, read_records
+from tavotools.records import FORMATS, Record, RecordError, read_record, read_records
 from tavotools.summary import summarize
 
 obspy = pytest.importorskip("obspy")
@@ -139,3 +139,14 @@ def test_a_trace_whose_response_obspy_removed_to_acceleration():
 ])
 def test_summarize_converts_float32_integers_and_lists(samples):
     assert summarize(samples, 0.01) == summarize(np.asarray(samples, dtype=np.float64), 0.01)
+
+
+def test_a_file_obspy_reads_as_a_format_read_here_is_told_in_that_reader_s_terms(data, tmp_path):
+    # ObsPy reads K-NET by line position, and takes even this cut header.
+    path = tmp_path / "cut"
+    path.write_bytes((data / "formats" / "knet" / "CHB0021412312349.EW").read_bytes()[:80])
+    with pytest.raises(RecordError) as e:
+        read_records(path)
+    tried = ", ".join(m.NAME for m in FORMATS)
+    assert str(e.value) == (f"{path}: not a recognised record format (tried: {tried}); as knet: "
+                            f"line 3: file ends inside the header (no 'Memo.' line)")

@@ -190,8 +190,18 @@ def sniff(head):
     return False
 
 
+#: ObsPy's names of formats that a reader of this package reads: a file that
+#: ObsPy reads as one of these is one that reader refused, and its complaint
+#: is the one to report.
+OWN_FORMATS = {"KNET": "knet"}
+
+
 class NotRead(UnrecognisedFormat):
-    """ObsPy does not read the file either."""
+    """ObsPy does not read the file either (or reads it as a format read here: `closest`)."""
+
+    def __init__(self, path, line, reason, closest=None):
+        super().__init__(path, line, reason)
+        self.closest = closest
 
 
 def load_inventory(inventory):
@@ -221,6 +231,8 @@ def parse(source):
     if not stream:
         raise NotRead(source.path, None, "ObsPy finds no trace in it")
     fmt = stream[0].stats.get("_format", "")
+    if fmt.upper() in OWN_FORMATS:
+        raise NotRead(source.path, None, f"ObsPy reads it as {fmt}", OWN_FORMATS[fmt.upper()])
     name = f"{NAME}:{fmt.lower()}" if fmt else NAME
     return [from_trace(trace, source.units, inventory=inventory, path=source.path,
                        format=name) for trace in stream]

@@ -49,17 +49,21 @@ def _parse(module, source):
 def _unrecognised(source):
     """Every reader's attempt at a file none recognises; the one that got furthest speaks.
 
-    A fallback reader (ObsPy) that does recognise the file speaks for it.
+    A fallback reader (ObsPy) that reads the file speaks for it, unless it
+    names the reader here whose format the file is (`closest`).
     """
     complaints = []
+    closest = None
     for module in FORMATS:
         try:
             return _parse(module, source)
         except RecordError as e:
             if getattr(module, "FALLBACK", False) and not isinstance(e, UnrecognisedFormat):
                 raise
+            closest = getattr(e, "closest", None) or closest
             complaints.append((e.line or 0, module.NAME, e.reason))
-    line, name, reason = max(complaints, key=lambda c: c[0])
+    named = [c for c in complaints if c[1] == closest]
+    line, name, reason = named[0] if named else max(complaints, key=lambda c: c[0])
     where = f"line {line}: " if line else ""
     tried = ", ".join(m.NAME for m in FORMATS)
     raise UnrecognisedFormat(source.path, None, f"not a recognised record format (tried: "
@@ -117,8 +121,11 @@ def read_records(path, *, format=None, dt=None, units=None, inventory=None):
     source = Source.read(path, dt=dt, units=units, inventory=inventory)
     if module is None:
         module = _sniffed(source)
-    if module is None:
-        module = next((m for m in FORMATS if _suffix(path) in m.SUFFIXES), None)
+        # Plain text is recognised by any line of numbers: a file whose suffix
+        # names a format (K-NET's .EW) but whose header is damaged is that
+        # format's, and its fault is told in that format's terms.
+        if module is None or module.NAME == "text":
+            module = next((m for m in FORMATS if _suffix(path) in m.SUFFIXES), module)
     if module is None:
         return _unrecognised(source)
     return _parse(module, source)
