@@ -597,3 +597,50 @@ def test_captured_view_objects_outlive_their_record(monkeypatch):
     before = [sys.getrefcount(v) for v in kept]
     run_table([(f, (v, 0.1), {}, None) for v in kept for f in (tavo.get_CAV_cy, tavo.get_Ia_cy)], 100)
     assert [sys.getrefcount(v) for v in kept] == before
+
+
+# A namespace whose np hands out one shared array that ends just before an
+# inaccessible page, while another thread keeps rewriting it with the
+# interpreter lock released (ctypes.memset): the maximum's second pass must stay
+# inside the array whatever the memory holds by then. A race, so it repeats for
+# a while; the kernel test Bounds.FirstZero* pins the same fault deterministically.
+CHANGING_SHARED_ARRAY = """
+    import ctypes, mmap, sys, threading, time, types, json
+    import numpy as np
+    import tavotools.tavo as tavo
+
+    n = 1 << 16
+    page = mmap.PAGESIZE
+    total = (n * 8 // page + 1) * page
+    region = mmap.mmap(-1, total)
+    base = ctypes.addressof(ctypes.c_char.from_buffer(region))
+    libc = ctypes.CDLL(None)
+    libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+    assert libc.mprotect(base + total - page, page, 0) == 0
+    start = total - page - n * 8
+    shared = np.frombuffer(region, dtype=np.float64, count=n, offset=start)
+    tavo.np = types.SimpleNamespace(zeros=lambda *a, **k: shared, asarray=lambda x: shared)
+    done = False
+
+    def flip():
+        minus_one = np.full(n, -1.0)
+        while not done:
+            ctypes.memmove(base + start, minus_one.ctypes.data, n * 8)
+            ctypes.memset(base + start, 0, n * 8)
+
+    thread = threading.Thread(target=flip, daemon=True)
+    thread.start()
+    sys.setswitchinterval(1e-6)
+    accel, seen, t0 = np.zeros(n), set(), time.monotonic()
+    while time.monotonic() - t0 < 1.0:
+        seen.add(tavo.get_PGA_cy(accel))   # 0.0 or -1.0, whichever the memory held
+    done = True
+    thread.join()
+    print(json.dumps(sorted(seen)))
+"""
+
+
+def test_shared_array_rewritten_during_the_peak_is_not_overrun():
+    rc, out, err = run_child(CHANGING_SHARED_ARRAY, timeout=60)
+    assert rc == 0, err[-3000:]
+    assert set(last_json(out)) <= {0.0, -1.0}

@@ -354,3 +354,15 @@ def test_threads_get_the_same_results():
         t.join()
     for r in results:
         assert all(np.array_equal(g, w) for g, w in zip(r, want))
+
+
+def test_unaligned_read_only_buffers_give_the_aligned_results():
+    # np.frombuffer over bytes at an odd offset: read-only and not 8-byte aligned.
+    accel = np.random.default_rng(8).standard_normal(400)
+    periods = np.array([0.05, 0.3, 2.0])
+    odd_accel = np.frombuffer(b"x" + accel.tobytes(), offset=1)
+    odd_periods = np.frombuffer(b"x" + periods.tobytes(), offset=1)
+    assert not odd_accel.flags.aligned and not odd_accel.flags.writeable
+    want = _spectra.response_peaks(accel, 0.01, periods)
+    got = _spectra.response_peaks(odd_accel, 0.01, odd_periods)
+    assert all(g.tobytes() == w.tobytes() for g, w in zip(got, want))

@@ -4,7 +4,9 @@
 
 #include <cmath>
 
-namespace tavo::spectra {
+#include "kernels/clones.hpp"
+
+namespace tavo::kernels {
 
 namespace {
 
@@ -119,8 +121,8 @@ Step exact_step(double omega, double h, double zeta) noexcept {
 
 // Built for AVX2 too where the processor has it, picked at load time; without
 // contraction to FMA both builds do the same IEEE operations, bit for bit.
-__attribute__((target_clones("avx2", "default")))
-void peak_response(Samples accel, const Step *steps, std::int64_t n_osc, std::int64_t substeps,
+TAVO_TARGET_CLONES("avx2", "default")
+void peak_response(Span accel, const Step *steps, std::int64_t n_osc, std::int64_t substeps,
                    const double *weights, double *peak) noexcept {
   Block s;
   for (std::int64_t first = 0; first < n_osc; first += block) {
@@ -141,7 +143,7 @@ void peak_response(Samples accel, const Step *steps, std::int64_t n_osc, std::in
       s.pk[m] = 0.0;
     }
     for (std::int64_t k = 0; k + 1 < accel.n; ++k) {
-      const double a0 = accel[k], a1 = accel[k + 1];
+      const double a0 = at(accel, k), a1 = at(accel, k + 1);
       if (substeps == 1) {
         advance(s, nb, a0, a1);
         continue;
@@ -160,4 +162,4 @@ void peak_response(Samples accel, const Step *steps, std::int64_t n_osc, std::in
   }
 }
 
-} // namespace tavo::spectra
+} // namespace tavo::kernels

@@ -5,10 +5,9 @@
 
 #include <cstdint>
 
-namespace tavo::spectra {
+#include "kernels/span.hpp"
 
-/// 2π as the double nearest to it; ω = two_pi / T everywhere.
-inline constexpr double two_pi = 6.283185307179586476925286766559;
+namespace tavo::kernels {
 
 /// One step of u'' + 2ζωu' + ω²u = -a(t) over h with a linear between the
 /// step's end values: [u, v]₁ = A [u, v]₀ + B a₀ + C a₁.
@@ -22,16 +21,6 @@ struct Step {
 /// Cannot fail; every entry is finite when ω, h, ω·h and (ω·h)² are.
 Step exact_step(double omega, double h, double zeta) noexcept;
 
-/// A strided, read-only run of doubles (stride in bytes, any sign).
-struct Samples {
-  const char *data;
-  std::int64_t n;
-  std::int64_t stride;
-  double operator[](std::int64_t i) const noexcept {
-    return *reinterpret_cast<const double *>(data + i * stride);
-  }
-};
-
 /// Fills the 2·(substeps + 1) interpolation weights ((m - j)/m, j/m), j = 0 … m.
 void substep_weights(std::int64_t substeps, double *weights) noexcept;
 
@@ -40,7 +29,7 @@ void substep_weights(std::int64_t substeps, double *weights) noexcept;
 /// sample. `steps[m]` is oscillator m's step for dt / substeps, `weights`
 /// from substep_weights; `peak` gets one value per oscillator.
 /// Cannot fail; needs substeps ≥ 1.
-void peak_response(Samples accel, const Step *steps, std::int64_t n_osc, std::int64_t substeps,
+void peak_response(Span accel, const Step *steps, std::int64_t n_osc, std::int64_t substeps,
                    const double *weights, double *peak) noexcept;
 
-} // namespace tavo::spectra
+} // namespace tavo::kernels

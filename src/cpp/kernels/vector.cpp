@@ -8,15 +8,11 @@
 #include <cmath>
 #include <cstring>
 
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__GLIBC__) && \
-    !defined(TAVO_NO_CLONES)
-// Resolved once by the dynamic loader from the running CPU; distributed builds
-// stay at the baseline ISA otherwise. x86-64-v3 brings FMA along with AVX2.
-// TAVO_NO_CLONES builds one version for whatever -march says (the tests use it).
-#define TAVO_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-#else
-#define TAVO_CLONES
-#endif
+#include "kernels/clones.hpp"
+#include "kernels/constants.hpp"
+
+// Distributed builds stay at the baseline ISA otherwise. x86-64-v3 brings FMA along with AVX2.
+#define TAVO_CLONES TAVO_TARGET_CLONES("arch=x86-64-v4", "arch=x86-64-v3", "default")
 
 namespace tavo::kernels {
 namespace {
@@ -276,7 +272,7 @@ template <class In>
 
 template <class In, class Out>
 [[gnu::always_inline]] inline double arias_loop(In x, Out out, std::int64_t n, double dt) noexcept {
-  constexpr double pi = 3.141592653589793;
+  using constants::gravity, constants::pi;
   double q[kBlock];
   double s = 0.0;
   for (std::int64_t i0 = 0; i0 < n; i0 += kBlock) {
@@ -293,8 +289,8 @@ template <class In, class Out>
       }
     }
     for (; k < m; ++k) q[k] = s;  // the sum stays at its first NaN
-    // The four roundings in this order; pi / (2 * 9.81) is never formed.
-    for (std::int64_t j = 0; j < m; ++j) out.put(i0 + j, (((q[j] * dt) * pi) / 2.0) / 9.81);
+    // The four roundings in this order; pi / (2 * gravity) is never formed.
+    for (std::int64_t j = 0; j < m; ++j) out.put(i0 + j, (((q[j] * dt) * pi) / 2.0) / gravity);
   }
   return s;
 }
@@ -342,13 +338,15 @@ TAVO_CLONES double max(Span x) noexcept {
                                      : lane_max(Strided{x.data, x.stride}, x.n, Identity{});
   // Equal values have equal bits except +0.0 and -0.0. When the maximum is zero,
   // no element is positive, so the first zero in index order is the one kept.
-  if (m == 0.0) {
-    const Strided in{x.data, x.stride};
-    std::int64_t i = 0;
-    while (in[i] != 0.0) ++i;
-    return in[i];
-  }
-  return m;
+  return m == 0.0 ? first_zero(x) : m;
+}
+
+double first_zero(Span x) noexcept {
+  // Bounded by n, not by finding a zero: memory that another thread or process
+  // writes may hold none by now, and the scan must not run past the end.
+  for (std::int64_t i = 0; i < x.n; ++i)
+    if (const double v = at(x, i); v == 0.0) return v;
+  return 0.0;
 }
 
 double sum(Span x) noexcept {

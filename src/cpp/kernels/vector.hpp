@@ -5,38 +5,10 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
+
+#include "kernels/span.hpp"
 
 namespace tavo::kernels {
-
-/// Read-only view of n doubles at data + i * stride (stride in bytes, any sign, 0 allowed).
-struct Span {
-  const char *data;
-  std::int64_t n;
-  std::int64_t stride;
-};
-
-/// Writable view of n doubles at data + i * stride (stride in bytes, any sign).
-struct MutSpan {
-  char *data;
-  std::int64_t n;
-  std::int64_t stride;
-};
-
-/// Element i of x; i must lie in [0, x.n). Any address is valid (the copy is one load).
-inline double at(Span x, std::int64_t i) noexcept {
-  double v;
-  std::memcpy(&v, x.data + i * x.stride, sizeof v);
-  return v;
-}
-
-/// Element i of x, writable; i must lie in [0, x.n) and the element be 8-byte aligned.
-inline double &at(MutSpan x, std::int64_t i) noexcept {
-  return *reinterpret_cast<double *>(x.data + i * x.stride);
-}
-
-/// A writable span read through the read-only interface.
-inline Span as_span(MutSpan x) noexcept { return {x.data, x.n, x.stride}; }
 
 /// Starting value of every running maximum: a result of -999.0 means "no sample counted".
 inline constexpr double max_start = -999.0;
@@ -47,6 +19,9 @@ inline constexpr double max_start = -999.0;
 /// Largest element strictly above -999.0, scanning in index order; NaN never counts.
 /// An equal later element never replaces the maximum, so [0.0, -0.0] gives +0.0.
 double max(Span x) noexcept;
+/// The maximum once max() found it to be zero: the first zero of x in index order,
+/// sign included, or +0.0 when x holds none (x changed after the maximum was taken).
+double first_zero(Span x) noexcept;
 /// Strict left-to-right sum from +0.0.
 double sum(Span x) noexcept;
 /// out[i] = x[i] with its sign bit cleared (-0.0 -> +0.0, NaN stays NaN).
@@ -74,7 +49,7 @@ double sum_abs_at_least(Span x, double threshold) noexcept;
 double square(double x) noexcept;
 /// Left-to-right sum from +0.0 of square(x[i]); bit-identical to sum() over pow(x, 2.0).
 double sum_squares(Span x) noexcept;
-/// Cumulative Arias intensity: out[k] = (((P[k] * dt) * pi) / 2.0) / 9.81 with P the
+/// Cumulative Arias intensity: out[k] = (((P[k] * dt) * pi) / 2.0) / gravity with P the
 /// running sum of square(x[j]), j <= k; each operation rounded on its own. Returns P[n-1]
 /// (0.0 when x is empty); the series runs over min(x.n, out.n) elements.
 double arias_series(Span x, double dt, MutSpan out) noexcept;

@@ -11,10 +11,14 @@
 #include <vector>
 
 #include "runtime/ref.hpp"
+#include "kernels/constants.hpp"
 #include "kernels/oscillator.hpp"
 
 namespace tavo::spectra {
 namespace {
+
+using kernels::Span;
+using kernels::Step;
 
 // ---- argument binding --------------------------------------------------------
 
@@ -160,8 +164,8 @@ public:
     return true;
   }
 
-  Samples samples() const noexcept {
-    return Samples{static_cast<const char *>(view_.buf), static_cast<std::int64_t>(view_.shape[0]),
+  Span samples() const noexcept {
+    return Span{static_cast<const char *>(view_.buf), static_cast<std::int64_t>(view_.shape[0]),
                    static_cast<std::int64_t>(view_.strides[0])};
   }
 };
@@ -192,7 +196,7 @@ bool check_period(double T, double h, std::int64_t index, double &omega) noexcep
                  repr(T).c_str());
     return false;
   }
-  omega = two_pi / T;
+  omega = constants::two_pi / T;
   const double x = omega * h;
   // PSA = ω²·SD and the step divides by (ω·h)²: both must stay finite.
   if (!(std::isfinite(omega * omega) && std::isfinite(x * x))) {
@@ -203,9 +207,9 @@ bool check_period(double T, double h, std::int64_t index, double &omega) noexcep
   return true;
 }
 
-bool check_finite(Samples accel) noexcept {
+bool check_finite(Span accel) noexcept {
   for (std::int64_t k = 0; k < accel.n; ++k) {
-    if (!std::isfinite(accel[k])) {
+    if (!std::isfinite(kernels::at(accel, k))) {
       PyErr_Format(PyExc_ValueError, "accel holds a NaN or infinite sample at index %lld",
                    static_cast<long long>(k));
       return false;
@@ -225,8 +229,6 @@ double *data_of(const Ref &array) noexcept {
 
 // ---- entry points --------------------------------------------------------------
 
-constexpr long long max_substeps = 10000;
-
 constexpr Signature sig_peaks{
     "response_peaks", 5, 3, {"accel", "dt", "periods", "damping", "substeps"}};
 
@@ -243,8 +245,8 @@ PyObject *response_peaks(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
       (slot[3] != nullptr && !to_double(slot[3], "damping", zeta)) ||
       (slot[4] != nullptr && !to_int64(slot[4], "substeps", substeps)))
     return nullptr;
-  const Samples accel = accel_buf.samples();
-  const Samples periods = period_buf.samples();
+  const Span accel = accel_buf.samples();
+  const Span periods = period_buf.samples();
   if (accel.n == 0) {
     PyErr_SetString(PyExc_ValueError, "accel is empty: a record needs at least one sample");
     return nullptr;
@@ -256,8 +258,9 @@ PyObject *response_peaks(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
   if (!check_finite(accel) || !check_dt(dt) || !check_damping(zeta)) return nullptr;
   // The bound keeps the weight table small; dt/10000 already samples every
   // oscillator finely.
-  if (substeps < 1 || substeps > max_substeps) {
-    PyErr_Format(PyExc_ValueError, "substeps must be from 1 to %lld, not %lld", max_substeps,
+  if (substeps < 1 || substeps > constants::max_substeps) {
+    PyErr_Format(PyExc_ValueError, "substeps must be from 1 to %lld, not %lld",
+                 static_cast<long long>(constants::max_substeps),
                  substeps);
     return nullptr;
   }
@@ -267,7 +270,7 @@ PyObject *response_peaks(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
     std::vector<double> omega(static_cast<std::size_t>(periods.n));
     std::vector<double> weights(2 * static_cast<std::size_t>(substeps) + 2);
     for (std::int64_t m = 0; m < periods.n; ++m)
-      if (!check_period(periods[m], h, m, omega[m])) return nullptr;
+      if (!check_period(kernels::at(periods, m), h, m, omega[m])) return nullptr;
     Ref SD = Ref::steal(new_array(periods.n));
     if (!SD) return nullptr;
     Ref PSV = Ref::steal(new_array(periods.n));
@@ -278,9 +281,9 @@ PyObject *response_peaks(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
     // Nothing below touches a Python object: the buffers stay held, the
     // arrays are still ours alone.
     Py_BEGIN_ALLOW_THREADS
-    for (std::int64_t m = 0; m < periods.n; ++m) steps[m] = exact_step(omega[m], h, zeta);
-    substep_weights(substeps, weights.data());
-    peak_response(accel, steps.data(), periods.n, substeps, weights.data(), sd);
+    for (std::int64_t m = 0; m < periods.n; ++m) steps[m] = kernels::exact_step(omega[m], h, zeta);
+    kernels::substep_weights(substeps, weights.data());
+    kernels::peak_response(accel, steps.data(), periods.n, substeps, weights.data(), sd);
     for (std::int64_t m = 0; m < periods.n; ++m) {
       psv[m] = omega[m] * sd[m];
       psa[m] = omega[m] * omega[m] * sd[m];  // (ω·ω)·SD
@@ -304,7 +307,7 @@ PyObject *recurrence_coefficients(PyObject *, PyObject *const *args, Py_ssize_t 
       (slot[2] != nullptr && !to_double(slot[2], "damping", zeta)))
     return nullptr;
   if (!check_dt(dt) || !check_damping(zeta) || !check_period(T, dt, -1, omega)) return nullptr;
-  const Step s = exact_step(omega, dt, zeta);
+  const Step s = kernels::exact_step(omega, dt, zeta);
   return Py_BuildValue("((dddd)(dd)(dd))", s.a11, s.a12, s.a21, s.a22, s.b1, s.b2, s.c1, s.c2);
 }
 

@@ -6,6 +6,7 @@
 
 #include <numpy/ufuncobject.h>
 
+#include "kernels/constants.hpp"
 #include "tavo/measures/measures.hpp"
 #include "runtime/function.hpp"
 #include "runtime/ref.hpp"
@@ -92,7 +93,7 @@ bool create_names() noexcept {
   if (names.ident == nullptr && (names.ident = PyUnicode_InternFromString(text)) == nullptr) return false;
   TAVO_NAMES(TAVO_INTERN)
 #undef TAVO_INTERN
-  if (state.gravity == nullptr && (state.gravity = PyFloat_FromDouble(9.81)) == nullptr) return false;
+  if (state.gravity == nullptr && (state.gravity = PyFloat_FromDouble(constants::gravity)) == nullptr) return false;
   if (state.int_0 == nullptr && (state.int_0 = PyLong_FromLong(0)) == nullptr) return false;
   if (state.int_1 == nullptr && (state.int_1 = PyLong_FromLong(1)) == nullptr) return false;
   if (state.int_2 == nullptr && (state.int_2 = PyLong_FromLong(2)) == nullptr) return false;

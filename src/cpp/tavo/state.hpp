@@ -34,7 +34,7 @@ struct State {
   PyObject *module = nullptr;  // strong reference, the one module object of the process
   std::int64_t interpreter_id = -1;
   PyObject *globals = nullptr; // the module's namespace (owned by the module)
-  PyObject *gravity = nullptr; // float 9.81
+  PyObject *gravity = nullptr; // the float constants::gravity
   PyObject *int_0 = nullptr;
   PyObject *int_1 = nullptr;
   PyObject *int_2 = nullptr;

@@ -1,5 +1,5 @@
 // Arias intensity and Arias times: the cumulative intensity is the running sum
-// of the squared samples scaled by (((. * dt) * pi) / 2) / 9.81, four rounded
+// of the squared samples scaled by (((. * dt) * pi) / 2) / gravity, four rounded
 // operations in that order; times come from the linspace time axis.
 #include <algorithm>
 #include <cfenv>
@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 
+#include "kernels/constants.hpp"
 #include "tavo/measures/measures.hpp"
 #include "tavo/measures/vector.hpp"
 #include "runtime/numpy.hpp"
@@ -17,12 +18,12 @@
 namespace tavo::measures {
 namespace {
 
-constexpr double pi = 3.141592653589793;
+using constants::pi;
 constexpr int numpy_fp_flags = FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID | FE_DIVBYZERO;
 
-double scale(double s, double dt) noexcept { return (((s * dt) * pi) / 2.0) / 9.81; }
+double scale(double s, double dt) noexcept { return (((s * dt) * pi) / 2.0) / constants::gravity; }
 
-/// The cumulative intensity as NumPy computes it: cumsum_cy(pow_array(accel, 2)) * dt * pi / 2 / 9.81,
+/// The cumulative intensity as NumPy computes it: cumsum_cy(pow_array(accel, 2)) * dt * pi / 2 / gravity,
 /// four whole-array operations with their floating-point error handling. `total` gets
 /// sum_cy(pow_array(accel, 2)) when asked for.
 PyObject *cumulative_by_numpy(const DoubleView &accel, double dt, double *total) noexcept {

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cmath>
 
+#include "kernels/constants.hpp"
 #include "tavo/measures/measures.hpp"
 #include "tavo/measures/vector.hpp"
 #include "runtime/function.hpp"
@@ -13,8 +14,7 @@ namespace tavo::measures {
 namespace {
 
 constexpr const char *qualname = "tavotools.tavo.get_CAVstd_cy";
-// 0.025 g as the double product: one ulp above the double nearest to 0.24525.
-constexpr double quiet_threshold = 0.025 * 9.81;
+constexpr double quiet_threshold = constants::CAVstd_quiet;
 
 /// A double truncated toward zero to int32, or `fallback` when it is NaN, infinite or out of range.
 std::int64_t to_int32_or(double x, std::int64_t fallback) noexcept {
