@@ -42,16 +42,15 @@ class Options:
 
 @dataclass
 class Result:
-    """What a task returns: rows, and files that failed or that are not records.
+    """What a task returns: rows, and the files that failed.
 
     `rows` holds (directory, key, sort key, files, text values, float values,
-    float mask) per recording; `errors` and `skipped` hold (file, reason).
-    `files` of a row are the absolute paths it was computed from.
+    float mask) per recording, `files` being the absolute paths it was
+    computed from; `errors` holds (file, reason).
     """
 
     rows: list = field(default_factory=list)
     errors: list = field(default_factory=list)
-    skipped: list = field(default_factory=list)
 
 
 # ---- grouping -------------------------------------------------------------------

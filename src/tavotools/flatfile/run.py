@@ -101,9 +101,13 @@ class _Processes:
         self._start()
 
     def _start(self):
-        self.pool = cf.ProcessPoolExecutor(
-            max_workers=self.parallel, mp_context=multiprocessing.get_context("forkserver"),
-            initializer=_ignore_sigint)
+        # Workers fork from a server process that has imported the package
+        # once: no thread of this process is copied, and a new worker starts
+        # in milliseconds rather than importing NumPy and SciPy again.
+        context = multiprocessing.get_context("forkserver")
+        context.set_forkserver_preload(["tavotools.flatfile.rows"])
+        self.pool = cf.ProcessPoolExecutor(max_workers=self.parallel, mp_context=context,
+                                           initializer=_ignore_sigint)
 
     def submit(self, task, options):
         future = self.pool.submit(process_batch, task.files, options, task.only)
@@ -190,7 +194,7 @@ def run(paths, output, *, periods=(), jobs=1, scheduler=None, dt=None, units=Non
     state = State(state_file, options.settings())
     lost = []   # failures that are not stored, so tried again by the next run
     computed = reused = 0
-    skipped = []
+    skipped = [0]
     interrupted = False
     try:
         try:
@@ -209,12 +213,15 @@ def run(paths, output, *, periods=(), jobs=1, scheduler=None, dt=None, units=Non
     finally:
         state.close()
     return Report(output=target, errors_file=errors_file, rows=rows, computed=computed,
-                  reused=reused, failed=len(errors), skipped=len(skipped),
+                  reused=reused, failed=len(errors), skipped=skipped[0],
                   interrupted=interrupted, reset=state.reset)
 
 
 def _scan(state, paths, outputs_, lost, skipped):
-    """Record every file under `paths` in the state; returns how many."""
+    """Record every file under `paths` in the state; returns how many.
+
+    Unreadable paths go to `lost`; `skipped[0]` counts the files that are not records.
+    """
     target, errors_file, state_file = outputs_
     exclude = (target, errors_file, state_file, state_file + "-wal", state_file + "-shm",
                state_file + "-journal")
@@ -224,7 +231,7 @@ def _scan(state, paths, outputs_, lost, skipped):
             lost.append(item)
             continue
         if kind == "skipped":
-            skipped.append(item)
+            skipped[0] += 1
             continue
         found.append(item)
         count += 1

@@ -19,6 +19,7 @@ VERSION = "1"
 
 _TABLES = """
 CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value TEXT);
+-- status: 'row' (part of a stored row) or 'error' (with its reason)
 CREATE TABLE IF NOT EXISTS files (path TEXT PRIMARY KEY, size INTEGER, mtime INTEGER,
                                   status TEXT, reason TEXT);
 CREATE TABLE IF NOT EXISTS recordings (id INTEGER PRIMARY KEY, dir TEXT, gkey TEXT,
@@ -149,10 +150,9 @@ class State:
         merges = []
         with db:
             db.execute("BEGIN")
-            for status, items in (("error", result.errors), ("skipped", result.skipped)):
-                db.executemany(
-                    "INSERT OR REPLACE INTO files SELECT path, size, mtime, ?, ? FROM scan "
-                    "WHERE path = ?", ((status, reason, path) for path, reason in items))
+            db.executemany(
+                "INSERT OR REPLACE INTO files SELECT path, size, mtime, 'error', ? FROM scan "
+                "WHERE path = ?", ((reason, path) for path, reason in result.errors))
             for directory, key, sortkey, paths, text, floats, mask in result.rows:
                 found = db.execute("SELECT id FROM recordings WHERE dir = ? AND gkey = ?",
                                    (directory, key)).fetchall()
