@@ -11,6 +11,8 @@ import os
 import tempfile
 from datetime import datetime
 
+import numpy as np
+
 __all__ = ["write_errors", "write_table"]
 
 #: Rows per Parquet row group.
@@ -34,39 +36,45 @@ def _atomic(target, write, mode="w"):
         raise
 
 
-def _csv_cell(kind, value):
+def _cell(kind, value):
+    """A non-float value as CSV text."""
     if value is None:
         return ""
-    if kind == "float":
-        return repr(float(value))  # repr round-trips: the same double when read back
     if kind == "bool":
         return "true" if value else "false"
     return str(value)
 
 
-def _merged(schema, rows):
-    """Each row as one list in column order, absent values as None."""
-    position = {name: k for k, name in enumerate(schema.floats)}
-    for text, floats, mask in rows:
-        out = []
-        for c in schema.columns:
-            if c.kind == "float":
-                k = position[c.name]
-                out.append(float(floats[k]) if mask[k] else None)
-            else:
-                out.append(text.get(c.name))
-        yield out
+def _groups(rows, size):
+    """The rows in lists of at most `size`: (text values, float matrix, mask matrix)."""
+    page = []
+    for row in rows:
+        page.append(row)
+        if len(page) == size:
+            yield _stacked(page)
+            page = []
+    if page:
+        yield _stacked(page)
+
+
+def _stacked(page):
+    return ([t for t, _, _ in page], np.array([f for _, f, _ in page]),
+            np.array([m for _, _, m in page]))
 
 
 def write_csv(target, schema, rows):
     """Write the rows as CSV text: floats by repr, so each reads back to the same double."""
-    kinds = [c.kind for c in schema.columns]
+    position = {name: k for k, name in enumerate(schema.floats)}
+    columns = [(c.kind, c.name, position.get(c.name)) for c in schema.columns]
 
     def write(f):
         w = csv.writer(f, lineterminator="\n")
         w.writerow([c.name for c in schema.columns])
-        for row in _merged(schema, rows):
-            w.writerow([_csv_cell(k, v) for k, v in zip(kinds, row)])
+        for texts, floats, masks in _groups(rows, 256):
+            for text, values, mask in zip(texts, floats.tolist(), masks.tolist()):
+                # repr round-trips: each float reads back as the same double.
+                w.writerow([(repr(values[k]) if mask[k] else "") if kind == "float"
+                            else _cell(kind, text.get(name)) for kind, name, k in columns])
 
     _atomic(target, write)
 
@@ -94,26 +102,29 @@ def write_parquet(target, schema, rows):
     """Write the rows as Parquet, in row groups of `ROW_GROUP` rows."""
     pa = _pyarrow()
     arrow = arrow_schema(schema)
-    kinds = [c.kind for c in schema.columns]
+    position = {name: k for k, name in enumerate(schema.floats)}
 
-    def batch(buffered):
+    def batch(texts, floats, masks):
         columns = []
-        for k, kind in enumerate(kinds):
-            values = [r[k] for r in buffered]
-            if kind == "time":
+        for field, c in zip(arrow, schema.columns):
+            if c.kind == "float":
+                k = position[c.name]
+                columns.append(pa.array(floats[:, k], mask=~masks[:, k], type=field.type))
+                continue
+            values = [t.get(c.name) for t in texts]
+            if c.kind == "time":
                 values = [None if v is None else datetime.fromisoformat(v) for v in values]
-            columns.append(pa.array(values, type=arrow.field(k).type))
+            columns.append(pa.array(values, type=field.type))
         return pa.record_batch(columns, schema=arrow)
 
     def write(f):
         with pa.parquet.ParquetWriter(f, arrow) as writer:
-            buffered = []
-            for row in _merged(schema, rows):
-                buffered.append(row)
-                if len(buffered) == ROW_GROUP:
-                    writer.write_batch(batch(buffered))
-                    buffered = []
-            writer.write_batch(batch(buffered))
+            empty = True
+            for group in _groups(rows, ROW_GROUP):
+                writer.write_batch(batch(*group))
+                empty = False
+            if empty:
+                writer.write_table(arrow.empty_table())
 
     _atomic(target, write, "wb")
 
