@@ -135,6 +135,31 @@ def test_missing_path_and_bad_output_name(tmp_path):
     assert str(e.value) == f"the output must end in .parquet or .csv, not {str(tmp_path / 'flat.txt')!r}"
 
 
+@pytest.mark.parametrize("args, message", [
+    (["-o", "{tmp}/flat.txt"], "tavotools flatfile: the output must end in .parquet or .csv, "
+                               "not '{tmp}/flat.txt'"),
+    (["-o", "{tmp}/no/flat.csv"], "tavotools flatfile: the output's folder '{tmp}/no' does not exist"),
+])
+def test_command_errors(tmp_path, capsys, args, message):
+    from tavotools.cli import main
+
+    status = main(["flatfile", str(tmp_path)] + [a.format(tmp=tmp_path) for a in args])
+    assert (status, capsys.readouterr().err) == (2, message.format(tmp=tmp_path) + "\n")
+
+
+def test_command_summary_and_status(folder, tmp_path, capsys):
+    from tavotools.cli import main
+
+    (folder / "bad.smc").write_text("2 CORRECTED ACCELEROGRAM\n")
+    out = tmp_path / "flat.csv"
+    assert main(["flatfile", str(folder), "-o", str(out)]) == 1
+    assert capsys.readouterr().err.splitlines() == [
+        f"tavotools flatfile: wrote {out}: 3 rows (8 files read, 0 unchanged)",
+        "tavotools flatfile: skipped 1 file in the folders that are not records "
+        "(event.json, README, ...)",
+        f"tavotools flatfile: 1 file failed: see {tmp_path / 'flat.errors.csv'}"]
+
+
 def test_resume_reads_only_new_or_changed_files(folder, tmp_path):
     out = tmp_path / "flat.csv"
     first = run([folder], out, periods=PERIODS)

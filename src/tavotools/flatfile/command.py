@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import sqlite3
 import sys
 
 from .run import run
@@ -71,7 +72,8 @@ def main(argv=None):
     try:
         report = run(args.paths, args.output, periods=periods, jobs=args.jobs,
                      scheduler=args.scheduler, dt=args.dt, units=args.units)
-    except (ValueError, ImportError, OSError) as e:
+    except (ValueError, ImportError, OSError, sqlite3.Error) as e:
+        # sqlite3.Error: a run state that is not one (another file named OUT.state).
         print(f"tavotools flatfile: {e}", file=sys.stderr)
         return 2
     if report.reset:

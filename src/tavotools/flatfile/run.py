@@ -56,6 +56,9 @@ def outputs(output):
     stem, suffix = os.path.splitext(output)
     if suffix.lower() not in (".parquet", ".csv"):
         raise ValueError(f"the output must end in .parquet or .csv, not {output!r}")
+    folder = os.path.dirname(os.path.abspath(output))
+    if not os.path.isdir(folder):
+        raise ValueError(f"the output's folder {folder!r} does not exist")
     return output, stem + ".errors.csv", output + ".state"
 
 
