@@ -1,5 +1,5 @@
 // The extension module tavotools._spectra: multi-phase start-up, argument
-// binding and checks, and the two entry points over the response kernel.
+// binding and checks, and the entry points over the response and rotation kernels.
 #include <Python.h>
 
 #define PY_ARRAY_UNIQUE_SYMBOL tavo_spectra_ARRAY_API
@@ -13,6 +13,7 @@
 #include "runtime/ref.hpp"
 #include "kernels/constants.hpp"
 #include "kernels/oscillator.hpp"
+#include "kernels/rotd.hpp"
 
 namespace tavo::spectra {
 namespace {
@@ -22,7 +23,7 @@ using kernels::Step;
 
 // ---- argument binding --------------------------------------------------------
 
-constexpr int max_params = 5;
+constexpr int max_params = 8;
 
 struct Signature {
   const char *name;  // "response_peaks", as the messages show it
@@ -207,10 +208,10 @@ bool check_period(double T, double h, std::int64_t index, double &omega) noexcep
   return true;
 }
 
-bool check_finite(Span accel) noexcept {
+bool check_finite(Span accel, const char *name = "accel") noexcept {
   for (std::int64_t k = 0; k < accel.n; ++k) {
     if (!std::isfinite(kernels::at(accel, k))) {
-      PyErr_Format(PyExc_ValueError, "accel holds a NaN or infinite sample at index %lld",
+      PyErr_Format(PyExc_ValueError, "%s holds a NaN or infinite sample at index %lld", name,
                    static_cast<long long>(k));
       return false;
     }
@@ -218,9 +219,23 @@ bool check_finite(Span accel) noexcept {
   return true;
 }
 
+bool check_substeps(long long substeps) noexcept {
+  // The bound keeps the weight table small; dt/10000 already samples every
+  // oscillator finely.
+  if (substeps >= 1 && substeps <= constants::max_substeps) return true;
+  PyErr_Format(PyExc_ValueError, "substeps must be from 1 to %lld, not %lld",
+               static_cast<long long>(constants::max_substeps), substeps);
+  return false;
+}
+
 PyObject *new_array(std::int64_t n) noexcept {
   npy_intp dims[1] = {static_cast<npy_intp>(n)};
   return PyArray_SimpleNew(1, dims, NPY_FLOAT64);
+}
+
+PyObject *new_array(std::int64_t rows, std::int64_t columns) noexcept {
+  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(columns)};
+  return PyArray_SimpleNew(2, dims, NPY_FLOAT64);
 }
 
 double *data_of(const Ref &array) noexcept {
@@ -256,14 +271,7 @@ PyObject *response_peaks(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
     return nullptr;
   }
   if (!check_finite(accel) || !check_dt(dt) || !check_damping(zeta)) return nullptr;
-  // The bound keeps the weight table small; dt/10000 already samples every
-  // oscillator finely.
-  if (substeps < 1 || substeps > constants::max_substeps) {
-    PyErr_Format(PyExc_ValueError, "substeps must be from 1 to %lld, not %lld",
-                 static_cast<long long>(constants::max_substeps),
-                 substeps);
-    return nullptr;
-  }
+  if (!check_substeps(substeps)) return nullptr;
   const double h = dt / static_cast<double>(substeps);
   try {
     std::vector<Step> steps(static_cast<std::size_t>(periods.n));
@@ -311,6 +319,102 @@ PyObject *recurrence_coefficients(PyObject *, PyObject *const *args, Py_ssize_t 
   return Py_BuildValue("((dddd)(dd)(dd))", s.a11, s.a12, s.a21, s.a22, s.b1, s.b2, s.c1, s.c2);
 }
 
+constexpr Signature sig_rotated{"rotated_peaks",
+                                8,
+                                8,
+                                {"accel1", "accel2", "dt", "periods", "damping", "substeps",
+                                 "cos", "sin"}};
+
+/// Checks an angle table: as many cosines as sines, at least one, each pair on
+/// the unit circle (the kernel's skipping relies on c² + s² = 1).
+bool check_angles(Span c, Span s) noexcept {
+  if (c.n != s.n || c.n == 0 || c.n > kernels::max_angles) {
+    PyErr_Format(PyExc_ValueError,
+                 "cos and sin must hold one value per angle, 1 to %lld (%lld and %lld given)",
+                 static_cast<long long>(kernels::max_angles), static_cast<long long>(c.n),
+                 static_cast<long long>(s.n));
+    return false;
+  }
+  for (std::int64_t a = 0; a < c.n; ++a) {
+    const double r = kernels::at(c, a) * kernels::at(c, a) + kernels::at(s, a) * kernels::at(s, a);
+    if (!(std::fabs(r - 1.0) <= 0x1p-45)) {
+      PyErr_Format(PyExc_ValueError, "cos[%lld] and sin[%lld] are not a cosine and a sine",
+                   static_cast<long long>(a), static_cast<long long>(a));
+      return false;
+    }
+  }
+  return true;
+}
+
+/// The peaks over the angles of the table as one new array of 2 + 3·periods rows:
+/// PGA, PGV, then SD, PSV and PSA of each period; nullptr with an exception set.
+PyObject *rotated_peaks(PyObject *, PyObject *const *args, Py_ssize_t nargsf,
+                        PyObject *kwnames) noexcept {
+  PyObject *slot[max_params];
+  if (!bind(sig_rotated, args, nargsf, kwnames, slot)) return nullptr;
+  Buffer buf1, buf2, period_buf, cos_buf, sin_buf;
+  double dt = 0.0, zeta = 0.05;
+  long long substeps = 1;
+  if (!buf1.acquire(slot[0], "accel1") || !buf2.acquire(slot[1], "accel2") ||
+      !to_double(slot[2], "dt", dt) || !period_buf.acquire(slot[3], "periods") ||
+      !to_double(slot[4], "damping", zeta) || !to_int64(slot[5], "substeps", substeps) ||
+      !cos_buf.acquire(slot[6], "cos") || !sin_buf.acquire(slot[7], "sin"))
+    return nullptr;
+  const Span a1 = buf1.samples(), a2 = buf2.samples(), periods = period_buf.samples();
+  const std::int64_t n_angles = cos_buf.samples().n;
+  if (a1.n != a2.n || a1.n == 0) {
+    PyErr_Format(PyExc_ValueError,
+                 "accel1 and accel2 must hold the same number of samples, at least one "
+                 "(%lld and %lld given)",
+                 static_cast<long long>(a1.n), static_cast<long long>(a2.n));
+    return nullptr;
+  }
+  if (!check_finite(a1, "accel1") || !check_finite(a2, "accel2") || !check_dt(dt) ||
+      !check_damping(zeta) || !check_angles(cos_buf.samples(), sin_buf.samples()))
+    return nullptr;
+  if (!check_substeps(substeps)) return nullptr;
+  const double h = dt / static_cast<double>(substeps);
+  try {
+    // The kernels read the angle table contiguously.
+    std::vector<double> cosines(static_cast<std::size_t>(n_angles));
+    std::vector<double> sines(static_cast<std::size_t>(n_angles));
+    for (std::int64_t a = 0; a < n_angles; ++a) {
+      cosines[a] = kernels::at(cos_buf.samples(), a);
+      sines[a] = kernels::at(sin_buf.samples(), a);
+    }
+    const kernels::Angles angles{cosines.data(), sines.data(), n_angles};
+    std::vector<Step> steps(static_cast<std::size_t>(periods.n));
+    std::vector<double> omega(static_cast<std::size_t>(periods.n));
+    std::vector<double> weights(2 * static_cast<std::size_t>(substeps) + 2);
+    for (std::int64_t m = 0; m < periods.n; ++m)
+      if (!check_period(kernels::at(periods, m), h, m, omega[m])) return nullptr;
+    // One block: the rows PGA, PGV, then SD, PSV and PSA of each period.
+    Ref peaks = Ref::steal(new_array(2 + 3 * periods.n, n_angles));
+    if (!peaks) return nullptr;
+    double *pga = data_of(peaks), *pgv = pga + n_angles;
+    double *sd = pgv + n_angles, *psv = sd + periods.n * n_angles, *psa = psv + periods.n * n_angles;
+    // Nothing below touches a Python object: the buffers stay held, the
+    // array is still ours alone.
+    Py_BEGIN_ALLOW_THREADS
+    kernels::rotated_motion_peaks(a1, a2, dt, angles, pga, pgv);
+    for (std::int64_t m = 0; m < periods.n; ++m) steps[m] = kernels::exact_step(omega[m], h, zeta);
+    kernels::substep_weights(substeps, weights.data());
+    kernels::rotated_response_peaks(a1, a2, steps.data(), periods.n, substeps, weights.data(), angles, sd);
+    for (std::int64_t m = 0; m < periods.n; ++m) {
+      for (std::int64_t a = 0; a < n_angles; ++a) {
+        const std::int64_t i = m * n_angles + a;
+        // As response_peaks: PSV = ω·SD, PSA = (ω·ω)·SD.
+        psv[i] = omega[m] * sd[i];
+        psa[i] = omega[m] * omega[m] * sd[i];
+      }
+    }
+    Py_END_ALLOW_THREADS
+    return peaks.release();
+  } catch (const std::bad_alloc &) {
+    return PyErr_NoMemory();
+  }
+}
+
 // ---- module ----------------------------------------------------------------------
 
 PyMethodDef methods[] = {
@@ -333,6 +437,18 @@ PyMethodDef methods[] = {
      "The exact step [u, v](t + dt) = A [u, v](t) + B a(t) + C a(t + dt) of\n"
      "u'' + 2 zeta omega u' + omega**2 u = -a with a linear over the step.\n\n"
      "Returns ((A11, A12, A21, A22), (B1, B2), (C1, C2))."},
+    {"rotated_peaks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rotated_peaks)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "rotated_peaks($module, /, accel1, accel2, dt, periods, damping, substeps, cos, sin)\n--\n\n"
+     "Peaks over rotation angles of two components of one record.\n\n"
+     "For each angle of the table (cos, sin), the series accel1 * cos + accel2 * sin:\n"
+     "its peak |acceleration|, its peak |velocity| (trapezoid rule from rest, as\n"
+     "scipy.integrate.cumulative_trapezoid), and the peak response of the oscillators at\n"
+     "`periods` (s), computed once per component and rotated (the response is linear).\n\n"
+     "Returns one float64 array, a column per angle and 2 + 3 * len(periods) rows:\n"
+     "PGA, PGV, then SD, PSV and PSA of each period (as response_peaks gives them).\n"
+     "Raises ValueError for components of different lengths, empty or non-finite\n"
+     "records, dt <= 0, periods <= 0, damping outside [0, 1) or a table off the unit circle."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,356 @@
+// Peaks over rotation angles of two components, for the ground motion and for
+// oscillator responses: each component's series is computed once, and a sample
+// updates the angles' peaks only where its amplitude could raise one of them.
+#include "kernels/rotd.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "kernels/clones.hpp"
+
+namespace tavo::kernels {
+
+namespace {
+
+// Why a sample may be skipped: |x1·c + x2·s| ≤ √(x1² + x2²)·√(c² + s²) (Cauchy–
+// Schwarz), so a sample whose amplitude is below the smallest running peak over
+// the angles raises none of them. The computed rotated value and the computed
+// x1² + x2² are within a few units in the last place (2^-53 relative, 2^-1074
+// absolute near underflow) of the exact ones, and the table's c² + s² within a
+// few of 1; the margins below cover that many times over, so a sample is only
+// skipped when the full scan would leave every peak as it is: the peaks are the
+// full scan's, bit for bit.
+constexpr double relative_margin = 0x1p-36;
+constexpr double absolute_margin = 0x1p-1000;
+
+/// The squared amplitude below which no sample can raise a peak of at least `lowest`.
+inline double skip_below(double lowest) noexcept {
+  return lowest * lowest * (1.0 - relative_margin) - absolute_margin;
+}
+
+// Samples that pass that test are tested again per sector of 12 consecutive
+// angles: with n_c the unit vector in the middle of the sector and n_⊥ its
+// normal, each member n = α·n_c + β·n_⊥ with |α| ≤ 1 and |β| ≤ sin Δ (Δ the
+// sector's half width), so |x·n| ≤ |x·n_c| + |x·n_⊥|·sin Δ. Only the sectors
+// where that bound reaches the sector's smallest peak are scanned.
+constexpr std::int64_t max_sector = 12;
+constexpr std::int64_t max_sectors = max_angles / max_sector;
+static_assert(max_sectors <= 64, "the sectors reached are bits of one word");
+
+/// The sectors of an angle table: centre directions and the sines of their half widths.
+struct Sectors {
+  static constexpr std::int64_t size = max_sector;  // angles per sector (the last may hold fewer)
+  std::int64_t n = 0;
+  double cos[max_sectors], sin[max_sectors], width[max_sectors];
+
+  std::int64_t first(std::int64_t g) const noexcept { return g * size; }
+  std::int64_t end(std::int64_t g, std::int64_t n_angles) const noexcept {
+    return (g + 1) * size < n_angles ? (g + 1) * size : n_angles;
+  }
+};
+
+/// Sectors of 12 consecutive angles of a table of at most max_angles.
+Sectors make_sectors(Angles angles) noexcept {
+  Sectors q;
+  q.n = (angles.n + q.size - 1) / q.size;
+  for (std::int64_t g = 0; g < q.n; ++g) {
+    const std::int64_t first = q.first(g), last = q.end(g, angles.n) - 1;
+    double cc = angles.cos[first] + angles.cos[last], sc = angles.sin[first] + angles.sin[last];
+    const double norm = std::sqrt(cc * cc + sc * sc);
+    cc /= norm;
+    sc /= norm;
+    double w = 0.0;
+    for (std::int64_t a = first; a <= last; ++a)
+      w = std::fmax(w, std::fabs(angles.cos[a] * sc - angles.sin[a] * cc));
+    // Rounded up well past the few ulps of the sums above.
+    q.cos[g] = cc;
+    q.sin[g] = sc;
+    q.width[g] = w * (1.0 + relative_margin) + relative_margin;
+  }
+  // Padding to a multiple of four, never reached (their smallest peaks stay infinite).
+  for (std::int64_t g = q.n; g < max_sectors; ++g) {
+    q.cos[g] = 1.0;
+    q.sin[g] = q.width[g] = 0.0;
+  }
+  return q;
+}
+
+// Four angles at a time in GCC's vector extension: the same IEEE operations
+// lane by lane, compiled to AVX2 or SSE2 in each build. The helpers are inlined
+// into each build (flatten), so no vector crosses a call.
+#pragma GCC diagnostic ignored "-Wpsabi"
+using v4 = double __attribute__((vector_size(32)));
+using v4bits = std::uint64_t __attribute__((vector_size(32)));
+
+inline v4 load4(const double *p) noexcept {
+  v4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+inline void store4(double *p, v4 v) noexcept { std::memcpy(p, &v, sizeof v); }
+
+/// |x| lane by lane: the sign bit cleared, as fabs does.
+inline v4 abs4(v4 x) noexcept {
+  return reinterpret_cast<v4>(reinterpret_cast<v4bits>(x) & 0x7fffffffffffffffULL);
+}
+
+/// Raises the peaks of the full sector of angles from `first` to the largest
+/// |x1[i]·c + x2[i]·s| of the `count` points; returns their smallest peak.
+double raise_sector(const double *x1, const double *x2, std::int64_t count, Angles angles,
+                    std::int64_t first, double *pk) noexcept {
+  static_assert(max_sector == 12, "a full sector is three vectors");
+  const double *c = angles.cos + first, *s = angles.sin + first;
+  const v4 c0 = load4(c), c1 = load4(c + 4), c2 = load4(c + 8);
+  const v4 s0 = load4(s), s1 = load4(s + 4), s2 = load4(s + 8);
+  v4 r0 = load4(pk + first), r1 = load4(pk + first + 4), r2 = load4(pk + first + 8);
+  for (std::int64_t i = 0; i < count; ++i) {
+    const v4 p1 = {x1[i], x1[i], x1[i], x1[i]}, p2 = {x2[i], x2[i], x2[i], x2[i]};
+    const v4 a0 = abs4(p1 * c0 + p2 * s0), a1 = abs4(p1 * c1 + p2 * s1),
+             a2 = abs4(p1 * c2 + p2 * s2);
+    r0 = a0 > r0 ? a0 : r0;
+    r1 = a1 > r1 ? a1 : r1;
+    r2 = a2 > r2 ? a2 : r2;
+  }
+  store4(pk + first, r0);
+  store4(pk + first + 4, r1);
+  store4(pk + first + 8, r2);
+  v4 m = r0 < r1 ? r0 : r1;
+  m = r2 < m ? r2 : m;
+  const double m01 = m[0] < m[1] ? m[0] : m[1], m23 = m[2] < m[3] ? m[2] : m[3];
+  return m01 < m23 ? m01 : m23;
+}
+
+/// Raises the peaks of angles [first, first + 1) as raise_sector does.
+double raise_run(const double *x1, const double *x2, std::int64_t count, Angles angles,
+                 std::int64_t first, double *pk) noexcept {
+  const double c = angles.cos[first], s = angles.sin[first];
+  double run = pk[first];
+  for (std::int64_t i = 0; i < count; ++i) {
+    const double r = std::fabs(x1[i] * c + x2[i] * s);
+    run = r > run ? r : run;
+  }
+  pk[first] = run;
+  return run;
+}
+
+/// raise_sector over a short sector (the last of a table), one angle at a time.
+double raise_short_sector(const double *x1, const double *x2, std::int64_t count, Angles angles,
+                          std::int64_t first, std::int64_t end, double *pk) noexcept {
+  double lowest = std::numeric_limits<double>::infinity();
+  for (std::int64_t a = first; a < end; ++a) {
+    const double p = raise_run(x1, x2, count, angles, a, pk);
+    lowest = p < lowest ? p : lowest;
+  }
+  return lowest;
+}
+
+/// Raises the peaks `pk` to the `count` ≥ 1 points (x1, x2) where they exceed them,
+/// sector by sector; `low` holds each sector's smallest peak. Returns the new
+/// skip_below of the smallest peak.
+double raise_peaks(const double *x1, const double *x2, std::int64_t count, Angles angles,
+                   const Sectors &q, double *pk, double *low) noexcept {
+  // Every point lies within r of the centre of their bounding box, so
+  // |x·n| ≤ |centre·n| + r, and the sector bound applies to centre·n.
+  double lo1 = x1[0], hi1 = x1[0], lo2 = x2[0], hi2 = x2[0];
+  for (std::int64_t i = 1; i < count; ++i) {
+    lo1 = x1[i] < lo1 ? x1[i] : lo1;
+    hi1 = x1[i] > hi1 ? x1[i] : hi1;
+    lo2 = x2[i] < lo2 ? x2[i] : lo2;
+    hi2 = x2[i] > hi2 ? x2[i] : hi2;
+  }
+  const double c1 = lo1 + (hi1 - lo1) / 2.0, c2 = lo2 + (hi2 - lo2) / 2.0;
+  const double w1 = hi1 - lo1, w2 = hi2 - lo2;
+  // The radius (w1 + w2 bounds it where the squares would underflow), and the
+  // rounding of the centre, the radius and the products.
+  const double e = w1 * w1 + w2 * w2;
+  const double r = (e > 0x1p-900 ? std::sqrt(e) : w1 + w2) / 2.0;
+  const double slack = r + (std::fabs(c1) + std::fabs(c2) + r) * 0x1p-48;
+  // The sectors four at a time; the ones the points may reach are scanned.
+  const v4 q1 = {c1, c1, c1, c1}, q2 = {c2, c2, c2, c2}, sl = {slack, slack, slack, slack};
+  std::uint64_t reached = 0;
+  for (std::int64_t g = 0; g < q.n; g += 4) {
+    const v4 cg = load4(q.cos + g), sg = load4(q.sin + g), wg = load4(q.width + g);
+    const v4 along = abs4(q1 * cg + q2 * sg), across = abs4(q2 * cg - q1 * sg);
+    const v4 reach = (along + across * wg + sl) * (1.0 + relative_margin) + absolute_margin;
+    const auto below = reach < load4(low + g);
+    for (int k = 0; k < 4; ++k) reached |= static_cast<std::uint64_t>(!below[k]) << (g + k);
+  }
+  reached &= q.n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << q.n) - 1;
+  while (reached != 0) {
+    const std::int64_t g = __builtin_ctzll(reached);
+    reached &= reached - 1;
+    const std::int64_t first = q.first(g), end = q.end(g, angles.n);
+    low[g] = end - first == max_sector
+                 ? raise_sector(x1, x2, count, angles, first, pk)
+                 : raise_short_sector(x1, x2, count, angles, first, end, pk);
+  }
+  double lowest = std::numeric_limits<double>::infinity();
+  for (std::int64_t g = 0; g < q.n; ++g) lowest = low[g] < lowest ? low[g] : lowest;
+  return skip_below(lowest);
+}
+
+/// The running peaks of one series over the angles, fed one point at a time:
+/// the points that may raise a peak are gathered and raised together.
+struct Tracker {
+  static constexpr std::int64_t batch = 16;
+  double *pk;
+  double low[max_sectors] = {};
+  double bound = skip_below(0.0);
+  double x1[batch] = {}, x2[batch] = {};
+  std::int64_t count = 0;
+
+  void offer(double p1, double p2, Angles angles, const Sectors &q) noexcept {
+    // Negated test: a NaN amplitude (an overflowed series) is offered, and changes nothing.
+    if (p1 * p1 + p2 * p2 < bound) return;
+    x1[count] = p1;
+    x2[count] = p2;
+    if (++count == batch) flush(angles, q);
+  }
+
+  void flush(Angles angles, const Sectors &q) noexcept {
+    if (count > 0) bound = raise_peaks(x1, x2, count, angles, q, pk, low);
+    count = 0;
+  }
+};
+
+// Oscillators advanced together, both components' states and the shared
+// coefficients in L1, as in peak_response. Their responses are kept for a
+// chunk of instants with each one's largest squared amplitude: a chunk whose
+// largest amplitude cannot raise a peak is dropped whole, and the instants of
+// the others that may are raised together.
+constexpr std::int64_t block = 32;
+constexpr std::int64_t chunk = 16;
+
+struct PairBlock {
+  alignas(64) double a11[block], a12[block], a21[block], a22[block];
+  alignas(64) double b1[block], b2[block], c1[block], c2[block];
+  alignas(64) double u1[block], v1[block], u2[block], v2[block];
+  alignas(64) double top[block], bound[block];
+  alignas(64) double x1[chunk][block], x2[chunk][block];  // the chunk's responses
+  double low[block][max_sectors];  // each oscillator's sector minima
+};
+
+/// One step of both components' oscillators from (lo1, lo2) to (hi1, hi2), with
+/// peak_response's arithmetic; the new responses go to instant t of the chunk.
+inline void advance_pair(PairBlock &s, std::int64_t nb, double lo1, double hi1, double lo2,
+                         double hi2, std::int64_t t) noexcept {
+#pragma GCC ivdep
+  for (std::int64_t m = 0; m < nb; ++m) {
+    const double u = s.u1[m], v = s.v1[m];
+    const double un = s.a11[m] * u + s.a12[m] * v + s.b1[m] * lo1 + s.c1[m] * hi1;
+    const double vn = s.a21[m] * u + s.a22[m] * v + s.b2[m] * lo1 + s.c2[m] * hi1;
+    const double w = s.u2[m], z = s.v2[m];
+    const double wn = s.a11[m] * w + s.a12[m] * z + s.b1[m] * lo2 + s.c1[m] * hi2;
+    const double zn = s.a21[m] * w + s.a22[m] * z + s.b2[m] * lo2 + s.c2[m] * hi2;
+    s.u1[m] = un;
+    s.v1[m] = vn;
+    s.u2[m] = wn;
+    s.v2[m] = zn;
+    s.x1[t][m] = un;
+    s.x2[t][m] = wn;
+    const double amp2 = un * un + wn * wn;
+    s.top[m] = amp2 > s.top[m] ? amp2 : s.top[m];
+  }
+}
+
+/// Raises each oscillator's peaks to the chunk's `count` instants that may raise them.
+void offer_chunk(PairBlock &s, std::int64_t nb, std::int64_t count, Angles angles,
+                 const Sectors &q, double *peak) noexcept {
+  for (std::int64_t m = 0; m < nb; ++m) {
+    // Negated tests: a NaN amplitude (an overflowed response) is offered, and changes nothing.
+    if (!(s.top[m] < s.bound[m])) {
+      double x1[chunk], x2[chunk];
+      std::int64_t n = 0;
+      for (std::int64_t t = 0; t < count; ++t) {
+        const double p1 = s.x1[t][m], p2 = s.x2[t][m];
+        x1[n] = p1;
+        x2[n] = p2;
+        n += !(p1 * p1 + p2 * p2 < s.bound[m]);
+      }
+      if (n > 0) s.bound[m] = raise_peaks(x1, x2, n, angles, q, peak + m * angles.n, s.low[m]);
+    }
+    s.top[m] = 0.0;
+  }
+}
+
+} // namespace
+
+// Built for AVX2 too, with every helper inlined into each build.
+TAVO_TARGET_CLONES("avx2", "default") __attribute__((flatten))
+void rotated_motion_peaks(Span a1, Span a2, double dt, Angles angles, double *pga,
+                          double *pgv) noexcept {
+  for (std::int64_t a = 0; a < angles.n; ++a) pga[a] = pgv[a] = 0.0;
+  const Sectors q = make_sectors(angles);
+  Tracker acc{pga}, vel{pgv};
+  double w1 = 0.0, w2 = 0.0;  // velocities
+  for (std::int64_t k = 0; k < a1.n; ++k) {
+    const double x1 = at(a1, k), x2 = at(a2, k);
+    acc.offer(x1, x2, angles, q);
+    if (k == 0) continue;
+    // cumulative_trapezoid's arithmetic: cumsum of d * (y[k] + y[k-1]) / 2.0,
+    // summed left to right (from 0.0 here rather than from its first term:
+    // only the sign of a zero differs, and peaks are of |v|).
+    w1 += dt * (x1 + at(a1, k - 1)) / 2.0;
+    w2 += dt * (x2 + at(a2, k - 1)) / 2.0;
+    vel.offer(w1, w2, angles, q);
+  }
+  acc.flush(angles, q);
+  vel.flush(angles, q);
+}
+
+// Built for AVX2 too where the processor has it, picked at load time; without
+// contraction to FMA both builds do the same IEEE operations, bit for bit.
+TAVO_TARGET_CLONES("avx2", "default") __attribute__((flatten))
+void rotated_response_peaks(Span a1, Span a2, const Step *steps, std::int64_t n_osc,
+                            std::int64_t substeps, const double *weights, Angles angles,
+                            double *peak) noexcept {
+  for (std::int64_t i = 0; i < n_osc * angles.n; ++i) peak[i] = 0.0;
+  const Sectors q = make_sectors(angles);
+  PairBlock s;
+  for (std::int64_t first = 0; first < n_osc; first += block) {
+    const std::int64_t nb = n_osc - first < block ? n_osc - first : block;
+    double *rows = peak + first * angles.n;
+    for (std::int64_t m = 0; m < nb; ++m) {
+      const Step &st = steps[first + m];
+      s.a11[m] = st.a11;
+      s.a12[m] = st.a12;
+      s.a21[m] = st.a21;
+      s.a22[m] = st.a22;
+      s.b1[m] = st.b1;
+      s.b2[m] = st.b2;
+      s.c1[m] = st.c1;
+      s.c2[m] = st.c2;
+      // At rest at the first sample: the peaks start at 0.
+      s.u1[m] = s.v1[m] = s.u2[m] = s.v2[m] = 0.0;
+      s.top[m] = 0.0;
+      s.bound[m] = skip_below(0.0);
+      for (std::int64_t g = 0; g < max_sectors; ++g) s.low[m][g] = 0.0;
+    }
+    std::int64_t t = 0;  // instants in the chunk
+    auto step = [&](double lo1, double hi1, double lo2, double hi2) {
+      advance_pair(s, nb, lo1, hi1, lo2, hi2, t);
+      if (++t == chunk) {
+        offer_chunk(s, nb, t, angles, q, rows);
+        t = 0;
+      }
+    };
+    for (std::int64_t k = 0; k + 1 < a1.n; ++k) {
+      const double p0 = at(a1, k), p1 = at(a1, k + 1), q0 = at(a2, k), q1 = at(a2, k + 1);
+      // The instants between samples, as in peak_response.
+      double lo1 = p0, lo2 = q0;
+      for (std::int64_t j = 1; j < substeps; ++j) {
+        const double hi1 = weights[2 * j] * p0 + weights[2 * j + 1] * p1;
+        const double hi2 = weights[2 * j] * q0 + weights[2 * j + 1] * q1;
+        step(lo1, hi1, lo2, hi2);
+        lo1 = hi1;
+        lo2 = hi2;
+      }
+      step(lo1, p1, lo2, q1);
+    }
+    offer_chunk(s, nb, t, angles, q, rows);
+  }
+}
+
+} // namespace tavo::kernels

@@ -1,0 +1,213 @@
+// The rotation kernels against a naive scan of every angle at every instant, bit
+// for bit: the samples they skip must never have changed a peak. Inputs: noise,
+// circular and polarized motion, zeros, one silent component, tiny and huge
+// values, several lengths, periods, sub-steps and angle tables.
+#include "kernels/constants.hpp"
+#include "kernels/oscillator.hpp"
+#include "kernels/rotd.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cinttypes>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace s = tavo::kernels;
+
+namespace {
+
+using Vec = std::vector<double>;
+constexpr double kPi = 3.141592653589793;
+
+/// cos and sin of n angles over [0°, 180°), as the Python package builds its table.
+struct Table {
+  Vec cos, sin;
+  explicit Table(int n) : cos(n), sin(n) {
+    for (int a = 0; a < n; ++a) {
+      cos[a] = std::cos(kPi * a / n);
+      sin[a] = std::sin(kPi * a / n);
+    }
+  }
+  s::Angles angles() const { return {cos.data(), sin.data(), static_cast<std::int64_t>(cos.size())}; }
+};
+
+s::Span view(const Vec &x) { return {reinterpret_cast<const char *>(x.data()), static_cast<std::int64_t>(x.size()), 8}; }
+
+/// The response instants of one oscillator, with peak_response's arithmetic.
+Vec response(const Vec &a, const s::Step &st, std::int64_t substeps) {
+  Vec w(2 * substeps + 2);
+  s::substep_weights(substeps, w.data());
+  Vec out;
+  double u = 0.0, v = 0.0;
+  auto advance = [&](double lo, double hi) {
+    const double un = st.a11 * u + st.a12 * v + st.b1 * lo + st.c1 * hi;
+    const double vn = st.a21 * u + st.a22 * v + st.b2 * lo + st.c2 * hi;
+    u = un;
+    v = vn;
+    out.push_back(u);
+  };
+  for (std::size_t k = 0; k + 1 < a.size(); ++k) {
+    double lo = a[k];
+    for (std::int64_t j = 1; j < substeps; ++j) {
+      const double hi = w[2 * j] * a[k] + w[2 * j + 1] * a[k + 1];
+      advance(lo, hi);
+      lo = hi;
+    }
+    advance(lo, a[k + 1]);
+  }
+  return out;
+}
+
+/// max |x1·c + x2·s| over the whole series, at every angle.
+Vec naive_peaks(const Vec &x1, const Vec &x2, const Table &t) {
+  Vec pk(t.cos.size(), 0.0);
+  for (std::size_t a = 0; a < pk.size(); ++a)
+    for (std::size_t k = 0; k < x1.size(); ++k)
+      pk[a] = std::fmax(pk[a], std::fabs(x1[k] * t.cos[a] + x2[k] * t.sin[a]));
+  return pk;
+}
+
+/// scipy.integrate.cumulative_trapezoid(a, dx=dt): cumsum of dt * (a[k+1] + a[k]) / 2.0.
+Vec trapezoid(const Vec &a, double dt) {
+  Vec v;
+  for (std::size_t k = 1; k < a.size(); ++k) {
+    const double step = dt * (a[k] + a[k - 1]) / 2.0;
+    v.push_back(v.empty() ? step : v.back() + step);
+  }
+  return v;
+}
+
+::testing::AssertionResult same_bits(const Vec &got, const Vec &want) {
+  if (got.size() != want.size()) return ::testing::AssertionFailure() << "sizes differ";
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (std::bit_cast<std::uint64_t>(got[i]) != std::bit_cast<std::uint64_t>(want[i])) {
+      char text[160];
+      std::snprintf(text, sizeof text, "at %zu: got %.17g, want %.17g", i, got[i], want[i]);
+      return ::testing::AssertionFailure() << text;
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+/// A pair of components of one kind.
+std::pair<Vec, Vec> pair_of(const std::string &kind, std::size_t n, std::uint32_t seed) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> normal;
+  Vec x1(n), x2(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const double t = 0.01 * static_cast<double>(k);
+    const double envelope = std::exp(-std::pow(t - 2.0, 2.0));
+    if (kind == "noise") {
+      x1[k] = envelope * normal(rng);
+      x2[k] = envelope * normal(rng);
+    } else if (kind == "circular") {
+      x1[k] = envelope * std::cos(2.0 * kPi * 1.3 * t);
+      x2[k] = envelope * std::sin(2.0 * kPi * 1.3 * t);
+    } else if (kind == "polarized") {  // one direction only: most angles see little
+      const double a = envelope * normal(rng);
+      x1[k] = 0.6 * a;
+      x2[k] = -0.8 * a;
+    } else if (kind == "silent") {
+      x1[k] = envelope * normal(rng);
+      x2[k] = 0.0;
+    } else if (kind == "zeros") {
+      x1[k] = x2[k] = 0.0;
+    } else if (kind == "tiny") {  // subnormal products
+      x1[k] = 1e-300 * envelope * normal(rng);
+      x2[k] = 1e-300 * envelope * normal(rng);
+    } else if (kind == "huge") {
+      x1[k] = 1e200 * envelope * normal(rng);
+      x2[k] = 1e200 * envelope * normal(rng);
+    } else {  // steps: constant stretches, ties everywhere
+      x1[k] = std::floor(4.0 * envelope * normal(rng));
+      x2[k] = std::floor(4.0 * envelope * normal(rng));
+    }
+  }
+  return {x1, x2};
+}
+
+using Case = std::tuple<std::string, std::size_t, std::int64_t, int>;
+
+class Rotated : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Rotated, ResponsePeaksAreTheFullScans) {
+  const auto [kind, n, substeps, n_angles] = GetParam();
+  const auto [a1, a2] = pair_of(kind, n, static_cast<std::uint32_t>(n + 7 * substeps));
+  const Table table(n_angles);
+  const double dt = 0.01, zeta = 0.05;
+  const Vec periods = {0.001, 0.02, 0.1, 0.37, 1.0, 4.0, 20.0};
+  std::vector<s::Step> steps;
+  for (double T : periods) steps.push_back(s::exact_step(tavo::constants::two_pi / T, dt / static_cast<double>(substeps), zeta));
+  Vec weights(2 * substeps + 2);
+  s::substep_weights(substeps, weights.data());
+  Vec got(periods.size() * n_angles);
+  s::rotated_response_peaks(view(a1), view(a2), steps.data(), static_cast<std::int64_t>(periods.size()),
+                            substeps, weights.data(), table.angles(), got.data());
+  for (std::size_t m = 0; m < periods.size(); ++m) {
+    const Vec want = naive_peaks(response(a1, steps[m], substeps), response(a2, steps[m], substeps), table);
+    EXPECT_TRUE(same_bits(Vec(got.begin() + m * n_angles, got.begin() + (m + 1) * n_angles), want))
+        << "period " << periods[m];
+  }
+}
+
+TEST_P(Rotated, MotionPeaksAreTheFullScans) {
+  const auto [kind, n, substeps, n_angles] = GetParam();
+  if (substeps != 1) GTEST_SKIP() << "the ground motion has no sub-steps";
+  const auto [a1, a2] = pair_of(kind, n, static_cast<std::uint32_t>(3 * n + 1));
+  const Table table(n_angles);
+  const double dt = 0.005;
+  Vec pga(n_angles), pgv(n_angles);
+  s::rotated_motion_peaks(view(a1), view(a2), dt, table.angles(), pga.data(), pgv.data());
+  EXPECT_TRUE(same_bits(pga, naive_peaks(a1, a2, table)));
+  EXPECT_TRUE(same_bits(pgv, naive_peaks(trapezoid(a1, dt), trapezoid(a2, dt), table)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, Rotated,
+    ::testing::Combine(::testing::Values("noise", "circular", "polarized", "silent", "zeros", "tiny",
+                                         "huge", "steps"),
+                       ::testing::Values(std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{17},
+                                         std::size_t{40}, std::size_t{600}),
+                       ::testing::Values(std::int64_t{1}, std::int64_t{3}), ::testing::Values(180, 7, 768)));
+
+TEST(Rotated, LongRecordAgainstFullScan) {
+  // Long enough for the skipping to do its work: the strong motion, then a coda.
+  const auto [a1, a2] = pair_of("noise", 6000, 11);
+  const Table table(180);
+  const double dt = 0.005;
+  const Vec periods = {0.01, 0.1, 0.5, 2.0, 10.0};
+  std::vector<s::Step> steps;
+  for (double T : periods) steps.push_back(s::exact_step(tavo::constants::two_pi / T, dt, 0.05));
+  const double weights[4] = {1.0, 0.0, 0.0, 1.0};
+  Vec got(periods.size() * 180);
+  s::rotated_response_peaks(view(a1), view(a2), steps.data(), static_cast<std::int64_t>(periods.size()), 1,
+                            weights, table.angles(), got.data());
+  for (std::size_t m = 0; m < periods.size(); ++m)
+    EXPECT_TRUE(same_bits(Vec(got.begin() + m * 180, got.begin() + (m + 1) * 180),
+                          naive_peaks(response(a1, steps[m], 1), response(a2, steps[m], 1), table)));
+}
+
+TEST(Rotated, ReadsStridedAndReversedViews) {
+  const auto [a1, a2] = pair_of("noise", 300, 5);
+  Vec gapped1(600), reversed2(300);
+  for (std::size_t k = 0; k < 300; ++k) {
+    gapped1[2 * k] = a1[k];
+    gapped1[2 * k + 1] = 1e300;  // never read
+    reversed2[299 - k] = a2[k];
+  }
+  const s::Span v1{reinterpret_cast<const char *>(gapped1.data()), 300, 16};
+  const s::Span v2{reinterpret_cast<const char *>(reversed2.data() + 299), 300, -8};
+  const Table table(180);
+  Vec pga(180), pgv(180), want_pga(180), want_pgv(180);
+  s::rotated_motion_peaks(v1, v2, 0.01, table.angles(), pga.data(), pgv.data());
+  s::rotated_motion_peaks(view(a1), view(a2), 0.01, table.angles(), want_pga.data(), want_pgv.data());
+  EXPECT_TRUE(same_bits(pga, want_pga));
+  EXPECT_TRUE(same_bits(pgv, want_pgv));
+}
+
+}  // namespace
