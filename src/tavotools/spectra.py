@@ -21,11 +21,23 @@ import numpy as np
 from . import _spectra, checks
 from .constants import MAX_SUBSTEPS
 
-__all__ = ["DEFAULT_PERIODS", "ResponseSpectrum", "response_spectrum"]
+__all__ = ["DEFAULT_PERIODS", "STANDARD_PERIODS", "ResponseSpectrum", "response_spectrum"]
 
 #: Periods used when none are given: 0.01 s to 10 s, 100 per decade (301).
 DEFAULT_PERIODS = np.logspace(-2.0, 1.0, 301)
 DEFAULT_PERIODS.setflags(write=False)
+
+#: The 111 periods (s) of the NGA-West2 flatfile, 0.01 s to 20 s: `--periods standard`.
+STANDARD_PERIODS = np.array([
+    0.01, 0.02, 0.022, 0.025, 0.029, 0.03, 0.032, 0.035, 0.036, 0.04, 0.042, 0.044, 0.045,
+    0.046, 0.048, 0.05, 0.055, 0.06, 0.065, 0.067, 0.07, 0.075, 0.08, 0.085, 0.09, 0.095, 0.1,
+    0.11, 0.12, 0.13, 0.133, 0.14, 0.15, 0.16, 0.17, 0.18, 0.19, 0.2, 0.22, 0.24, 0.25, 0.26,
+    0.28, 0.29, 0.3, 0.32, 0.34, 0.35, 0.36, 0.38, 0.4, 0.42, 0.44, 0.45, 0.46, 0.48, 0.5, 0.55,
+    0.6, 0.65, 0.667, 0.7, 0.75, 0.8, 0.85, 0.9, 0.95, 1.0, 1.1, 1.2, 1.3, 1.4, 1.5, 1.6, 1.7,
+    1.8, 1.9, 2.0, 2.2, 2.4, 2.5, 2.6, 2.8, 3.0, 3.2, 3.4, 3.5, 3.6, 3.8, 4.0, 4.2, 4.4, 4.6,
+    4.8, 5.0, 5.5, 6.0, 6.5, 7.0, 7.5, 8.0, 8.5, 9.0, 9.5, 10.0, 11.0, 12.0, 13.0, 14.0, 15.0,
+    20.0])
+STANDARD_PERIODS.setflags(write=False)
 
 
 @dataclass(frozen=True, eq=False)
@@ -93,12 +105,17 @@ def response_spectrum(accel, dt, periods=None, frequencies=None, damping=0.05, s
     """
     a = checks.samples(accel, index=True)
     dt = checks.time_step(dt)
-    damping = float(damping)
-    if not (0.0 <= damping < 1.0):
-        raise ValueError(f"damping must be in [0, 1), not {damping!r}")
-    substeps = checks.positive_int(substeps, "substeps", MAX_SUBSTEPS)
+    damping, substeps = _oscillator_parameters(damping, substeps)
     T, f = _oscillators(periods, frequencies)
     SD, PSV, PSA = _spectra.response_peaks(a, dt, T, damping, substeps)
     return ResponseSpectrum(
         periods=_readonly(T), frequencies=_readonly(f), SD=_readonly(SD), PSV=_readonly(PSV),
         PSA=_readonly(PSA), damping=damping, dt=dt, substeps=substeps)
+
+
+def _oscillator_parameters(damping, substeps):
+    """(damping, substeps) as float and int, checked."""
+    damping = float(damping)
+    if not (0.0 <= damping < 1.0):
+        raise ValueError(f"damping must be in [0, 1), not {damping!r}")
+    return damping, checks.positive_int(substeps, "substeps", MAX_SUBSTEPS)
