@@ -30,7 +30,7 @@ import numpy as np
 from . import tavo
 from .plot import _pyplot
 from .constants import G
-from .records import Record
+from .components import matched
 from .spectra import ResponseSpectrum, response_spectrum
 
 __all__ = [
@@ -168,21 +168,6 @@ def substeps_for(dt):
     return max(1, math.ceil(round(POINTS_PER_CYCLE * dt * PSA_BAND[1], 9)))
 
 
-def _component(name, item, dt):
-    """(samples, dt, label, stated component) of one input, checked."""
-    if isinstance(item, Record):
-        if dt is not None and float(dt) != item.dt:
-            raise ValueError(f"{name}: dt {dt!r} given for a record whose dt is {item.dt!r}")
-        return item.accel, item.dt, item.label, item
-    if dt is None:
-        raise ValueError(f"{name}: an array of samples needs dt")
-    try:
-        record = Record(item, dt)
-    except (TypeError, ValueError) as e:
-        raise ValueError(f"{name}: {e}") from None
-    return record.accel, record.dt, name, None
-
-
 def _band_max(values, freqs, band):
     inside = (freqs >= band[0]) & (freqs <= band[1])
     k = int(np.argmax(values[inside]))
@@ -202,37 +187,23 @@ def obe_check(h1, h2, v, dt=None, trim=False):
     time steps or lengths, NaN or infinite samples, empty components, or a
     `dt` that is missing, not positive or disagrees with a record's.
     """
-    items = [_component(n, c, dt) for n, c in zip(NAMES, (h1, h2, v))]
-    steps = [it[1] for it in items]
-    if len(set(steps)) != 1:
-        raise ValueError("H1, H2 and V have different time steps ("
-                         + ", ".join(f"{s!r}" for s in steps) + " s): they must share one")
-    step = steps[0]
-    lengths = [it[0].size for it in items]
-    notes = []
-    if len(set(lengths)) != 1:
-        shortest = min(lengths)
-        if not trim:
-            raise ValueError(f"H1, H2 and V hold {lengths[0]}, {lengths[1]} and {lengths[2]} "
-                             f"samples: components of one record must have the same length "
-                             f"(trim cuts them to the shortest, {shortest})")
-        notes.append(f"trimmed to {shortest} samples (" + ", ".join(
-            f"{n} dropped {n_k - shortest}" for n, n_k in zip(NAMES, lengths)
-            if n_k > shortest) + ")")
-    for name, it in zip(NAMES, items):
-        record = it[3]
+    given = matched(NAMES, (h1, h2, v), dt, trim)
+    step, notes = given.dt, list(given.notes)
+    for name, c in zip(NAMES, given.items):
+        record = c.record
         if record is not None and record.component is not None and \
                 record.is_vertical != (name == "V"):
             kind = "vertical" if record.is_vertical else "horizontal"
             notes.append(f"{name} ({record.label}) states component {record.component!r}, "
                          f"a {kind} one")
-    n = min(lengths)
+    n = given.npts
     substeps = substeps_for(step)
     checks = []
-    for name, (accel, _, label, _) in zip(NAMES, items):
+    for name, c in zip(NAMES, given.items):
+        label = c.label
         # Copies: the measures want writable buffers, get_CAVstd_cy silences
         # quiet windows in place, and trimming must not touch the caller's array.
-        a = np.array(accel[:n], dtype=np.float64)
+        a = np.array(c.accel, dtype=np.float64)
         sp = response_spectrum(a, step, frequencies=OBE_FREQUENCIES, damping=DAMPING,
                                substeps=substeps)
         max_psa, f_psa = _band_max(sp.PSA, sp.frequencies, PSA_BAND)

@@ -25,7 +25,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from . import _spectra
-from .records import Record
+from .components import matched
 from .spectra import DEFAULT_PERIODS, _oscillator_parameters, _oscillators
 
 __all__ = ["ANGLES", "AnglePeaks", "GeometricMean", "RotD", "rotd"]
@@ -141,41 +141,12 @@ def _readonly(a):
     return a
 
 
-def _component(name, item, dt):
-    """The samples (m/s²) and dt of one input, checked."""
-    if isinstance(item, Record):
-        if dt is not None and float(dt) != item.dt:
-            raise ValueError(f"{name}: dt {dt!r} given for a record whose dt is {item.dt!r}")
-        return item.accel, item.dt
-    if dt is None:
-        raise ValueError(f"{name}: an array of samples needs dt")
-    try:
-        record = Record(item, dt)
-    except (TypeError, ValueError) as e:
-        raise ValueError(f"{name}: {e}") from None
-    return record.accel, record.dt
-
-
 def _pair(h1, h2, dt, trim):
     """(a1, a2, dt, notes): the two components on one time step and length."""
-    (a1, dt1), (a2, dt2) = _component("H1", h1, dt), _component("H2", h2, dt)
-    if dt1 != dt2:
-        raise ValueError(f"H1 and H2 have different time steps ({dt1!r}, {dt2!r} s): "
-                         f"they must share one")
-    notes = ()
-    n1, n2 = a1.size, a2.size
-    if n1 != n2:
-        shortest = min(n1, n2)
-        if not trim:
-            raise ValueError(f"H1 and H2 hold {n1} and {n2} samples: components of one record "
-                             f"must have the same length (trim cuts them to the shortest, "
-                             f"{shortest})")
-        longer = "H1" if n1 > n2 else "H2"
-        notes = (f"trimmed to {shortest} samples ({longer} dropped {abs(n1 - n2)})",)
-        a1, a2 = a1[:shortest], a2[:shortest]
-    if a1.size < 2:
+    given = matched(NAMES, (h1, h2), dt, trim)
+    if given.npts < 2:
         raise ValueError("H1 and H2 hold one sample: a velocity needs at least two")
-    return a1, a2, dt1, notes
+    return given.items[0].accel, given.items[1].accel, given.dt, given.notes
 
 
 def _percentiles(percentiles):

@@ -1,0 +1,87 @@
+"""The components of one recording, each a `Record` or samples in m/s² with
+their time step: checked, on one time step and one length (the longer ones cut
+to the shortest when asked, and noted).
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from .records import Record
+
+__all__ = ["Component", "Components", "matched"]
+
+
+@dataclass(frozen=True, eq=False)
+class Component:
+    """One component as the caller named it: its samples (m/s², cut to the common
+    length; the caller's own array where nothing was cut or copied), the file's
+    label or the name, and the `Record` given, if one was."""
+
+    name: str
+    accel: np.ndarray
+    label: str
+    record: Record | None
+
+
+@dataclass(frozen=True, eq=False)
+class Components:
+    """The matched components, their common time step (s) and what was done to them."""
+
+    items: tuple
+    dt: float
+    notes: tuple
+
+    @property
+    def npts(self):
+        return int(self.items[0].accel.size)
+
+
+def _listed(words):
+    words = [str(w) for w in words]
+    return words[0] if len(words) == 1 else ", ".join(words[:-1]) + " and " + words[-1]
+
+
+def _one(name, item, dt):
+    if isinstance(item, Record):
+        if dt is not None and float(dt) != item.dt:
+            raise ValueError(f"{name}: dt {dt!r} given for a record whose dt is {item.dt!r}")
+        return item.accel, item.dt, item.label, item
+    if dt is None:
+        raise ValueError(f"{name}: an array of samples needs dt")
+    try:
+        record = Record(item, dt)
+    except (TypeError, ValueError) as e:
+        raise ValueError(f"{name}: {e}") from None
+    return record.accel, record.dt, name, None
+
+
+def matched(names, items, dt=None, trim=False):
+    """The components `items`, named `names` in messages ("H1", "H2", "V").
+
+    Raises ValueError for an item that is not a record's samples, a missing
+    `dt` or one that disagrees with a record's, components of different time
+    steps, or of different lengths unless `trim` (then cut to the shortest).
+    Returns `Components`.
+    """
+    given = [_one(n, c, dt) for n, c in zip(names, items)]
+    steps = [g[1] for g in given]
+    if len(set(steps)) != 1:
+        raise ValueError(f"{_listed(names)} have different time steps ("
+                         + ", ".join(f"{s!r}" for s in steps) + " s): they must share one")
+    lengths = [g[0].size for g in given]
+    shortest = min(lengths)
+    notes = ()
+    if len(set(lengths)) != 1:
+        if not trim:
+            raise ValueError(f"{_listed(names)} hold {_listed(lengths)} samples: components of "
+                             f"one record must have the same length (trim cuts them to the "
+                             f"shortest, {shortest})")
+        notes = (f"trimmed to {shortest} samples (" + ", ".join(
+            f"{n} dropped {n_k - shortest}" for n, n_k in zip(names, lengths)
+            if n_k > shortest) + ")",)
+    return Components(
+        items=tuple(Component(n, a[:shortest], label, record)
+                    for n, (a, _, label, record) in zip(names, given)),
+        dt=steps[0], notes=notes)
