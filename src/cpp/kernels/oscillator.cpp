@@ -83,23 +83,16 @@ Step closed_step(double omega, double h, double zeta) noexcept {
 constexpr std::int64_t block = 64;
 
 struct Block {
-  alignas(64) double a11[block], a12[block], a21[block], a22[block];
-  alignas(64) double b1[block], b2[block], c1[block], c2[block];
+  StepBlock<block> step;
   alignas(64) double u[block], v[block], pk[block];
 };
 
 /// One step of every oscillator of the block from acceleration lo to hi.
-/// Each oscillator's arithmetic is fixed: u' = ((a11·u + a12·v) + b1·lo) + c1·hi,
-/// so vectorising across oscillators changes no bit.
 inline void advance(Block &s, std::int64_t nb, double lo, double hi) noexcept {
 #pragma GCC ivdep
   for (std::int64_t m = 0; m < nb; ++m) {
-    const double u = s.u[m], v = s.v[m];
-    const double u1 = s.a11[m] * u + s.a12[m] * v + s.b1[m] * lo + s.c1[m] * hi;
-    const double v1 = s.a21[m] * u + s.a22[m] * v + s.b2[m] * lo + s.c2[m] * hi;
-    s.u[m] = u1;
-    s.v[m] = v1;
-    const double au = std::fabs(u1);
+    s.step.advance(m, s.u[m], s.v[m], lo, hi);
+    const double au = std::fabs(s.u[m]);
     s.pk[m] = au > s.pk[m] ? au : s.pk[m];
   }
 }
@@ -127,16 +120,8 @@ void peak_response(Span accel, const Step *steps, std::int64_t n_osc, std::int64
   Block s;
   for (std::int64_t first = 0; first < n_osc; first += block) {
     const std::int64_t nb = n_osc - first < block ? n_osc - first : block;
+    s.step.load(steps + first, nb);
     for (std::int64_t m = 0; m < nb; ++m) {
-      const Step &st = steps[first + m];
-      s.a11[m] = st.a11;
-      s.a12[m] = st.a12;
-      s.a21[m] = st.a21;
-      s.a22[m] = st.a22;
-      s.b1[m] = st.b1;
-      s.b2[m] = st.b2;
-      s.c1[m] = st.c1;
-      s.c2[m] = st.c2;
       // At rest at the first sample: u = v = 0 there, so the peak starts at 0.
       s.u[m] = 0.0;
       s.v[m] = 0.0;

@@ -224,8 +224,7 @@ constexpr std::int64_t block = 32;
 constexpr std::int64_t chunk = 16;
 
 struct PairBlock {
-  alignas(64) double a11[block], a12[block], a21[block], a22[block];
-  alignas(64) double b1[block], b2[block], c1[block], c2[block];
+  StepBlock<block> step;
   alignas(64) double u1[block], v1[block], u2[block], v2[block];
   alignas(64) double top[block], bound[block];
   alignas(64) double x1[chunk][block], x2[chunk][block];  // the chunk's responses
@@ -238,16 +237,9 @@ inline void advance_pair(PairBlock &s, std::int64_t nb, double lo1, double hi1, 
                          double hi2, std::int64_t t) noexcept {
 #pragma GCC ivdep
   for (std::int64_t m = 0; m < nb; ++m) {
-    const double u = s.u1[m], v = s.v1[m];
-    const double un = s.a11[m] * u + s.a12[m] * v + s.b1[m] * lo1 + s.c1[m] * hi1;
-    const double vn = s.a21[m] * u + s.a22[m] * v + s.b2[m] * lo1 + s.c2[m] * hi1;
-    const double w = s.u2[m], z = s.v2[m];
-    const double wn = s.a11[m] * w + s.a12[m] * z + s.b1[m] * lo2 + s.c1[m] * hi2;
-    const double zn = s.a21[m] * w + s.a22[m] * z + s.b2[m] * lo2 + s.c2[m] * hi2;
-    s.u1[m] = un;
-    s.v1[m] = vn;
-    s.u2[m] = wn;
-    s.v2[m] = zn;
+    s.step.advance(m, s.u1[m], s.v1[m], lo1, hi1);
+    s.step.advance(m, s.u2[m], s.v2[m], lo2, hi2);
+    const double un = s.u1[m], wn = s.u2[m];
     s.x1[t][m] = un;
     s.x2[t][m] = wn;
     const double amp2 = un * un + wn * wn;
@@ -312,16 +304,8 @@ void rotated_response_peaks(Span a1, Span a2, const Step *steps, std::int64_t n_
   for (std::int64_t first = 0; first < n_osc; first += block) {
     const std::int64_t nb = n_osc - first < block ? n_osc - first : block;
     double *rows = peak + first * angles.n;
+    s.step.load(steps + first, nb);
     for (std::int64_t m = 0; m < nb; ++m) {
-      const Step &st = steps[first + m];
-      s.a11[m] = st.a11;
-      s.a12[m] = st.a12;
-      s.a21[m] = st.a21;
-      s.a22[m] = st.a22;
-      s.b1[m] = st.b1;
-      s.b2[m] = st.b2;
-      s.c1[m] = st.c1;
-      s.c2[m] = st.c2;
       // At rest at the first sample: the peaks start at 0.
       s.u1[m] = s.v1[m] = s.u2[m] = s.v2[m] = 0.0;
       s.top[m] = 0.0;
