@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import functools
 import io
 import json
 import math
@@ -38,7 +39,9 @@ def _parser():
                     "for OBE exceedance and the damage-potential CAV (see `tavotools obe --help`); "
                     "`tavotools flatfile PATH... -o OUT.parquet` writes one row per recording "
                     "of every record under the paths (see `tavotools flatfile --help`).")
-    p.add_argument("files", nargs="*", metavar="FILE", help="accelerogram files; format detected from content")
+    p.add_argument("files", nargs="*", metavar="FILE",
+                   help="accelerogram files (also .gz), or directories: every record file below "
+                        "them; format detected from content")
     p.add_argument("--format", choices=("table", "csv", "json"), default="table",
                    help="output format (default: table)")
     p.add_argument("--plot", metavar="FILE.png",
@@ -47,7 +50,15 @@ def _parser():
     p.add_argument("--jobs", "-j", type=int, default=1, metavar="N",
                    help="read and compute on N processes (default: 1)")
     p.add_argument("--dt", type=float, help="time step in s, for one-column text files")
-    p.add_argument("--units", help="units of text files: g, m/s2, cm/s2 or gal")
+    p.add_argument("--units", help="units of text files and of files read by ObsPy: g, m/s2, "
+                                   "cm/s2, gal or mm/s2")
+    p.add_argument("--inventory", metavar="FILE.xml",
+                   help="StationXML inventory (needs ObsPy): the counts of files read by ObsPy "
+                        "(MiniSEED, SAC, ...) are divided by each channel's sensitivity")
+    p.add_argument("--process", metavar="STEPS",
+                   help="process every record after reading, in order: demean, detrend[:ORDER], "
+                        "taper[:FRACTION], bandpass:LOW-HIGH[:ORDER], highpass:LOW, lowpass:HIGH "
+                        "(e.g. demean,detrend,bandpass:0.1-25); default: the records as read")
     p.add_argument("--seed", type=int, default=0, help="seed of the built-in record (default: 0)")
     return p
 
@@ -66,21 +77,44 @@ def _metadata(record):
         "npts": record.npts,
         "dt": record.dt,
         "stated_PGA": record.stated_pga,
+        "processing": list(record.processing),
     }
 
 
+@functools.lru_cache(maxsize=4)
+def _inventory(path):
+    """The inventory of --inventory, read once per process."""
+    from .records.obspy import load_inventory
+
+    return load_inventory(path)
+
+
 def _process(task):
-    """Read one file and summarise each of its records; runs in a worker process."""
-    from .records import read_records
+    """Read one file, process and summarise each of its records; runs in a worker process.
+
+    Returns (path, rows, error, skipped): `skipped` is true for a file below a
+    directory that no reader recognises, which is a note, not an error.
+    """
+    from .processing import apply_steps
+    from .records import UnrecognisedFormat, read_records
     from .summary import summarize
 
-    path, dt, units, keep = task
+    path, options, keep, below_directory = task
+    dt, units, inventory, steps = options
     try:
-        records = read_records(path, dt=dt, units=units)
+        records = read_records(path, dt=dt, units=units,
+                               inventory=None if inventory is None else _inventory(inventory))
+        if steps:
+            try:
+                records = [apply_steps(r, steps) for r in records]
+            except ValueError as e:  # a step that does not fit this record (a corner above Nyquist)
+                return path, None, f"{path}: --process {steps}: {e}", False
         rows = [(_metadata(r), summarize(r), r if keep else None) for r in records]
-    except (ValueError, OSError) as e:
-        return path, None, str(e)
-    return path, rows, None
+    except UnrecognisedFormat as e:
+        return path, None, str(e), below_directory
+    except (ValueError, OSError, ImportError) as e:
+        return path, None, str(e), False
+    return path, rows, None, False
 
 
 def _progress(done, total, path):
@@ -91,8 +125,18 @@ def _progress(done, total, path):
     sys.stderr.flush()
 
 
-def _run(files, dt, units, jobs, keep):
-    tasks = [(f, dt, units, keep) for f in files]
+def _tasks(paths, options, keep):
+    """One task per file; a directory gives one per file below it."""
+    from .records import record_files
+
+    tasks = []
+    for path in paths:
+        below = os.path.isdir(path)
+        tasks.extend((f, options, keep, below) for f in record_files(path))
+    return tasks
+
+
+def _run(tasks, jobs):
     show = len(tasks) > 1 and sys.stderr.isatty()
     results = [None] * len(tasks)
     if jobs > 1 and len(tasks) > 1:
@@ -116,29 +160,50 @@ def _fmt(value):
     return "nan" if math.isnan(value) else f"{value:.6g}"
 
 
+#: The table's marks of records the agency has not corrected, and their footnotes.
+MARKS = {
+    "*": "* not corrected by the agency: what was done is the processing of --format json; "
+         "--process applies basic steps",
+    "?": "? the file does not say whether the agency corrected the record",
+}
+
+
+def _mark(metadata):
+    """'' for a record the agency corrected (or the built-in one), '*' or '?' otherwise."""
+    from .records.record import CORRECTED
+
+    if metadata["format"] == "synthetic" or CORRECTED in metadata["processing"]:
+        return ""
+    return "*" if metadata["processing"] else "?"
+
+
 def _table(rows):
     head = ["record", "component", "npts", "dt"] + [title for _, title, _ in COLUMNS]
     units = ["", "", "", "s"] + [unit for _, _, unit in COLUMNS]
-    body = [[m["record"], m["component"] or "-", str(m["npts"]), f"{m['dt']:g}"]
-            + [_fmt(getattr(s, name)) for name, _, _ in COLUMNS] for m, s, _ in rows]
+    marks = [_mark(m) for m, _, _ in rows]
+    body = [[f"{m['record']} {mark}".rstrip(), m["component"] or "-", str(m["npts"]),
+             f"{m['dt']:g}"] + [_fmt(getattr(s, name)) for name, _, _ in COLUMNS]
+            for mark, (m, s, _) in zip(marks, rows)]
     widths = [max(len(r[k]) for r in [head, units] + body) for k in range(len(head))]
 
     def line(cells):
         return "  ".join(c.ljust(w) if k < 2 else c.rjust(w)
                          for k, (c, w) in enumerate(zip(cells, widths))).rstrip()
 
-    return "\n".join([line(head), line(units)] + [line(r) for r in body]) + "\n"
+    notes = [note for mark, note in MARKS.items() if mark in marks]
+    return "\n".join([line(head), line(units)] + [line(r) for r in body] + notes) + "\n"
 
 
 def _csv(rows):
     out = io.StringIO()
     w = csv.writer(out, lineterminator="\n")
-    meta = ["record", "station", "component", "event", "npts", "dt (s)"]
+    meta = ["record", "station", "component", "event", "npts", "dt (s)", "processing"]
     names = [n for n in _summary_units()]
     w.writerow(meta + [f"{n} ({u})" for n, u in _summary_units().items()])
     for m, s, _ in rows:
         w.writerow([m["record"], m["station"] or "", m["component"] or "", m["event"]["name"] or "" if m["event"] else "",
-                    m["npts"], repr(m["dt"])] + [repr(getattr(s, n)) for n in names])
+                    m["npts"], repr(m["dt"]), "; ".join(m["processing"])]
+                   + [repr(getattr(s, n)) for n in names])
     return out.getvalue()
 
 
@@ -193,22 +258,33 @@ def main(argv=None):
             _parser().error(f"unknown --units {args.units!r}: use g, m/s2, cm/s2 or gal")
     if args.dt is not None and not (math.isfinite(args.dt) and args.dt > 0):
         _parser().error("--dt must be a positive time step")
+    if args.process is not None:
+        from .processing import parse_steps
+
+        try:
+            parse_steps(args.process)
+        except ValueError as e:
+            _parser().error(f"--process: {e}")
 
     keep = args.plot is not None
     status = 0
     if args.files:
         rows = []
-        for path, got, error in _run(args.files, args.dt, args.units, args.jobs, keep):
-            if error is not None:
+        options = (args.dt, args.units, args.inventory, args.process)
+        for path, got, error, skipped in _run(_tasks(args.files, options, keep), args.jobs):
+            if skipped:
+                print(f"tavotools: note: {path} skipped, not a record file", file=sys.stderr)
+            elif error is not None:
                 print(f"tavotools: {error}", file=sys.stderr)
                 status = 1
             else:
                 rows.extend(got)
     else:
+        from .processing import apply_steps
         from .summary import summarize
         from .synthetic import synthetic_record
 
-        record = synthetic_record(seed=args.seed)
+        record = apply_steps(synthetic_record(seed=args.seed), args.process or "")
         rows = [(_metadata(record), summarize(record), record)]
 
     if rows:
