@@ -153,34 +153,35 @@ def test_columns():
     assert values.shape == (1, 2) and end == 16
 
 
-@pytest.mark.parametrize("call, message, attrs", [
-    (lambda: _parse.floats(b"1 2\n0.3x 4", 0), "offset 4: '0.3x' is not a number", (4, "0.3x", 2)),
-    (lambda: _parse.floats(b"1 2", 0, 3), "offset 3: data ends after 2 of 3 numbers", (3, "", 2)),
-    (lambda: _parse.floats(b"1 2 3", 0, 9, stop=3), "offset 3: data ends after 2 of 9 numbers", (3, "", 2)),
+@pytest.mark.parametrize("call, message, attrs, kind", [
+    (lambda: _parse.floats(b"1 2\n0.3x 4", 0), "offset 4: '0.3x' is not a number", (4, "0.3x", 2), "number"),
+    (lambda: _parse.floats(b"1 2", 0, 3), "offset 3: data ends after 2 of 3 numbers", (3, "", 2), "end"),
+    (lambda: _parse.floats(b"1 2 3", 0, 9, stop=3), "offset 3: data ends after 2 of 9 numbers", (3, "", 2), "end"),
     (lambda: _parse.floats(b"\x06\x00\x07 1", 0), "offset 0: '\\x06\\x00\\x07' is not a number",
-     (0, "\x06\x00\x07", 0)),
+     (0, "\x06\x00\x07", 0), "number"),
     (lambda: _parse.floats(b"1 " + b"x" * 100, 0),
-     f"offset 2: {'x' * 64!r}... is not a number", (2, "x" * 64, 1)),
+     f"offset 2: {'x' * 64!r}... is not a number", (2, "x" * 64, 1), "number"),
     (lambda: _parse.fixed(b"  1.0  2.\n", 0, 4, 5, 2),
-     "offset 5: field '  2.' is cut short: 4 of 5 characters", (5, "  2.", 1)),
-    (lambda: _parse.fixed(b"  1.0\n  2.0", 0, 3, 5, 2), "offset 0: line holds 1 of 2 fields", (0, "  1.0", 1)),
-    (lambda: _parse.fixed(b"  1.0  2.0\n\n", 0, 3, 5, 2),
-     "offset 11: blank line where 1 field is expected", (11, "", 2)),
+     "offset 5: field '  2.' is cut short: 4 of 5 characters", (5, "  2.", 1), "cut"),
+    (lambda: _parse.fixed(b"  1.0\n  2.0", 0, 3, 5, 2), "offset 0: 1 value on a line of 2", (0, "  1.0", 1), "line"),
+    (lambda: _parse.fixed(b"  1.0  2.0\n\n  3.0", 0, 3, 5, 2),
+     "offset 11: blank line where 1 field is expected", (11, "", 2), "line"),
     (lambda: _parse.fixed(b"  1.0     ", 0, 2, 5, 2),
-     "offset 5: blank field where number 2 of 2 is expected", (5, "     ", 1)),
+     "offset 5: blank field where number 2 of 2 is expected", (5, "     ", 1), "blank"),
     (lambda: _parse.fixed(b"  1.0  2.0  3.0\n", 0, 2, 5, 2),
-     "offset 12: '3.0' after the last field of the line", (12, "3.0", 2)),
-    (lambda: _parse.fixed(b"  1.0  2.0\n", 0, 3, 5, 2), "offset 11: data ends after 2 of 3 fields", (11, "", 2)),
-    (lambda: _parse.columns(b"1 2\n3 4 5\n", 0, 2), "offset 4: line holds 3 numbers, not 2", (4, "3 4 5", 1)),
-    (lambda: _parse.columns(b"1 2\n3\n", 0, 2), "offset 4: line holds 1 number, not 2", (4, "3", 1)),
-    (lambda: _parse.columns(b"1 2\n", 0, 2, 2), "offset 4: data ends after 1 of 2 rows", (4, "", 1)),
+     "offset 12: '3.0' after the last field of the line", (12, "3.0", 2), "after"),
+    (lambda: _parse.fixed(b"  1.0  2.0\n", 0, 3, 5, 2), "offset 11: data ends after 2 of 3 fields", (11, "", 2), "end"),
+    (lambda: _parse.columns(b"1 2\n3 4 5\n", 0, 2), "offset 4: line holds 3 numbers, not 2", (4, "3 4 5", 1), "columns"),
+    (lambda: _parse.columns(b"1 2\n3\n", 0, 2), "offset 4: line holds 1 number, not 2", (4, "3", 1), "columns"),
+    (lambda: _parse.columns(b"1 2\n", 0, 2, 2), "offset 4: data ends after 1 of 2 rows", (4, "", 1), "end"),
 ])
-def test_errors_name_offset_and_text(call, message, attrs):
+def test_errors_name_offset_and_text(call, message, attrs, kind):
     with pytest.raises(ParseError) as e:
         call()
     assert str(e.value) == message
     assert (e.value.offset, e.value.text, e.value.index) == attrs
     assert e.value.reason == message.split(": ", 1)[1]
+    assert e.value.kind == kind
     assert isinstance(e.value, ValueError)
 
 

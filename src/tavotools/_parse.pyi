@@ -9,6 +9,7 @@ class ParseError(ValueError):
     text: str
     index: int
     reason: str
+    kind: str
 
 def floats(
     data: Buffer, start: int, count: int = -1, stop: int = -1, *, delimiters: bytes = b""

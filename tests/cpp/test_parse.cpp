@@ -232,7 +232,8 @@ TEST(Fixed, Statuses) {
   } cases[] = {
       {"  1.0  2.\n", 4, 5, 2, ParseStatus::short_field, 5, 4, 1, 0},
       {"  1.0\n  2.0", 3, 5, 2, ParseStatus::short_line, 0, 5, 1, 1},
-      {"  1.0  2.0\n\n", 3, 5, 2, ParseStatus::short_line, 11, 0, 2, 0},
+      {"  1.0  2.0\n\n  3.0", 3, 5, 2, ParseStatus::short_line, 11, 0, 2, 0},
+      {"  1.0  2.0\n  3.0\r\n \n", 4, 5, 2, ParseStatus::data_ends, 20, 0, 3, 0},
       {"  1.0  2.0\n", 3, 5, 2, ParseStatus::data_ends, 11, 0, 2, 0},
       {"  1.0  2.0", 3, 5, 2, ParseStatus::data_ends, 10, 0, 2, 0},
       {"  1.0     ", 2, 5, 2, ParseStatus::blank_field, 5, 5, 1, 0},

@@ -252,7 +252,10 @@ ParseResult parse_fixed(Bytes bytes, std::int64_t start, std::int64_t count, std
         const char *text = field;
         while (text < q && is_blank(*text)) ++text;
         if (text < q) return failure(ParseStatus::short_field, n, field - base, q - field);
-        if (q == e) return failure(ParseStatus::data_ends, n, bytes.size, 0);
+        // Only blank lines left: the data ends here, whatever the line's length.
+        const char *rest = q;
+        while (rest < e && (is_blank(*rest) || is_eol(*rest))) ++rest;
+        if (rest == e) return failure(ParseStatus::data_ends, n, bytes.size, 0);
         return failure(ParseStatus::short_line, n, line - base, line_length(line, e), j);
       }
       const char *a = field, *b = field + width;

@@ -115,7 +115,8 @@ PyObject *reason_of(const ParseResult &r, const Request &q, PyObject *text, bool
     if (r.found == 0)
       return PyUnicode_FromFormat("blank line where %lld field%s expected", expected,
                                   expected == 1 ? " is" : "s are");
-    return PyUnicode_FromFormat("line holds %lld of %lld fields", (long long)r.found, expected);
+    return PyUnicode_FromFormat("%lld value%s on a line of %lld", (long long)r.found,
+                                r.found == 1 ? "" : "s", expected);
   }
   case ParseStatus::text_after:
     return PyUnicode_FromFormat("%R%s after the last field of the line", text, more);
@@ -126,7 +127,23 @@ PyObject *reason_of(const ParseResult &r, const Request &q, PyObject *text, bool
   }
 }
 
-/// Raises ParseError(offset, text, index, reason) for a failed parse; returns nullptr.
+/// The `kind` attribute of a ParseError: which fault, for readers that word it themselves.
+const char *kind_of(ParseStatus status) noexcept {
+  switch (status) {
+  case ParseStatus::not_a_number: return "number";
+  case ParseStatus::not_an_integer: return "integer";
+  case ParseStatus::out_of_range: return "range";
+  case ParseStatus::data_ends: return "end";
+  case ParseStatus::blank_field: return "blank";
+  case ParseStatus::short_field: return "cut";
+  case ParseStatus::short_line: return "line";
+  case ParseStatus::text_after: return "after";
+  case ParseStatus::wrong_columns: return "columns";
+  default: return "unknown";
+  }
+}
+
+/// Raises ParseError(offset, text, index, reason, kind) for a failed parse; returns nullptr.
 PyObject *raise_failure(PyObject *module, const char *qualname, const Bytes &bytes,
                         const ParseResult &r, const Request &q) noexcept {
   if (r.status == ParseStatus::no_memory) {
@@ -147,7 +164,9 @@ PyObject *raise_failure(PyObject *module, const char *qualname, const Bytes &byt
   if (!exc) return TAVO_FAIL(qualname);
   Ref offset = Ref::steal(PyLong_FromLongLong(r.offset));
   Ref index = Ref::steal(PyLong_FromLongLong(r.values));
-  if (!offset || !index || PyObject_SetAttrString(exc.get(), "offset", offset.get()) < 0 ||
+  Ref kind = Ref::steal(PyUnicode_FromString(kind_of(r.status)));
+  if (!offset || !index || !kind || PyObject_SetAttrString(exc.get(), "offset", offset.get()) < 0 ||
+      PyObject_SetAttrString(exc.get(), "kind", kind.get()) < 0 ||
       PyObject_SetAttrString(exc.get(), "text", text.get()) < 0 ||
       PyObject_SetAttrString(exc.get(), "index", index.get()) < 0 ||
       PyObject_SetAttrString(exc.get(), "reason", reason.get()) < 0)
@@ -325,8 +344,12 @@ int parse_exec(PyObject *module) noexcept {
       "A malformed numeric block: a ValueError whose message is\n"
       "\"offset N: REASON\". Attributes: offset (byte offset of the offending\n"
       "text, or of the end of the data when values are missing), text (that text,\n"
-      "latin-1, at most 64 characters), index (values read before it) and\n"
-      "reason (the message without the offset).",
+      "latin-1, at most 64 characters), index (values, or rows, read before it),\n"
+      "reason (the message without the offset) and kind: 'number', 'integer'\n"
+      "(not one), 'range' (beyond the largest double), 'end' (the data ends\n"
+      "first), 'blank' (a blank field), 'cut' (a field cut short by its line's\n"
+      "end), 'line' (a line with fewer fields), 'after' (text after a line's last\n"
+      "field) or 'columns' (a row of another width).",
       PyExc_ValueError, nullptr);
   if (state->ParseError == nullptr) return -1;
   return PyModule_AddObjectRef(module, "ParseError", state->ParseError);

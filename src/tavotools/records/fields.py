@@ -1,6 +1,7 @@
 """Numbers and lines as the text formats write them: Fortran reals, integers,
-fixed-width fields, free-format lines, and a cursor over a file's lines that
-reports faults at their line numbers.
+fixed-width fields, free-format lines, a cursor over a file's lines that
+reports faults at their line numbers, and the numeric blocks parsed by the
+compiled parser (`tavotools._parse`) straight from the file's bytes.
 
 Every pattern here runs in time linear in its input: no two parts of a
 pattern can match the same characters, so a long run of digits or blanks
@@ -11,9 +12,10 @@ from __future__ import annotations
 import math
 import re
 
+from .. import _parse
 from .record import RecordError
 
-__all__ = ["Cursor", "integer", "real", "reals_on_line"]
+__all__ = ["Cursor", "Lines", "fixed_block", "free_block", "integer", "real", "reals_on_line"]
 
 # A Fortran real: optional sign, digits with an optional point (".005" has no
 # leading zero), an exponent with E or D, or the bare signed exponent that the
@@ -145,3 +147,115 @@ class Cursor:
             tokens = self.lines[self.pos].split()
             if tokens and all(real(t) is not None for t in tokens):
                 raise self.error(self.pos, f"more {what} than the {count} the header states")
+
+
+_EOL = re.compile(r"\r\n|\r|\n")
+
+
+class Lines:
+    """The lines of a `Source` read in order from an offset, without splitting the
+    whole file: numeric blocks between them are parsed from the bytes and skipped.
+
+    `pos` is the offset of the next line. Faults are reported at the line of an
+    offset (`error`), found only when a fault occurs.
+    """
+
+    def __init__(self, source, pos=0):
+        self.source = source
+        self.text = source.text
+        # A DOS end-of-file mark is not data.
+        self.end = len(self.text.rstrip("\x1a")) if self.text.endswith("\x1a") else len(self.text)
+        self.pos = pos
+
+    def at_end(self):
+        return self.pos >= self.end
+
+    def error(self, offset, reason):
+        """RecordError at the line holding `offset` (None: the whole file)."""
+        index = None if offset is None else self.source.line_number(min(offset, self.end)) - 1
+        return self.source.error(None if index is not None and index < 0 else index, reason)
+
+    def _line_end(self, pos):
+        """(end of the line starting at `pos`, start of the next line)."""
+        m = _EOL.search(self.text, pos, self.end)
+        return (m.start(), m.end()) if m else (self.end, self.end)
+
+    def peek(self):
+        """The next line without taking it, or None at the end."""
+        if self.pos >= self.end:
+            return None
+        return self.text[self.pos:self._line_end(self.pos)[0]]
+
+    def take(self, what):
+        """(offset, text) of the next line; RecordError at the end of the file."""
+        if self.pos >= self.end:
+            raise self.error(self.end - 1 if self.end else None, f"file ends before {what}")
+        start = self.pos
+        stop, self.pos = self._line_end(start)
+        return start, self.text[start:stop]
+
+    def skip_blank(self):
+        """Passes blank lines; True when a line remains."""
+        while self.pos < self.end:
+            line = self.peek()
+            if line.strip():
+                return True
+            self.take("")
+        return False
+
+    def after(self, offset):
+        """Moves to the line after the one holding `offset` (the end of a block)."""
+        self.pos = self._line_end(offset)[1] if offset < self.end else self.end
+
+    def expect_no_more_numbers(self, count, what):
+        """The line after a block must not carry on with numbers: the count was wrong."""
+        line = self.peek()
+        tokens = line.split() if line else []
+        if tokens and all(real(t) is not None for t in tokens):
+            raise self.error(self.pos, f"more {what} than the {count} the header states")
+
+
+def _block_error(lines, e, count, what, width=None):
+    """The RecordError of a ParseError in a block of `count` values (`width`: fixed fields)."""
+    stated = f"the {count} {what} the header states"
+    if e.kind == "end":
+        return lines.error(e.offset, f"file ends after {e.index} of {stated}")
+    if e.kind == "after" and e.index == count:
+        return lines.error(e.offset, f"more {what} than {stated}")
+    if e.kind == "line" and e.reason.startswith("blank"):
+        return lines.error(e.offset, f"blank line after {e.index} of {stated}")
+    reason = e.reason
+    if width is not None and e.kind in ("number", "integer", "range", "blank", "cut"):
+        line_start = lines.text.rfind("\n", 0, e.offset) + 1
+        first = (e.offset - line_start) // width * width
+        reason = f"columns {first + 1}-{first + width}: {reason}"
+    return lines.error(e.offset, f"{reason} (after {e.index} of {stated})")
+
+
+def fixed_block(lines, count, width, per_line, what="samples", *, integers=False):
+    """`count` fixed-width fields from the next line of `lines`, `per_line` a line.
+
+    Returns the values (a float64 array) and moves `lines` past the block;
+    RecordError naming the line and the field otherwise.
+    """
+    try:
+        values, end = _parse.fixed(lines.source.data, lines.pos, count, width, per_line,
+                                   integers=integers)
+    except _parse.ParseError as e:
+        raise _block_error(lines, e, count, what, width) from None
+    lines.after(end)
+    return values
+
+
+def free_block(lines, count, what="samples", *, stop=-1):
+    """`count` whitespace-separated numbers from the next line of `lines`.
+
+    Returns the values (a float64 array) and moves `lines` to the line after
+    the last one; RecordError naming the line and the text otherwise.
+    """
+    try:
+        values, end = _parse.floats(lines.source.data, lines.pos, count, stop)
+    except _parse.ParseError as e:
+        raise _block_error(lines, e, count, what) from None
+    lines.after(end)
+    return values

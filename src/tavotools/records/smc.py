@@ -7,9 +7,7 @@ from __future__ import annotations
 
 import re
 
-import numpy as np
-
-from .fields import Cursor, integer, real
+from .fields import Lines, fixed_block, real
 from .record import CORRECTED, Event
 from .source import decode_name
 from .times import utc, utc_day_of_year
@@ -43,22 +41,15 @@ def sniff(head):
     return bool(_SNIFF_TYPE.match(first) and _SNIFF_WORDS.search(first))
 
 
-def _header_block(cur, name, lines, per_line, width, parse, kind):
-    """`lines` fixed-width lines of `per_line` fields each: the values and their line indices."""
-    values, where = [], []
-    for _ in range(lines):
-        i, line = cur.take(f"the end of the {name}")
-        row = cur.fixed(i, line, width, parse, kind)
-        if len(row) != per_line:
-            raise cur.error(i, f"{name} line holds {len(row)} values, expected {per_line}")
-        values.extend(row)
-        where.append(i)
-    return values, where
-
-
-def _samples(cur, npts):
-    """The sample block at the cursor: `npts` reals, 8 a line in 10-column fields."""
-    return np.array(cur.block(npts, 8, 10, real, "a number", "samples"), dtype=np.float64)
+def _header_block(lines, name, count, per_line, width, integers):
+    """A header block of `count` fixed-width values: the values and the offset of each line."""
+    starts = []
+    pos = lines.pos
+    for _ in range(-(-count // per_line)):
+        starts.append(pos)
+        pos = lines._line_end(pos)[1]
+    values = fixed_block(lines, count, width, per_line, f"{name} values", integers=integers)
+    return values, starts
 
 
 def _event(text, reals, real_null):
@@ -99,16 +90,16 @@ def _start_time(ints, int_null):
 
 def parse(source):
     """The record of an SMC file (one component), or RecordError."""
-    cur = Cursor(source)
-    idx, first = cur.take("the text header")
+    lines = Lines(source)
+    at, first = lines.take("the text header")
     m = _TYPE.match(first)
     if m is None:
-        raise cur.error(idx, "not an SMC file: line 1 must start with the data type code")
+        raise lines.error(at, "not an SMC file: line 1 must start with the data type code")
     code, kind = int(m.group(1)), m.group(2).strip()
     if code != 2 or "UNCORRECTED" in kind.upper() or "ACCELEROGRAM" not in kind.upper():
-        raise cur.error(idx, f"SMC data type {code} ({kind}): only corrected "
-                             f"accelerograms (type 2) are read")
-    text = [first] + [cur.take("the end of the 11-line text header")[1] for _ in range(10)]
+        raise lines.error(at, f"SMC data type {code} ({kind}): only corrected "
+                              f"accelerograms (type 2) are read")
+    text = [first] + [lines.take("the end of the 11-line text header")[1] for _ in range(10)]
     station = text[2].strip() or None
     component = None
     line = text[5]
@@ -121,36 +112,39 @@ def parse(source):
     if m and real(m.group(1)) is not None:
         stated = abs(real(m.group(1))) * 0.01
 
-    ints, int_lines = _header_block(cur, "integer header", 6, 8, 10, integer, "an integer")
-    reals, real_lines = _header_block(cur, "real header", 10, 5, 15, real, "a number")
+    ints, int_lines = _header_block(lines, "integer header", 48, 8, 10, True)
+    reals, real_lines = _header_block(lines, "real header", 50, 5, 15, False)
+    ints = [int(v) for v in ints]
+    reals = reals.tolist()
     int_null, real_null = ints[0], reals[0]
     n_comments, npts = ints[_I_COMMENTS], ints[_I_NPTS]
     if n_comments == int_null or n_comments < 0:
-        raise cur.error(int_lines[1], f"comment line count {n_comments} is not a count")
+        raise lines.error(int_lines[1], f"comment line count {n_comments} is not a count")
     if npts == int_null or npts <= 0:
-        raise cur.error(int_lines[2], f"sample count {npts} is not a positive count")
+        raise lines.error(int_lines[2], f"sample count {npts} is not a positive count")
     rate = reals[_R_RATE]
     if rate == real_null or not rate > 0.0:
-        raise cur.error(real_lines[0], f"sampling rate {rate!r} is not a positive rate")
+        raise lines.error(real_lines[0], f"sampling rate {rate!r} is not a positive rate")
     dt = 1.0 / rate
     if dt == float("inf"):
-        raise cur.error(real_lines[0], f"sampling rate {rate!r} gives no finite time step")
+        raise lines.error(real_lines[0], f"sampling rate {rate!r} gives no finite time step")
 
     for k in range(n_comments):
-        i, line = cur.take(f"the {n_comments} comment lines the header states")
+        at, line = lines.take(f"the {n_comments} comment lines the header states")
         if not line.startswith("|"):
-            raise cur.error(i, f"comment line {k + 1} of {n_comments} does not start with '|'")
-    if not cur.at_end() and cur.lines[cur.pos].startswith("|"):
-        raise cur.error(cur.pos, f"more comment lines than the {n_comments} the header states")
+            raise lines.error(at, f"comment line {k + 1} of {n_comments} does not start with '|'")
+    if (lines.peek() or "").startswith("|"):
+        raise lines.error(lines.pos, f"more comment lines than the {n_comments} the header states")
 
-    first_sample = cur.pos
-    samples = _samples(cur, npts)
-    for i in range(cur.pos, len(cur.lines)):
-        if cur.lines[i].strip():
-            raise cur.error(i, f"more samples than the {npts} the header states")
+    first_sample = lines.pos
+    samples = fixed_block(lines, npts, 10, 8)
+    rest = lines.text[lines.pos:lines.end]
+    if rest.strip():
+        at = lines.pos + len(rest) - len(rest.lstrip())
+        raise lines.error(at, f"more samples than the {npts} the header states")
     lat, lon, elevation = (None if reals[k] == real_null else reals[k] for k in _R_STATION)
     return [source.record(
-        samples, dt, "cm/s2", locate=lambda k: first_sample + k // 8,
+        samples, dt, "cm/s2", locate=lambda k: source.line_number(first_sample) - 1 + k // 8,
         station=decode_name(station) if station else None, component=component,
         event=_event(text, reals, real_null), start_time=_start_time(ints, int_null),
         stated_pga=stated, format=NAME, latitude=lat, longitude=lon, elevation=elevation,
