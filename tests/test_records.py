@@ -152,7 +152,7 @@ def test_csv_real_with_units_from_its_header(data):
 
 
 def test_detection_reads_content_not_names(data, tmp_path):
-    for name, fmt in [(f"{SMC_DIR}/0111a.smc", "smc"), (V2_FILE, "v2"), (CSV_FILE, "text")]:
+    for name, fmt in [(f"{SMC_DIR}/0111a.smc", "smc"), (V2_FILE, "dmg"), (CSV_FILE, "text")]:
         src = data / name
         dst = shutil.copy(src, tmp_path / f"record_{fmt}.dat")
         assert detect_format(dst) == fmt
@@ -196,7 +196,7 @@ def test_v2_fixture_and_its_format(tmp_path, wording):
     if wording:
         lines[45] = wording
     path = write(tmp_path / "chan.txt", lines)
-    assert detect_format(path) == "v2"
+    assert detect_format(path) == "dmg"
     (r,) = read_v2(path)
     assert (r.channel, r.component, r.dt, r.units) == (2, "180 DEG", 0.02, "cm/s2")
     assert np.array_equal(r.accel, np.array(samples) * 0.01)

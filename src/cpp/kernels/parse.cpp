@@ -19,47 +19,73 @@ inline bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 
 enum class Exponent : std::uint8_t { none, letter_e, letter_d, bare };
 
-/// The syntax of the longest number starting at `p`.
+/// The syntax of the longest number starting at `p`, and its value as an
+/// integer times a power of ten where both are small enough to be exact.
 struct Scan {
   const char *end;       // == p when no number starts at p
   const char *mant_end;  // end of sign, digits and point
   Exponent exponent;
   bool integer;          // digits only, no point, no exponent
+  bool small;            // digits < 2**53 and |exp10| <= 22: see convert()
+  std::uint64_t digits;  // the mantissa's digits as an integer, when `small`
+  int exp10;             // the value is digits * 10**exp10, when `small`
 };
 
 Scan scan(const char *p, const char *e) noexcept {
   const char *s = p;
   if (s < e && is_sign(*s)) ++s;
-  const char *digits = s;
-  while (s < e && is_digit(*s)) ++s;
-  std::int64_t n_digits = s - digits;
+  std::uint64_t m = 0;
+  int kept = 0;  // digits in m after its leading zeros; 19 always fit in 64 bits
+  std::int64_t n_digits = 0, dropped = 0;
+  auto take_digits = [&](bool fraction) {
+    for (; s < e && is_digit(*s); ++s, ++n_digits) {
+      if (kept < 19) {
+        m = m * 10 + std::uint64_t(*s - '0');
+        kept += m != 0;
+        dropped -= fraction;
+      } else {
+        dropped += !fraction;  // an integer digit past the 19th still scales the value
+        kept = 20;             // too many digits for the exact path
+      }
+    }
+  };
+  take_digits(false);
   bool point = false;
   if (s < e && *s == '.') {
     point = true;
-    const char *fraction = ++s;
-    while (s < e && is_digit(*s)) ++s;
-    n_digits += s - fraction;
+    ++s;
+    take_digits(true);
   }
-  if (n_digits == 0) return {p, p, Exponent::none, false};
-  Scan r{s, s, Exponent::none, !point};
-  if (s == e) return r;
-  const char c = *s;
-  const bool letter = c == 'e' || c == 'E' || c == 'd' || c == 'D';
-  if (letter || is_sign(c)) {
-    // A letter may carry a sign; the bare form is the sign itself, as the E edit
-    // descriptor writes exponents of three digits ("1.5-105").
-    const char *q = s + 1;
-    if (letter && q < e && is_sign(*q)) ++q;
-    const char *exp_digits = q;
-    while (q < e && is_digit(*q)) ++q;
-    if (q > exp_digits) {  // a letter or sign without digits is not part of the number
-      r.end = q;
-      r.integer = false;
-      r.exponent = !letter ? Exponent::bare
-                   : (c == 'e' || c == 'E') ? Exponent::letter_e
-                                            : Exponent::letter_d;
+  if (n_digits == 0) return {p, p, Exponent::none, false, false, 0, 0};
+  Scan r{s, s, Exponent::none, !point, false, m, 0};
+  std::int64_t exponent = 0;
+  if (s < e) {
+    const char c = *s;
+    const bool letter = c == 'e' || c == 'E' || c == 'd' || c == 'D';
+    if (letter || is_sign(c)) {
+      // A letter may carry a sign; the bare form is the sign itself, as the E edit
+      // descriptor writes exponents of three digits ("1.5-105").
+      const char *q = s + 1;
+      bool negative = !letter && c == '-';
+      if (letter && q < e && is_sign(*q)) negative = *q++ == '-';
+      const char *exp_digits = q;
+      for (; q < e && is_digit(*q); ++q)
+        exponent = std::min<std::int64_t>(exponent * 10 + (*q - '0'), 1000000);
+      if (q > exp_digits) {  // a letter or sign without digits is not part of the number
+        r.end = q;
+        r.integer = false;
+        r.exponent = !letter ? Exponent::bare
+                     : (c == 'e' || c == 'E') ? Exponent::letter_e
+                                              : Exponent::letter_d;
+        if (negative) exponent = -exponent;
+      } else {
+        exponent = 0;
+      }
     }
   }
+  const std::int64_t exp10 = exponent + dropped;
+  r.small = kept <= 19 && m <= (std::uint64_t(1) << 53) && exp10 >= -22 && exp10 <= 22;
+  r.exp10 = int(exp10);
   return r;
 }
 
@@ -92,8 +118,21 @@ std::int64_t magnitude(const char *first, const Scan &s) noexcept {
   return lead + (negative ? -exponent : exponent);
 }
 
+constexpr double powers_of_ten[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                      1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                      1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 /// Converts a scanned number [first, s.end) to the correctly rounded double.
 ParseStatus convert(const char *first, const Scan &s, double &out) noexcept {
+  if (s.small) {
+    // Clinger's fast path: an integer below 2**53 and 10**k for k <= 22 are both
+    // exact doubles, so one IEEE multiplication or division rounds correctly,
+    // as from_chars would. Most record samples have a few digits.
+    const double m = double(s.digits);
+    const double v = s.exp10 >= 0 ? m * powers_of_ten[s.exp10] : m / powers_of_ten[-s.exp10];
+    out = *first == '-' ? -v : v;
+    return ParseStatus::ok;
+  }
   // std::from_chars rounds correctly and ignores the locale; it takes no '+'.
   const char *a = *first == '+' ? first + 1 : first;
   std::from_chars_result r;

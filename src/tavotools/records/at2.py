@@ -7,9 +7,7 @@ from __future__ import annotations
 import datetime as _dt
 import re
 
-import numpy as np
-
-from .fields import Cursor, real, reals_on_line
+from .fields import Lines, free_block, no_more_numbers, real
 from .record import CORRECTED, Event
 from .source import decode_name
 from .times import utc, year4
@@ -80,54 +78,35 @@ def _metadata(line):
     return (Event(name=line.strip()) if line.strip() else None), None, None
 
 
-def _samples(source, cur, npts):
-    """Free-format reals from the cursor to the end of the file; at most `npts` of them."""
-    samples = []
-    last = 3
-    while not cur.at_end():
-        i, line = cur.take("samples")
-        row = reals_on_line(source, i, line)
-        if row:
-            last = i
-        samples.extend(row)
-        if len(samples) > npts:
-            raise cur.error(i, f"more samples than the {npts} NPTS states")
-    if len(samples) < npts:
-        raise cur.error(last, f"file ends after {len(samples)} of the {npts} samples NPTS states")
-    return np.array(samples, dtype=np.float64)
-
-
-def _line_of_sample(source, first, k):
-    """The line of sample k of a free-format block starting at line `first`; for messages."""
-    seen = 0
-    for i in range(first, len(source.lines)):
-        seen += len(reals_on_line(source, i, source.lines[i]))
-        if seen > k:
-            return i
-    return None
-
-
 def parse(source):
     """The record of an AT2 file, or RecordError."""
-    cur = Cursor(source)
-    header = [cur.take("the end of the 4-line header")[1] for _ in range(4)]
-    event, station, component = _metadata(header[1])
-    unit_line = header[2].upper()
-    if "VELOCITY" in unit_line or "DISPLACEMENT" in unit_line:
-        raise cur.error(2, "holds velocity or displacement, not acceleration")
-    m = _UNITS.search(header[2])
+    lines = Lines(source)
+    header = [lines.take("the end of the 4-line header") for _ in range(4)]
+    (_, title), (_, names), (units_at, unit_line), (npts_at, npts_line) = header
+    event, station, component = _metadata(names)
+    if "VELOCITY" in unit_line.upper() or "DISPLACEMENT" in unit_line.upper():
+        raise lines.error(units_at, "holds velocity or displacement, not acceleration")
+    m = _UNITS.search(unit_line)
     units = normalize_units(m.group(1).strip()) if m else None
     if units is None:
-        raise cur.error(2, f"no acceleration units stated: {header[2].strip()!r}")
-    m = _NPTS.search(header[3]) or _NPTS_OLD.match(header[3])
+        raise lines.error(units_at, f"no acceleration units stated: {unit_line.strip()!r}")
+    m = _NPTS.search(npts_line) or _NPTS_OLD.match(npts_line)
     if m is None:
-        raise cur.error(3, "expected 'NPTS=..., DT=... SEC' or '... NPTS, DT'")
+        raise lines.error(npts_at, "expected 'NPTS=..., DT=... SEC' or '... NPTS, DT'")
     npts, dt = int(m.group(1)), real(m.group(2).rstrip(","))
     if npts <= 0:
-        raise cur.error(3, f"sample count {npts} is not a positive count")
+        raise lines.error(npts_at, f"sample count {npts} is not a positive count")
     if dt is None or not dt > 0.0:
-        raise cur.error(3, f"time step {m.group(2)!r} is not a positive number")
-    samples = _samples(source, cur, npts)
-    return [source.record(samples, dt, units, locate=lambda k: _line_of_sample(source, 4, k),
+        raise lines.error(npts_at, f"time step {m.group(2)!r} is not a positive number")
+    first = lines.pos
+    samples, end = free_block(lines, npts)
+    no_more_numbers(lines, end, npts, "samples")
+
+    def locate(k):
+        """The line of sample k, for a message about it."""
+        _, after = free_block(Lines(source, first), k + 1)
+        return source.line_number(after - 1) - 1
+
+    return [source.record(samples, dt, units, locate=locate,
                           station=station, component=component, event=event, format=NAME,
                           processing=(CORRECTED,))]

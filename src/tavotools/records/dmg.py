@@ -1,30 +1,36 @@
-"""CDMG/CSMIP V2 corrected records: per channel a text header, integer and real
-header blocks, then the acceleration, velocity and displacement blocks, each
+"""CSMIP/DMG (formerly CDMG) V1 and V2 records, one channel or several per file.
+
+Per channel: a text header, integer and real header blocks, then the data.
+V2 (corrected): acceleration, velocity and displacement blocks, each
 announced by a line such as " 3251 POINTS OF ACCEL DATA EQUALLY SPACED AT
-.020 SEC. (UNITS: CM/SEC/SEC)". A file holds one channel or several; the
-acceleration block of each is read.
+.020 SEC. (UNITS: CM/SEC/SEC)" or " 12000 points of accel data equally spaced
+at .005 sec, in cm/sec2. (8f10.6)"; the acceleration block is read. V1
+(uncorrected, as recorded): one block announced by " 13200 Accelerogram
+points at 200 pts/sec in units of g . Format: (8f9.6)". A channel ends at
+its "/&" line.
 """
 from __future__ import annotations
 
 import re
 
-import numpy as np
-
-from .fields import Cursor, real
-from .record import CORRECTED, Event
+from .fields import Lines, fixed_block, real
+from .record import AS_RECORDED, CORRECTED, Event
 from .source import decode_name
 from .times import ZONES, date_mdy, utc
 from .units import UNITS, UNITS_HINT, normalize_units
 
-__all__ = ["NAME", "SUFFIXES", "parse", "sniff"]
+__all__ = ["ALIASES", "NAME", "SUFFIXES", "parse", "sniff"]
 
-NAME = "v2"
-SUFFIXES = (".v2",)
+NAME = "dmg"
+ALIASES = ("v1", "v2")
+SUFFIXES = (".v1", ".v2")
 
 _ACCEL = re.compile(
-    r"\s*(\d+)\s+POINTS\s+OF\s+ACCEL(?:ERATION)?\s+DATA\s+EQUALLY\s+SPACED\s+AT\s+(\S+?)\s*SEC",
-    re.I)
-_FORMAT = re.compile(r"FORMAT\s*(?:[:=]\s*)?(?:\(\s*)?(\d+)\s*[FEGD](\d+)\.\d+", re.I)
+    r"\s*(\d+)\s+POINTS\s+OF\s+ACCEL(?:ERATION)?\s+DATA\s+EQUALLY\s+SPACED\s+AT\s+(\S+?)\s*SEC", re.I)
+_V1_DATA = re.compile(
+    r"\s*(\d+)\s+ACCELEROGRAM\s+POINTS\s+AT\s+(\S+)\s+PTS/SEC\s+IN\s+UNITS\s+OF\s+(\S+)", re.I)
+_BLOCK = re.compile(r"\s*(\d+)\s+POINTS\s+OF\s+(\w+)\s+DATA\b", re.I)
+_FORMAT = re.compile(r"(?:FORMAT\s*[:=]?\s*)?\(\s*(\d+)\s*[FEGD](\d+)\.\d+\s*\)", re.I)
 _UNITS = re.compile(r"UNITS\s*(?::\s*)?([^)]*)\)", re.I)
 _UNITS_IN = re.compile(r"SEC\.?,?\s+IN\s+([^\s,(]+)", re.I)
 _POINTS = re.compile(r"\s*(\d+)\s+POINTS\s+OF\s+.*ACCEL", re.I)
@@ -33,6 +39,7 @@ _DIRECTION_END = re.compile(r"\s{3,}|\(|\s+FROM\b", re.I)
 _START = re.compile(r"(?:TRIGGER|START)\s+TIME\s*:?(.*)", re.I)
 _STATION_NO = re.compile(r"STATION\s+NO\.?\s*(\S+)", re.I)
 _PEAK = re.compile(r"PEAK\s+ACCELERATION\s*=\s*(\S+)\s+(\S+)", re.I)
+_MAX = re.compile(r"\bMAX\s*=\s*(\S+)\s+([^\s,]+)", re.I)
 _ORIGIN = re.compile(r"ORIGIN[^:]*:(.*)", re.I)
 _HYPOCENTRE = re.compile(r"HYPOCENTER[^:]*:(.*)", re.I)
 _PLACE = re.compile(r"(\d+(?:\.\d*)?)\s*([NS])\s*,\s*(\d+(?:\.\d*)?)\s*([EW])", re.I)
@@ -42,14 +49,18 @@ _CLOCK = re.compile(r"(\d{1,2}):(\d{2})(?::(\d{1,2}(?:\.\d*)?))?\s*([A-Za-z]{1,4
 _MONTH_DATE = re.compile(r"([A-Za-z]{3})[A-Za-z]*\.?\s+(\d{1,2}),?\s+(\d{4})")
 _MONTHS = {m: k for k, m in enumerate(
     ("jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"), 1)}
+_NEXT_CHANNEL = ("\n/&", "\nCorrected", "\nCORRECTED", "\nUncorrected", "\nUNCORRECTED")
+
+#: Lines a channel header may hold before its data line.
+_MAX_HEADER = 200
 
 
 def sniff(head):
-    """A V2 header: "ACCELEROGRAM" on the first line, or an acceleration block line."""
+    """A V1 or V2 header: "ACCELEROGRAM" on the first line, or a data line."""
     lines = head.split("\n")
     if lines and "ACCELEROGRAM" in lines[0].upper():
         return True
-    return any(_ACCEL.match(line) for line in lines[:200])
+    return any(_ACCEL.match(line) or _V1_DATA.match(line) for line in lines[:200])
 
 
 def _units(line):
@@ -81,11 +92,17 @@ def _degrees(value, hemisphere):
     return float(value) * (-1.0 if hemisphere.upper() in "SW" else 1.0)
 
 
-def _event(header, find):
-    name = decode_name(header[2].strip()) if len(header) > 2 and header[2].strip() else None
+def _event(header, find, corrected):
+    # The V2 layout names the event on its third line; "Record of ..." is the
+    # record's own time, not a name.
+    name = None
+    if corrected and len(header) > 2:
+        line = header[2].strip()
+        if line and not line.upper().startswith("RECORD OF") and "PROCESSING" not in line.upper():
+            name = decode_name(line)
     m = find(_ORIGIN)
     time = _when(m.group(1)) if m else None
-    if time is None and len(header) > 3:
+    if time is None and corrected and len(header) > 3:
         time = _when(header[3])
     lat = lon = depth = magnitude = kind = None
     m = find(_HYPOCENTRE)
@@ -105,42 +122,43 @@ def _event(header, find):
                  magnitude=magnitude, magnitude_type=kind)
 
 
-def _samples(cur, npts, per_line, width):
-    """The acceleration block at the cursor: `npts` reals, `per_line` a line in `width` columns."""
-    return np.array(cur.block(npts, per_line, width, real, "a number", "samples"),
-                    dtype=np.float64)
+def _channel_end(text, pos, end):
+    """Where the channel whose blocks continue at `pos` ends: its "/&" line, or the
+    next channel's first line (str.find, not a regex: the blocks are long)."""
+    found = [k + 1 for k in (text.find(mark, pos - 1, end) for mark in _NEXT_CHANNEL) if k >= 0]
+    return min(found, default=end)
 
 
 def parse(source):
     """Every channel's acceleration record, in the file's order, or RecordError."""
-    cur = Cursor(source)
+    lines = Lines(source)
     records = []
-    while True:
-        while not cur.at_end() and not cur.lines[cur.pos].strip():
-            cur.pos += 1
-        if cur.at_end():
-            break
-        records.append(_channel(source, cur))
+    while lines.skip_blank():
+        records.append(_channel(source, lines))
     if not records:
-        raise cur.error(None, "no channel found")
+        raise lines.error(None, "no channel found")
     return records
 
 
-def _channel(source, cur):
-    start = cur.pos
-    if cur.lines[start].strip().upper().startswith("UNCORRECTED"):
-        raise cur.error(start, "uncorrected data: only corrected (V2) acceleration is read")
-    acc = None
-    for i in range(start, len(cur.lines)):
-        line = cur.lines[i]
-        if _ACCEL.match(line):
-            acc = i
+def _header(lines):
+    """The channel header up to its data line: (header lines, data line offset, data line)."""
+    header = []
+    while len(header) < _MAX_HEADER and not lines.at_end():
+        at, line = lines.take("the data line")
+        if _ACCEL.match(line) or _V1_DATA.match(line):
+            return header, at, line
+        if line.startswith("/&") or (header and _BLOCK.match(line)):
             break
-        if line.startswith("/&"):
-            break
+        header.append(line)
+    return header, None, None
+
+
+def _channel(source, lines):
+    start = lines.pos
+    header, acc, acc_line = _header(lines)
     if acc is None:
-        raise cur.error(start, "no 'POINTS OF ACCEL DATA' line follows this channel header")
-    header = cur.lines[start:acc]
+        raise lines.error(start, "no 'POINTS OF ACCEL DATA' or 'Accelerogram points' line "
+                                 "follows this channel header")
 
     def find(pattern):
         for line in header:
@@ -149,69 +167,82 @@ def _channel(source, cur):
                 return m
         return None
 
+    corrected = _ACCEL.match(acc_line) is not None
     channel = component = None
     m = find(_CHANNEL)
     if m:
         channel = int(m.group(1))
         # "90 DEG     FROM", "360 Deg   (Rcrd start time: ...)": the direction only.
         component = _DIRECTION_END.split(m.group(2).strip(), 1)[0].strip() or None
-    # The CDMG layout: event name on line 3, its date on line 4, station name on line 7.
-    station = header[6].strip() or None if len(header) > 6 else None
     m = find(_START)
     start_time = _when(m.group(1)) if m else None
-    lat = lon = None
-    m = find(_STATION_NO)
-    if m:
+    station = lat = lon = None
+    for i, line in enumerate(header):
+        m = _STATION_NO.search(line)
+        if m is None:
+            continue
+        # The station's name is the next line, its owner after a wide gap: "Willow Creek   CGS".
+        if i + 1 < len(header):
+            station = re.split(r"\s{3,}", header[i + 1].strip())[0] or None
         if station and m.group(1) not in station:
             station = f"{station} ({m.group(1)})"
         # "STATION NO. 36456   35.908N, 120.458W"
-        place = _PLACE.search(m.string, m.end())
+        place = _PLACE.search(line, m.end())
         if place:
             lat, lon = _degrees(*place.group(1, 2)), _degrees(*place.group(3, 4))
+        break
 
-    stated = None
-    m = find(_PEAK)
-    if m and real(m.group(1)) is not None and normalize_units(m.group(2)):
-        stated = abs(real(m.group(1))) * UNITS[normalize_units(m.group(2))]
-
-    acc_line = cur.lines[acc]
-    m = _ACCEL.match(acc_line)
-    npts, dt = int(m.group(1)), real(m.group(2).rstrip("."))
+    if corrected:
+        m = _ACCEL.match(acc_line)
+        npts, dt = int(m.group(1)), real(m.group(2).rstrip("."))
+        if dt is None or not dt > 0.0:
+            raise lines.error(acc, f"time step {m.group(2)!r} is not a positive number")
+        units, stated_units = _units(acc_line)
+        peak = find(_PEAK)
+    else:
+        m = _V1_DATA.match(acc_line)
+        npts, rate = int(m.group(1)), real(m.group(2))
+        if rate is None or not rate > 0.0 or not 1.0 / rate > 0.0:
+            raise lines.error(acc, f"sampling rate {m.group(2)!r} is not a positive rate")
+        dt = 1.0 / rate
+        stated_units = m.group(3).rstrip(".")
+        units = normalize_units(stated_units)
+        peak = find(_MAX)
     if npts <= 0:
-        raise cur.error(acc, f"sample count {npts} is not a positive count")
-    if dt is None or not dt > 0.0:
-        raise cur.error(acc, f"time step {m.group(2)!r} is not a positive number")
-    units, stated_units = _units(acc_line)
+        raise lines.error(acc, f"sample count {npts} is not a positive count")
     if units is None:
         what = f"unknown units {stated_units!r}" if stated_units else "no units stated"
-        raise cur.error(acc, f"{what}: {UNITS_HINT}")
+        raise lines.error(acc, f"{what}: {UNITS_HINT}")
+    stated = None
+    if peak and real(peak.group(1)) is not None and normalize_units(peak.group(2)):
+        stated = abs(real(peak.group(1))) * UNITS[normalize_units(peak.group(2))]
     for i, line in enumerate(header):
         m = _POINTS.match(line)
         if m and int(m.group(1)) != npts:
-            raise cur.error(start + i, f"header states {m.group(1)} points, the acceleration "
-                                       f"block {npts}")
-    per_line, width = 8, 10
+            at = start
+            for _ in range(i):
+                at = lines._line_end(at)[1]
+            raise lines.error(at, f"header states {m.group(1)} points, the acceleration "
+                                  f"block {npts}")
+    per_line, width = (8, 10) if corrected else (8, 9)
     m = _FORMAT.search(acc_line)
     if m:
         per_line, width = int(m.group(1)), int(m.group(2))
         if per_line == 0 or width == 0:
-            raise cur.error(acc, f"format {m.group(0)!r} states fields of no width "
-                                 f"or no fields a line")
+            raise lines.error(acc, f"format {m.group(0)!r} states fields of no width "
+                                   f"or no fields a line")
 
-    cur.pos = first = acc + 1
-    samples = _samples(cur, npts, per_line, width)
-    cur.expect_no_more_numbers(npts, "samples")
-    # The velocity and displacement blocks follow; a channel ends at its "/&" line.
-    while not cur.at_end():
-        line = cur.lines[cur.pos]
-        if line.startswith("/&"):
-            cur.pos += 1
-            break
-        if line.upper().startswith("CORRECTED"):  # the next channel, without a "/&" line
-            break
-        cur.pos += 1
+    first = lines.pos
+    samples = fixed_block(lines, npts, width, per_line)
+    lines.expect_no_more_numbers(npts, "samples")
+    # The velocity and displacement blocks follow; a channel ends at its "/&"
+    # line, or where the next channel starts.
+    lines.pos = _channel_end(lines.text, lines.pos, lines.end)
+    if lines.text.startswith("/&", lines.pos):
+        lines.take("")
     return source.record(
-        samples, dt, units, locate=lambda k: first + k // per_line,
+        samples, dt, units, locate=lambda k: source.line_number(first) - 1 + k // per_line,
         station=decode_name(station) if station else None, component=component,
-        event=_event(header, find), start_time=start_time, stated_pga=stated, format=NAME,
-        channel=channel, latitude=lat, longitude=lon, processing=(CORRECTED,))
+        event=_event(header, find, corrected), start_time=start_time, stated_pga=stated,
+        format=NAME, channel=channel, latitude=lat, longitude=lon,
+        processing=(CORRECTED,) if corrected else (AS_RECORDED,))

@@ -15,7 +15,8 @@ import re
 from .. import _parse
 from .record import RecordError
 
-__all__ = ["Cursor", "Lines", "fixed_block", "free_block", "integer", "real", "reals_on_line"]
+__all__ = ["Cursor", "Lines", "fixed_block", "free_block", "integer", "no_more_numbers", "real",
+           "reals_on_line"]
 
 # A Fortran real: optional sign, digits with an optional point (".005" has no
 # leading zero), an exponent with E or D, or the bare signed exponent that the
@@ -149,8 +150,6 @@ class Cursor:
                 raise self.error(self.pos, f"more {what} than the {count} the header states")
 
 
-_EOL = re.compile(r"\r\n|\r|\n")
-
 
 class Lines:
     """The lines of a `Source` read in order from an offset, without splitting the
@@ -176,9 +175,15 @@ class Lines:
         return self.source.error(None if index is not None and index < 0 else index, reason)
 
     def _line_end(self, pos):
-        """(end of the line starting at `pos`, start of the next line)."""
-        m = _EOL.search(self.text, pos, self.end)
-        return (m.start(), m.end()) if m else (self.end, self.end)
+        """(end of the line starting at `pos`, start of the next line): CR LF, LF or CR."""
+        text, end = self.text, self.end
+        nl = text.find("\n", pos, end)
+        if nl < 0:
+            nl = end
+        cr = text.find("\r", pos, nl)
+        if cr < 0:
+            return nl, min(nl + 1, end)
+        return cr, (nl + 1 if cr == nl - 1 else cr + 1)
 
     def peek(self):
         """The next line without taking it, or None at the end."""
@@ -248,14 +253,23 @@ def fixed_block(lines, count, width, per_line, what="samples", *, integers=False
 
 
 def free_block(lines, count, what="samples", *, stop=-1):
-    """`count` whitespace-separated numbers from the next line of `lines`.
+    """`count` whitespace-separated numbers (-1: all up to `stop`) from the next line of `lines`.
 
-    Returns the values (a float64 array) and moves `lines` to the line after
-    the last one; RecordError naming the line and the text otherwise.
+    Returns the values (a float64 array) and the offset just after the last
+    one; RecordError naming the line and the text otherwise.
     """
     try:
-        values, end = _parse.floats(lines.source.data, lines.pos, count, stop)
+        return _parse.floats(lines.source.data, lines.pos, count, stop)
     except _parse.ParseError as e:
         raise _block_error(lines, e, count, what) from None
-    lines.after(end)
-    return values
+
+
+def no_more_numbers(lines, offset, count, what):
+    """Only blanks may follow a free-format block that ends at `offset`."""
+    rest = lines.text[offset:lines.end]
+    words = rest.split(None, 1)
+    if words:
+        at = offset + len(rest) - len(rest.lstrip())
+        if real(words[0]) is not None:
+            raise lines.error(at, f"more {what} than the {count} the header states")
+        raise lines.error(at, f"{words[0]!r} is not a number")

@@ -1,6 +1,7 @@
 """The one table of record formats, in the order their `sniff` functions are
 tried. Each entry is a module with `NAME`, `SUFFIXES`, `sniff(head)` and
-`parse(source)`; adding a format is a module and a line here.
+`parse(source)` (and optionally `ALIASES`, other names `format=` accepts);
+adding a format is a module and a line here.
 """
 from __future__ import annotations
 
@@ -17,7 +18,7 @@ FORMATS = (smc, dmg, at2, knet, esm, afad, cwa, text, obspy)
 def by_name(name):
     """The format module called `name` (its `NAME`), or ValueError naming the choices."""
     for module in FORMATS:
-        if module.NAME == str(name).lower():
+        if str(name).lower() in (module.NAME, *getattr(module, "ALIASES", ())):
             return module
     raise ValueError(f"unknown format {name!r}: use one of "
                      f"{', '.join(m.NAME for m in FORMATS)}")
