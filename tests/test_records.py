@@ -293,7 +293,7 @@ def test_malformed_files_name_file_and_line(tmp_path, kind, what, edit, line, wo
     (["0.0,1", "0.01,2", "0.02"], {"units": "g"}, 3, "1 columns where the lines before hold 2"),
     (["1", "2", "x3"], {"units": "g", "dt": 0.1}, 3, "'x3' is not a number"),
     (["1", "2", "nan"], {"units": "g", "dt": 0.1}, 3, "'nan' is not a number"),
-    (["1 2 3"], {"units": "g", "dt": 0.1}, 1, "3 columns"),
+    (["1 2 3"], {"units": "g"}, 1, "3 columns: give dt"),
     (["acc (g)", "1", "2"], {"units": "cm/s2", "dt": 0.1}, 1, "header states units 'g'"),
 ])
 def test_malformed_text(tmp_path, lines, kwargs, line, words):

@@ -1,7 +1,14 @@
-"""Plain text and CSV: one column of samples (the caller gives `dt`), or two
-columns of time and acceleration (uniform steps checked). Units come from
-the caller or from a header such as "time,acc (g)". Lines starting with #,
-% or ! are comments; lines of words before the numbers are the header.
+"""Plain text and CSV records:
+
+- one column of samples (the caller gives `dt`);
+- two columns of time and acceleration (uniform steps checked);
+- several samples per line, read row by row (the caller gives `dt`);
+- a line "NPTS DT" (a count and a time step, e.g. "4684 0.0100") before the
+  samples, any number a line.
+
+Units come from the caller or from a header such as "time,acc (g)". Lines
+starting with #, % or ! are comments; lines of words before the numbers are
+the header. The numbers are parsed by the compiled parser.
 """
 from __future__ import annotations
 
@@ -9,7 +16,8 @@ import re
 
 import numpy as np
 
-from .fields import real
+from .. import _parse
+from .fields import Lines, real
 from .units import UNITS_HINT, normalize_units
 
 __all__ = ["NAME", "SUFFIXES", "parse", "sniff"]
@@ -20,7 +28,9 @@ SUFFIXES = ()
 _CELL_SEPARATORS = re.compile(r"[,;\s]+")
 _BRACKETED = re.compile(r"[(\[]([^)\]]*)[)\]]")
 _PRINTED = re.compile(r"[+-]?\d*(?:\.(\d*))?(?:[EeDd]([+-]?\d+))?")
+_COUNT = re.compile(r"\+?\d+")
 _COMMENT = "#%!"
+_DELIMITERS = b",;"
 
 
 def _cells(body):
@@ -60,68 +70,111 @@ def _snap(dt_fit, tolerance):
     return dt_fit
 
 
-def _table(source):
-    """The numeric rows of the file and what surrounds them.
+class _Data:
+    """The numeric part of the file: where it starts, its comment lines, its rows' lines."""
 
-    Returns (rows as a 2-D float64 array, the line index of each row, the
-    printed time of each row when there are two columns, the header line
-    index, the units the header states), or RecordError.
-    """
-    header_units = header_line = ncols = None
-    rows, row_lines, raw_times = [], [], []
-    for i, line in enumerate(source.lines):
+    def __init__(self, source, lines, start):
+        self.source, self.lines, self.start = source, lines, start
+        # Stretches of data between comment lines, each parsed on its own.
+        self.segments = []
+        text, end = source.text, lines.end
+        pos = start
+        while pos < end:
+            cut = min((k + 1 for k in (text.find("\n" + c, max(pos - 1, 0), end) for c in _COMMENT)
+                       if k >= 0), default=end)
+            if cut > pos:
+                self.segments.append((pos, cut))
+            pos = lines._line_end(cut)[1] if cut < end else end
+
+    def rows(self):
+        """(line index, cells) of every data line, in order: the slow path, for messages."""
+        found = []
+        for first, stop in self.segments:
+            walk = Lines(self.source, first)
+            walk.end = stop
+            while not walk.at_end():
+                at, line = walk.take("")
+                cells = _cells(line)
+                if cells:
+                    found.append((self.source.line_number(at) - 1, cells))
+        return found
+
+    def parse(self, how, *args):
+        """The values of every segment by `_parse.<how>`, joined; RecordError at a bad one."""
+        parts = []
+        for first, stop in self.segments:
+            try:
+                values, _ = getattr(_parse, how)(self.source.data, first, *args, stop=stop,
+                                                 delimiters=_DELIMITERS)
+            except _parse.ParseError as e:
+                raise self._error(e, *args) from None
+            parts.append(values)
+        return parts[0] if len(parts) == 1 else np.concatenate(parts)
+
+    def _error(self, e, *args):
+        line = self.source.text[e.offset:self.lines._line_end(e.offset)[0]]
+        if e.kind == "columns":
+            n = len(_cells(line))
+            return self.lines.error(e.offset, f"{n} columns where the lines before hold {args[0]}")
+        if e.kind in ("number", "range"):
+            return self.lines.error(e.offset, f"{_cells(e.text)[0]!r} is not a number"
+                                    if e.kind == "number" else e.reason)
+        return self.lines.error(e.offset, e.reason)
+
+
+def _header(source):
+    """(the offset of the first line of numbers, the header line's index, the units it states)."""
+    lines = Lines(source)
+    header_line = header_units = None
+    while not lines.at_end():
+        at, line = lines.take("")
         body = line.strip()
         if not body or body[0] in _COMMENT:
             continue
         cells = _cells(body)
-        values = [real(c) for c in cells]
-        if any(v is None for v in values):
-            if rows or header_line is not None:
-                bad = cells[[v is None for v in values].index(True)]
-                raise source.error(i, f"{bad!r} is not a number")
-            header_line = i
-            for m in _BRACKETED.finditer(body):
-                header_units = normalize_units(m.group(1).strip()) or header_units
-            continue
-        if ncols is None:
-            ncols = len(values)
-            if ncols > 2:
-                raise source.error(i, f"{ncols} columns: expected one column of samples, "
-                                      f"or two of time and acceleration")
-        elif len(values) != ncols:
-            raise source.error(i, f"{len(values)} columns where the lines before hold {ncols}")
-        rows.append(values)
-        row_lines.append(i)
-        if ncols == 2:
-            raw_times.append(cells[0])
-    if not rows:
-        raise source.error(None, "no samples")
-    return np.array(rows, dtype=np.float64), row_lines, raw_times, header_line, header_units
+        if all(real(c) is not None for c in cells):
+            return lines, at, cells, header_line, header_units
+        header_line = source.line_number(at) - 1
+        for m in _BRACKETED.finditer(body):
+            header_units = normalize_units(m.group(1).strip()) or header_units
+    raise source.error(None, "no samples")
 
 
-def _time_step(source, t, row_lines, raw_times, dt):
+def _time_step(source, data, t, dt):
     """The uniform step of the time column, checked; `dt` when the caller gives one that agrees."""
     with np.errstate(over="ignore", invalid="ignore"):
         dt_fit = (t[-1] - t[0]) / (len(t) - 1)
         steps = np.diff(t)
+    rows = None
+
+    def row(k):
+        nonlocal rows
+        rows = rows or data.rows()
+        return rows[k]
+
     if not dt_fit > 0.0:
-        raise source.error(row_lines[-1], "time does not increase")
+        raise source.error(row(len(t) - 1)[0], "time does not increase")
     if not np.isfinite(dt_fit) or not np.isfinite(steps).all():
-        raise source.error(row_lines[-1], "the time column spans more than a double can hold")
+        raise source.error(row(len(t) - 1)[0], "the time column spans more than a double can hold")
     back = ~(steps > 0.0)
     if back.any():
         k = int(np.argmax(back)) + 1
-        raise source.error(row_lines[k], f"time {raw_times[k]} does not increase")
+        raise source.error(row(k)[0], f"time {row(k)[1][0]} does not increase")
     # Each step against the typical one, allowing for the rounding of the
-    # printed times (but never more than a tenth of a step).
+    # printed times (but never more than a tenth of a step). The printed
+    # digits are looked at only when a step is off without that allowance.
     typical = float(np.median(steps))
-    slack = np.array([_half_unit(tok) for tok in raw_times])
-    allowed = 1e-3 * typical + np.minimum(slack[1:] + slack[:-1], 0.1 * typical)
-    off = np.abs(steps - typical) > allowed
+    off = np.abs(steps - typical) > 1e-3 * typical
+    slack = None
+    if off.any() or dt is not None:
+        slack = np.array([_half_unit(cells[0]) for _, cells in (rows or data.rows())])
+        allowed = 1e-3 * typical + np.minimum(slack[1:] + slack[:-1], 0.1 * typical)
+        off = np.abs(steps - typical) > allowed
     if off.any():
         k = int(np.argmax(off)) + 1
-        raise source.error(row_lines[k], f"time {raw_times[k]} is {steps[k - 1]:.6g} s after the "
-                                         f"one before, not {typical:.6g} s (non-uniform time steps)")
+        line, cells = row(k)
+        raise source.error(line, f"time {cells[0]} is {steps[k - 1]:.6g} s after the "
+                                 f"one before, not {typical:.6g} s (non-uniform time steps)")
     step = _snap(dt_fit, 1e-14 * dt_fit)
     if dt is not None:
         if abs(dt - dt_fit) > 1e-3 * dt_fit + 2 * max(slack) / (len(t) - 1):
@@ -130,9 +183,20 @@ def _time_step(source, t, row_lines, raw_times, dt):
     return step
 
 
+def _npts_dt(cells, following):
+    """(npts, dt) when the first line of numbers is a count and a step and the next is not
+    another row of two, else None."""
+    if len(cells) != 2 or not _COUNT.fullmatch(cells[0]) or following is None:
+        return None
+    npts, dt = int(cells[0]), real(cells[1])
+    if npts <= 0 or dt is None or not dt > 0.0 or len(_cells(following)) == 2:
+        return None
+    return npts, dt
+
+
 def parse(source):
     """The record of a text file, with the caller's `dt` and `units` from `source`; or RecordError."""
-    data, row_lines, raw_times, header_line, header_units = _table(source)
+    lines, first, cells, header_line, header_units = _header(source)
     units, dt = source.units, source.dt
     if units is None:
         units = header_units
@@ -141,13 +205,45 @@ def parse(source):
                                         f"the units argument {units!r}")
     if units is None:
         raise source.error(None, f"units not stated in the file: pass units ({UNITS_HINT})")
-    if data.shape[1] == 1:
+    first_line = source.line_number(first) - 1
+    following = lines.peek() if lines.skip_blank() else None
+    stated = _npts_dt(cells, following)
+    if stated is not None:  # "NPTS DT", then the samples
+        npts, step = stated
+        data = _Data(source, lines, lines.pos)
+        samples = data.parse("floats")
+        if samples.size != npts:
+            raise source.error(first_line, f"header states {npts} samples, the file holds "
+                                           f"{samples.size}")
+        if dt is not None and dt != step:
+            raise source.error(first_line, f"dt {dt!r} does not match the header's {step!r}")
+        return [source.record(samples, step, units, format=NAME,
+                              locate=lambda k: _sample_line(data, k))]
+    data = _Data(source, lines, first)
+    ncols = len(cells)
+    if ncols > 2 or (ncols == 1 and dt is not None):
         if dt is None:
-            raise source.error(None, "one column of samples needs dt")
-        samples = data[:, 0]
-    else:
-        if len(data) < 2:
-            raise source.error(row_lines[0], "one time value gives no time step")
-        dt = _time_step(source, data[:, 0], row_lines, raw_times, dt)
-        samples = data[:, 1]
-    return [source.record(samples, dt, units, locate=row_lines.__getitem__, format=NAME)]
+            raise source.error(first_line, f"{ncols} columns: give dt for a file of several "
+                                           f"samples a line, or write two columns of time "
+                                           f"and acceleration")
+        samples = data.parse("floats")
+        return [source.record(samples, dt, units, format=NAME,
+                              locate=lambda k: _sample_line(data, k))]
+    table = data.parse("columns", ncols)
+    if ncols == 1:
+        raise source.error(None, "one column of samples needs dt")
+    if len(table) < 2:
+        raise source.error(first_line, "one time value gives no time step")
+    step = _time_step(source, data, table[:, 0], dt)
+    return [source.record(table[:, 1], step, units, format=NAME,
+                          locate=lambda k: data.rows()[k][0])]
+
+
+def _sample_line(data, k):
+    """The line of sample k of a file of several samples a line; for messages."""
+    seen = 0
+    for line, cells in data.rows():
+        seen += len(cells)
+        if seen > k:
+            return line
+    return None
