@@ -33,15 +33,15 @@ _BLOCK = re.compile(r"\s*(\d+)\s+POINTS\s+OF\s+(\w+)\s+DATA\b", re.I)
 _FORMAT = re.compile(r"(?:FORMAT\s*[:=]?\s*)?\(\s*(\d+)\s*[FEGD](\d+)\.\d+\s*\)", re.I)
 _UNITS = re.compile(r"UNITS\s*(?::\s*)?([^)]*)\)", re.I)
 _UNITS_IN = re.compile(r"SEC\.?,?\s+IN\s+([^\s,(]+)", re.I)
-_POINTS = re.compile(r"\s*(\d+)\s+POINTS\s+OF\s+.*ACCEL", re.I)
-_CHANNEL = re.compile(r"CHAN(?:NEL)?\s*(\d+)\s*:(.*)", re.I)
+_POINTS = re.compile(r"^[ \t]*(\d+)[ \t]+POINTS[ \t]+OF[ \t].*ACCEL", re.I | re.M)
+_CHANNEL = re.compile(r"CHAN(?:NEL)?[ \t]*(\d+)[ \t]*:(.*)", re.I)
 _DIRECTION_END = re.compile(r"\s{3,}|\(|\s+FROM\b", re.I)
-_START = re.compile(r"(?:TRIGGER|START)\s+TIME\s*:?(.*)", re.I)
+_START = re.compile(r"(?:TRIGGER|START)[ \t]+TIME[ \t]*:?(.*)", re.I)
 _STATION_NO = re.compile(r"STATION\s+NO\.?\s*(\S+)", re.I)
-_PEAK = re.compile(r"PEAK\s+ACCELERATION\s*=\s*(\S+)\s+(\S+)", re.I)
-_MAX = re.compile(r"\bMAX\s*=\s*(\S+)\s+([^\s,]+)", re.I)
-_ORIGIN = re.compile(r"ORIGIN[^:]*:(.*)", re.I)
-_HYPOCENTRE = re.compile(r"HYPOCENTER[^:]*:(.*)", re.I)
+_PEAK = re.compile(r"PEAK[ \t]+ACCELERATION[ \t]*=[ \t]*(\S+)[ \t]+(\S+)", re.I)
+_MAX = re.compile(r"\bMAX[ \t]*=[ \t]*(\S+)[ \t]+([^\s,]+)", re.I)
+_ORIGIN = re.compile(r"ORIGIN[^:\n]*:(.*)", re.I)
+_HYPOCENTRE = re.compile(r"HYPOCENTER[^:\n]*:(.*)", re.I)
 _PLACE = re.compile(r"(\d+(?:\.\d*)?)\s*([NS])\s*,\s*(\d+(?:\.\d*)?)\s*([EW])", re.I)
 _DEPTH = re.compile(r"\bH\s*=\s*(\d+(?:\.\d*)?)\s*KM", re.I)
 _MAGNITUDE = re.compile(r"\b(M[LWS]?)\s*=\s*(\d+(?:\.\d*)?)", re.I)
@@ -49,10 +49,16 @@ _CLOCK = re.compile(r"(\d{1,2}):(\d{2})(?::(\d{1,2}(?:\.\d*)?))?\s*([A-Za-z]{1,4
 _MONTH_DATE = re.compile(r"([A-Za-z]{3})[A-Za-z]*\.?\s+(\d{1,2}),?\s+(\d{4})")
 _MONTHS = {m: k for k, m in enumerate(
     ("jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"), 1)}
-_NEXT_CHANNEL = ("\n/&", "\nCorrected", "\nCORRECTED", "\nUncorrected", "\nUNCORRECTED")
+_NEXT = re.compile(r"\s*(?:UN)?CORRECTED\s+ACCELEROGRAM", re.I)
 
-#: Lines a channel header may hold before its data line.
-_MAX_HEADER = 200
+#: Bytes a channel header may hold before its data line.
+_MAX_HEADER_BYTES = 32768
+_DATA_LINE = re.compile(rb"^[ \t]*\d+[ \t]+(?:POINTS[ \t]+OF[ \t]+ACCEL(?:ERATION)?[ \t]+DATA|"
+                        rb"ACCELEROGRAM[ \t]+POINTS[ \t]+AT)", re.I | re.M)
+
+
+#: Each header pattern without re.I, for the upper-cased header.
+_UPPER = {p: re.compile(p.pattern) for p in (_CHANNEL, _START, _PEAK, _MAX, _ORIGIN, _HYPOCENTRE)}
 
 
 def sniff(head):
@@ -122,11 +128,33 @@ def _event(header, find, corrected):
                  magnitude=magnitude, magnitude_type=kind)
 
 
-def _channel_end(text, pos, end):
-    """Where the channel whose blocks continue at `pos` ends: its "/&" line, or the
-    next channel's first line (str.find, not a regex: the blocks are long)."""
-    found = [k + 1 for k in (text.find(mark, pos - 1, end) for mark in _NEXT_CHANNEL) if k >= 0]
-    return min(found, default=end)
+def _follows_block(line):
+    """A line that may follow a data block: the next block, the channel's end or the next channel."""
+    return bool(_BLOCK.match(line) or line.startswith("/&") or _NEXT.match(line))
+
+
+def _skip_blocks(lines):
+    """Moves past the velocity and displacement blocks that follow the acceleration
+    block, to the channel's "/&" line or the next channel."""
+    while True:
+        line = lines.peek()
+        m = _BLOCK.match(line) if line is not None else None
+        if m is None:
+            break
+        lines.take("")
+        per_line = 8
+        f = _FORMAT.search(line)
+        if f and int(f.group(1)) > 0:
+            per_line = int(f.group(1))
+        lines.skip_lines(-(-int(m.group(1)) // per_line), _follows_block)
+    line = lines.peek()
+    if line is None or _follows_block(line):
+        return
+    # Something else: look for the end of the channel.
+    found = [k + 1 for k in (lines.data.find(mark, lines.pos - 1, lines.end)
+                             for mark in (b"\n/&", b"\nCorrected", b"\nCORRECTED",
+                                          b"\nUncorrected", b"\nUNCORRECTED")) if k >= 0]
+    lines.pos = min(found, default=lines.end)
 
 
 def parse(source):
@@ -140,32 +168,65 @@ def parse(source):
     return records
 
 
-def _header(lines):
-    """The channel header up to its data line: (header lines, data line offset, data line)."""
-    header = []
-    while len(header) < _MAX_HEADER and not lines.at_end():
-        at, line = lines.take("the data line")
-        if _ACCEL.match(line) or _V1_DATA.match(line):
-            return header, at, line
-        if line.startswith("/&") or (header and _BLOCK.match(line)):
+def _data_line(lines, start):
+    """Offset of the channel's data line, or None: the lines holding "points" found
+    by literal searches of the bytes (a case-insensitive regex scans slowly), then
+    checked; the regex alone where they find none."""
+    data, stop = lines.data, min(lines.end, start + _MAX_HEADER_BYTES)
+    pos = start
+    while True:
+        upper = data.find(b"OINTS", pos, stop)
+        lower = data.find(b"oints", pos, upper if upper >= 0 else stop)  # no further than needed
+        k = lower if lower >= 0 else upper
+        if k < 0:
             break
-        header.append(line)
-    return header, None, None
+        at = max(data.rfind(b"\n", start, k) + 1, start)
+        if _DATA_LINE.match(data, at, stop):
+            return at
+        pos = k + 5
+    m = _DATA_LINE.search(data, pos, stop)
+    return m.start() if m else None
+
+
+def _header(lines):
+    """The channel header up to its data line: (header lines, data line offset, data line).
+
+    The data line is searched for in the bytes, and the header split at once:
+    no Python loop over its lines.
+    """
+    start = lines.pos
+    at = _data_line(lines, start)
+    ends = lines.data.find(b"\n/&", start, lines.end if at is None else at)
+    if at is None or ends >= 0 or lines.data.startswith(b"/&", start):
+        return None, None, None
+    header = lines.text(start, at).splitlines()
+    lines.pos = at
+    at, line = lines.take("the data line")
+    return header, at, line
 
 
 def _channel(source, lines):
     start = lines.pos
     header, acc, acc_line = _header(lines)
-    if acc is None:
+    if header is None or not (_ACCEL.match(acc_line) or _V1_DATA.match(acc_line)):
         raise lines.error(start, "no 'POINTS OF ACCEL DATA' or 'Accelerogram points' line "
                                  "follows this channel header")
 
+    joined = "\n".join(header)
+    upper = joined.upper()
+    if len(upper) != len(joined):  # an upper case that is longer ("ß"): no shortcut
+        upper = None
+
     def find(pattern):
-        for line in header:
-            m = pattern.search(line)
-            if m:
-                return m
-        return None
+        """The first match in the header; patterns do not reach across its lines.
+
+        Searched case-sensitively in the upper-cased header, which is much faster
+        than a case-insensitive search, and taken from the header as written.
+        """
+        if upper is None:
+            return pattern.search(joined)
+        m = _UPPER[pattern].search(upper)
+        return pattern.match(joined, m.start()) if m else None
 
     corrected = _ACCEL.match(acc_line) is not None
     channel = component = None
@@ -178,7 +239,7 @@ def _channel(source, lines):
     start_time = _when(m.group(1)) if m else None
     station = lat = lon = None
     for i, line in enumerate(header):
-        m = _STATION_NO.search(line)
+        m = _STATION_NO.search(line) if "NO" in line.upper() else None
         if m is None:
             continue
         # The station's name is the next line, its owner after a wide gap: "Willow Creek   CGS".
@@ -216,11 +277,10 @@ def _channel(source, lines):
     stated = None
     if peak and real(peak.group(1)) is not None and normalize_units(peak.group(2)):
         stated = abs(real(peak.group(1))) * UNITS[normalize_units(peak.group(2))]
-    for i, line in enumerate(header):
-        m = _POINTS.match(line)
-        if m and int(m.group(1)) != npts:
+    for m in _POINTS.finditer(joined):
+        if int(m.group(1)) != npts:
             at = start
-            for _ in range(i):
+            for _ in range(joined.count("\n", 0, m.start())):
                 at = lines._line_end(at)[1]
             raise lines.error(at, f"header states {m.group(1)} points, the acceleration "
                                   f"block {npts}")
@@ -237,8 +297,8 @@ def _channel(source, lines):
     lines.expect_no_more_numbers(npts, "samples")
     # The velocity and displacement blocks follow; a channel ends at its "/&"
     # line, or where the next channel starts.
-    lines.pos = _channel_end(lines.text, lines.pos, lines.end)
-    if lines.text.startswith("/&", lines.pos):
+    _skip_blocks(lines)
+    if lines.data.startswith(b"/&", lines.pos):
         lines.take("")
     return source.record(
         samples, dt, units, locate=lambda k: source.line_number(first) - 1 + k // per_line,

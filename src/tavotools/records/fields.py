@@ -152,18 +152,22 @@ class Cursor:
 
 
 class Lines:
-    """The lines of a `Source` read in order from an offset, without splitting the
-    whole file: numeric blocks between them are parsed from the bytes and skipped.
+    """The lines of a `Source` read in order from an offset, without decoding or
+    splitting the whole file: numeric blocks between them are parsed from the
+    bytes and skipped.
 
-    `pos` is the offset of the next line. Faults are reported at the line of an
-    offset (`error`), found only when a fault occurs.
+    `pos` is the offset of the next line; lines come back as str (latin-1, so
+    offsets are the same in both). Faults are reported at the line of an offset
+    (`error`), found only when a fault occurs.
     """
 
     def __init__(self, source, pos=0):
         self.source = source
-        self.text = source.text
-        # A DOS end-of-file mark is not data.
-        self.end = len(self.text.rstrip("\x1a")) if self.text.endswith("\x1a") else len(self.text)
+        self.data = data = source.data
+        end = len(data)
+        while end and data[end - 1] == 0x1A:  # a DOS end-of-file mark is not data
+            end -= 1
+        self.end = end
         self.pos = pos
 
     def at_end(self):
@@ -176,20 +180,24 @@ class Lines:
 
     def _line_end(self, pos):
         """(end of the line starting at `pos`, start of the next line): CR LF, LF or CR."""
-        text, end = self.text, self.end
-        nl = text.find("\n", pos, end)
+        data, end = self.data, self.end
+        nl = data.find(b"\n", pos, end)
         if nl < 0:
             nl = end
-        cr = text.find("\r", pos, nl)
+        cr = data.find(b"\r", pos, nl)
         if cr < 0:
             return nl, min(nl + 1, end)
         return cr, (nl + 1 if cr == nl - 1 else cr + 1)
+
+    def text(self, start, stop):
+        """The bytes [start, stop) as str."""
+        return self.data[start:stop].decode("latin-1")
 
     def peek(self):
         """The next line without taking it, or None at the end."""
         if self.pos >= self.end:
             return None
-        return self.text[self.pos:self._line_end(self.pos)[0]]
+        return self.text(self.pos, self._line_end(self.pos)[0])
 
     def take(self, what):
         """(offset, text) of the next line; RecordError at the end of the file."""
@@ -197,20 +205,43 @@ class Lines:
             raise self.error(self.end - 1 if self.end else None, f"file ends before {what}")
         start = self.pos
         stop, self.pos = self._line_end(start)
-        return start, self.text[start:stop]
+        return start, self.text(start, stop)
 
     def skip_blank(self):
         """Passes blank lines; True when a line remains."""
-        while self.pos < self.end:
-            line = self.peek()
-            if line.strip():
-                return True
-            self.take("")
-        return False
+        at = _BLANKS.match(self.data, self.pos, self.end).end()
+        if at >= self.end:
+            self.pos = self.end
+            return False
+        # Back to the start of the line holding the first non-blank byte.
+        self.pos = max(self.data.rfind(b"\n", self.pos, at), self.data.rfind(b"\r", self.pos, at),
+                       self.pos - 1) + 1
+        return True
 
     def after(self, offset):
         """Moves to the line after the one holding `offset` (the end of a block)."""
         self.pos = self._line_end(offset)[1] if offset < self.end else self.end
+
+    def skip_lines(self, count, follows):
+        """Moves past `count` lines of fixed-width rows, to a line for which
+        `follows(line)` is true (or the end).
+
+        Rows of one block have one length, so the jump is computed from the
+        first row; it is taken when a row starts where it lands and the line
+        after it is the one that follows; else the rows are walked one by one.
+        """
+        if count <= 0:
+            return
+        step = self._line_end(self.pos)[1] - self.pos
+        last = self.pos + (count - 1) * step
+        if last < self.end and (count == 1 or self.data[last - 1] in b"\r\n"):
+            nxt = self._line_end(last)[1]
+            line = self.text(nxt, self._line_end(nxt)[0]) if nxt < self.end else None
+            if line is None or follows(line):
+                self.pos = nxt
+                return
+        for _ in range(count):
+            self.pos = self._line_end(self.pos)[1]
 
     def expect_no_more_numbers(self, count, what):
         """The line after a block must not carry on with numbers: the count was wrong."""
@@ -218,6 +249,15 @@ class Lines:
         tokens = line.split() if line else []
         if tokens and all(real(t) is not None for t in tokens):
             raise self.error(self.pos, f"more {what} than the {count} the header states")
+
+    def rest_blank(self, reason):
+        """Only blank lines may remain; RecordError (`reason`) at the first other one."""
+        at = _BLANKS.match(self.data, self.pos, self.end).end()
+        if at < self.end:
+            raise self.error(at, reason)
+
+
+_BLANKS = re.compile(rb"\s*")
 
 
 def _block_error(lines, e, count, what, width=None):
@@ -231,7 +271,7 @@ def _block_error(lines, e, count, what, width=None):
         return lines.error(e.offset, f"blank line after {e.index} of {stated}")
     reason = e.reason
     if width is not None and e.kind in ("number", "integer", "range", "blank", "cut"):
-        line_start = lines.text.rfind("\n", 0, e.offset) + 1
+        line_start = lines.data.rfind(b"\n", 0, e.offset) + 1
         first = (e.offset - line_start) // width * width
         reason = f"columns {first + 1}-{first + width}: {reason}"
     return lines.error(e.offset, f"{reason} (after {e.index} of {stated})")
@@ -266,10 +306,12 @@ def free_block(lines, count, what="samples", *, stop=-1):
 
 def no_more_numbers(lines, offset, count, what):
     """Only blanks may follow a free-format block that ends at `offset`."""
-    rest = lines.text[offset:lines.end]
-    words = rest.split(None, 1)
-    if words:
-        at = offset + len(rest) - len(rest.lstrip())
-        if real(words[0]) is not None:
-            raise lines.error(at, f"more {what} than the {count} the header states")
-        raise lines.error(at, f"{words[0]!r} is not a number")
+    m = _WORD_AFTER.match(lines.data, offset, lines.end)
+    if m:
+        word = m.group(1).decode("latin-1")
+        if real(word) is not None:
+            raise lines.error(m.start(1), f"more {what} than the {count} the header states")
+        raise lines.error(m.start(1), f"{word!r} is not a number")
+
+
+_WORD_AFTER = re.compile(rb"\s*(\S+)")

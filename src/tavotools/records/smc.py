@@ -138,10 +138,7 @@ def parse(source):
 
     first_sample = lines.pos
     samples = fixed_block(lines, npts, 10, 8)
-    rest = lines.text[lines.pos:lines.end]
-    if rest.strip():
-        at = lines.pos + len(rest) - len(rest.lstrip())
-        raise lines.error(at, f"more samples than the {npts} the header states")
+    lines.rest_blank(f"more samples than the {npts} the header states")
     lat, lon, elevation = (None if reals[k] == real_null else reals[k] for k in _R_STATION)
     return [source.record(
         samples, dt, "cm/s2", locate=lambda k: source.line_number(first_sample) - 1 + k // 8,

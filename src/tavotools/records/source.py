@@ -50,7 +50,6 @@ class Source:
     def __init__(self, path, data, *, dt=None, units=None, inventory=None):
         self.path = str(path)
         self.data = bytes(data)
-        self.text = self.data.decode("latin-1")
         self.dt = dt
         self.units = units
         self.inventory = inventory
@@ -70,10 +69,19 @@ class Source:
                 raise RecordError(path, None, f"cannot read gzip file ({e})") from None
         return cls(path, data, **options)
 
+    @cached_property
+    def text(self):
+        """`data` decoded as latin-1: every character at the offset of its byte.
+
+        Decoded when first asked for: readers that walk their headers with
+        `fields.Lines` and parse their blocks from `data` never need all of it.
+        """
+        return self.data.decode("latin-1")
+
     @property
     def head(self):
         """The start of the text, what `sniff` functions look at."""
-        return self.text[:HEAD_SIZE]
+        return self.data[:HEAD_SIZE].decode("latin-1")
 
     @cached_property
     def _split(self):

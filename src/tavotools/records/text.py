@@ -30,6 +30,7 @@ _BRACKETED = re.compile(r"[(\[]([^)\]]*)[)\]]")
 _PRINTED = re.compile(r"[+-]?\d*(?:\.(\d*))?(?:[EeDd]([+-]?\d+))?")
 _COUNT = re.compile(r"\+?\d+")
 _COMMENT = "#%!"
+_MARKS = tuple(b"\n" + c.encode() for c in _COMMENT)  # a comment line inside the data
 _DELIMITERS = b",;"
 
 
@@ -77,10 +78,10 @@ class _Data:
         self.source, self.lines, self.start = source, lines, start
         # Stretches of data between comment lines, each parsed on its own.
         self.segments = []
-        text, end = source.text, lines.end
+        data, end = source.data, lines.end
         pos = start
         while pos < end:
-            cut = min((k + 1 for k in (text.find("\n" + c, max(pos - 1, 0), end) for c in _COMMENT)
+            cut = min((k + 1 for k in (data.find(mark, max(pos - 1, 0), end) for mark in _MARKS)
                        if k >= 0), default=end)
             if cut > pos:
                 self.segments.append((pos, cut))
@@ -112,7 +113,7 @@ class _Data:
         return parts[0] if len(parts) == 1 else np.concatenate(parts)
 
     def _error(self, e, *args):
-        line = self.source.text[e.offset:self.lines._line_end(e.offset)[0]]
+        line = self.lines.text(e.offset, self.lines._line_end(e.offset)[0])
         if e.kind == "columns":
             n = len(_cells(line))
             return self.lines.error(e.offset, f"{n} columns where the lines before hold {args[0]}")

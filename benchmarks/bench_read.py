@@ -1,0 +1,201 @@
+"""Reading records: the compiled parser's sample blocks, and whole files against
+the readers as they were before the parser (pure Python, commit `BEFORE`).
+
+Prints ns per sample of the sample-block parse (target <= 60 ns) and the
+whole-file read time of both readers on the SMC and V2 samples, side by side
+in one run, interleaved, with medians (target >= 20x). The readers before
+are taken from git (`git show BEFORE:...`) into a temporary package, so the
+package itself keeps no copy of them. Run: python -m benchmarks.bench_read
+[--repeat N] [--data DIR]
+"""
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+from tavotools import _parse
+from tavotools.records import read_records
+from tavotools.records.fields import Lines
+from tavotools.records.source import Source
+
+#: The last commit whose readers parse every number in Python.
+BEFORE = "abeca95"
+ROOT = Path(__file__).resolve().parents[1]
+BLOCK_TARGET_NS = 60.0
+FILE_TARGET = 20.0
+
+FILES = [
+    ("usgs_smc_lomaprieta/0111a.smc", "smc"),
+    ("usgs_smc_lomaprieta/0111b.smc", "smc"),
+    ("usgs_smc_lomaprieta/0111c.smc", "smc"),
+    ("cdmg_coalinga/ce36456p_CE36456.V2", "v2"),
+    ("formats/dmg/CE89146.V2", "v2"),
+]
+
+
+def data_folder(given):
+    if given:
+        return Path(given)
+    for above in ROOT.parents:
+        if (above / "shared" / "data").is_dir():
+            return above / "shared" / "data"
+    return None
+
+
+def readers_before(tmp):
+    """The records package at BEFORE, imported as tavotools.records_before; None without git."""
+    try:
+        names = subprocess.run(["git", "-C", str(ROOT), "ls-tree", "--name-only", BEFORE,
+                                "src/tavotools/records/"], check=True, capture_output=True,
+                               text=True).stdout.split()
+        folder = Path(tmp) / "records_before"
+        folder.mkdir()
+        for name in names:
+            body = subprocess.run(["git", "-C", str(ROOT), "show", f"{BEFORE}:{name}"], check=True,
+                                  capture_output=True).stdout
+            (folder / Path(name).name).write_bytes(body)
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    spec = importlib.util.spec_from_file_location(
+        "tavotools.records_before", folder / "__init__.py", submodule_search_locations=[str(folder)])
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module
+    spec.loader.exec_module(module)
+    return module
+
+
+def per_call(f, sample_s):
+    """Seconds per call of f, from one timed sample of about `sample_s`."""
+    n = 1
+    while True:
+        t0 = time.perf_counter()
+        for _ in range(n):
+            f()
+        elapsed = time.perf_counter() - t0
+        if elapsed >= sample_s or n >= 1 << 20:
+            return elapsed / n
+        n = max(2 * n, int(n * sample_s / max(elapsed, 1e-9)) + 1)
+
+
+def interleaved(functions, repeat, sample_s):
+    """Median seconds per call of each function, sampled in turn `repeat` times, and the spread."""
+    times = [[] for _ in functions]
+    for _ in range(repeat):
+        for k, f in enumerate(functions):
+            times[k].append(per_call(f, sample_s))
+    medians = [statistics.median(t) for t in times]
+    noise = [(statistics.quantiles(t, n=4)[2] - statistics.quantiles(t, n=4)[0]) / m
+             if len(t) >= 4 else 0.0 for t, m in zip(times, medians)]
+    return medians, noise
+
+
+def sample_block(path):
+    """(data, start, count, width, per_line) of the first sample block read by the reader."""
+    source = Source.read(path)
+    (record, *_) = read_records(path)
+    n = record.npts
+    if path.suffix.lower() == ".smc":
+        lines = Lines(source)
+        at = 0
+        while True:  # the samples follow the last comment line
+            at, line = lines.take("")
+            if lines.source.line_number(at) > 27 and not line.startswith("|"):
+                return source.data, at, n, 10, 8
+    text = source.text.upper()
+    at = text.index("POINTS OF ACCEL")
+    start = text.index("\n", at) + 1
+    width = 10
+    return source.data, start, n, width, 8
+
+
+def fmt(seconds):
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6), ("ns", 1e-9)):
+        if seconds >= scale:
+            return f"{seconds / scale:.3g} {unit}"
+    return f"{seconds / 1e-9:.3g} ns"
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(prog="python -m benchmarks.bench_read", description=__doc__)
+    p.add_argument("--repeat", type=int, default=21, help="interleaved repetitions (default 21)")
+    p.add_argument("--sample-ms", type=float, default=20.0, help="length of one timed sample")
+    p.add_argument("--data", help="the folder of real records (default: ../shared/data)")
+    args = p.parse_args(argv)
+    data = data_folder(args.data)
+    if data is None or not data.is_dir():
+        print("bench_read: no ../shared/data folder: pass --data DIR", file=sys.stderr)
+        return 2
+    sample_s = args.sample_ms / 1000.0
+    print(f"# {platform.processor() or platform.machine()}, {os.cpu_count()} cores; "
+          f"Python {platform.python_version()}, NumPy {np.__version__}; "
+          f"{args.repeat} interleaved repetitions, medians")
+
+    print("\nSample blocks parsed from the bytes (tavotools._parse), ns per sample:")
+    print(f"{'block':40s} {'samples':>8s} {'time':>9s} {'ns/sample':>9s} {'noise':>6s}  target")
+    rng = np.random.default_rng(0)
+    big = rng.normal(size=1_000_000) * 100
+    fixed_big = "".join(f"{v:10.4f}" + ("\n" if k % 8 == 7 else "") for k, v in enumerate(big))
+    free_big = "\n".join(" ".join(f"{v:15.7E}" for v in big[k:k + 5]) for k in range(0, big.size, 5))
+    blocks = []
+    for name, _ in FILES:
+        path = data / name
+        if path.is_file():
+            d, start, n, width, per_line = sample_block(path)
+            blocks.append((f"fixed  {Path(name).name}", n,
+                           lambda d=d, s=start, n=n, w=width, k=per_line: _parse.fixed(d, s, n, w, k)))
+    fb, eb = fixed_big.encode(), free_big.encode()
+    blocks.append(("fixed  synthetic 10.4f, 8 a line", big.size, lambda: _parse.fixed(fb, 0, big.size, 10, 8)))
+    blocks.append(("floats synthetic 15.7E, 5 a line", big.size, lambda: _parse.floats(eb, 0, big.size)))
+    blocks.append(("floats synthetic, count unknown", big.size, lambda: _parse.floats(eb, 0)))
+    medians, noise = interleaved([f for _, _, f in blocks], args.repeat, sample_s)
+    worst = 0.0
+    for (label, n, _), t, z in zip(blocks, medians, noise):
+        ns = t / n * 1e9
+        worst = max(worst, ns)
+        print(f"{label:40s} {n:8d} {fmt(t):>9s} {ns:9.1f} {z:6.0%}  <= {BLOCK_TARGET_NS:.0f} ns")
+
+    with tempfile.TemporaryDirectory() as tmp:
+        before = readers_before(tmp)
+        print(f"\nWhole files: read_records before ({BEFORE}, numbers parsed in Python) and now:")
+        if before is None:
+            print("  (git or commit {BEFORE} unavailable: no comparison)")
+            return 0
+        print(f"{'file':28s} {'samples':>8s} {'before':>9s} {'now':>9s} {'ratio':>7s} "
+              f"{'noise':>6s}  target")
+        ratios = []
+        for name, _ in FILES:
+            path = data / name
+            if not path.is_file():
+                continue
+            old = before.read_records(path)
+            new = read_records(path)
+            assert [r.npts for r in old] == [r.npts for r in new]
+            assert all(np.array_equal(a.accel, b.accel) for a, b in zip(old, new)), name
+            (t_old, t_new), (z_old, z_new) = interleaved(
+                [lambda: before.read_records(path), lambda: read_records(path)], args.repeat, sample_s)
+            ratio = t_old / t_new
+            ratios.append(ratio)
+            print(f"{Path(name).name:28s} {sum(r.npts for r in new):8d} {fmt(t_old):>9s} "
+                  f"{fmt(t_new):>9s} {ratio:6.1f}x {max(z_old, z_new):6.0%}  >= {FILE_TARGET:.0f}x")
+    print()
+    print(f"{'PASS' if worst <= BLOCK_TARGET_NS else 'MISS'}: sample blocks at most "
+          f"{worst:.1f} ns per sample (target <= {BLOCK_TARGET_NS:.0f})")
+    if ratios:
+        print(f"{'PASS' if min(ratios) >= FILE_TARGET else 'MISS'}: whole files "
+              f"{min(ratios):.1f}x to {max(ratios):.1f}x faster than before (target >= "
+              f"{FILE_TARGET:.0f}x)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
