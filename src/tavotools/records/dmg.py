@@ -19,7 +19,7 @@ from .source import decode_name
 from .times import ZONES, date_mdy, utc
 from .units import UNITS, UNITS_HINT, normalize_units
 
-__all__ = ["ALIASES", "NAME", "SUFFIXES", "parse", "sniff"]
+__all__ = ["ALIASES", "NAME", "SUFFIXES", "parse", "skip_blocks", "sniff"]
 
 NAME = "dmg"
 ALIASES = ("v1", "v2")
@@ -133,7 +133,7 @@ def _follows_block(line):
     return bool(_BLOCK.match(line) or line.startswith("/&") or _NEXT.match(line))
 
 
-def _skip_blocks(lines):
+def skip_blocks(lines):
     """Moves past the velocity and displacement blocks that follow the acceleration
     block, to the channel's "/&" line or the next channel."""
     while True:
@@ -297,7 +297,7 @@ def _channel(source, lines):
     lines.expect_no_more_numbers(npts, "samples")
     # The velocity and displacement blocks follow; a channel ends at its "/&"
     # line, or where the next channel starts.
-    _skip_blocks(lines)
+    skip_blocks(lines)
     if lines.data.startswith(b"/&", lines.pos):
         lines.take("")
     return source.record(

@@ -5,14 +5,16 @@ adding a format is a module and a line here.
 """
 from __future__ import annotations
 
-from . import afad, at2, cwa, dmg, esm, knet, obspy, smc, text
+from . import afad, at2, bhrc, cosmos, cwa, dmg, esm, geonet, knet, obspy, renadic, smc, text, unam, usc
 
 __all__ = ["FORMATS", "by_name"]
 
 #: Format modules in sniff order; `text`, the most lenient, comes last of
 #: those that sniff, then `obspy`, the fallback (`FALLBACK`) for files that no
-#: other reader recognises.
-FORMATS = (smc, dmg, at2, knet, esm, afad, cwa, text, obspy)
+#: other reader recognises. The agency formats whose first line also names an
+#: "accelerogram" (GeoNet, USC, RENADIC) are tried before `dmg`.
+FORMATS = (smc, cosmos, geonet, usc, renadic, bhrc, unam, dmg, at2, knet, esm, afad, cwa, text,
+           obspy)
 
 
 def by_name(name):

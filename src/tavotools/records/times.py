@@ -16,7 +16,7 @@ UTC = _dt.timezone.utc
 ZONES = {"UTC": 0, "GMT": 0, "Z": 0, "PST": -8, "PDT": -7, "MST": -7, "MDT": -6, "CST": -6,
          "CDT": -5, "EST": -5, "EDT": -4, "AKST": -9, "AKDT": -8, "HST": -10, "JST": 9}
 
-_MDY = re.compile(r"(\d{1,2})/(\d{1,2})/(\d{2}|\d{4})")
+_MDY = re.compile(r"(\d{1,2})/(\d{1,2})/(\d{4}|\d{2})(?!\d)")
 
 
 def year4(year):

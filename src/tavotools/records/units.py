@@ -12,7 +12,7 @@ from ..constants import G
 __all__ = ["UNITS", "UNITS_HINT", "normalize_units", "units_argument"]
 
 #: Factor from each accepted unit to m/s².
-UNITS = {"g": G, "m/s2": 1.0, "cm/s2": 0.01, "gal": 0.01, "mm/s2": 0.001}
+UNITS = {"g": G, "m/s2": 1.0, "cm/s2": 0.01, "gal": 0.01, "mm/s2": 0.001, "g/10": G / 10}
 
 UNITS_HINT = "use one of " + ", ".join(repr(name) for name in UNITS)
 
@@ -21,17 +21,18 @@ UNITS_HINT = "use one of " + ", ".join(repr(name) for name in UNITS)
 _ALIASES = {
     "g": "g",
     "m/s2": "m/s2", "ms-2": "m/s2", "mps2": "m/s2",
-    "cm/s2": "cm/s2", "cms-2": "cm/s2", "cmps2": "cm/s2",
+    "cm/s2": "cm/s2", "cms-2": "cm/s2", "cmps2": "cm/s2", "cms/s2": "cm/s2",
     "mm/s2": "mm/s2", "mms-2": "mm/s2",
     "gal": "gal", "gals": "gal",
+    "g/10": "g/10",
 }
 
 
 def normalize_units(text):
-    """Return the canonical name of a unit ('g', 'm/s2', 'cm/s2', 'gal', 'mm/s2'), or None.
+    """Return the canonical name of a unit ('g', 'm/s2', 'cm/s2', 'gal', 'mm/s2', 'g/10'), or None.
 
-    Accepts the spellings agencies use: "CM/SEC/SEC", "cm/sec2", "cm/s^2",
-    "m/s**2", "mm/s/s", "Gal", "G".
+    Accepts the spellings agencies use: "CM/SEC/SEC", "CMS/SEC/SEC", "cm/sec2",
+    "cm/s^2", "m/s**2", "mm/s/s", "Gal", "G", "G/10" (older analog records).
     """
     s = "".join(str(text).lower().split()).rstrip(".")
     s = s.replace("**2", "2").replace("^2", "2").replace("²", "2")

@@ -1,0 +1,197 @@
+"""UNAM Instituto de Ingeniería (Mexico) standard acceleration files
+("ARCHIVO ESTANDAR DE ACELERACION"): a header of "KEY : value" lines, values
+of several channels written "/v1/v2/v3", then the channels side by side in
+the Fortran format the header states ("3F10.3"), one sample of each a line,
+after a ruler line, the channel names and another ruler.
+
+Read from the header: the number of samples ("NUM. TOTAL DE MUESTRAS"), the
+time step ("INTERVALO DE MUESTREO"), the orientations, the units ("UNIDADES
+DE LOS DATOS"), the peaks ("ACEL. MAX."), the station and its coordinates,
+the event (date and epicentre time in GMT, epicentre, depth, magnitudes).
+The first sample's time is stated as a time of day ("HORA DE LA PRIMERA
+MUESTRA (GMT)"): it is taken on the event's date, or the day after when that
+would start the record more than 12 hours before the origin. Rows after the
+stated count that repeat the last one are padding (the files end so) and are
+not read; any other row there is an error.
+"""
+from __future__ import annotations
+
+import datetime as _dt
+import re
+
+import numpy as np
+
+from .. import _parse
+from .fields import Lines, fixed_block, real
+from .record import AS_RECORDED, Event
+from .source import decode_name
+from .times import utc
+from .units import UNITS, UNITS_HINT, normalize_units
+
+__all__ = ["NAME", "SUFFIXES", "parse", "sniff"]
+
+NAME = "unam"
+SUFFIXES = ()
+
+_KEY = re.compile(r"^([^:\n]*?)\s*:\s?(.*)$")
+_RULER = re.compile(rb"^-{5,}\+", re.M)
+_FORMAT = re.compile(r"(\d+)\s*F\s*(\d+)\.\d+", re.I)
+_CLOCK = re.compile(r"(\d{1,2}):(\d{2})(?::(\d{1,2}(?:\.\d*)?))?")
+_COORDINATE = re.compile(r"(\d+(?:\.\d*)?)\s*(LAT|LONG)\.?\s*([NSEW])", re.I)
+_MAGNITUDE = re.compile(r"(M[A-Za-z]?)\s*=\s*(\d+(?:\.\d*)?)")
+
+
+def sniff(head):
+    """The header names the UNAM standard acceleration file."""
+    upper = head.upper()
+    return "ARCHIVO ESTANDAR DE ACELERACION" in upper or (
+        "INSTITUTO DE INGENIERIA" in upper and "UNAM" in upper and "CANAL" in upper)
+
+
+def _fields(text):
+    """The header as {key: [value lines]}: a line starting with ':' continues the key before."""
+    fields, key = {}, None
+    for line in text.splitlines():
+        m = _KEY.match(line)
+        if m is None or line.startswith("="):
+            continue
+        name, value = m.group(1).strip().upper(), m.group(2).strip()
+        if name:
+            key = name
+            fields.setdefault(key, [])
+        if key is not None:
+            fields[key].append(value)
+    return fields
+
+
+def _channels(values):
+    """'/0.47/-1.19/1.22' as ['0.47', '-1.19', '1.22']."""
+    return [v.strip() for v in values.split("/")[1:]] if values.startswith("/") else [values.strip()]
+
+
+def parse(source):
+    """The channels of the file, in order; RecordError otherwise."""
+    lines = Lines(source)
+    rulers = list(_RULER.finditer(lines.data, 0, lines.end))
+    if len(rulers) < 2:
+        raise lines.error(None, "no channel table: expected two ruler lines "
+                                "('---------+---------+...') around the channel names")
+    header = _fields(lines.text(0, rulers[-2].start()))
+
+    def get(key, default=None):
+        for name, values in header.items():
+            if name.startswith(key):
+                return values
+        return default
+
+    def where(key):
+        """The offset of the header line of `key`, for messages."""
+        at = lines.data.find(key.encode("latin-1"))
+        return at if at >= 0 else None
+
+    n_channels = 0
+    for line in get("NUMERO DE CANALES", ["0"]):
+        n_channels = int(line) if line.isdigit() else 0
+    if n_channels <= 0:
+        raise lines.error(where("NUMERO DE CANALES"), "the number of channels is not stated")
+    counts = [int(c) for c in _channels(get("NUM. TOTAL DE MUESTRAS, C1-C6", [""])[0])
+              if c.isdigit()]
+    steps = [real(c) for c in _channels(get("INTERVALO DE MUESTREO, C1-C6", [""])[0])]
+    names = _channels(get("ORIENTACION C1-C6", [""])[0])
+    peaks = [real(c) for c in _channels(get("ACEL. MAX.(GAL), C1-C6", [""])[0])]
+    if len(counts) < n_channels or len(set(counts[:n_channels])) != 1:
+        raise lines.error(where("NUM. TOTAL DE MUESTRAS"),
+                          f"expected one sample count for the {n_channels} channels, not {counts}")
+    npts = counts[0]
+    if npts <= 0:
+        raise lines.error(where("NUM. TOTAL DE MUESTRAS"), f"sample count {npts} is not positive")
+    if len(steps) < n_channels or any(s is None or not s > 0.0 for s in steps[:n_channels]):
+        raise lines.error(where("INTERVALO DE MUESTREO"), f"time steps {steps} are not positive")
+    unit_text = get("UNIDADES DE LOS DATOS", [""])[0]
+    units = normalize_units(unit_text.split("(")[0])
+    if units is None:
+        raise lines.error(where("UNIDADES DE LOS DATOS"), f"unknown units {unit_text!r}: {UNITS_HINT}")
+    form = _FORMAT.search(get("FORMATO DATOS", [""])[0])
+    if form is None or int(form.group(1)) != n_channels or int(form.group(2)) == 0:
+        raise lines.error(where("FORMATO DATOS"), f"expected a format of {n_channels} F fields, "
+                                                  f"not {get('FORMATO DATOS', [''])[0]!r}")
+    width = int(form.group(2))
+    lines.pos = rulers[-1].start()
+    lines.take("the ruler line")
+    first = lines.pos
+    table = fixed_block(lines, npts * n_channels, width, n_channels).reshape(npts, n_channels)
+    _padding(lines, table[-1], npts)
+
+    station = (get("NOMBRE DE LA ESTACION") or [None])[0] or (get("CLAVE DE LA ESTACION") or [None])[0]
+    lat, lon = _place(get("COORDENADAS DE LA ESTACION", []))
+    elevation = real((get("ALTITUD") or [""])[0])
+    event = _event(get)
+    start_time = _start(get, event)
+    return [source.record(
+        table[:, c], steps[c], units, locate=lambda k: source.line_number(first) - 1 + k,
+        format=NAME, station=decode_name(station) if station else None, channel=c + 1,
+        component=names[c] if c < len(names) and names[c] else None, latitude=lat, longitude=lon,
+        elevation=elevation, event=event, start_time=start_time,
+        stated_pga=abs(peaks[c]) * UNITS[units] if c < len(peaks) and peaks[c] is not None else None,
+        processing=(AS_RECORDED,)) for c in range(n_channels)]
+
+
+def _padding(lines, last, npts):
+    """Rows after the stated count must repeat the last one: the files pad their table so."""
+    try:
+        rest, _ = _parse.columns(lines.data, lines.pos, len(last), stop=lines.end)
+    except _parse.ParseError as e:
+        raise lines.error(e.offset, e.reason) from None
+    repeated = (rest == last).all(axis=1)
+    if not repeated.all():
+        at = lines.pos
+        for _ in range(int(np.argmin(repeated))):
+            at = lines._line_end(at)[1]
+        raise lines.error(at, f"more samples than the {npts} the header states")
+
+
+def _place(values):
+    lat = lon = None
+    for value in values:
+        m = _COORDINATE.search(value)
+        if m:
+            degrees = float(m.group(1)) * (-1.0 if m.group(3).upper() in "SW" else 1.0)
+            if m.group(2).upper() == "LAT":
+                lat = degrees
+            else:
+                lon = degrees
+    return lat, lon
+
+
+def _event(get):
+    date = time = None
+    m = re.fullmatch(r"(\d{4})/(\d{1,2})/(\d{1,2})", (get("FECHA DEL SISMO") or [""])[0])
+    if m:
+        try:
+            date = _dt.date(*(int(g) for g in m.groups()))
+        except ValueError:
+            date = None
+    clock = _CLOCK.fullmatch((get("HORA EPICENTRO (GMT)") or [""])[0])
+    if date and clock:
+        time = utc(date.year, date.month, date.day, int(clock.group(1)), int(clock.group(2)),
+                   float(clock.group(3) or 0.0))
+    lat, lon = _place(get("COORDENADAS DEL EPICENTRO", []))
+    depth = real((get("PROFUNDIDAD FOCAL") or [""])[0])
+    magnitudes = _MAGNITUDE.findall((get("MAGNITUD") or [""])[0])
+    kind, magnitude = (magnitudes[0][0], float(magnitudes[0][1])) if magnitudes else (None, None)
+    if date is lat is magnitude is None:
+        return None
+    return Event(date=date, time=time, latitude=lat, longitude=lon, depth=depth,
+                 magnitude=magnitude, magnitude_type=kind)
+
+
+def _start(get, event):
+    clock = _CLOCK.search((get("HORA DE LA PRIMERA MUESTRA") or [""])[0])
+    if clock is None or event is None or event.date is None:
+        return None
+    d = event.date
+    start = utc(d.year, d.month, d.day, int(clock.group(1)), int(clock.group(2)),
+                float(clock.group(3) or 0.0))
+    if start is not None and event.time is not None and start < event.time - _dt.timedelta(hours=12):
+        start += _dt.timedelta(days=1)
+    return start

@@ -1,0 +1,130 @@
+"""University of Southern California strong-motion network files (the Los
+Angeles network's corrected Volume II): one component a file.
+
+A text header whose lines may carry a count in columns 73-80, 16-column
+integer and 10-column real header blocks, then the acceleration, velocity and
+displacement series, each announced by "1887 POINTS OF ACC DATA EQUALLY
+SPACED AT .020 SEC. IN UNITS CM/SEC/SEC" and written 8 a line in 10
+columns. The acceleration series is read; the header's "PEAK ACCELERATION"
+is its stated peak.
+"""
+from __future__ import annotations
+
+import re
+
+from .dmg import skip_blocks
+from .fields import Lines, fixed_block, real
+from .record import CORRECTED, Event
+from .source import decode_name
+from .times import ZONES, utc
+from .units import UNITS, UNITS_HINT, normalize_units
+
+__all__ = ["NAME", "SUFFIXES", "parse", "sniff"]
+
+NAME = "usc"
+SUFFIXES = ()
+
+_DATA = re.compile(r"\s*(\d+)\s+POINTS\s+OF\s+ACC\s+DATA\s+EQUALLY\s+SPACED\s+AT\s+(\S+?)\.?\s*SEC\.?"
+                   r"\s+IN\s+UNITS\s+(\S+)", re.I)
+_DATA_BYTES = re.compile(rb"^[ \t]*\d+[ \t]+POINTS[ \t]+OF[ \t]+ACC[ \t]+DATA", re.I | re.M)
+_STATION = re.compile(r"STATION\s+USC#\s*(\S+)\s+(\d+)\s+(\d+)\s+(\d+)([NS]),?\s+(\d+)\s+(\d+)\s+"
+                      r"(\d+)([EW])", re.I)
+_EPICENTRE = re.compile(r"EPICENTER\s*-?\s*(\d+)\s+(\d+)\s+(\d+)([NS]),?\s+(\d+)\s+(\d+)\s+(\d+)([EW])",
+                        re.I)
+_COMPONENT = re.compile(r"^COMP\s+(\S+)", re.I)
+_PEAK = re.compile(r"PEAK\s+ACCELERATION\s*=\s*(\S+)\s+(\S+)", re.I)
+_INTERVAL = re.compile(r"INTERVALS\s+OF\s+(\S+?)\.?\s+SEC", re.I)
+_MAGNITUDE = re.compile(r"MAGNITUDE\s*=\s*(\d+(?:\.\d*)?)", re.I)
+_DATE = re.compile(r"([A-Z]{3})[A-Z]*\.?\s+(\d{1,2}),\s*(\d{4})\s+-?(\d{2})(\d{2})\s+([A-Z]{1,4})\b", re.I)
+_MONTHS = {m: k for k, m in enumerate(
+    ("jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"), 1)}
+_TEXT_WIDTH = 72  # columns 73-80 of the text lines hold a count, not text
+
+
+def sniff(head):
+    """A USC station line or an "N POINTS OF ACC DATA" line."""
+    return "STATION USC#" in head.upper() or _DATA_BYTES.search(head.encode("latin-1")) is not None
+
+
+def _degrees(d, m, s, hemisphere):
+    value = int(d) + int(m) / 60.0 + int(s) / 3600.0
+    return -value if hemisphere.upper() in "SW" else value
+
+
+def parse(source):
+    """The acceleration record of a USC file, or RecordError."""
+    lines = Lines(source)
+    m = _DATA_BYTES.search(lines.data, 0, lines.end)
+    if m is None:
+        raise lines.error(None, "no 'N POINTS OF ACC DATA' line")
+    header = [line[:_TEXT_WIDTH].rstrip() for line in lines.text(0, m.start()).splitlines()]
+    lines.pos = m.start()
+    at, line = lines.take("the data line")
+    d = _DATA.match(line)
+    if d is None:
+        raise lines.error(at, f"expected 'N POINTS OF ACC DATA EQUALLY SPACED AT DT SEC. IN "
+                              f"UNITS U', not {line.strip()!r}")
+    npts, dt = int(d.group(1)), real(d.group(2))
+    if npts <= 0:
+        raise lines.error(at, f"sample count {npts} is not a positive count")
+    if dt is None or not dt > 0.0:
+        raise lines.error(at, f"time step {d.group(2)!r} is not a positive number")
+    units = normalize_units(d.group(3))
+    if units is None:
+        raise lines.error(at, f"unknown units {d.group(3)!r}: {UNITS_HINT}")
+
+    def find(pattern):
+        for text in header:
+            found = pattern.search(text)
+            if found:
+                return found
+        return None
+
+    m = find(_INTERVAL)
+    if m and real(m.group(1)) is not None and real(m.group(1)) != dt:
+        raise lines.error(at, f"the header states samples at {m.group(1)} s, the data line "
+                              f"at {d.group(2)} s")
+    first = lines.pos
+    samples = fixed_block(lines, npts, 10, 8)
+    lines.expect_no_more_numbers(npts, "samples")
+    skip_blocks(lines)
+
+    stated = None
+    m = find(_PEAK)
+    if m and real(m.group(1)) is not None and normalize_units(m.group(2)):
+        stated = abs(real(m.group(1))) * UNITS[normalize_units(m.group(2))]
+    station = lat = lon = None
+    m = find(_STATION)
+    if m:
+        station = m.group(1)
+        lat, lon = _degrees(*m.group(2, 3, 4, 5)), _degrees(*m.group(6, 7, 8, 9))
+        index = next(i for i, text in enumerate(header) if _STATION.search(text))
+        if index + 1 < len(header) and header[index + 1].strip():
+            station = decode_name(header[index + 1].strip())
+    m = find(_COMPONENT)
+    component = m.group(1) if m else None
+    return [source.record(
+        samples, dt, units, locate=lambda k: source.line_number(first) - 1 + k // 8,
+        format=NAME, station=station, component=component, latitude=lat, longitude=lon,
+        event=_event(header, find), stated_pga=stated, processing=(CORRECTED,))]
+
+
+def _event(header, find):
+    name = header[2].strip() if len(header) > 2 and header[2].strip() else None
+    time = None
+    m = _DATE.search(header[3]) if len(header) > 3 else None
+    if m and m.group(1).lower() in _MONTHS and m.group(6).upper() in ZONES:
+        month, day, year, hour, minute, zone = m.groups()
+        time = utc(int(year), _MONTHS[month.lower()], int(day), int(hour), int(minute), 0.0,
+                   zone.upper())
+    lat = lon = magnitude = None
+    m = find(_EPICENTRE)
+    if m:
+        lat, lon = _degrees(*m.group(1, 2, 3, 4)), _degrees(*m.group(5, 6, 7, 8))
+    m = find(_MAGNITUDE)
+    if m:
+        magnitude = float(m.group(1))
+    if name is time is lat is magnitude is None:
+        return None
+    return Event(name=decode_name(name) if name else None, time=time, latitude=lat, longitude=lon,
+                 magnitude=magnitude)
