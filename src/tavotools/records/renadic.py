@@ -101,7 +101,7 @@ def _channel(source, lines):
     off = np.abs(steps - dt) > 0.001 + 1e-9
     if not dt > 0.0 or off.any():
         k = int(np.argmax(off)) + 1 if off.any() else npts - 1
-        raise source.error(line_of(k), f"time {t[k]!r} is not {dt:.6g} s after the one before "
+        raise source.error(line_of(k), f"time {float(t[k])!r} is not {dt:.6g} s after the one before "
                                        f"(non-uniform time steps)")
     dt = float(f"{dt:.6g}")
     m = _find(text, _LENGTH)
