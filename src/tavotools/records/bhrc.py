@@ -15,7 +15,7 @@ from __future__ import annotations
 import datetime as _dt
 import re
 
-from .fields import Lines, fixed_block, real
+from .fields import degrees, each_channel, first_match, fixed_block, real
 from .record import AS_RECORDED, Event
 from .source import decode_name
 from .units import UNITS_HINT, normalize_units
@@ -45,35 +45,19 @@ def sniff(head):
 
 def parse(source):
     """Every channel of the file, in order; RecordError otherwise."""
-    lines = Lines(source)
-    records = []
-    while lines.skip_blank():
-        records.append(_channel(source, lines))
-    return records
+    return each_channel(source, _channel, "no channel found")
 
 
-def _find(text, pattern):
-    for line in text:
-        m = pattern.search(line)
-        if m:
-            return m
-    return None
-
-
-def _degrees(value, hemisphere):
-    return float(value) * (-1.0 if hemisphere.upper() in "SW" else 1.0)
-
-
-def _channel(source, lines):
+def _channel(source, lines, number):
     start = lines.pos
     text = [lines.take(f"the end of the {_N_TEXT}-line text header")[1] for _ in range(_N_TEXT)]
-    m = _find(text, _POINTS)
+    m = first_match(text, _POINTS)
     if m is None:
         raise lines.error(start, "no 'NO. OF POINTS =' in the channel's text header")
     npts, duration = int(m.group(1)), real(m.group(2) or "")
     if npts <= 0:
         raise lines.error(start, f"sample count {npts} is not a positive count")
-    m = _find(text, _UNITS)
+    m = first_match(text, _UNITS)
     units = normalize_units(m.group(1)) if m else None
     if units is None:
         raise lines.error(start, f"units not stated or unknown ({m.group(1) if m else 'none'!r}): "
@@ -99,16 +83,16 @@ def _channel(source, lines):
         raise lines.error(lines.pos, f"more samples than the {npts} the header states")
 
     # "COMP L1": the component's letter (also alone on line 5) and its channel number.
-    m = _find(text, _COMP)
+    m = first_match(text, _COMP)
     code = m.group(1) if m else ""
     digits = code.lstrip("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")
     channel = int(digits) if digits.isdigit() else (code or None)
     component = text[4].strip() or code[:len(code) - len(digits)] or None
     station = lat = lon = elevation = None
-    m = _find(text, _STATION)
+    m = first_match(text, _STATION)
     if m:
         station = decode_name(m.group(1).strip()) or None
-        lat, lon = _degrees(*m.group(2, 3)), _degrees(*m.group(4, 5))
+        lat, lon = degrees(*m.group(2, 3)), degrees(*m.group(4, 5))
         elevation = float(m.group(6)) if m.group(6) else None
     return source.record(
         samples, dt, units, locate=lambda k: source.line_number(first) - 1 + k // 10,
@@ -118,15 +102,15 @@ def _channel(source, lines):
 
 def _event(text):
     date = lat = lon = depth = magnitude = kind = None
-    m = _find(text, _ORIGIN)
+    m = first_match(text, _ORIGIN)
     if m:
         try:
             date = _dt.date(*(int(g) for g in m.groups()))
         except ValueError:
             date = None
-    m = _find(text, _EPICENTRE)
+    m = first_match(text, _EPICENTRE)
     if m:
-        lat, lon = _degrees(*m.group(1, 2)), _degrees(*m.group(3, 4))
+        lat, lon = degrees(*m.group(1, 2)), degrees(*m.group(3, 4))
         line = m.string
         d = _DEPTH.search(line)
         depth = float(d.group(1)) if d else None

@@ -24,7 +24,7 @@ from __future__ import annotations
 
 import re
 
-from .fields import Lines, fixed_block, real
+from .fields import each_channel, fixed_block, real
 from .record import AS_RECORDED, CORRECTED, Event
 from .source import decode_name
 from .times import ZONES, utc
@@ -68,15 +68,7 @@ def sniff(head):
 
 def parse(source):
     """Every acceleration section of the file, in order; RecordError otherwise."""
-    lines = Lines(source)
-    records = []
-    while lines.skip_blank():
-        record = _section(source, lines)
-        if record is not None:
-            records.append(record)
-    if not records:
-        raise lines.error(None, "no acceleration series in the file")
-    return records
+    return each_channel(source, _section, "no acceleration series in the file")
 
 
 def _header_values(lines, kind):
@@ -94,7 +86,7 @@ def _header_values(lines, kind):
     return values.tolist(), at
 
 
-def _section(source, lines):
+def _section(source, lines, number):
     start, first = lines.take("the text header")
     m = _FIRST.match(first)
     if m is None:

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import re
 
-from .fields import Lines, fixed_block, real
+from .fields import degrees, each_channel, fixed_block, real
 from .record import AS_RECORDED, CORRECTED, Event
 from .source import decode_name
 from .times import ZONES, date_mdy, utc
@@ -94,10 +94,6 @@ def _when(text):
     return utc(*ymd, int(hour), int(minute), float(second or 0.0), zone.upper())
 
 
-def _degrees(value, hemisphere):
-    return float(value) * (-1.0 if hemisphere.upper() in "SW" else 1.0)
-
-
 def _event(header, find, corrected):
     # The V2 layout names the event on its third line; "Record of ..." is the
     # record's own time, not a name.
@@ -115,7 +111,7 @@ def _event(header, find, corrected):
     if m:
         place = _PLACE.search(m.group(1))
         if place:
-            lat, lon = _degrees(*place.group(1, 2)), _degrees(*place.group(3, 4))
+            lat, lon = degrees(*place.group(1, 2)), degrees(*place.group(3, 4))
         d = _DEPTH.search(m.group(1))
         depth = float(d.group(1)) if d else None
         mag = _MAGNITUDE.search(m.group(1))
@@ -159,13 +155,7 @@ def skip_blocks(lines):
 
 def parse(source):
     """Every channel's acceleration record, in the file's order, or RecordError."""
-    lines = Lines(source)
-    records = []
-    while lines.skip_blank():
-        records.append(_channel(source, lines))
-    if not records:
-        raise lines.error(None, "no channel found")
-    return records
+    return each_channel(source, _channel, "no channel found")
 
 
 def _data_line(lines, start):
@@ -205,7 +195,7 @@ def _header(lines):
     return header, at, line
 
 
-def _channel(source, lines):
+def _channel(source, lines, number):
     start = lines.pos
     header, acc, acc_line = _header(lines)
     if header is None or not (_ACCEL.match(acc_line) or _V1_DATA.match(acc_line)):
@@ -250,7 +240,7 @@ def _channel(source, lines):
         # "STATION NO. 36456   35.908N, 120.458W"
         place = _PLACE.search(line, m.end())
         if place:
-            lat, lon = _degrees(*place.group(1, 2)), _degrees(*place.group(3, 4))
+            lat, lon = degrees(*place.group(1, 2)), degrees(*place.group(3, 4))
         break
 
     if corrected:

@@ -12,11 +12,11 @@ from __future__ import annotations
 import math
 import re
 
-from .. import _parse
+from . import blocks
 from .record import RecordError
 
-__all__ = ["Cursor", "Lines", "fixed_block", "free_block", "integer", "no_more_numbers", "real",
-           "reals_on_line"]
+__all__ = ["Cursor", "Lines", "degrees", "each_channel", "first_match", "fixed_block",
+           "free_block", "integer", "no_more_numbers", "real", "reals_on_line"]
 
 # A Fortran real: optional sign, digits with an optional point (".005" has no
 # leading zero), an exponent with E or D, or the bare signed exponent that the
@@ -260,34 +260,14 @@ class Lines:
 _BLANKS = re.compile(rb"\s*")
 
 
-def _block_error(lines, e, count, what, width=None):
-    """The RecordError of a ParseError in a block of `count` values (`width`: fixed fields)."""
-    stated = f"the {count} {what} the header states"
-    if e.kind == "end":
-        return lines.error(e.offset, f"file ends after {e.index} of {stated}")
-    if e.kind == "after" and e.index == count:
-        return lines.error(e.offset, f"more {what} than {stated}")
-    if e.kind == "line" and e.reason.startswith("blank"):
-        return lines.error(e.offset, f"blank line after {e.index} of {stated}")
-    reason = e.reason
-    if width is not None and e.kind in ("number", "integer", "range", "blank", "cut"):
-        line_start = lines.data.rfind(b"\n", 0, e.offset) + 1
-        first = (e.offset - line_start) // width * width
-        reason = f"columns {first + 1}-{first + width}: {reason}"
-    return lines.error(e.offset, f"{reason} (after {e.index} of {stated})")
-
-
 def fixed_block(lines, count, width, per_line, what="samples", *, integers=False):
     """`count` fixed-width fields from the next line of `lines`, `per_line` a line.
 
     Returns the values (a float64 array) and moves `lines` past the block;
     RecordError naming the line and the field otherwise.
     """
-    try:
-        values, end = _parse.fixed(lines.source.data, lines.pos, count, width, per_line,
-                                   integers=integers)
-    except _parse.ParseError as e:
-        raise _block_error(lines, e, count, what, width) from None
+    values, end = blocks.fixed(lines.source, lines.pos, count, width, per_line, what=what,
+                               integers=integers)
     lines.after(end)
     return values
 
@@ -298,10 +278,7 @@ def free_block(lines, count, what="samples", *, stop=-1):
     Returns the values (a float64 array) and the offset just after the last
     one; RecordError naming the line and the text otherwise.
     """
-    try:
-        return _parse.floats(lines.source.data, lines.pos, count, stop)
-    except _parse.ParseError as e:
-        raise _block_error(lines, e, count, what) from None
+    return blocks.floats(lines.source, lines.pos, count, stop, what=what)
 
 
 def no_more_numbers(lines, offset, count, what):
@@ -315,3 +292,36 @@ def no_more_numbers(lines, offset, count, what):
 
 
 _WORD_AFTER = re.compile(rb"\s*(\S+)")
+
+
+def each_channel(source, read, empty):
+    """The records `read(source, lines, number)` returns for the channels of a file,
+    one after another (blank lines between them), numbered from 1; a record of
+    None (a series that is not acceleration) is left out. RecordError `empty`
+    when there is none."""
+    lines = Lines(source)
+    records = []
+    number = 0
+    while lines.skip_blank():
+        number += 1
+        record = read(source, lines, number)
+        if record is not None:
+            records.append(record)
+    if not records:
+        raise lines.error(None, empty)
+    return records
+
+
+def first_match(lines, pattern):
+    """The first match of `pattern` in any of `lines`, or None."""
+    for line in lines:
+        m = pattern.search(line)
+        if m:
+            return m
+    return None
+
+
+def degrees(value, hemisphere, minutes=0, seconds=0):
+    """Signed degrees of a coordinate written with its hemisphere (south and west negative)."""
+    value = float(value) + int(minutes) / 60.0 + int(seconds) / 3600.0
+    return -value if hemisphere.upper() in "SW" else value

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import re
 
-from .fields import Lines, fixed_block, real
+from .fields import degrees, each_channel, first_match, fixed_block, real
 from .record import AS_RECORDED, CORRECTED, Event
 from .source import decode_name
 from .times import utc
@@ -50,26 +50,9 @@ def sniff(head):
     return len(lines) > 2 and bool(_FIRST.match(lines[0])) and bool(_SITE.match(lines[1]))
 
 
-def _degrees(d, m, s, hemisphere):
-    value = int(d) + int(m) / 60.0 + int(s) / 3600.0
-    return -value if hemisphere.upper() in "SW" else value
-
-
 def parse(source):
     """Every component of the file, in order; RecordError otherwise."""
-    lines = Lines(source)
-    records = []
-    while lines.skip_blank():
-        records.append(_component(source, lines, len(records) + 1))
-    return records
-
-
-def _find(text, pattern):
-    for line in text:
-        m = pattern.search(line)
-        if m:
-            return m
-    return None
+    return each_channel(source, _component, "no component found")
 
 
 def _component(source, lines, number):
@@ -89,14 +72,14 @@ def _component(source, lines, number):
     npts = ints[_I_POINTS[0]]
     if npts <= 0:
         raise lines.error(ints_at, f"acceleration sample count {npts} is not a positive count")
-    m = _find(text, _POINTS)
+    m = first_match(text, _POINTS)
     if m and int(m.group(1)) != npts:
         raise lines.error(ints_at, f"integer 34 states {npts} points, the text "
                                    f"{m.group(1)}")
     dt = reals[_R_STEP]
     if not dt > 0.0:
         raise lines.error(reals_at, f"time step {dt!r} (real 26) is not positive")
-    m = _find(text, _INTERVAL)
+    m = first_match(text, _INTERVAL)
     if m and real(m.group(1)) is not None and abs(real(m.group(1)) - dt) > 0.0005:
         raise lines.error(reals_at, f"real 26 states a time step of {dt!r} s, the text "
                                     f"{m.group(1)} s")
@@ -111,10 +94,10 @@ def _component(source, lines, number):
     m = _SITE.match(text[1])
     if m:
         station = m.group(1)
-        lat, lon = _degrees(*m.group(2, 3, 4, 5)), _degrees(*m.group(6, 7, 8, 9))
+        lat, lon = degrees(*m.group(2, 5, 3, 4)), degrees(*m.group(6, 9, 7, 8))
     if text[2].strip():
         name = decode_name(text[2].strip())
-    m = _find(text, _COMPONENT)
+    m = first_match(text, _COMPONENT)
     component = m.group(1) if m else None
     stated = reals[_R_PEAK]
     return source.record(
@@ -127,7 +110,7 @@ def _component(source, lines, number):
 def _event(text):
     time = lat = lon = depth = magnitude = kind = None
     name = text[6].strip() or None
-    m = _find(text, _ORIGIN)
+    m = first_match(text, _ORIGIN)
     if m and m.group(2).lower() in _MONTHS:
         year, month, day, hour, minute, second = m.groups()
         time = utc(int(year), _MONTHS[month.lower()], int(day), int(hour), int(minute),
@@ -136,7 +119,7 @@ def _event(text):
         e = _EPICENTRE.search(line)
         if e is None:
             continue
-        lat, lon = _degrees(*e.group(1, 2, 3, 4)), _degrees(*e.group(5, 6, 7, 8))
+        lat, lon = degrees(*e.group(1, 4, 2, 3)), degrees(*e.group(5, 8, 6, 7))
         d = _DEPTH.search(line)
         depth = float(d.group(1)) if d else None
         mag = _MAGNITUDE.search(line)

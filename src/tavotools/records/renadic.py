@@ -16,7 +16,7 @@ import re
 
 import numpy as np
 
-from .fields import Lines, fixed_block, real
+from .fields import degrees, each_channel, first_match, fixed_block, real
 from .record import AS_RECORDED, Event
 from .source import decode_name
 from .times import ZONES, date_mdy, utc
@@ -49,31 +49,19 @@ def sniff(head):
 
 def parse(source):
     """Every channel of the file, in order; RecordError otherwise."""
-    lines = Lines(source)
-    records = []
-    while lines.skip_blank():
-        records.append(_channel(source, lines))
-    return records
+    return each_channel(source, _channel, "no channel found")
 
 
-def _find(text, pattern):
-    for line in text:
-        m = pattern.search(line)
-        if m:
-            return m
-    return None
-
-
-def _channel(source, lines):
+def _channel(source, lines, number):
     start = lines.pos
     text = [lines.take(f"the end of the {_N_TEXT}-line text header")[1] for _ in range(_N_TEXT)]
-    m = _find(text, _POINTS)
+    m = first_match(text, _POINTS)
     if m is None:
         raise lines.error(start, "no 'NO. OF POINTS =' in the channel's text header")
     npts = int(m.group(1))
     if npts <= 1:
         raise lines.error(start, f"sample count {npts}: at least two samples give a time step")
-    m = _find(text, _UNITS)
+    m = first_match(text, _UNITS)
     units = normalize_units(m.group(1)) if m else None
     if units is None:
         raise lines.error(start, f"units not stated or unknown ({m.group(1) if m else 'none'!r}): "
@@ -104,26 +92,26 @@ def _channel(source, lines):
         raise source.error(line_of(k), f"time {float(t[k])!r} is not {dt:.6g} s after the one before "
                                        f"(non-uniform time steps)")
     dt = float(f"{dt:.6g}")
-    m = _find(text, _LENGTH)
+    m = first_match(text, _LENGTH)
     if m and real(m.group(1)) is not None and abs(real(m.group(1)) - npts * dt) > 0.0015:
         raise lines.error(start, f"{npts} samples at {dt} s last {npts * dt:.6g} s, not the "
                                  f"{m.group(1)} s the header states")
 
     stated = None
-    m = _find(text, _MAX)
+    m = first_match(text, _MAX)
     if m and real(m.group(1)) is not None and normalize_units(m.group(2)):
         stated = abs(real(m.group(1))) * UNITS[normalize_units(m.group(2))]
     channel = component = None
-    m = _find(text, _CHANNEL)
+    m = first_match(text, _CHANNEL)
     if m:
         channel, component = int(m.group(1)), m.group(2)
     station = text[5].split(" S/N")[0].strip() or None
     lat = lon = None
-    m = _find([line for line in text if "STATION" in line.upper()], _PLACE)
+    m = first_match([line for line in text if "STATION" in line.upper()], _PLACE)
     if m and (float(m.group(1)), float(m.group(3))) != (0.0, 0.0):
-        lat, lon = _degrees(*m.group(1, 2)), _degrees(*m.group(3, 4))
+        lat, lon = degrees(*m.group(1, 2)), degrees(*m.group(3, 4))
     start_time = None
-    m = _find(text, _TRIGGER)
+    m = first_match(text, _TRIGGER)
     if m and date_mdy(m.group(1)) and m.group(5).upper() in ZONES:
         start_time = utc(*date_mdy(m.group(1)), int(m.group(2)), int(m.group(3)),
                          float(m.group(4)), m.group(5).upper())
@@ -135,10 +123,6 @@ def _channel(source, lines):
         start_time=start_time, stated_pga=stated, processing=(AS_RECORDED,))
 
 
-def _degrees(value, hemisphere):
-    return float(value) * (-1.0 if hemisphere.upper() in "SW" else 1.0)
-
-
 def _event(text):
     m = next((line for line in text if line.upper().lstrip().startswith("HYPOCENTER")), None)
     if m is None:
@@ -146,7 +130,7 @@ def _event(text):
     lat = lon = depth = magnitude = kind = None
     place = _PLACE.search(m)
     if place and (float(place.group(1)), float(place.group(3))) != (0.0, 0.0):
-        lat, lon = _degrees(*place.group(1, 2)), _degrees(*place.group(3, 4))
+        lat, lon = degrees(*place.group(1, 2)), degrees(*place.group(3, 4))
     d = _DEPTH.search(m)
     if d and float(d.group(1)) != 0.0:
         depth = float(d.group(1))

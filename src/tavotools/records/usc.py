@@ -13,7 +13,7 @@ from __future__ import annotations
 import re
 
 from .dmg import skip_blocks
-from .fields import Lines, fixed_block, real
+from .fields import Lines, degrees, fixed_block, real
 from .record import CORRECTED, Event
 from .source import decode_name
 from .times import ZONES, utc
@@ -44,11 +44,6 @@ _TEXT_WIDTH = 72  # columns 73-80 of the text lines hold a count, not text
 def sniff(head):
     """A USC station line or an "N POINTS OF ACC DATA" line."""
     return "STATION USC#" in head.upper() or _DATA_BYTES.search(head.encode("latin-1")) is not None
-
-
-def _degrees(d, m, s, hemisphere):
-    value = int(d) + int(m) / 60.0 + int(s) / 3600.0
-    return -value if hemisphere.upper() in "SW" else value
 
 
 def parse(source):
@@ -97,7 +92,7 @@ def parse(source):
     m = find(_STATION)
     if m:
         station = m.group(1)
-        lat, lon = _degrees(*m.group(2, 3, 4, 5)), _degrees(*m.group(6, 7, 8, 9))
+        lat, lon = degrees(*m.group(2, 5, 3, 4)), degrees(*m.group(6, 9, 7, 8))
         index = next(i for i, text in enumerate(header) if _STATION.search(text))
         if index + 1 < len(header) and header[index + 1].strip():
             station = decode_name(header[index + 1].strip())
@@ -120,7 +115,7 @@ def _event(header, find):
     lat = lon = magnitude = None
     m = find(_EPICENTRE)
     if m:
-        lat, lon = _degrees(*m.group(1, 2, 3, 4)), _degrees(*m.group(5, 6, 7, 8))
+        lat, lon = degrees(*m.group(1, 4, 2, 3)), degrees(*m.group(5, 8, 6, 7))
     m = find(_MAGNITUDE)
     if m:
         magnitude = float(m.group(1))
