@@ -3,6 +3,7 @@ re-initialisation guards, the namespace and the public function objects.
 
 The module exists once per process, so every check that loads or re-imports it
 runs in a fresh interpreter."""
+import ast
 import builtins
 import copy
 import inspect
@@ -330,3 +331,80 @@ def test_numpy_array_api_import(mode):
     else:
         assert out == {"fallback_read": False,
                        "error": ["numpy.core.multiarray failed to import", "init tavotools.tavo"]}
+
+
+# ---- a start-up that fails after the functions exist --------------------------------
+
+FAILING_NUMPY = """
+    import json, sys, traceback, types
+    import numpy, scipy.integrate   # loaded first: only the module's own start-up sees the stand-in
+    real, captured, r = numpy, [], {}
+
+    def call(f):
+        try:
+            return ["ok", f(real.array([1.0, -2.0]))]
+        except BaseException as e:
+            return [type(e).__name__, str(e)]
+
+    class Failing(types.ModuleType):
+        # numpy whose `zeros` fails when start-up reads it, after the functions were
+        # bound; a function taken now must not run, then or after the failure.
+        @property
+        def zeros(self):
+            f = sys.modules["tavotools.tavo"].get_PGA_cy
+            captured.append(f)
+            r["during"] = call(f)
+            raise LookupError("no zeros today")
+
+        @property
+        def asarray(self):   # read after a pending error, it would hide the real one
+            raise KeyError("asarray read after the first error")
+
+    stand_in = Failing("numpy")
+    vars(stand_in).update({k: v for k, v in vars(real).items() if k not in ("zeros", "asarray")})
+    sys.modules["numpy"] = stand_in
+    try:
+        import tavotools.tavo
+    except BaseException as e:
+        r["error"] = [type(e).__name__, str(e), [f.name for f in traceback.extract_tb(e.__traceback__)][-2:]]
+    sys.modules["numpy"] = real
+    r["after"] = call(captured[0])
+    import tavotools.tavo as t        # a failed start-up may be retried
+    r["retried"] = call(t.get_PGA_cy)
+    r["stale"] = call(captured[0])    # still the function of the failed start-up
+    print(json.dumps(r))
+"""
+
+
+def test_functions_of_a_failed_start_up_refuse_to_run():
+    out = run_fresh(FAILING_NUMPY)
+    refusal = ["ImportError",
+               "module tavotools.tavo is not initialised: its start-up failed or has not finished"]
+    assert out == {"during": refusal, "error": ["LookupError", "no zeros today", ["init tavotools.tavo", "zeros"]],
+                   "after": refusal, "retried": ["ok", 2.0], "stale": refusal}
+
+
+# ---- the stub file agrees with the module ----------------------------------------------
+
+def stub_functions():
+    """name -> [(parameter, default source or None)] of the functions in tavo.pyi."""
+    stub = os.path.join(os.path.dirname(os.path.abspath(tavo.__file__)), "tavo.pyi")
+    with open(stub, encoding="utf-8") as f:
+        tree = ast.parse(f.read())
+    found = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            a = node.args
+            defaults = [None] * (len(a.args) - len(a.defaults)) + [ast.literal_eval(d) for d in a.defaults]
+            assert not (a.posonlyargs or a.kwonlyargs or a.vararg or a.kwarg), node.name
+            found[node.name] = [(p.arg, d) for p, d in zip(a.args, defaults)]
+    return found
+
+
+def test_stub_file_agrees_with_the_module():
+    module = {}
+    for name, value in vars(tavo).items():
+        if type(value) is type(tavo.get_PGA_cy):
+            params = inspect.signature(value).parameters.values()
+            module[name] = [(p.name, None if p.default is p.empty else p.default) for p in params]
+    assert stub_functions() == module

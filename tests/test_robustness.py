@@ -644,3 +644,71 @@ def test_shared_array_rewritten_during_the_peak_is_not_overrun():
     rc, out, err = run_child(CHANGING_SHARED_ARRAY, timeout=60)
     assert rc == 0, err[-3000:]
     assert set(last_json(out)) <= {0.0, -1.0}
+
+
+# A key whose hash equals a name's and whose __eq__ raises, planted in a
+# namespace just before that name: every look-up of the name raises. Each
+# function that consults the name must raise that very error, with its own
+# traceback entry (a look-up that left it pending gave SystemError).
+COLLIDING_KEY = """
+    import json, sys, traceback, types
+    import numpy as np
+    import tavotools.tavo as tavo
+
+    where, name = sys.argv[1], sys.argv[2]
+    space = vars(tavo) if where == "tavo" else vars(np)
+
+    class Collider:
+        armed = False
+        def __hash__(self):
+            return hash(name)
+        def __eq__(self, other):
+            if self.armed:
+                raise RuntimeError(f"compared with {name}")
+            return False
+
+    t = types.SimpleNamespace(**{n: getattr(tavo, n) for n in dir(tavo) if n.startswith("get_")})
+    calls = {
+        "get_PGA_cy": lambda a: t.get_PGA_cy(a),
+        "get_PGV_cy": lambda a: t.get_PGV_cy(a, 0.5),
+        "get_Ia_cy": lambda a: t.get_Ia_cy(a, 0.5),
+        "get_Ia_times_cy": lambda a: t.get_Ia_times_cy(a, 0.5, np.array([0.5])),
+        "get_CAV_cy": lambda a: t.get_CAV_cy(a, 0.5),
+        "get_CAVn_cy": lambda a: t.get_CAVn_cy(a, 0.5, 0.1),
+        "get_CAVstd_cy": lambda a: t.get_CAVstd_cy(a, 0.5),
+    }
+    value = space.pop(name)
+    key = Collider()
+    space[key] = None
+    space[name] = value          # found only past the colliding key
+    Collider.armed = True
+    out = {}
+    for fname, call in calls.items():
+        try:
+            call(np.array([0.3, -1.2, 0.7, 2.5]))
+            out[fname] = "no error"
+        except BaseException as e:
+            out[fname] = [type(e).__name__, str(e), [f.name for f in traceback.extract_tb(e.__traceback__)][-2:]]
+    Collider.armed = False
+    del space[key]
+    print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("where, name, consulted_by", [
+    ("tavo", "np", NAMES[:-1]),
+    ("numpy", "zeros", NAMES[:-1]),
+    ("numpy", "asarray", NAMES[:-1]),
+    ("tavo", "get_PGA_cy", ["get_CAVstd_cy"]),
+    ("tavo", "integrate", ["get_PGV_cy"]),
+])
+def test_namespace_look_up_errors_reach_the_caller(where, name, consulted_by):
+    rc, out, err = run_child(COLLIDING_KEY.replace("sys.argv[1], sys.argv[2]", f"{where!r}, {name!r}"))
+    assert rc == 0, err[-3000:]
+    results = last_json(out)
+    for fname in NAMES[:-1]:
+        if fname in consulted_by:
+            assert results[fname] == ["RuntimeError", f"compared with {name}",
+                                      [f"tavotools.tavo.{fname}", "__eq__"]]
+        else:
+            assert results[fname] == "no error"

@@ -366,3 +366,11 @@ def test_unaligned_read_only_buffers_give_the_aligned_results():
     want = _spectra.response_peaks(accel, 0.01, periods)
     got = _spectra.response_peaks(odd_accel, 0.01, odd_periods)
     assert all(g.tobytes() == w.tobytes() for g, w in zip(got, want))
+
+
+@pytest.mark.parametrize("n_periods", [2 ** 45, 2 ** 58])
+def test_periods_too_many_to_hold_raise_memory_error(n_periods):
+    # A zero-stride view claims any count; the working arrays for it cannot be had.
+    periods = np.lib.stride_tricks.as_strided(np.array([1.0]), shape=(n_periods,), strides=(0,))
+    with pytest.raises(MemoryError):
+        _spectra.response_peaks(np.ones(10), 0.01, periods)

@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "kernels/clones.hpp"
-#include "kernels/constants.hpp"
 
 // Distributed builds stay at the baseline ISA otherwise. x86-64-v3 brings FMA along with AVX2.
 #define TAVO_CLONES TAVO_TARGET_CLONES("arch=x86-64-v4", "arch=x86-64-v3", "default")
@@ -272,7 +271,6 @@ template <class In>
 
 template <class In, class Out>
 [[gnu::always_inline]] inline double arias_loop(In x, Out out, std::int64_t n, double dt) noexcept {
-  using constants::gravity, constants::pi;
   double q[kBlock];
   double s = 0.0;
   for (std::int64_t i0 = 0; i0 < n; i0 += kBlock) {
@@ -289,8 +287,7 @@ template <class In, class Out>
       }
     }
     for (; k < m; ++k) q[k] = s;  // the sum stays at its first NaN
-    // The four roundings in this order; pi / (2 * gravity) is never formed.
-    for (std::int64_t j = 0; j < m; ++j) out.put(i0 + j, (((q[j] * dt) * pi) / 2.0) / gravity);
+    for (std::int64_t j = 0; j < m; ++j) out.put(i0 + j, arias_scale(q[j], dt));
   }
   return s;
 }

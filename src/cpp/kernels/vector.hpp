@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "kernels/constants.hpp"
 #include "kernels/span.hpp"
 
 namespace tavo::kernels {
@@ -53,6 +54,11 @@ double sum_squares(Span x) noexcept;
 /// running sum of square(x[j]), j <= k; each operation rounded on its own. Returns P[n-1]
 /// (0.0 when x is empty); the series runs over min(x.n, out.n) elements.
 double arias_series(Span x, double dt, MutSpan out) noexcept;
+/// The Arias scaling of a running sum of squares s: four roundings in this order
+/// (pi / (2 * gravity) is never formed). T is double or a vector of doubles.
+template <class T> inline T arias_scale(T s, double dt) noexcept {
+  return (((s * dt) * constants::pi) / 2.0) / constants::gravity;
+}
 /// Index of the first element strictly greater than val, or series.n when none.
 std::int64_t first_greater(Span series, double val) noexcept;
 /// True iff x holds no NaN and x[k] <= x[k + 1] for every k.

@@ -1,5 +1,6 @@
-// Binding of positional and keyword arguments to a parameter list, with the
-// argument errors callers see, then conversion of each argument in order.
+// Binding of positional and keyword arguments to a parameter list (the
+// module's own wording for argument errors), the traceback entry of a failed
+// call, and the plain scalar conversions.
 #include "runtime/binding.hpp"
 
 #include <climits>
@@ -8,30 +9,6 @@
 
 namespace tavo::runtime {
 namespace {
-
-[[gnu::cold]] bool raise_count(const FunctionDef &def, bool exact, Py_ssize_t given) noexcept {
-  const bool too_few = given < def.n_required;
-  const char *more_or_less = exact ? "exactly" : (too_few ? "at least" : "at most");
-  const Py_ssize_t expected = (exact || too_few) ? def.n_required : def.n_params;
-  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               def.name, more_or_less, expected, expected == 1 ? "" : "s", given);
-  return false;
-}
-
-[[gnu::cold]] bool raise_duplicate(const FunctionDef &def, PyObject *key) noexcept {
-  PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def.name, key);
-  return false;
-}
-
-[[gnu::cold]] bool raise_unexpected(const FunctionDef &def, PyObject *key) noexcept {
-  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name, key);
-  return false;
-}
-
-[[gnu::cold]] bool raise_not_string(const FunctionDef &def) noexcept {
-  PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
-  return false;
-}
 
 /// Keyword matching: identity with the interned name first, then string equality.
 bool same_name(PyObject *key, PyObject *name) noexcept {
@@ -50,27 +27,23 @@ Py_ssize_t find_keyword(PyObject *kwnames, PyObject *name) noexcept {
 
 } // namespace
 
-bool bind(const FunctionDef &def, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-          PyObject **bound) noexcept {
-  const bool exact = def.n_required == def.n_params;
+bool bind(const FunctionDef &def, PyObject *const *names, PyObject *const *args, Py_ssize_t nargs,
+          PyObject *kwnames, PyObject **bound) noexcept {
+  const ArgumentMessages &say = *def.module->messages;
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  if (nkw == 0) {
-    if (nargs < def.n_required || nargs > def.n_params) return raise_count(def, exact, nargs);
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
-    return true;
-  }
-  if (nargs > def.n_params) return raise_count(def, exact, nargs);
+  if (nargs > def.n_params) return say.too_many(def, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+  if (nkw == 0) return nargs >= def.n_required || say.missing(def, int(nargs));
   PyObject *const *kwvalues = args + nargs;
   Py_ssize_t unconsumed = nkw;
   for (Py_ssize_t i = nargs; i < def.n_params; ++i) {
     if (i >= def.n_required && unconsumed == 0) break;
-    const Py_ssize_t k = find_keyword(kwnames, *def.params[i].interned);
+    const Py_ssize_t k = find_keyword(kwnames, names[i]);
     if (k >= 0) {
       bound[i] = kwvalues[k];
       --unconsumed;
     } else if (i < def.n_required) {
-      return raise_count(def, exact, i);
+      return say.missing(def, int(i));
     }
   }
   if (unconsumed == 0) return true;
@@ -78,15 +51,28 @@ bool bind(const FunctionDef &def, PyObject *const *args, Py_ssize_t nargs, PyObj
   // out why, in call order.
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-    if (!PyUnicode_Check(key)) return raise_not_string(def);
-    Py_ssize_t match = -1;
-    for (Py_ssize_t i = 0; i < def.n_params && match < 0; ++i)
-      if (same_name(key, *def.params[i].interned)) match = i;
-    if (match < 0) return raise_unexpected(def, key);
-    if (match < nargs) return raise_duplicate(def, key);
+    if (!PyUnicode_Check(key)) return say.not_string(def);
+    int match = -1;
+    for (int i = 0; i < def.n_params && match < 0; ++i)
+      if (same_name(key, names[i])) match = i;
+    if (match < 0) return say.unexpected(def, key);
+    if (match < nargs) return say.duplicate(def, key, match);
     bound[match] = kwvalues[k];
   }
   return true;
+}
+
+PyObject *trace_failure(const FunctionDef &def, const char *file, int line,
+                        bool body_failed) noexcept {
+  if (body_failed && failure_site.file != nullptr) {
+    file = failure_site.file;
+    line = failure_site.line;
+  }
+  failure_site = {};
+  char label[200];
+  PyOS_snprintf(label, sizeof label, "%s.%s", def.module->name, def.name);
+  add_traceback(label, file, line);
+  return nullptr;
 }
 
 bool to_double(PyObject *obj, double &out) noexcept {

@@ -1,5 +1,7 @@
-// Call binding: matches vectorcall arguments to a fixed parameter list and
-// converts them, left to right, to typed values (double view, double, int32).
+// Call binding: one row (FunctionDef) describes each public function of a
+// module; its names, defaults, signature and traceback label derive from it.
+// A call's arguments are matched to the row's parameters and converted, left
+// to right, to the typed parameters of the function's body.
 #pragma once
 #include <Python.h>
 
@@ -12,34 +14,79 @@
 
 namespace tavo::runtime {
 
-inline constexpr int max_params = 5;
+inline constexpr int max_params = 8;
+
+/// A parameter's default: none (the parameter is required), an int or a float.
+struct Default {
+  enum class Kind : std::uint8_t { none, integer, real } kind = Kind::none;
+  long long integer = 0;
+  double real = 0.0;
+};
 
 struct Param {
   const char *name;
-  PyObject **interned;  // the interned keyword name, created at module start-up
+  Default value;
+};
+constexpr Param required(const char *name) { return {name, {}}; }
+constexpr Param optional(const char *name, int value) {
+  return {name, {Default::Kind::integer, value, 0.0}};
+}
+constexpr Param optional(const char *name, double value) {
+  return {name, {Default::Kind::real, 0, value}};
+}
+
+struct FunctionDef;
+
+/// The wording of one module's argument errors (its callers and tests pin it).
+/// Each raises TypeError and returns false.
+struct ArgumentMessages {
+  bool (*too_many)(const FunctionDef &def, Py_ssize_t given) noexcept;
+  /// `index`: the first required parameter given neither by position nor by name.
+  bool (*missing)(const FunctionDef &def, int index) noexcept;
+  bool (*not_string)(const FunctionDef &def) noexcept;
+  bool (*unexpected)(const FunctionDef &def, PyObject *key) noexcept;
+  /// A keyword naming parameter `index`, which a positional argument already gave.
+  bool (*duplicate)(const FunctionDef &def, PyObject *key, int index) noexcept;
 };
 
-/// A public function: its name, docstring, parameter names and entry point.
-/// Parameters after `n_required` are optional; the only optional one is an
-/// int32, which takes `int_default`.
+/// What the public functions of one extension module share.
+struct ModuleInfo {
+  const char *name;  // "tavotools.tavo": __module__ and the prefix of traceback labels
+  const ArgumentMessages *messages;
+  /// True when the bodies read process-wide state that the module's one start-up
+  /// creates: the functions then run only while their __globals__ is `globals`.
+  bool needs_state = false;
+  /// The namespace of the start-up that succeeded; null before and after a failed one.
+  PyObject *globals = nullptr;
+};
+
+/// Binds and converts one vectorcall and runs the body: a new reference, or nullptr
+/// with an exception set and the function's traceback entry added. `names` are the
+/// interned parameter names, in order.
+using Entry = PyObject *(*)(const FunctionDef &def, PyObject *const *names, PyObject *const *args,
+                            std::size_t nargsf, PyObject *kwnames) noexcept;
+
+/// One public function: name, docstring, module and parameters (the required
+/// ones first, then those with a default), and its entry point.
 struct FunctionDef {
   const char *name;
-  const char *qualified;   // "tavotools.tavo.<name>", the traceback entry of binding failures
   const char *doc;
+  ModuleInfo *module;
   int n_params;
   int n_required;
   Param params[max_params];
-  std::int32_t int_default;
-  /// Binds and converts one vectorcall and runs the measure: a new reference, or
-  /// nullptr with an exception set.
-  PyObject *(*call)(const FunctionDef &def, PyObject *const *args, std::size_t nargsf,
-                    PyObject *kwnames) noexcept;
+  Entry call;
 };
 
-/// Places the call's arguments into `bound` by parameter index (nullptr: default);
-/// false with the argument error set (no traceback entry).
-bool bind(const FunctionDef &def, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-          PyObject **bound) noexcept;
+/// Places the call's arguments into `bound` by parameter index (nullptr: omitted);
+/// false with the module's argument error set (no traceback entry).
+bool bind(const FunctionDef &def, PyObject *const *names, PyObject *const *args, Py_ssize_t nargs,
+          PyObject *kwnames, PyObject **bound) noexcept;
+
+/// Adds the traceback entry "<module>.<name>" of `def` at the site its body noted
+/// (TAVO_FAIL_HERE), else at `file`:`line`; returns nullptr.
+[[gnu::cold]] PyObject *trace_failure(const FunctionDef &def, const char *file, int line,
+                                      bool body_failed) noexcept;
 
 /// Converts any object accepted by the interpreter's float conversion.
 bool to_double(PyObject *obj, double &out) noexcept;
@@ -47,31 +94,40 @@ bool to_double(PyObject *obj, double &out) noexcept;
 /// Converts an int (or an object with __int__) that fits a signed 32-bit integer.
 bool to_int32(PyObject *obj, std::int32_t &out) noexcept;
 
-namespace detail {
-
-// One converted argument per parameter type of a measure.
+/// One converted argument per parameter type of a body: `held` is what the body
+/// gets; `convert` takes the argument (nullptr when omitted: the default).
+/// Modules add specialisations for parameter types of their own.
 template <class T> struct Arg;
+
 template <> struct Arg<const DoubleView &> {
   DoubleView held;
-  bool convert(PyObject *obj, const FunctionDef &) noexcept { return to_double_view(obj, held); }
+  bool convert(PyObject *obj, const Param &) noexcept { return to_double_view(obj, held); }
 };
 template <> struct Arg<double> {
   double held;
-  bool convert(PyObject *obj, const FunctionDef &) noexcept { return to_double(obj, held); }
+  bool convert(PyObject *obj, const Param &p) noexcept {
+    if (obj == nullptr) {
+      held = p.value.real;
+      return true;
+    }
+    return to_double(obj, held);
+  }
 };
 template <> struct Arg<std::int32_t> {
   std::int32_t held;
-  bool convert(PyObject *obj, const FunctionDef &def) noexcept {
+  bool convert(PyObject *obj, const Param &p) noexcept {
     if (obj == nullptr) {
-      held = def.int_default;
+      held = static_cast<std::int32_t>(p.value.integer);
       return true;
     }
     return to_int32(obj, held);
   }
 };
 
-template <class F> struct Measure;
-template <class... P> struct Measure<PyObject *(*)(P...) noexcept> {
+namespace detail {
+
+template <class F> struct Body;
+template <class... P> struct Body<PyObject *(*)(P...) noexcept> {
   static constexpr int arity = sizeof...(P);
 
   template <PyObject *(*F)(P...) noexcept, std::size_t... I>
@@ -80,13 +136,16 @@ template <class... P> struct Measure<PyObject *(*)(P...) noexcept> {
     // Left to right; the first failure stops, and views taken for earlier
     // parameters are released with `args`.
     std::tuple<Arg<P>...> args;
-    if (!(std::get<I>(args).convert(Py_ssize_t(I) < n_given ? values[I] : nullptr, def) && ...))
-      return TAVO_FAIL(def.qualified);
-    return F(std::get<I>(args).held...);
+    if (!(std::get<I>(args).convert(Py_ssize_t(I) < n_given ? values[I] : nullptr, def.params[I]) &&
+          ...))
+      return trace_failure(def, TAVO_SOURCE_FILE, __LINE__, false);
+    PyObject *result = F(std::get<I>(args).held...);
+    return result ? result : trace_failure(def, TAVO_SOURCE_FILE, __LINE__, true);
   }
+
   template <PyObject *(*F)(P...) noexcept>
-  static PyObject *call(const FunctionDef &def, PyObject *const *args, std::size_t nargsf,
-                        PyObject *kwnames) noexcept {
+  static PyObject *call(const FunctionDef &def, PyObject *const *names, PyObject *const *args,
+                        std::size_t nargsf, PyObject *kwnames) noexcept {
     constexpr auto order = std::index_sequence_for<P...>{};
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // Positional arguments only, the common call: converted straight from `args`.
@@ -94,23 +153,27 @@ template <class... P> struct Measure<PyObject *(*)(P...) noexcept> {
         nargs <= def.n_params)
       return run<F>(def, args, nargs, order);
     PyObject *bound[max_params] = {};
-    if (!bind(def, args, nargs, kwnames, bound)) return TAVO_FAIL(def.qualified);
+    if (!bind(def, names, args, nargs, kwnames, bound))
+      return trace_failure(def, TAVO_SOURCE_FILE, __LINE__, false);
     return run<F>(def, bound, def.n_params, order);
   }
 };
 
 } // namespace detail
 
-/// The definition of a public function whose typed entry point is the measure F,
-/// with one name per parameter of F.
-template <auto F, class... Names>
-constexpr FunctionDef define(const char *name, const char *qualified, const char *doc,
-                             int n_required, std::int32_t int_default, Names... params) {
-  using M = detail::Measure<decltype(F)>;
-  static_assert(sizeof...(Names) == M::arity && M::arity <= max_params,
-                "one parameter name per argument of the measure");
-  return FunctionDef{name, qualified, doc, M::arity, n_required, {params...}, int_default,
-                     &M::template call<F>};
+/// The row of a public function whose body is F: one parameter per argument of F,
+/// the required ones first.
+template <auto F, class... Params>
+constexpr FunctionDef define(const char *name, ModuleInfo &module, const char *doc,
+                             Params... params) {
+  using B = detail::Body<decltype(F)>;
+  static_assert(sizeof...(Params) == B::arity && B::arity <= max_params,
+                "one parameter per argument of the body");
+  const Param list[] = {params...};
+  int n_required = 0;
+  while (n_required < B::arity && list[n_required].value.kind == Default::Kind::none) ++n_required;
+  return FunctionDef{name,        doc, &module, B::arity, n_required, {params...},
+                     &B::template call<F>};
 }
 
 } // namespace tavo::runtime

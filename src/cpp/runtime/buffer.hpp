@@ -1,5 +1,5 @@
-// A held buffer of bytes from any exporter (bytes, bytearray, memoryview,
-// mmap, array): the memory stays valid and in place until the holder is
+// A held buffer export from any exporter (bytes, bytearray, memoryview, mmap,
+// array, NumPy): the memory stays valid and in place until the holder is
 // destroyed, so it may be read with the interpreter lock released.
 #pragma once
 #include <Python.h>
@@ -21,16 +21,26 @@ public:
     if (held_) PyBuffer_Release(&view_);
   }
 
-  /// Takes a C-contiguous, possibly read-only, buffer of `obj` as bytes; false
-  /// with the exporter's exception (TypeError for a non-exporter) set.
-  bool acquire_bytes(PyObject *obj) noexcept {
-    if (PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) < 0) return false;
+  /// Requests the buffer of `obj` with PyBUF_* `flags`; false with the exporter's
+  /// exception (TypeError for a non-exporter) set.
+  bool acquire(PyObject *obj, int flags) noexcept {
+    if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
     held_ = true;
     return true;
   }
 
+  /// Takes a C-contiguous, possibly read-only, buffer of `obj` as bytes.
+  bool acquire_bytes(PyObject *obj) noexcept { return acquire(obj, PyBUF_SIMPLE); }
+
+  const Py_buffer &view() const noexcept { return view_; }
   const char *data() const noexcept { return static_cast<const char *>(view_.buf); }
   std::int64_t size() const noexcept { return static_cast<std::int64_t>(view_.len); }
+
+  /// Hands the export to the caller, who releases it from now on.
+  Py_buffer hand_over() noexcept {
+    held_ = false;
+    return view_;
+  }
 };
 
 } // namespace tavo::runtime

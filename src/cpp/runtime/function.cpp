@@ -1,5 +1,6 @@
 // Function objects for the public entry points. Fields are raw references
-// managed by traverse/clear/dealloc; calls go straight to the binding layer.
+// managed by traverse/clear/dealloc; calls go straight to the binding layer,
+// unless the module's start-up has not succeeded.
 #include "runtime/function.hpp"
 
 #include <cstddef>
@@ -21,14 +22,26 @@ struct FunctionObject {
   PyObject *doc;
   PyObject *globals;
   PyObject *defaults;
+  PyObject *params;  // tuple of the interned parameter names
 };
 
 FunctionObject *as_function(PyObject *o) noexcept { return reinterpret_cast<FunctionObject *>(o); }
 
+[[gnu::cold]] PyObject *not_initialised(const FunctionDef &def) noexcept {
+  PyErr_Format(PyExc_ImportError,
+               "module %s is not initialised: its start-up failed or has not finished", def.module->name);
+  return trace_failure(def, TAVO_SOURCE_FILE, __LINE__, false);
+}
+
 PyObject *Function_vectorcall(PyObject *self, PyObject *const *args, std::size_t nargsf,
                               PyObject *kwnames) noexcept {
-  const FunctionDef &def = *as_function(self)->def;
-  return def.call(def, args, nargsf, kwnames);
+  FunctionObject *f = as_function(self);
+  const FunctionDef &def = *f->def;
+  // A function taken while start-up ran may outlive a failed start-up; its
+  // module's state is then gone.
+  if (def.module->needs_state && f->globals != def.module->globals) [[unlikely]]
+    return not_initialised(def);
+  return def.call(def, &PyTuple_GET_ITEM(f->params, 0), args, nargsf, kwnames);
 }
 
 int Function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
@@ -40,6 +53,7 @@ int Function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
   Py_VISIT(f->doc);
   Py_VISIT(f->globals);
   Py_VISIT(f->defaults);
+  Py_VISIT(f->params);
   return 0;
 }
 
@@ -51,6 +65,7 @@ int Function_clear(PyObject *self) noexcept {
   Py_CLEAR(f->doc);
   Py_CLEAR(f->globals);
   Py_CLEAR(f->defaults);
+  Py_CLEAR(f->params);
   return 0;
 }
 
@@ -90,7 +105,7 @@ PyObject *Function_get_signature(PyObject *self, void *) noexcept {
                                                         : nullptr);
       if (dflt && PyDict_SetItemString(kwargs.get(), "default", dflt.get()) < 0) return nullptr;
     }
-    Ref args = Ref::steal(PyTuple_Pack(2, *def.params[i].interned, kind.get()));
+    Ref args = Ref::steal(PyTuple_Pack(2, PyTuple_GET_ITEM(f->params, i), kind.get()));
     if (!args) return nullptr;
     Ref p = Ref::steal(PyObject_Call(parameter.get(), args.get(), kwargs.get()));
     if (!p || PyList_Append(params.get(), p.get()) < 0) return nullptr;
@@ -131,22 +146,38 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec function_spec = {
-    "tavotools.tavo.function", sizeof(FunctionObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-    function_slots};
-
-} // namespace
-
-bool init_function_type() noexcept {
-  if (function_type != nullptr) return true;
-  function_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&function_spec));
-  return function_type != nullptr;
+/// A default as the Python object __defaults__ holds.
+PyObject *default_object(const Default &d) noexcept {
+  return d.kind == Default::Kind::integer ? PyLong_FromLongLong(d.integer) : PyFloat_FromDouble(d.real);
 }
 
-PyObject *new_function(const FunctionDef &def, PyObject *globals, PyObject *module_name,
-                       PyObject *defaults) noexcept {
+/// The row's defaults as a tuple, or None when every parameter is required.
+PyObject *defaults_of(const FunctionDef &def) noexcept {
+  if (def.n_required == def.n_params) return Py_NewRef(Py_None);
+  Ref defaults = Ref::steal(PyTuple_New(def.n_params - def.n_required));
+  if (!defaults) return nullptr;
+  for (int i = def.n_required; i < def.n_params; ++i) {
+    PyObject *value = default_object(def.params[i].value);
+    if (value == nullptr) return nullptr;
+    PyTuple_SET_ITEM(defaults.get(), i - def.n_required, value);
+  }
+  return defaults.release();
+}
+
+/// The interned parameter names; keyword matching compares them by identity first.
+PyObject *params_of(const FunctionDef &def) noexcept {
+  Ref params = Ref::steal(PyTuple_New(def.n_params));
+  if (!params) return nullptr;
+  for (int i = 0; i < def.n_params; ++i) {
+    PyObject *name = PyUnicode_InternFromString(def.params[i].name);
+    if (name == nullptr) return nullptr;
+    PyTuple_SET_ITEM(params.get(), i, name);
+  }
+  return params.release();
+}
+
+/// A new function object for `def` with `globals` (new reference), or nullptr.
+PyObject *new_function(const FunctionDef &def, PyObject *globals) noexcept {
   Ref self = Ref::steal(function_type->tp_alloc(function_type, 0));
   if (!self) return nullptr;
   FunctionObject *f = as_function(self.get());
@@ -155,11 +186,37 @@ PyObject *new_function(const FunctionDef &def, PyObject *globals, PyObject *modu
   f->name = PyUnicode_InternFromString(def.name);
   f->qualname = Py_XNewRef(f->name);
   f->doc = PyUnicode_FromString(def.doc);
-  f->module = Py_NewRef(module_name);
+  f->module = PyUnicode_InternFromString(def.module->name);
   f->globals = Py_NewRef(globals);
-  f->defaults = Py_NewRef(defaults);
-  if (f->name == nullptr || f->doc == nullptr) return nullptr;
+  f->defaults = defaults_of(def);
+  f->params = params_of(def);
+  if (!f->name || !f->doc || !f->module || !f->defaults || !f->params) return nullptr;
   return self.release();
+}
+
+char type_name[128];
+
+PyType_Spec function_spec = {
+    type_name, sizeof(FunctionObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    function_slots};
+
+} // namespace
+
+bool init_function_type(const ModuleInfo &module) noexcept {
+  if (function_type != nullptr) return true;
+  PyOS_snprintf(type_name, sizeof type_name, "%s.function", module.name);
+  function_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&function_spec));
+  return function_type != nullptr;
+}
+
+bool bind_functions(PyObject *globals, const FunctionDef *defs, std::size_t count) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    Ref f = Ref::steal(new_function(defs[i], globals));
+    if (!f || PyDict_SetItemString(globals, defs[i].name, f.get()) < 0) return false;
+  }
+  return true;
 }
 
 } // namespace tavo::runtime

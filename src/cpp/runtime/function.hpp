@@ -1,19 +1,21 @@
 // The function type of the public functions: vectorcall into the binding layer,
 // with the usual function attributes (__name__, __qualname__, __module__,
-// __doc__, __defaults__, __signature__, __globals__).
+// __doc__, __defaults__, __signature__, __globals__), all derived from the row.
 #pragma once
 #include <Python.h>
+
+#include <cstddef>
 
 #include "runtime/binding.hpp"
 
 namespace tavo::runtime {
 
-/// Creates the function type; returns false with an exception set on failure.
-bool init_function_type() noexcept;
+/// Creates the function type of `module` ("<module name>.function"); false with an
+/// exception set on failure. Once per process.
+bool init_function_type(const ModuleInfo &module) noexcept;
 
-/// A new function object for `def` with the given globals, module name and
-/// defaults tuple (or None); nullptr with an exception set on failure.
-PyObject *new_function(const FunctionDef &def, PyObject *globals, PyObject *module_name,
-                       PyObject *defaults) noexcept;
+/// Creates the function of each row, in order, and binds it under its name in
+/// `globals`, which becomes its __globals__; false with an exception set on failure.
+bool bind_functions(PyObject *globals, const FunctionDef *defs, std::size_t count) noexcept;
 
 } // namespace tavo::runtime

@@ -5,21 +5,12 @@
 
 #include <cstring>
 
+#include "runtime/buffer.hpp"
+
 namespace tavo::runtime {
 namespace {
 
 PyTypeObject *view_type = nullptr;
-
-/// A buffer taken from an exporter, released on destruction unless handed on.
-struct HeldBuffer {
-  Py_buffer buf{};
-  bool held = false;
-  HeldBuffer() = default;
-  HeldBuffer(const HeldBuffer &) = delete;
-  ~HeldBuffer() {
-    if (held) PyBuffer_Release(&buf);
-  }
-};
 
 struct ViewObject {
   PyObject_HEAD
@@ -262,15 +253,14 @@ bool to_double_view(PyObject *obj, DoubleView &out) noexcept {
     return true;
   }
   HeldBuffer held;
-  if (PyObject_GetBuffer(obj, &held.buf, PyBUF_RECORDS) < 0) return false;
-  held.held = true;
-  if (!check_buffer(held.buf)) return false;
-  const Py_ssize_t stride = held.buf.strides ? held.buf.strides[0] : held.buf.itemsize;
-  ViewObject *v = new_view(static_cast<char *>(held.buf.buf), held.buf.shape[0], stride);
+  if (!held.acquire(obj, PyBUF_RECORDS)) return false;
+  const Py_buffer &b = held.view();
+  if (!check_buffer(b)) return false;
+  const Py_ssize_t stride = b.strides ? b.strides[0] : b.itemsize;
+  ViewObject *v = new_view(static_cast<char *>(b.buf), b.shape[0], stride);
   if (v == nullptr) return false;
-  v->buffer = held.buf;
+  v->buffer = held.hand_over();
   v->owns_buffer = true;
-  held.held = false;
   out = DoubleView(Ref::steal(reinterpret_cast<PyObject *>(v)), v->data, v->shape[0], stride);
   return true;
 }

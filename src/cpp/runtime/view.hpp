@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kernels/span.hpp"
 #include "runtime/ref.hpp"
 
 namespace tavo::runtime {
@@ -40,6 +41,9 @@ public:
     return v;
   }
   void set(std::int64_t i, double v) const noexcept { std::memcpy(data + i * stride, &v, sizeof v); }
+  /// The view as the kernels take it.
+  kernels::Span span() const noexcept { return {data, n, stride}; }
+  kernels::MutSpan mut_span() const noexcept { return {data, n, stride}; }
   /// Elements [start, stop) of this view, sharing its buffer; 0 <= start <= stop <= n.
   DoubleView slice(std::int64_t start, std::int64_t stop) const noexcept;
 };

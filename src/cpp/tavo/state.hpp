@@ -1,6 +1,6 @@
 // Process-wide state of the module: created once by module execution, read-only
-// afterwards. Interned names, shared constants and the objects the measures'
-// fast paths compare against.
+// afterwards (state.cpp owns it). Interned names, shared constants, the objects
+// the fused paths compare against, and the namespace look-ups of the measures.
 #pragma once
 #include <Python.h>
 
@@ -8,21 +8,14 @@
 
 namespace tavo {
 
-// Every attribute, keyword, parameter and module-level name the module uses.
+// The attribute, keyword and module-level names the module uses; the public
+// functions' own names and parameters come from their rows (functions.cpp).
 #define TAVO_NAMES(X)                                                                  \
   X(np, "np") X(integrate, "integrate") X(numpy, "numpy") X(scipy, "scipy")            \
   X(zeros, "zeros") X(asarray, "asarray") X(dtype, "dtype") X(float64, "float64")      \
   X(cumulative_trapezoid, "cumulative_trapezoid") X(dx, "dx")                          \
-  X(get_PGA_cy, "get_PGA_cy") X(builtins, "builtins")                                  \
-  X(dunder_builtins, "__builtins__") X(dunder_author, "__author__")                    \
-  X(dunder_test, "__test__") X(dunder_loader, "__loader__") X(dunder_file, "__file__") \
-  X(dunder_package, "__package__") X(dunder_path, "__path__") X(name, "name")          \
-  X(loader, "loader") X(origin, "origin") X(parent, "parent")                          \
-  X(submodule_search_locations, "submodule_search_locations")                          \
-  X(module_name, "tavotools.tavo") X(accel, "accel") X(dt, "dt")                       \
-  X(percentages, "percentages") X(threshold, "threshold") X(CAVstd_gm, "CAVstd_gm")    \
-  X(max_CAVstd, "max_CAVstd") X(max_PSA, "max_PSA") X(max_PSV, "max_PSV")              \
-  X(PSV_check, "PSV_check")
+  X(get_PGA_cy, "get_PGA_cy") X(dunder_author, "__author__") X(dunder_test, "__test__") \
+  X(module_name, "tavotools.tavo")
 
 struct Names {
 #define TAVO_DECLARE_NAME(ident, text) PyObject *ident = nullptr;
@@ -36,13 +29,13 @@ struct State {
   PyObject *globals = nullptr; // the module's namespace (owned by the module)
   PyObject *gravity = nullptr; // the float constants::gravity
   PyObject *int_0 = nullptr;
-  PyObject *int_1 = nullptr;
   PyObject *int_2 = nullptr;
   PyObject *kwnames_dtype = nullptr; // ("dtype",): keyword names of np.zeros calls
   PyObject *kwnames_dx = nullptr;    // ("dx",): keyword names of cumulative_trapezoid calls
-  // The objects bound at start-up, so that a fast path can tell that the
-  // namespace still holds them.
+  // The objects bound at start-up, so that a fused path can tell that the
+  // namespace still holds them (strong references; null until start-up succeeds).
   PyObject *numpy = nullptr;
+  PyObject *numpy_dict = nullptr;    // numpy's module dictionary; null when numpy is no module
   PyObject *numpy_zeros = nullptr;
   PyObject *numpy_asarray = nullptr;
   PyObject *get_PGA_cy = nullptr;
@@ -51,13 +44,31 @@ struct State {
 extern Names names;
 extern State state;
 
+/// Creates the interned names and the constant objects; false with an exception set.
+bool create_names() noexcept;
+
+/// Takes the objects the fused paths compare against from the namespace just
+/// bound; false with an exception set. Dropped again by forget_bindings().
+bool remember_bindings() noexcept;
+void forget_bindings() noexcept;
+
 /// Looks `name` up in the module's namespace, then in the builtins (new reference);
-/// nullptr with NameError "name '...' is not defined" when neither has it.
+/// nullptr with NameError "name '...' is not defined" when neither has it, or with
+/// the error a look-up raised.
 PyObject *lookup_global(PyObject *name) noexcept;
 
-/// True while the namespace's `np` is the NumPy bound at start-up and its
-/// `zeros` and `asarray` are NumPy's own: array creation then has no effect
-/// that a caller can observe beyond the array itself.
-bool numpy_untouched() noexcept;
+/// How a measure runs this call: fused (kernels only, no Python-level call) while
+/// nothing it would call by name has been replaced; else by name, through the
+/// namespace; failed when a namespace look-up raised (the exception is set).
+enum class Path { fused, by_name, failed };
+
+/// fused while the namespace's `np` is the NumPy bound at start-up and its `zeros`
+/// and `asarray` are NumPy's own: array creation then has no effect a caller can
+/// observe beyond the array itself.
+Path choose_path() noexcept;
+
+/// choose_path(), and by name also when the namespace's get_PGA_cy is not the
+/// module's own (CAVstd calls it once per window).
+Path choose_path_with_own_peak() noexcept;
 
 } // namespace tavo

@@ -1,7 +1,6 @@
 // Damage-potential CAV: a decision on precomputed CAVstd and spectral values.
 #include "kernels/constants.hpp"
 #include "tavo/measures/measures.hpp"
-#include "runtime/traceback.hpp"
 #include "tavo/state.hpp"
 
 namespace tavo::measures {
@@ -13,8 +12,7 @@ PyObject *get_CAVdp_cy(double CAVstd_gm, double max_CAVstd, double max_PSA, doub
   const bool exceeds = max_PSA > PSA_cutoff && max_CAVstd > CAVstd_cutoff &&
                        (PSV_check == 0 || max_PSV > PSV_cutoff);
   if (!exceeds) return Py_NewRef(state.int_0);
-  PyObject *result = PyFloat_FromDouble(CAVstd_gm);
-  return result ? result : TAVO_FAIL("tavotools.tavo.get_CAVdp_cy");
+  return PyFloat_FromDouble(CAVstd_gm);
 }
 
 } // namespace tavo::measures

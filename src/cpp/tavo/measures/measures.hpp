@@ -1,5 +1,7 @@
-// The eight intensity measures: typed arguments in, a Python result out
-// (new reference), or nullptr with an exception set and a traceback entry added.
+// The bodies of the eight public functions: typed arguments in, a Python result
+// out (new reference), or nullptr with an exception set (the entry point adds
+// the traceback entry). Each body takes the fused path (kernels only) while the
+// namespace holds what it bound at start-up, else the by-name path (by_name/).
 #pragma once
 #include <Python.h>
 

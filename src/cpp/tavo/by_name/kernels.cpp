@@ -1,13 +1,35 @@
-// Python-level vector kernels: result arrays are created with the namespace's
-// np.zeros, written through a double view and returned through np.asarray.
-#include "tavo/measures/vector.hpp"
-
+// The internal kernels of the by-name paths: result arrays are created with the
+// namespace's np.zeros, written through a double view and returned through
+// np.asarray. Each failure adds a traceback entry under the kernel's own name
+// ("tavotools.tavo.abs_cy"): tests/test_measures.py::test_missing_np_is_a_name_error
+// pins those labels.
 #include <climits>
 
+#include "kernels/vector.hpp"
 #include "runtime/traceback.hpp"
+#include "tavo/by_name/by_name.hpp"
 #include "tavo/state.hpp"
 
-namespace tavo::measures {
+namespace tavo::by_name {
+namespace {
+
+/// A Python float, or nullptr with a traceback entry under `label`.
+PyObject *float_result(double value, const char *label) noexcept {
+  PyObject *result = PyFloat_FromDouble(value);
+  return result ? result : TAVO_FAIL(label);
+}
+
+/// The shared shape of the array kernels: create, fill, return through np.asarray.
+template <class Fill>
+PyObject *array_kernel(Py_ssize_t count, const char *label, Fill fill) noexcept {
+  DoubleView out;
+  Ref array = Ref::steal(new_result_array(count, out));
+  if (!array || !fill(out)) return TAVO_FAIL(label);
+  PyObject *result = as_result_array(out);
+  return result ? result : TAVO_FAIL(label);
+}
+
+} // namespace
 
 PyObject *new_result_array(Py_ssize_t count, DoubleView &out) noexcept {
   Ref np = Ref::steal(lookup_global(names.np));
@@ -36,44 +58,24 @@ PyObject *as_result_array(const DoubleView &out) noexcept {
   return view ? np_asarray(view.get()) : nullptr;
 }
 
-PyObject *float_result(double value, const char *qualname) noexcept {
-  PyObject *result = PyFloat_FromDouble(value);
-  return result ? result : TAVO_FAIL(qualname);
-}
-
 PyObject *max_cy(const DoubleView &x) noexcept {
-  return float_result(kernels::max(span(x)), "tavotools.tavo.max_cy");
+  return float_result(kernels::max(x.span()), "tavotools.tavo.max_cy");
 }
 
 PyObject *sum_cy(const DoubleView &x) noexcept {
-  return float_result(kernels::sum(span(x)), "tavotools.tavo.sum_cy");
+  return float_result(kernels::sum(x.span()), "tavotools.tavo.sum_cy");
 }
-
-namespace {
-
-/// The shared shape of the array kernels: create, fill, return through np.asarray.
-template <class Fill>
-PyObject *array_kernel(Py_ssize_t count, const char *qualname, Fill fill) noexcept {
-  DoubleView out;
-  Ref array = Ref::steal(new_result_array(count, out));
-  if (!array) return TAVO_FAIL(qualname);
-  if (!fill(out)) return TAVO_FAIL(qualname);
-  PyObject *result = as_result_array(out);
-  return result ? result : TAVO_FAIL(qualname);
-}
-
-} // namespace
 
 PyObject *abs_cy(const DoubleView &x) noexcept {
   return array_kernel(x.n, "tavotools.tavo.abs_cy", [&](const DoubleView &out) {
-    kernels::abs(span(x), mut_span(out));
+    kernels::abs(x.span(), out.mut_span());
     return true;
   });
 }
 
 PyObject *cumsum_cy(const DoubleView &x) noexcept {
   return array_kernel(x.n, "tavotools.tavo.cumsum_cy", [&](const DoubleView &out) {
-    kernels::cumsum(span(x), mut_span(out));
+    kernels::cumsum(x.span(), out.mut_span());
     return true;
   });
 }
@@ -84,18 +86,19 @@ PyObject *pow_array(const DoubleView &x, double exponent) noexcept {
       PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
       return false;
     }
-    kernels::pow(span(x), exponent, mut_span(out));
+    kernels::pow(x.span(), exponent, out.mut_span());
     return true;
   });
 }
 
 PyObject *linspace_cy(double start, double stop, std::int32_t num) noexcept {
+  constexpr const char *label = "tavotools.tavo.linspace_cy";
   DoubleView out;
   Ref array = Ref::steal(new_result_array(num, out));
-  if (!array) return TAVO_FAIL("tavotools.tavo.linspace_cy");
-  kernels::linspace(start, stop, num, mut_span(out));
+  if (!array) return TAVO_FAIL(label);
+  kernels::linspace(start, stop, num, out.mut_span());
   PyObject *view = runtime::view_object(out);
-  return view ? view : TAVO_FAIL("tavotools.tavo.linspace_cy");
+  return view ? view : TAVO_FAIL(label);
 }
 
-} // namespace tavo::measures
+} // namespace tavo::by_name

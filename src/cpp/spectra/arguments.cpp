@@ -1,0 +1,105 @@
+// Conversions and argument errors of tavotools._spectra. Every message is
+// pinned verbatim by tests/test_spectra.py::test_module_argument_errors.
+#include "spectra/arguments.hpp"
+
+#include <cstring>
+
+#include "runtime/ref.hpp"
+
+namespace tavo::spectra {
+namespace {
+
+using runtime::FunctionDef;
+
+[[gnu::cold]] bool raise_too_many(const FunctionDef &def, Py_ssize_t given) noexcept {
+  PyErr_Format(PyExc_TypeError, "%.200s() takes at most %d positional argument%s (%zd given)",
+               def.name, def.n_params, def.n_params == 1 ? "" : "s", given);
+  return false;
+}
+
+[[gnu::cold]] bool raise_missing(const FunctionDef &def, int index) noexcept {
+  PyErr_Format(PyExc_TypeError, "%.200s() missing required argument '%s' (pos %d)", def.name,
+               def.params[index].name, index + 1);
+  return false;
+}
+
+[[gnu::cold]] bool raise_not_string(const FunctionDef &) noexcept {
+  PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+  return false;
+}
+
+[[gnu::cold]] bool raise_unexpected(const FunctionDef &def, PyObject *key) noexcept {
+  PyErr_Format(PyExc_TypeError, "'%S' is an invalid keyword argument for %.200s()", key, def.name);
+  return false;
+}
+
+[[gnu::cold]] bool raise_duplicate(const FunctionDef &def, PyObject *, int index) noexcept {
+  PyErr_Format(PyExc_TypeError, "argument for %.200s() given by name ('%s') and position (%d)",
+               def.name, def.params[index].name, index + 1);
+  return false;
+}
+
+} // namespace
+
+const runtime::ArgumentMessages argument_messages = {
+    raise_too_many, raise_missing, raise_not_string, raise_unexpected, raise_duplicate,
+};
+
+bool to_doubles(PyObject *obj, const char *name, Doubles &out) noexcept {
+  if (!out.held.acquire(obj, PyBUF_STRIDES | PyBUF_FORMAT)) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "%s must be a one-dimensional float64 array (a buffer of doubles), not %.200s", name,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  const Py_buffer &b = out.held.view();
+  const char *f = b.format == nullptr ? "B" : b.format;
+  // Native doubles only: "d", "@d", "=d", or "<d" on this little-endian build.
+  const bool native = std::strcmp(f, "d") == 0 || std::strcmp(f, "@d") == 0 ||
+                      std::strcmp(f, "=d") == 0 || (std::strcmp(f, "<d") == 0 && PY_LITTLE_ENDIAN);
+  if (!native || b.itemsize != 8) {
+    PyErr_Format(PyExc_TypeError, "%s must hold float64 samples, not buffer format '%s'", name, f);
+    return false;
+  }
+  if (b.ndim != 1) {
+    PyErr_Format(PyExc_ValueError, "%s must be one-dimensional, not %d-dimensional", name, b.ndim);
+    return false;
+  }
+  out.span = {static_cast<const char *>(b.buf), static_cast<std::int64_t>(b.shape[0]),
+              static_cast<std::int64_t>(b.strides[0])};
+  return true;
+}
+
+bool to_real(PyObject *obj, const char *name, double &out) noexcept {
+  out = PyFloat_AsDouble(obj);
+  if (out == -1.0 && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%s must be a real number, not %.200s", name,
+                   Py_TYPE(obj)->tp_name);
+    }
+    return false;
+  }
+  return true;
+}
+
+bool to_count(PyObject *obj, const char *name, long long &out) noexcept {
+  Ref index = Ref::steal(PyNumber_Index(obj));
+  if (!index) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%s must be an integer, not %.200s", name, Py_TYPE(obj)->tp_name);
+    }
+    return false;
+  }
+  int overflow = 0;
+  out = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (overflow != 0) {
+    PyErr_Format(PyExc_OverflowError, "%s is out of range", name);
+    return false;
+  }
+  return !(out == -1 && PyErr_Occurred());
+}
+
+} // namespace tavo::spectra

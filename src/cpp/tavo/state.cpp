@@ -1,0 +1,94 @@
+// The process-wide state of the module and the namespace look-ups the measures
+// make at call time. Every look-up that raises hands its exception to the
+// caller: none is left pending or silently cleared.
+#include "tavo/state.hpp"
+
+#include "kernels/constants.hpp"
+#include "runtime/ref.hpp"
+
+namespace tavo {
+
+Names names;
+State state;
+
+bool create_names() noexcept {
+#define TAVO_INTERN(ident, text) \
+  if (names.ident == nullptr && (names.ident = PyUnicode_InternFromString(text)) == nullptr) return false;
+  TAVO_NAMES(TAVO_INTERN)
+#undef TAVO_INTERN
+  // Each created once: a retried start-up keeps what an earlier attempt made.
+  const auto once = [](PyObject *&slot, auto make) noexcept {
+    if (slot == nullptr) slot = make();
+    return slot != nullptr;
+  };
+  return once(state.gravity, [] { return PyFloat_FromDouble(constants::gravity); }) &&
+         once(state.int_0, [] { return PyLong_FromLong(0); }) &&
+         once(state.int_2, [] { return PyLong_FromLong(2); }) &&
+         once(state.kwnames_dtype, [] { return PyTuple_Pack(1, names.dtype); }) &&
+         once(state.kwnames_dx, [] { return PyTuple_Pack(1, names.dx); });
+}
+
+bool remember_bindings() noexcept {
+  PyObject *numpy = PyDict_GetItemWithError(state.globals, names.np);
+  if (numpy == nullptr) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", names.np);
+    return false;
+  }
+  state.numpy = Py_NewRef(numpy);
+  if (PyModule_Check(numpy)) state.numpy_dict = Py_NewRef(PyModule_GetDict(numpy));
+  // One at a time: a failure stops here, with its own exception.
+  state.numpy_zeros = PyObject_GetAttr(numpy, names.zeros);
+  if (state.numpy_zeros == nullptr) return false;
+  state.numpy_asarray = PyObject_GetAttr(numpy, names.asarray);
+  if (state.numpy_asarray == nullptr) return false;
+  state.get_PGA_cy = Py_XNewRef(PyDict_GetItemWithError(state.globals, names.get_PGA_cy));
+  return state.get_PGA_cy != nullptr || !PyErr_Occurred();
+}
+
+void forget_bindings() noexcept {
+  Py_CLEAR(state.numpy);
+  Py_CLEAR(state.numpy_dict);
+  Py_CLEAR(state.numpy_zeros);
+  Py_CLEAR(state.numpy_asarray);
+  Py_CLEAR(state.get_PGA_cy);
+}
+
+PyObject *lookup_global(PyObject *name) noexcept {
+  PyObject *value = PyDict_GetItemWithError(state.globals, name);
+  if (value == nullptr && !PyErr_Occurred()) {
+    PyObject *builtins = PyEval_GetBuiltins();
+    value = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
+    if (value == nullptr && !PyErr_Occurred())
+      PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  }
+  return Py_XNewRef(value);
+}
+
+namespace {
+
+/// fused when `dict[name]` is `expected`, by_name when it is anything else or
+/// absent, failed when the look-up raised (a key whose __eq__ raises).
+Path same_binding(PyObject *dict, PyObject *name, PyObject *expected) noexcept {
+  PyObject *found = PyDict_GetItemWithError(dict, name);
+  if (found == expected) return Path::fused;
+  return found == nullptr && PyErr_Occurred() ? Path::failed : Path::by_name;
+}
+
+} // namespace
+
+Path choose_path() noexcept {
+  if (state.numpy_dict == nullptr) return Path::by_name;
+  Path path = same_binding(state.globals, names.np, state.numpy);
+  if (path == Path::fused) path = same_binding(state.numpy_dict, names.zeros, state.numpy_zeros);
+  if (path == Path::fused) path = same_binding(state.numpy_dict, names.asarray, state.numpy_asarray);
+  return path;
+}
+
+Path choose_path_with_own_peak() noexcept {
+  // A missing or raising get_PGA_cy fails here as it would at the first window.
+  Ref peak = Ref::steal(lookup_global(names.get_PGA_cy));
+  if (!peak) return Path::failed;
+  return peak.get() == state.get_PGA_cy ? choose_path() : Path::by_name;
+}
+
+} // namespace tavo
