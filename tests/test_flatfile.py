@@ -14,7 +14,7 @@ import pytest
 
 from tavotools.flatfile import Schema, run
 from tavotools.flatfile.rows import Options, process_batch
-from tavotools.flatfile.scan import batches, is_record_name
+from tavotools.flatfile.scan import batches
 from tavotools.records import read_records
 from tavotools.summary import summarize, summarize_components
 
@@ -154,8 +154,8 @@ def test_command_summary_and_status(folder, tmp_path, capsys):
     out = tmp_path / "flat.csv"
     assert main(["flatfile", str(folder), "-o", str(out)]) == 1
     assert capsys.readouterr().err.splitlines() == [
-        f"tavotools flatfile: wrote {out}: 3 rows (8 files read, 0 unchanged)",
-        "tavotools flatfile: skipped 1 file in the folders that are not records "
+        f"tavotools flatfile: wrote {out}: 3 rows (9 files read, 0 unchanged)",
+        "tavotools flatfile: skipped 1 file in the folders that no reader recognises "
         "(event.json, README, ...)",
         f"tavotools flatfile: 1 file failed: see {tmp_path / 'flat.errors.csv'}"]
 
@@ -165,7 +165,7 @@ def test_resume_reads_only_new_or_changed_files(folder, tmp_path):
     first = run([folder], out, periods=PERIODS)
     before = out.read_bytes()
     again = run([folder], out, periods=PERIODS)
-    assert (again.computed, again.reused, out.read_bytes()) == (0, 7, before)
+    assert (again.computed, again.reused, out.read_bytes()) == (0, 8, before)
     # A changed component: its recording is computed again, from all three files.
     path = folder / "site" / "0112b.smc"
     os.utime(path, ns=(path.stat().st_atime_ns, path.stat().st_mtime_ns + 10**9))
@@ -177,7 +177,7 @@ def test_resume_reads_only_new_or_changed_files(folder, tmp_path):
     assert (gone.rows, gone.computed) == (2, 0)
     # Other periods: everything again.
     other = run([folder], out, periods=(0.3,))
-    assert (first.computed, other.reset, other.computed) == (7, True, 6)
+    assert (first.computed, other.reset, other.computed) == (8, True, 7)
 
 
 def test_vertical_added_later_merges_with_stored_row(folder, tmp_path):
@@ -201,26 +201,18 @@ def test_vertical_added_later_merges_with_stored_row(folder, tmp_path):
     (["x1", "x2", "x3"], 1, [["x1"], ["x2"], ["x3"]]),
 ])
 def test_batches_cut_between_recordings(names, size, expect):
-    files = [(n, n, "dir") for n in names]
-    assert [[p for p, _ in b] for b in batches(files, size)] == expect
+    files = [(n, n, "dir", False) for n in names]
+    assert [[p for p, _, _ in b] for b in batches(files, size)] == expect
 
 
 def test_batches_never_mix_folders():
-    files = [(f"{d}/f{k}", f"{d}/f{k}", d) for d in "ab" for k in range(3)]
+    files = [(f"{d}/f{k}", f"{d}/f{k}", d, False) for d in "ab" for k in range(3)]
     assert [len(b) for b in batches(files, 10)] == [3, 3]
-    assert all(len({os.path.dirname(p) for p, _ in b}) == 1 for b in batches(files, 10))
-
-
-@pytest.mark.parametrize("name, is_record", [
-    ("event.json", False), ("README", False), ("gmprocess_LICENSE.md", False),
-    ("0111a.smc", True), ("CHB0021412312349.EW.gz", True), ("record.txt", True),
-])
-def test_names_that_are_never_records(name, is_record):
-    assert is_record_name(name) is is_record
+    assert all(len({os.path.dirname(p) for p, _, _ in b}) == 1 for b in batches(files, 10))
 
 
 def test_merge_task_builds_only_its_recording(folder):
-    files = [(str(p), str(p)) for p in sorted((folder / "site").glob("*.smc"))]
+    files = [(str(p), str(p), False) for p in sorted((folder / "site").glob("*.smc"))]
     every = process_batch(files, Options())
     assert len(every.rows) == 2
     key = every.rows[1][1]
@@ -366,6 +358,46 @@ def test_progress_bar_only_on_request(folder, tmp_path, capsys):
     pytest.importorskip("tqdm")
     run([folder], tmp_path / "a.csv", progress=True)
     err = capsys.readouterr().err
-    assert "7/7" in err and "file/s" in err
+    assert "8/8" in err and "file/s" in err
     run([folder], tmp_path / "b.csv")   # stderr is not a terminal under pytest
     assert capsys.readouterr().err == ""
+
+
+def test_real_records_one_row_per_recording(data, tmp_path):
+    pytest.importorskip("pyarrow")
+    out = tmp_path / "flat.parquet"
+    report = run([data / "usgs_smc_lomaprieta", data / "cdmg_coalinga"], out, periods=PERIODS)
+    assert (report.rows, report.failed) == (2, 0)
+    import pyarrow.parquet as pq
+
+    v2, smc = pq.read_table(out).to_pylist()
+    assert (smc["recording"], smc["components"]) == ("0111", 3)
+    assert [smc[f"{c}_component"] for c in ("H1", "H2", "V")] == ["360", "270", "up"]
+    assert [v2[f"{c}_channel"] for c in ("H1", "H2", "V")] == ["1", "3", "2"]
+    h1, v, h2 = read_records(data / "cdmg_coalinga" / "ce36456p_CE36456.V2")
+    assert v2["H2_PGA (m/s2)"] == summarize(h2).PGA and v2["V_CAV (m/s)"] == summarize(v).CAV
+    assert v2["CAVstd_gm (m/s)"] == summarize_components(h1, h2, v).CAVstd_gm
+    assert v2["event_time (UTC)"].isoformat() == "1983-05-02T23:42:38.500000+00:00"
+
+
+def test_processing_steps_apply_and_are_part_of_the_settings(folder, tmp_path):
+    from tavotools.processing import demean
+
+    out = tmp_path / "flat.csv"
+    run([folder], out)
+    report = run([folder], out, process="demean")
+    assert (report.reset, report.rows) == (True, 3)
+    row = read_csv(out)[1]
+    a = demean(read_records(folder / "site" / "0111a.smc")[0])
+    assert float(row["H1_PGV (m/s)"]) == summarize(a).PGV
+    assert row["processing"] == "; ".join(a.processing)
+    with pytest.raises(ValueError) as e:
+        run([folder], out, process="smooth")
+    assert str(e.value).startswith("unknown processing step 'smooth'")
+
+
+def test_an_unrecognised_file_named_on_the_command_line_is_an_error(folder, tmp_path):
+    report = run([folder / "site" / "event.json", folder / "single.csv"], tmp_path / "flat.csv")
+    assert (report.rows, report.failed, report.skipped) == (1, 1, 0)
+    (error,) = read_csv(tmp_path / "flat.errors.csv")
+    assert error["reason"].startswith("not a recognised record format")

@@ -24,6 +24,9 @@ def add_arguments(p):
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on the Dask distributed cluster at ADDRESS "
                             "(needs tavotools[dask])")
+    p.add_argument("--process", metavar="STEPS",
+                   help="processing of every record before its measures, e.g. "
+                        "demean,detrend,bandpass:0.1-25 (default: as read)")
     p.add_argument("--dt", type=float, help="time step in s, for one-column text files")
     p.add_argument("--units", help="units of text files: g, m/s2, cm/s2 or gal")
     return p
@@ -71,20 +74,21 @@ def main(argv=None):
         p.error(str(e))
     try:
         report = run(args.paths, args.output, periods=periods, jobs=args.jobs,
-                     scheduler=args.scheduler, dt=args.dt, units=args.units)
+                     scheduler=args.scheduler, dt=args.dt, units=args.units,
+                     process=args.process)
     except (ValueError, ImportError, OSError, sqlite3.Error) as e:
         # sqlite3.Error: a run state that is not one (another file named OUT.state).
         print(f"tavotools flatfile: {e}", file=sys.stderr)
         return 2
     if report.reset:
-        print("tavotools flatfile: the periods or reading options changed: every file was "
-              "read again", file=sys.stderr)
+        print("tavotools flatfile: the periods, reading options or processing changed: "
+              "every file was read again", file=sys.stderr)
     what = "interrupted" if report.interrupted else "wrote"
     print(f"tavotools flatfile: {what} {report.output}: {report.rows} rows "
           f"({_files(report.computed)} read, {report.reused} unchanged)", file=sys.stderr)
     if report.skipped:
-        print(f"tavotools flatfile: skipped {_files(report.skipped)} in the folders that are "
-              f"not records (event.json, README, ...)", file=sys.stderr)
+        print(f"tavotools flatfile: skipped {_files(report.skipped)} in the folders that no "
+              f"reader recognises (event.json, README, ...)", file=sys.stderr)
     if report.failed:
         print(f"tavotools flatfile: {_files(report.failed)} failed: see {report.errors_file}",
               file=sys.stderr)

@@ -13,7 +13,8 @@ from datetime import timezone
 import numpy as np
 
 from ..obe import PSA_BAND, PSV_BAND
-from ..records import RecordError, read_records
+from ..processing import apply_steps
+from ..records import RecordError, UnrecognisedFormat, read_records
 
 try:
     from .. import rotd as _rotd
@@ -33,24 +34,26 @@ class Options:
     periods: tuple = ()
     dt: float | None = None
     units: str | None = None
+    process: str | None = None
 
     def settings(self):
         """The options that change the rows, as plain data (a changed setting recomputes all)."""
         return {"periods": [repr(float(T)) for T in self.periods], "dt": self.dt,
-                "units": self.units}
+                "units": self.units, "process": self.process}
 
 
 @dataclass
 class Result:
-    """What a task returns: rows, and the files that failed.
+    """What a task returns: rows, the files that failed, and those that are not records.
 
     `rows` holds (directory, key, sort key, files, text values, float values,
     float mask) per recording, `files` being the absolute paths it was
-    computed from; `errors` holds (file, reason).
+    computed from; `errors` and `skipped` hold (file, reason).
     """
 
     rows: list = field(default_factory=list)
     errors: list = field(default_factory=list)
+    skipped: list = field(default_factory=list)
 
 
 # ---- grouping -------------------------------------------------------------------
@@ -255,7 +258,10 @@ class RowBuilder:
 
 
 def _read(path, options):
-    return read_records(path, dt=options.dt, units=options.units)
+    records = read_records(path, dt=options.dt, units=options.units)
+    if options.process:
+        records = [apply_steps(r, options.process) for r in records]
+    return records
 
 
 def _reason(error):
@@ -267,22 +273,26 @@ def _reason(error):
 
 
 def process_batch(files, options, only=None):
-    """Read `files` ((path, shown name) pairs, one directory) and build their rows.
+    """Read `files` ((path, shown name, explicit), one directory) and build their rows.
 
     With `only` (a recording's key, as stored), builds that recording's row
     alone: the files were read before, and their other rows are stored.
     Returns a `Result`.  Never raises for a bad file: its reason goes to
-    `errors`, the other files go on.
+    `errors`, the other files go on.  A file found in a folder that no
+    reader recognises (an event.json) goes to `skipped`.
     """
     result = Result()
     builder = RowBuilder(options)
     items, shown = [], {}
-    for path, name in files:
+    for path, name, explicit in files:
         shown[path] = name
         try:
             records = _read(path, options)
             if not records:
                 raise RecordError(name, None, "no record in the file")
+        except UnrecognisedFormat as e:
+            (result.errors if explicit else result.skipped).append((path, _reason(e)))
+            continue
         except Exception as e:  # a bad file is reported, whatever it raised
             result.errors.append((path, _reason(e)))
             continue

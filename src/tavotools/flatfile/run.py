@@ -19,6 +19,7 @@ import threading
 from collections import deque
 from dataclasses import dataclass
 
+from ..processing import parse_steps
 from .output import write_errors, write_table
 from .rows import Options, process_batch
 from .scan import batches, walk
@@ -64,7 +65,7 @@ def outputs(output):
 
 @dataclass
 class _Task:
-    files: list            # (path, shown) pairs
+    files: list            # (path, shown, explicit)
     only: str | None = None  # a merge: keep only this recording's row
     suspect: bool = False    # run alone: a worker died while it was in flight
 
@@ -182,27 +183,30 @@ def _progress(total, enabled):
 
 
 def run(paths, output, *, periods=(), jobs=1, scheduler=None, dt=None, units=None,
-        progress=None):
+        process=None, progress=None):
     """Build the flatfile `output` (.parquet or .csv) from the records under `paths`.
 
     Reads only what is new or changed since the last run on the same output
-    (all of it when the periods or reading options changed).  `jobs` local
+    (all of it when the periods, the reading options or the processing steps
+    `process`, such as "demean,bandpass:0.1-25", changed).  `jobs` local
     processes, or the Dask cluster at `scheduler`; `progress` shows a bar
     (default: when stderr is a terminal).  Returns a `Report`; the files that
     failed, with the reason, go to the errors file beside the output.
     """
     target, errors_file, state_file = outputs(os.fspath(output))
-    options = Options(periods=tuple(float(T) for T in periods), dt=dt, units=units)
+    if process is not None:
+        parse_steps(process)   # a bad step is an error before any file is read
+    options = Options(periods=tuple(float(T) for T in periods), dt=dt, units=units,
+                      process=process or None)
     schema = Schema(options.periods)
     state = State(state_file, options.settings())
     lost = []   # failures that are not stored, so tried again by the next run
     computed = reused = 0
-    skipped = [0]
     interrupted = False
     try:
         try:
             with _sigterm_as_interrupt():
-                scanned = _scan(state, paths, (target, errors_file, state_file), lost, skipped)
+                scanned = _scan(state, paths, (target, errors_file, state_file), lost)
                 todo = state.plan()
                 reused = scanned - todo
                 computed = _compute(state, options, todo, jobs, scheduler, lost, progress)
@@ -213,18 +217,16 @@ def run(paths, output, *, periods=(), jobs=1, scheduler=None, dt=None, units=Non
             write_table(target, schema, state.rows(len(schema.floats)))
             write_errors(errors_file, errors)
             rows = state.count_rows()
+            skipped = len(state.errors("skipped"))
     finally:
         state.close()
     return Report(output=target, errors_file=errors_file, rows=rows, computed=computed,
-                  reused=reused, failed=len(errors), skipped=skipped[0],
+                  reused=reused, failed=len(errors), skipped=skipped,
                   interrupted=interrupted, reset=state.reset)
 
 
-def _scan(state, paths, outputs_, lost, skipped):
-    """Record every file under `paths` in the state; returns how many.
-
-    Unreadable paths go to `lost`; `skipped[0]` counts the files that are not records.
-    """
+def _scan(state, paths, outputs_, lost):
+    """Record every file under `paths` in the state; returns how many (unreadable ones go to `lost`)."""
     target, errors_file, state_file = outputs_
     exclude = (target, errors_file, state_file, state_file + "-wal", state_file + "-shm",
                state_file + "-journal")
@@ -232,9 +234,6 @@ def _scan(state, paths, outputs_, lost, skipped):
     for kind, item in walk(paths, exclude=exclude):
         if kind == "error":
             lost.append(item)
-            continue
-        if kind == "skipped":
-            skipped[0] += 1
             continue
         found.append(item)
         count += 1
@@ -335,7 +334,7 @@ def _compute(state, options, todo, jobs, scheduler, lost, progress):
                         count(task)
                     continue
                 for _, key, paths in state.commit(result):
-                    queue.appendleft(_Task(state.shown(paths), only=key))
+                    queue.appendleft(_Task(state.entries(paths), only=key))
                 count(task)
         finished = True
     finally:

@@ -7,61 +7,34 @@ from __future__ import annotations
 
 import os
 
-__all__ = ["batches", "is_record_name", "walk"]
+from ..records import record_files
 
-# Files that sit beside records in the agencies' downloads and are never
-# records themselves: event descriptions, station inventories, documents.
-_NOT_RECORDS = {".json", ".md", ".pdf", ".png", ".jpg", ".jpeg", ".gif", ".html", ".htm",
-                ".xml", ".kml", ".zip", ".tar", ".py", ".sh", ".log", ".parquet"}
-_NOT_RECORD_NAMES = ("license", "licence", "readme", "copying")
+__all__ = ["batches", "walk"]
 
 
-def is_record_name(name):
-    """False for the names of files that are never records (``event.json``, ``README``)."""
-    stem = name[:-3] if name.lower().endswith(".gz") else name
-    base, suffix = os.path.splitext(stem.lower())
-    return suffix not in _NOT_RECORDS and not any(w in base for w in _NOT_RECORD_NAMES)
-
-
-def _entry(path, shown):
+def _entry(path, shown, explicit):
     st = os.stat(path)
-    return os.path.abspath(path), shown, st.st_size, st.st_mtime_ns
+    return os.path.abspath(path), shown, st.st_size, st.st_mtime_ns, explicit
 
 
 def walk(paths, exclude=()):
-    """Yield ("file", (path, shown, size, mtime)) for each file, ("error", (shown, reason)),
-    or ("skipped", shown).
+    """Yield ("file", (path, shown, size, mtime, explicit)) for each file, or ("error", (shown, reason)).
 
-    A file argument is taken as it is; a folder is walked in name order,
-    leaving out hidden files and folders (a leading "."), the files named in
-    `exclude` (absolute paths: the run's own outputs) and, as "skipped", the
-    files that are never records (`is_record_name`).
+    A file argument is taken as it is (`explicit`); a folder gives the files
+    below it as `records.record_files` lists them, less the files named in
+    `exclude` (absolute paths: the run's own outputs).
     """
     exclude = {os.path.abspath(p) for p in exclude}
     for arg in paths:
         arg = os.fspath(arg)
-        if os.path.isdir(arg):
-            failures = []
-            for top, dirs, files in os.walk(arg, onerror=failures.append):
-                dirs[:] = sorted(d for d in dirs if not d.startswith("."))
-                for name in sorted(files):
-                    path = os.path.join(top, name)
-                    if name.startswith(".") or os.path.abspath(path) in exclude:
-                        continue
-                    if not is_record_name(name):
-                        yield "skipped", path
-                        continue
-                    try:
-                        yield "file", _entry(path, path)
-                    except OSError as e:
-                        yield "error", (path, f"cannot read file ({e.strerror or e})")
-            for e in failures:
-                yield "error", (e.filename or arg, f"cannot read folder ({e.strerror or e})")
-        else:
+        explicit = not os.path.isdir(arg)
+        for path in record_files(arg):
+            if not explicit and os.path.abspath(path) in exclude:
+                continue
             try:
-                yield "file", _entry(arg, arg)
+                yield "file", _entry(path, path, explicit)
             except OSError as e:
-                yield "error", (arg, f"cannot read file ({e.strerror or e})")
+                yield "error", (path, f"cannot read file ({e.strerror or e})")
 
 
 def _stem(name):
@@ -86,21 +59,21 @@ def _cut(files, size):
 
 
 def batches(files, size):
-    """Split `files` ((path, shown, folder) in folder and name order) into batches.
+    """Split `files` ((path, shown, folder, explicit) in folder and name order) into batches.
 
     A batch holds files of one folder only, about `size` of them (from half to
     one and a half times), and ends where neighbouring names differ most, so
     that `CHB0021412312349.EW`, `.NS` and `.UD` stay together.  Yields lists
-    of (path, shown) pairs.
+    of (path, shown, explicit).
     """
     size = max(1, int(size))
     buffer, folder = [], None
-    for path, shown, directory in files:
+    for path, shown, directory, explicit in files:
         if buffer and directory != folder:
             yield from _flush(buffer, size)
             buffer = []
         folder = directory
-        buffer.append((path, shown))
+        buffer.append((path, shown, explicit))
         if len(buffer) > size + size // 2:
             k = _cut(buffer, size)
             yield buffer[:k]

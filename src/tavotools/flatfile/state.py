@@ -19,7 +19,7 @@ VERSION = "1"
 
 _TABLES = """
 CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value TEXT);
--- status: 'row' (part of a stored row) or 'error' (with its reason)
+-- status: 'row' (part of a stored row), 'error' or 'skipped' (not a record), with the reason
 CREATE TABLE IF NOT EXISTS files (path TEXT PRIMARY KEY, size INTEGER, mtime INTEGER,
                                   status TEXT, reason TEXT);
 CREATE TABLE IF NOT EXISTS recordings (id INTEGER PRIMARY KEY, dir TEXT, gkey TEXT,
@@ -58,8 +58,9 @@ class State:
             self.db.execute("INSERT OR REPLACE INTO meta VALUES ('settings', ?)", (wanted,))
         self.db.executescript("""
             CREATE TEMP TABLE scan (path TEXT PRIMARY KEY, dir TEXT, name TEXT, shown TEXT,
-                                    size INTEGER, mtime INTEGER);
-            CREATE TEMP TABLE todo (seq INTEGER PRIMARY KEY, path TEXT, dir TEXT, shown TEXT);
+                                    size INTEGER, mtime INTEGER, explicit INTEGER);
+            CREATE TEMP TABLE todo (seq INTEGER PRIMARY KEY, path TEXT, dir TEXT, shown TEXT,
+                                    explicit INTEGER);
         """)
 
     def close(self):
@@ -68,13 +69,13 @@ class State:
     # ---- the files of this run ----------------------------------------------------
 
     def add_scanned(self, entries):
-        """Record files found by this run: (path, shown name, size, mtime) tuples."""
+        """Record files found by this run: (path, shown name, size, mtime, explicit) tuples."""
         with self.db:
             self.db.execute("BEGIN")
             self.db.executemany(
-                "INSERT OR IGNORE INTO scan VALUES (?, ?, ?, ?, ?, ?)",
-                ((p, os.path.dirname(p), os.path.basename(p), shown, size, mtime)
-                 for p, shown, size, mtime in entries))
+                "INSERT OR IGNORE INTO scan VALUES (?, ?, ?, ?, ?, ?, ?)",
+                ((p, os.path.dirname(p), os.path.basename(p), shown, size, mtime, explicit)
+                 for p, shown, size, mtime, explicit in entries))
 
     def plan(self):
         """Forget what changed since the last run; returns the number of files to read.
@@ -97,7 +98,8 @@ class State:
             db.execute("DELETE FROM files WHERE path IN (SELECT path FROM stale)")
             db.execute("DROP TABLE stale")
             db.execute("DELETE FROM todo")
-            db.execute("INSERT INTO todo (path, dir, shown) SELECT s.path, s.dir, s.shown "
+            db.execute("INSERT INTO todo (path, dir, shown, explicit) "
+                       "SELECT s.path, s.dir, s.shown, s.explicit "
                        "FROM scan s LEFT JOIN files f ON f.path = s.path WHERE f.path IS NULL "
                        "ORDER BY s.dir, s.name")
         return db.execute("SELECT count(*) FROM todo").fetchone()[0]
@@ -118,23 +120,24 @@ class State:
         return paths
 
     def todo(self, chunk=1000):
-        """The files to read, (path, shown name, directory), by directory and name."""
+        """The files to read, (path, shown name, directory, explicit), by directory and name."""
         seq = 0
         while True:
-            page = self.db.execute("SELECT seq, path, shown, dir FROM todo WHERE seq > ? "
-                                   "ORDER BY seq LIMIT ?", (seq, chunk)).fetchall()
+            page = self.db.execute("SELECT seq, path, shown, dir, explicit FROM todo "
+                                   "WHERE seq > ? ORDER BY seq LIMIT ?", (seq, chunk)).fetchall()
             if not page:
                 return
             seq = page[-1][0]
-            for _, path, shown, directory in page:
-                yield path, shown, directory
+            for _, path, shown, directory, explicit in page:
+                yield path, shown, directory, bool(explicit)
 
-    def shown(self, paths):
-        """(path, shown name) of files of this run."""
+    def entries(self, paths):
+        """(path, shown name, explicit) of files of this run."""
         out = []
         for p in paths:
-            row = self.db.execute("SELECT shown FROM scan WHERE path = ?", (p,)).fetchone()
-            out.append((p, row[0] if row else p))
+            row = self.db.execute("SELECT shown, explicit FROM scan WHERE path = ?",
+                                  (p,)).fetchone()
+            out.append((p, row[0], bool(row[1])) if row else (p, p, False))
         return out
 
     # ---- results ------------------------------------------------------------------
@@ -150,9 +153,10 @@ class State:
         merges = []
         with db:
             db.execute("BEGIN")
-            db.executemany(
-                "INSERT OR REPLACE INTO files SELECT path, size, mtime, 'error', ? FROM scan "
-                "WHERE path = ?", ((reason, path) for path, reason in result.errors))
+            for status, items in (("error", result.errors), ("skipped", result.skipped)):
+                db.executemany(
+                    "INSERT OR REPLACE INTO files SELECT path, size, mtime, ?, ? FROM scan "
+                    "WHERE path = ?", ((status, reason, path) for path, reason in items))
             for directory, key, sortkey, paths, text, floats, mask in result.rows:
                 found = db.execute("SELECT id FROM recordings WHERE dir = ? AND gkey = ?",
                                    (directory, key)).fetchall()
@@ -197,8 +201,9 @@ class State:
     def count_rows(self):
         return self.db.execute("SELECT count(*) FROM recordings").fetchone()[0]
 
-    def errors(self):
-        """(shown name, reason) of the files of this run that failed, by name."""
+    def errors(self, status="error"):
+        """(shown name, reason) of the files of this run that failed (or were
+        skipped, with status="skipped"), by folder and name."""
         return self.db.execute("SELECT s.shown, f.reason FROM files f JOIN scan s "
-                               "ON s.path = f.path WHERE f.status = 'error' "
-                               "ORDER BY s.dir, s.name").fetchall()
+                               "ON s.path = f.path WHERE f.status = ? "
+                               "ORDER BY s.dir, s.name", (status,)).fetchall()
