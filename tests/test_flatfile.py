@@ -15,7 +15,10 @@ import pytest
 from tavotools.flatfile import Schema, run
 from tavotools.flatfile.rows import Options, process_batch
 from tavotools.flatfile.scan import batches
+from tavotools.flatfile.schema import period_label
 from tavotools.records import read_records
+from tavotools.rotd import rotd
+from tavotools.spectra import response_spectrum
 from tavotools.summary import summarize, summarize_components
 
 PERIODS = (0.1, 0.2, 0.5, 1.0)
@@ -93,6 +96,17 @@ def test_rows_are_the_summaries_bit_for_bit(folder, tmp_path):
                             ("D5_75", "D5-75 (s)"), ("CAVstd", "CAVstd (m/s)")):
             assert float(row[f"{slot}_{title}"]) == getattr(s, name)  # repr round-trips
     assert float(row["CAVstd_gm (m/s)"]) == combined.CAVstd_gm
+    # The spectra of the horizontals come with their rotation: the same doubles.
+    r = rotd(a, c, periods=PERIODS)
+    for slot, record in (("H1", a), ("H2", c), ("V", b)):
+        psa = response_spectrum(record.accel, record.dt, periods=PERIODS).PSA
+        assert [float(row[f"{slot}_PSA_{period_label(T)} (m/s2)"]) for T in PERIODS] == list(psa)
+    for k, p in enumerate((0, 50, 100)):
+        assert float(row[f"RotD{p}_PGV (m/s)"]) == r.PGV[k]
+        assert [float(row[f"RotD{p}_PSA_{period_label(T)} (m/s2)"]) for T in PERIODS] == \
+            list(r.PSA[k])
+    assert [float(row[f"GM_PSA_{period_label(T)} (m/s2)"]) for T in PERIODS] == \
+        list(r.geometric_mean.PSA)
     single = rows[0]
     assert single["components"] == "1" and single["H2_PGA (m/s2)"] == ""
     assert float(single["H1_PGA (m/s2)"]) == summarize(read_records(folder / "single.csv")[0]).PGA
@@ -378,6 +392,12 @@ def test_real_records_one_row_per_recording(data, tmp_path):
     assert v2["H2_PGA (m/s2)"] == summarize(h2).PGA and v2["V_CAV (m/s)"] == summarize(v).CAV
     assert v2["CAVstd_gm (m/s)"] == summarize_components(h1, h2, v).CAVstd_gm
     assert v2["event_time (UTC)"].isoformat() == "1983-05-02T23:42:38.500000+00:00"
+    # Components of different lengths: the rotation is of the first 6001 samples,
+    # each component's spectrum of all of its own.
+    a, b, c = (read_records(data / "usgs_smc_lomaprieta" / f"0111{x}.smc")[0] for x in "abc")
+    assert smc["notes"] == "trimmed to 6001 samples (H2 dropped 3)"
+    assert smc["RotD50_PSA_0.2s (m/s2)"] == rotd(a, c, periods=PERIODS, trim=True).PSA[1][1]
+    assert smc["H2_PSA_0.2s (m/s2)"] == response_spectrum(c.accel, c.dt, periods=PERIODS).PSA[1]
 
 
 def test_processing_steps_apply_and_are_part_of_the_settings(folder, tmp_path):

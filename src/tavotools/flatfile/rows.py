@@ -15,11 +15,7 @@ import numpy as np
 from ..obe import PSA_BAND, PSV_BAND
 from ..processing import apply_steps
 from ..records import RecordError, UnrecognisedFormat, read_records
-
-try:
-    from .. import rotd as _rotd
-except ImportError:  # built before the rotated measures: the RotD columns stay empty
-    _rotd = None
+from ..rotd import rotd
 from ..spectra import response_spectrum
 from ..summary import summarize, summarize_components
 from .schema import COMPONENTS, PERCENTILES, SUMMARY_FIELDS, Schema, period_label
@@ -133,6 +129,17 @@ class RowBuilder:
         self.schema = Schema(options.periods)
         self.index = {name: k for k, name in enumerate(self.schema.floats)}
         self.periods = np.array(options.periods, dtype=np.float64)
+        labels = [period_label(T) for T in options.periods]
+
+        def positions(prefix):
+            return np.array([self.index[f"{prefix}_PSA_{t} (m/s2)"] for t in labels], dtype=np.intp)
+
+        # Column positions of the spectra, so that a spectrum goes in at once.
+        self.psa = {name: positions(name) for name in
+                    COMPONENTS + tuple(f"RotD{p:g}" for p in PERCENTILES) + ("GM",)}
+        T = self.periods
+        self.in_psa_band = (T >= 1.0 / PSA_BAND[1]) & (T <= 1.0 / PSA_BAND[0])
+        self.in_psv_band = (T >= 1.0 / PSV_BAND[1]) & (T <= 1.0 / PSV_BAND[0])
 
     def build(self, members, shown):
         """(text values, float values, float mask) of one recording.
@@ -151,6 +158,11 @@ class RowBuilder:
                 k = self.index[name]
                 values[k] = value
                 mask[k] = True
+
+        def put_spectrum(name, spectrum):
+            k = self.psa[name]
+            values[k] = spectrum
+            mask[k] = True
 
         first = records[0]
         files = [shown[p] for p, _ in members]
@@ -190,7 +202,6 @@ class RowBuilder:
         else:
             combined = None
             summaries = {slot: summarize(r) for slot, r in slots.items() if r is not None}
-        spectra = {}
         for slot, record in slots.items():
             if record is None:
                 continue
@@ -204,54 +215,55 @@ class RowBuilder:
             units = s.units()
             for field_name, title in SUMMARY_FIELDS:
                 put(f"{slot}_{title} ({units[field_name]})", getattr(s, field_name))
-            if self.periods.size:
-                sp = spectra[slot] = response_spectrum(record.accel, record.dt,
-                                                       periods=self.periods)
-                for T, psa in zip(self.options.periods, sp.PSA):
-                    put(f"{slot}_PSA_{period_label(T)} (m/s2)", float(psa))
 
-        if h1 is not None and h2 is not None and _rotd is not None:
-            notes += self._rotated(h1, h2, put)
+        # (PSA, PSV) of each component at the periods.  Untrimmed, angles 0°
+        # and 90° of the rotation are the two horizontals as recorded, bit for
+        # bit their own spectra: each response is computed once.
+        spectra = {}
+        if h1 is not None and h2 is not None:
+            r = rotd(h1, h2, periods=self.periods, percentiles=PERCENTILES, trim=True)
+            notes += r.notes
+            self._put_rotated(r, put, put_spectrum)
+            if r.npts == h1.npts == h2.npts:
+                spectra["H1"] = (r.peaks.PSA[:, 0], r.peaks.PSV[:, 0])
+                spectra["H2"] = (r.peaks.PSA[:, 90], r.peaks.PSV[:, 90])
+        if self.periods.size:
+            for slot, record in slots.items():
+                if record is not None and slot not in spectra:
+                    sp = response_spectrum(record.accel, record.dt, periods=self.periods)
+                    spectra[slot] = (sp.PSA, sp.PSV)
+                if record is not None:
+                    put_spectrum(slot, spectra[slot][0])
+
         if combined is not None:
             put("CAVstd_gm (m/s)", combined.CAVstd_gm)
             put("max_CAVstd (m/s)", combined.max_CAVstd)
-            peaks = self._band_peaks(spectra.values())
-            if peaks is None:
+            if not (self.in_psa_band.any() and self.in_psv_band.any()):
                 notes.append("no period from 0.1 to 0.5 s or from 0.5 to 1 s: no CAVdp")
             else:
-                put("max_PSA_2-10Hz (m/s2)", peaks[0])
-                put("max_PSV_1-2Hz (m/s)", peaks[1])
-                cavdp = combined.cavdp(*peaks)
+                # The peaks over the components at the run's periods inside the bands.
+                max_psa = max(float(psa[self.in_psa_band].max()) for psa, _ in spectra.values())
+                max_psv = max(float(psv[self.in_psv_band].max()) for _, psv in spectra.values())
+                put("max_PSA_2-10Hz (m/s2)", max_psa)
+                put("max_PSV_1-2Hz (m/s)", max_psv)
+                cavdp = combined.cavdp(max_psa, max_psv)
                 put("CAVdp (m/s)", float(cavdp))
                 text["damage_potential"] = isinstance(cavdp, float)
         text["notes"] = "; ".join(notes) or None
         return text, values, mask
 
-    def _band_peaks(self, spectra):
-        """(max PSA from 2 to 10 Hz, max PSV from 1 to 2 Hz) over the components, at the
-        run's periods inside those bands; None when a band holds none of them."""
-        T = self.periods
-        in_psa = (T >= 1.0 / PSA_BAND[1]) & (T <= 1.0 / PSA_BAND[0])
-        in_psv = (T >= 1.0 / PSV_BAND[1]) & (T <= 1.0 / PSV_BAND[0])
-        if not (in_psa.any() and in_psv.any()):
-            return None
-        spectra = list(spectra)
-        return (max(float(sp.PSA[in_psa].max()) for sp in spectra),
-                max(float(sp.PSV[in_psv].max()) for sp in spectra))
-
-    def _rotated(self, h1, h2, put):
-        r = _rotd.rotd(h1, h2, periods=self.periods, percentiles=PERCENTILES, trim=True)
+    @staticmethod
+    def _put_rotated(r, put, put_spectrum):
         for k, p in enumerate(PERCENTILES):
             put(f"RotD{p:g}_PGA (m/s2)", float(r.PGA[k]))
             put(f"RotD{p:g}_PGV (m/s)", float(r.PGV[k]))
-            for T, value in zip(self.options.periods, r.PSA[k]):
-                put(f"RotD{p:g}_PSA_{period_label(T)} (m/s2)", float(value))
+            if r.periods.size:
+                put_spectrum(f"RotD{p:g}", r.PSA[k])
         gm = r.geometric_mean
-        put("GM_PGA (m/s2)", float(gm.PGA))
-        put("GM_PGV (m/s)", float(gm.PGV))
-        for T, value in zip(self.options.periods, gm.PSA):
-            put(f"GM_PSA_{period_label(T)} (m/s2)", float(value))
-        return list(r.notes)
+        put("GM_PGA (m/s2)", gm.PGA)
+        put("GM_PGV (m/s)", gm.PGV)
+        if r.periods.size:
+            put_spectrum("GM", gm.PSA)
 
 
 # ---- one task -------------------------------------------------------------------
