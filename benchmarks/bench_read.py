@@ -1,9 +1,11 @@
 """Reading records: the compiled parser's sample blocks, and whole files against
 the readers as they were before the parser (pure Python, commit `BEFORE`).
 
-Prints ns per sample of the sample-block parse (target <= 60 ns) and the
-whole-file read time of both readers on the SMC and V2 samples, side by side
-in one run, interleaved, with medians (target >= 20x). The readers before
+Prints ns per sample of the sample-block parse (target <= 60 ns), the
+whole-file read time of both readers on the SMC and V2 samples (target >=
+20x), and read_records against obspy.read on the K-NET and KiK-net samples
+(target >= 20x; skipped without ObsPy), side by side in one run,
+interleaved, with medians. The readers before
 are taken from git (`git show BEFORE:...`) into a temporary package, so the
 package itself keeps no copy of them. Run: python -m benchmarks.bench_read
 [--repeat N] [--data DIR]
@@ -33,6 +35,15 @@ BEFORE = "abeca95"
 ROOT = Path(__file__).resolve().parents[1]
 BLOCK_TARGET_NS = 60.0
 FILE_TARGET = 20.0
+
+OBSPY_TARGET = 20.0
+
+#: K-NET and KiK-net files that ObsPy also reads.
+OBSPY_FILES = [
+    "formats/knet/CHB0021412312349.EW",
+    "formats/knet/CHB0021412312349.UD",
+    "formats/kiknet/AICH040010061330.NS2",
+]
 
 FILES = [
     ("usgs_smc_lomaprieta/0111a.smc", "smc"),
@@ -164,6 +175,7 @@ def main(argv=None):
         worst = max(worst, ns)
         print(f"{label:40s} {n:8d} {fmt(t):>9s} {ns:9.1f} {z:6.0%}  <= {BLOCK_TARGET_NS:.0f} ns")
 
+    obspy_ratios = against_obspy(data, args.repeat, sample_s)
     with tempfile.TemporaryDirectory() as tmp:
         before = readers_before(tmp)
         print(f"\nWhole files: read_records before ({BEFORE}, numbers parsed in Python) and now:")
@@ -194,7 +206,42 @@ def main(argv=None):
         print(f"{'PASS' if min(ratios) >= FILE_TARGET else 'MISS'}: whole files "
               f"{min(ratios):.1f}x to {max(ratios):.1f}x faster than before (target >= "
               f"{FILE_TARGET:.0f}x)")
+    if obspy_ratios:
+        print(f"{'PASS' if min(obspy_ratios) >= OBSPY_TARGET else 'MISS'}: K-NET files "
+              f"{min(obspy_ratios):.1f}x to {max(obspy_ratios):.1f}x faster than obspy.read "
+              f"(target >= {OBSPY_TARGET:.0f}x)")
     return 0
+
+
+def against_obspy(data, repeat, sample_s):
+    """read_records and obspy.read (finding the format, as a user calls it; and told
+    it) on the same K-NET files: the ratios to obspy.read, or [] without ObsPy."""
+    try:
+        import obspy
+    except ImportError:
+        print("\nWhole files against obspy.read: ObsPy is not installed (pip install "
+              "'tavotools[obspy]')")
+        return []
+    print(f"\nWhole files: read_records against obspy.read (ObsPy {obspy.__version__}) on the "
+          f"same file:")
+    print(f"{'file':28s} {'samples':>8s} {'obspy':>9s} {'KNET':>9s} {'now':>9s} {'ratio':>7s} "
+          f"{'noise':>6s}  target")
+    ratios = []
+    for name in OBSPY_FILES:
+        path = data / name
+        if not path.is_file():
+            continue
+        (record,), (trace,) = read_records(path), obspy.read(str(path))
+        assert record.npts == trace.stats.npts and record.dt == trace.stats.delta, name
+        (t_obspy, t_told, t_new), noise = interleaved(
+            [lambda: obspy.read(str(path)), lambda: obspy.read(str(path), format="KNET"),
+             lambda: read_records(path)], repeat, sample_s)
+        ratios.append(t_obspy / t_new)
+        print(f"{Path(name).name:28s} {record.npts:8d} {fmt(t_obspy):>9s} {fmt(t_told):>9s} "
+              f"{fmt(t_new):>9s} {t_obspy / t_new:6.1f}x {max(noise):6.0%}  >= "
+              f"{OBSPY_TARGET:.0f}x")
+    print("(KNET: obspy.read told the format; the ratio is to obspy.read as called on a file)")
+    return ratios
 
 
 if __name__ == "__main__":

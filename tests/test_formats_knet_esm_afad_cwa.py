@@ -158,8 +158,9 @@ def _replace(old, new):
 
 MALFORMED = [
     ("knet", KNET + "EW", _lines(slice(0, -1)), 866,
-     "file ends after 6792 samples, not the 6800 of Duration Time 68 s at 100 Hz"),
-    ("knet", KNET + "EW", _replace(b"-7755", b"-77x5"), 18, "'-77x5' is not a number"),
+     "file ends after 6792 of the 6800 samples the header states"),
+    ("knet", KNET + "EW", _replace(b"-7755", b"-77x5"), 18,
+     "'-77x5' is not a number (after 2 of the 6800 samples the header states)"),
     ("knet", KNET + "EW", _replace(b"7845(gal)/8223790", b"7845(gal)/0"), 14,
      "Scale Factor '7845(gal)/0' is not 'N(gal)/D'"),
     ("knet", KNET + "EW", _replace(b"Duration Time(s)  68", b"Duration Time(s)  1e300"), 12,
@@ -168,16 +169,16 @@ MALFORMED = [
      "Dir. 'X' is not N-S, E-W, U-D or a KiK-net direction 1-6"),
     ("esm", ESM.format("E"), _replace(b"NDATA: 19128", b"NDATA: 99999999999"), 30,
      "NDATA '99999999999' is not a sample count"),
-    ("esm", ESM.format("E"), _replace(b"NDATA: 19128", b"NDATA: 19127"), None,
-     "file holds 19128 samples, not the 19127 of NDATA"),
+    ("esm", ESM.format("E"), _replace(b"NDATA: 19128", b"NDATA: 19127"), 19192,
+     "more samples than the 19127 the header states"),
     ("esm", ESM.format("E"), _replace(b"UNITS: cm/s^2", b"UNITS: counts"), 33,
      "UNITS 'counts' is not an acceleration unit"),
     ("esm", ESM.format("E"), _replace(b"DATA_TYPE: ACCELERATION", b"DATA_TYPE: VELOCITY"), 50,
      "DATA_TYPE VELOCITY: only acceleration records are read"),
     ("afad", AFAD, _replace(b"    0.000893     -0.000179    -0.000083", b"    0.000893     -0.000179"),
-     20, "line holds 2 numbers, not 3"),
+     20, "line holds 2 numbers, not 3 (after 1 of the 28683 rows the header states)"),
     ("afad", AFAD, _lines(slice(0, -2)), 28699,
-     "file ends after 28681 rows, not the 28683 of NUMBER OF DATA"),
+     "file ends after 28681 of the 28683 rows the header states"),
     ("afad", AFAD, _replace(b"NUMBER OF DATA          : 28683", b"NUMBER OF DATA          : 2.5"), 13,
      "NUMBER OF DATA '2.5' is not a count"),
     ("cwa", CWA, _replace(b"     0.040     0.000", b"     0.045     0.000"), None,
@@ -185,7 +186,7 @@ MALFORMED = [
     ("cwa", CWA, _replace(b"#DataSequence: Time U(+); N(+); E(+)", b"#DataSequence: U N E"), 21,
      "#DataSequence 'U N E' is not 'Time' and the components"),
     ("cwa", CWA, _lines(slice(0, -3)), 6019,
-     "file ends after 5997 rows, not the 6000 of RecordLength 120 s at 50 Hz"),
+     "file ends after 5997 of the 6000 rows the header states"),
 ]
 
 

@@ -8,7 +8,7 @@ from __future__ import annotations
 import re
 
 from . import blocks
-from .fields import real
+from .fields import Lines, degrees, no_more_numbers, real
 from .record import AS_RECORDED, Event
 from .times import utc
 from .units import UNITS, normalize_units
@@ -35,9 +35,7 @@ def sniff(head):
     first = head.lstrip()[:80].upper()
     if first.startswith("STRONG GROUND MOTION RECORDS OF TURK"):
         return True
-    return (re.search(r"^NUMBER OF DATA\s*:", head, re.M) is not None
-            and re.search(r"^SAMPLING INTERVAL\b[^:\n]*:", head, re.M) is not None
-            and re.search(r"^STATION ID\s*:", head, re.M) is not None)
+    return "\nNUMBER OF DATA" in head and "\nSAMPLING INTERVAL" in head and "\nSTATION ID" in head
 
 
 def decode(text):
@@ -52,24 +50,22 @@ def decode(text):
     return text
 
 
-def header(source):
-    """{KEY: (value, line index)}, the column names, and the index of the first data line."""
+def header(lines):
+    """{KEY: (value, offset of its line)} and the title's column names with its offset
+    (None without a title); `lines` is left at the data."""
     fields = {}
-    columns = None
-    for i, line in enumerate(source.lines):
-        body = line.strip()
-        if not body:
-            continue
-        tokens = body.split()
+    while lines.skip_blank():
+        tokens = lines.peek().split()
+        if real(tokens[0]) is not None:
+            return fields, None
+        at, line = lines.take("the header")
         if all(_COMPONENT.fullmatch(t) for t in tokens):
             columns = tuple(t.upper() if "-" in t else f"{t[0]}-{t[1]}".upper() for t in tokens)
-            return fields, columns, i + 1
-        if real(tokens[0]) is not None:
-            return fields, columns, i
-        m = _KEY.fullmatch(body)
+            return fields, (columns, at)
+        m = _KEY.fullmatch(line.strip())
         if m is not None:
-            fields.setdefault(" ".join(m.group(1).split()).upper(), (m.group(2).strip(), i))
-    return fields, columns, len(source.lines)
+            fields.setdefault(" ".join(m.group(1).split()).upper(), (m.group(2).strip(), at))
+    return fields, None
 
 
 def _text(fields, key):
@@ -77,7 +73,7 @@ def _text(fields, key):
     return decode(value) if value else None
 
 
-def _number(source, fields, key, positive=False, integer=False):
+def _number(lines, fields, key, positive=False, integer=False):
     if key not in fields or not fields[key][0]:
         return None
     text, i = fields[key]
@@ -85,11 +81,11 @@ def _number(source, fields, key, positive=False, integer=False):
     value = real(m.group()) if m else None
     if value is None or (positive and not value > 0.0) or (integer and value != int(value)):
         what = "count" if integer else "positive number" if positive else "number"
-        raise source.error(i, f"{key} {text!r} is not a {what}")
+        raise lines.error(i, f"{key} {text!r} is not a {what}")
     return value
 
 
-def _time(source, fields, key):
+def _time(lines, fields, key):
     """A time stated as GMT/UTC; None when the file does not name the zone."""
     if key not in fields or not fields[key][0]:
         return None
@@ -102,30 +98,28 @@ def _time(source, fields, key):
     else:
         m = _DATE_DMY.search(text)
         if m is None:
-            raise source.error(i, f"{key} {text!r} is not a date and time")
+            raise lines.error(i, f"{key} {text!r} is not a date and time")
         d, mo, y, h, mi = (int(g) for g in m.groups()[:5])
     when = utc(y, mo, d, h, mi, float(m.group(6)))
     if when is None:
-        raise source.error(i, f"{key} {text!r} is not a date and time")
+        raise lines.error(i, f"{key} {text!r} is not a date and time")
     return when
 
 
-def _coordinates(source, fields, key):
+def _coordinates(lines, fields, key):
     """(latitude, longitude) of "37.87470N-27.59223E", north and east positive."""
     if key not in fields or not fields[key][0]:
         return None, None
     text, i = fields[key]
     m = _COORDINATES.search(text)
     if m is None:
-        raise source.error(i, f"{key} {text!r} is not 'LATN-LONE'")
-    lat, lon = real(m.group(1)), real(m.group(3))
-    if lat is None or lon is None:
-        raise source.error(i, f"{key} {text!r} is not 'LATN-LONE'")
-    return (-lat if m.group(2).upper() == "S" else lat,
-            -lon if m.group(4).upper() == "W" else lon)
+        raise lines.error(i, f"{key} {text!r} is not 'LATN-LONE'")
+    if real(m.group(1)) is None or real(m.group(3)) is None:
+        raise lines.error(i, f"{key} {text!r} is not 'LATN-LONE'")
+    return degrees(m.group(1), m.group(2)), degrees(m.group(3), m.group(4))
 
 
-def _units(source, fields):
+def _units(lines, fields):
     """The units the peak values are stated in, which are the samples' own: gal unless named."""
     for key in fields:
         if key.startswith(("RAW PGA", "PGA")):
@@ -133,7 +127,7 @@ def _units(source, fields):
             if m:
                 units = normalize_units(m.group(1))
                 if units is None:
-                    raise source.error(fields[key][1], f"{key}: {m.group(1)!r} is not "
+                    raise lines.error(fields[key][1], f"{key}: {m.group(1)!r} is not "
                                                        f"an acceleration unit")
                 return key, units
             return key, "gal"
@@ -142,38 +136,37 @@ def _units(source, fields):
 
 def parse(source):
     """Three records, one per column, in the order of the title line."""
-    fields, columns, first = header(source)
-    columns = columns or DEFAULT_COLUMNS
+    lines = Lines(source)
+    fields, title = header(lines)
+    columns = title[0] if title else DEFAULT_COLUMNS
     if len(set(columns)) != len(columns):
-        raise source.error(first - 1, f"columns {' '.join(columns)} repeat a component")
+        raise lines.error(title[1], f"columns {' '.join(columns)} repeat a component")
     for key in ("NUMBER OF DATA", "SAMPLING INTERVAL (SEC)"):
         if key not in fields:
-            raise source.error(None, f"header has no {key!r} line")
-    npts = _number(source, fields, "NUMBER OF DATA", integer=True)
-    dt = _number(source, fields, "SAMPLING INTERVAL (SEC)", positive=True)
+            raise lines.error(None, f"header has no {key!r} line")
+    npts = _number(lines, fields, "NUMBER OF DATA", integer=True)
+    dt = _number(lines, fields, "SAMPLING INTERVAL (SEC)", positive=True)
     # Two bytes at least per value: a count the file cannot hold is refused
     # before anything is allocated for it.
     if npts is None or not 0 < npts * len(columns) <= len(source.data):
-        raise source.error(fields["NUMBER OF DATA"][1],
-                           f"NUMBER OF DATA {fields['NUMBER OF DATA'][0]!r} is not a sample count")
+        raise lines.error(fields["NUMBER OF DATA"][1],
+                          f"NUMBER OF DATA {fields['NUMBER OF DATA'][0]!r} is not a sample count")
     npts = int(npts)
-    rows, _ = blocks.columns(source, source.offset(first), len(columns))
-    if len(rows) != npts:
-        where = len(source.lines) - 1 if len(rows) < npts else None
-        more = "file ends after" if len(rows) < npts else "file holds"
-        raise source.error(where, f"{more} {len(rows)} rows, not the {npts} of NUMBER OF DATA")
-    peak_key, units = _units(source, fields)
+    first = lines.pos
+    rows, end = blocks.columns(source, first, len(columns), npts, what="rows")
+    no_more_numbers(lines, end, npts, "rows")
+    peak_key, units = _units(lines, fields)
     peaks = {}
     if peak_key is not None:
         for name, value in _PEAKS.findall(fields[peak_key][0]):
             name = name.upper() if "-" in name else f"{name[0]}-{name[1]}".upper()
             if real(value) is not None:
                 peaks[name] = abs(real(value)) * UNITS[units]
-    lat, lon = _coordinates(source, fields, "STATION COORDINATES")
-    ev_lat, ev_lon = _coordinates(source, fields, "EPICENTER COORDINATES")
+    lat, lon = _coordinates(lines, fields, "STATION COORDINATES")
+    ev_lat, ev_lon = _coordinates(lines, fields, "EPICENTER COORDINATES")
     magnitude = fields.get("EARTHQUAKE MAGNITUDE", ("", None))[0].split()
-    event = Event(time=_time(source, fields, "EARTHQUAKE DATE"), latitude=ev_lat,
-                  longitude=ev_lon, depth=_number(source, fields, "EARTHQUAKE DEPTH (KM)"),
+    event = Event(time=_time(lines, fields, "EARTHQUAKE DATE"), latitude=ev_lat,
+                  longitude=ev_lon, depth=_number(lines, fields, "EARTHQUAKE DEPTH (KM)"),
                   magnitude=real(magnitude[0]) if magnitude else None,
                   magnitude_type=magnitude[1] if len(magnitude) > 1 else None)
     metadata = dict(
@@ -181,12 +174,13 @@ def parse(source):
         station=_text(fields, "STATION ID"),
         station_name=_text(fields, "PLACE"),
         latitude=lat, longitude=lon,
-        elevation=_number(source, fields, "STATION ALTITUDE (M)"),
-        start_time=_time(source, fields, "RECORD TIME"),
+        elevation=_number(lines, fields, "STATION ALTITUDE (M)"),
+        start_time=_time(lines, fields, "RECORD TIME"),
         event=event,
         format=NAME,
         processing=(AS_RECORDED,),
     )
-    return [source.record(rows[:, k], dt, units, locate=lambda k: first + k, channel=name,
+    return [source.record(rows[:, k], dt, units,
+                          locate=lambda k: source.line_number(first) - 1 + k, channel=name,
                           component=name, stated_pga=peaks.get(name), **metadata)
             for k, name in enumerate(columns)]

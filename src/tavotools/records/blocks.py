@@ -54,9 +54,12 @@ def fixed(source, start, count, width, per_line, *, what="samples", integers=Fal
         raise _counted(source, e, count, what, width) from None
 
 
-def columns(source, start, n_columns, count=-1, stop=-1):
-    """Rows of `n_columns` numbers, one per line, from `start`: (2-D float64 array, end offset)."""
+def columns(source, start, n_columns, count=-1, stop=-1, *, what=None):
+    """Rows of `n_columns` numbers, one per line, from `start`: (2-D float64 array, end offset).
+
+    `what` names the rows of a counted block ("rows") for the messages.
+    """
     try:
         return _parse.columns(source.data, start, n_columns, count, stop)
     except _parse.ParseError as e:
-        raise _located(source, e) from None
+        raise (_located(source, e) if what is None else _counted(source, e, count, what)) from None

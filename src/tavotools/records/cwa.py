@@ -9,7 +9,7 @@ import re
 import numpy as np
 
 from . import blocks
-from .fields import real
+from .fields import Lines, no_more_numbers, real
 from .record import AS_RECORDED, Event
 from .times import utc
 from .units import UNITS, normalize_units
@@ -27,45 +27,40 @@ _FORMAT = re.compile(r"(\d+)\s*F\s*(\d+)\.(\d+)", re.I)
 
 def sniff(head):
     """`#Key: value` lines stating the StationCode and the SampleRate."""
-    return (re.search(r"^#\s*StationCode\s*:", head, re.M | re.I) is not None
-            and re.search(r"^#\s*SampleRate\b", head, re.M | re.I) is not None)
+    return "\n#StationCode" in head and "\n#SampleRate" in head
 
 
-def header(source):
-    """{KEY: (value, qualifier in brackets, line index)} and the index of the first data line."""
+def header(lines):
+    """{KEY: (value, qualifier in brackets, offset of its line)}; `lines` is left at the data."""
     fields = {}
-    for i, line in enumerate(source.lines):
-        body = line.strip()
-        if not body:
-            continue
-        if not body.startswith("#"):
-            return fields, i
-        m = _KEY.fullmatch(body)
+    while lines.skip_blank() and lines.peek().lstrip().startswith("#"):
+        at, line = lines.take("the header")
+        m = _KEY.fullmatch(line.strip())
         if m is not None:
             key = " ".join(m.group(1).split()).upper()
-            fields.setdefault(key, (m.group(3).strip(), (m.group(2) or "").strip(), i))
-    return fields, len(source.lines)
+            fields.setdefault(key, (m.group(3).strip(), (m.group(2) or "").strip(), at))
+    return fields
 
 
-def _number(source, fields, key, positive=False):
+def _number(lines, fields, key, positive=False):
     if key not in fields or not fields[key][0]:
         return None
     text, _, i = fields[key]
     value = real(text)
     if value is None or (positive and not value > 0.0):
-        raise source.error(i, f"{key} {text!r} is not a {'positive ' if positive else ''}number")
+        raise lines.error(i, f"{key} {text!r} is not a {'positive ' if positive else ''}number")
     return value
 
 
-def _coordinate(source, fields, key):
+def _coordinate(lines, fields, key):
     """Degrees north or east positive: "StationLongitude(E)", "(W)" negative."""
-    value = _number(source, fields, key)
+    value = _number(lines, fields, key)
     if value is not None and fields[key][1].upper() in ("W", "S"):
         value = -value
     return value
 
 
-def _time(source, fields, key):
+def _time(lines, fields, key):
     """The time of `key` in UTC; None when its zone is not stated."""
     if key not in fields or not fields[key][0]:
         return None
@@ -80,49 +75,46 @@ def _time(source, fields, key):
     when = None if m is None else utc(*(int(g) for g in m.groups()[:5]), float(m.group(6)),
                                       zone=offset)
     if when is None:
-        raise source.error(i, f"{key} {text!r} is not a date and time YYYY/MM/DD-hh:mm:ss")
+        raise lines.error(i, f"{key} {text!r} is not a date and time YYYY/MM/DD-hh:mm:ss")
     return when
 
 
-def _columns(source, fields, first):
+def _columns(lines, fields):
     """The component names in column order after the time, from #DataSequence."""
     if "DATASEQUENCE" not in fields:
-        raise source.error(None, "header has no #DataSequence line")
+        raise lines.error(None, "header has no #DataSequence line")
     text, _, i = fields["DATASEQUENCE"]
     names = [re.sub(r"\(.*\)", "", t).strip() for t in re.split(r"[;,\s]+", text) if t]
     if len(names) < 2 or names[0].lower() != "time" or len(set(names)) != len(names):
-        raise source.error(i, f"#DataSequence {text!r} is not 'Time' and the components")
+        raise lines.error(i, f"#DataSequence {text!r} is not 'Time' and the components")
     return names[1:]
 
 
 def parse(source):
     """One record per component; the time column is checked against the sample rate."""
-    fields, first = header(source)
-    names = _columns(source, fields, first)
+    lines = Lines(source)
+    fields = header(lines)
+    names = _columns(lines, fields)
     for key in ("SAMPLERATE", "RECORDLENGTH"):
         if key not in fields:
-            raise source.error(None, f"header has no #{key} line")
-    rate = _number(source, fields, "SAMPLERATE", positive=True)
-    length = _number(source, fields, "RECORDLENGTH", positive=True)
+            raise lines.error(None, f"header has no #{key} line")
+    rate = _number(lines, fields, "SAMPLERATE", positive=True)
+    length = _number(lines, fields, "RECORDLENGTH", positive=True)
     n = length * rate
     # Two bytes at least per value: a count the file cannot hold is refused
     # before anything is allocated for it.
     if not (n * (len(names) + 1) <= len(source.data) and abs(n - round(n)) <= 1e-6 * n):
-        raise source.error(fields["RECORDLENGTH"][2], f"RecordLength {length!r} s at "
-                                                      f"{rate!r} Hz is not a sample count")
+        raise lines.error(fields["RECORDLENGTH"][2], f"RecordLength {length!r} s at "
+                                                     f"{rate!r} Hz is not a sample count")
     npts = round(n)
     units = "gal"
     if "AMPLITUDEUNIT" in fields:
         text, _, i = fields["AMPLITUDEUNIT"]
         units = normalize_units(text.split()[0]) if text.split() else None
         if units is None:
-            raise source.error(i, f"AmplitudeUnit {text!r} is not an acceleration unit")
-    rows, _ = blocks.columns(source, source.offset(first), len(names) + 1)
-    if len(rows) != npts:
-        where = len(source.lines) - 1 if len(rows) < npts else None
-        more = "file ends after" if len(rows) < npts else "file holds"
-        raise source.error(where, f"{more} {len(rows)} rows, not the {npts} of RecordLength "
-                                  f"{length:g} s at {rate:g} Hz")
+            raise lines.error(i, f"AmplitudeUnit {text!r} is not an acceleration unit")
+    rows, end = blocks.columns(source, lines.pos, len(names) + 1, npts, what="rows")
+    no_more_numbers(lines, end, npts, "rows")
     dt = 1.0 / rate
     decimals = 3
     m = _FORMAT.search(fields.get("DATA", ("",))[0])
@@ -132,23 +124,23 @@ def parse(source):
     off = np.abs(rows[:, 0] - (rows[0, 0] + np.arange(npts) * dt)) > 0.5 * 10.0 ** -decimals + 1e-9
     if off.any():
         k = int(np.argmax(off))
-        raise source.error(None, f"time {rows[k, 0]:g} of row {k + 1} is off the "
-                                 f"{dt:g} s steps of SampleRate {rate:g} Hz")
+        raise lines.error(None, f"time {rows[k, 0]:g} of row {k + 1} is off the "
+                                f"{dt:g} s steps of SampleRate {rate:g} Hz")
     corrected = "DCOFFSET" in fields.get("AMPLITUDEUNIT", ("",))[0].upper().replace(" ", "")
-    event = Event(time=_time(source, fields, "ORIGIN TIME"),
-                  latitude=_coordinate(source, fields, "EPICENTERLATITUDE"),
-                  longitude=_coordinate(source, fields, "EPICENTERLONGITUDE"),
-                  depth=_number(source, fields, "DEPTH"),
-                  magnitude=_number(source, fields, "MAGNITUDE"),
+    event = Event(time=_time(lines, fields, "ORIGIN TIME"),
+                  latitude=_coordinate(lines, fields, "EPICENTERLATITUDE"),
+                  longitude=_coordinate(lines, fields, "EPICENTERLONGITUDE"),
+                  depth=_number(lines, fields, "DEPTH"),
+                  magnitude=_number(lines, fields, "MAGNITUDE"),
                   magnitude_type=fields.get("MAGNITUDE", ("", "", 0))[1] or None)
     metadata = dict(
         network="CWA",
         station=fields.get("STATIONCODE", ("",))[0] or None,
         station_name=fields.get("STATIONNAME", ("",))[0] or None,
-        latitude=_coordinate(source, fields, "STATIONLATITUDE"),
-        longitude=_coordinate(source, fields, "STATIONLONGITUDE"),
-        elevation=_number(source, fields, "STATIONELEVATION"),
-        start_time=_time(source, fields, "STARTTIME"),
+        latitude=_coordinate(lines, fields, "STATIONLATITUDE"),
+        longitude=_coordinate(lines, fields, "STATIONLONGITUDE"),
+        elevation=_number(lines, fields, "STATIONELEVATION"),
+        start_time=_time(lines, fields, "STARTTIME"),
         event=event,
         format=NAME,
         processing=(AS_RECORDED, "offset removed by agency") if corrected else (AS_RECORDED,),

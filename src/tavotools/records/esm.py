@@ -6,8 +6,7 @@ from __future__ import annotations
 
 import re
 
-from . import blocks
-from .fields import real
+from .fields import Lines, free_block, no_more_numbers, real
 from .record import AS_RECORDED, CORRECTED, Event
 from .source import decode_name
 from .times import utc
@@ -25,21 +24,19 @@ _NONE = {"", "NONE", "NO", "N/A", "NA", "-", "NULL", "UNKNOWN"}
 
 def sniff(head):
     """`KEY: value` lines that state NDATA and SAMPLING_INTERVAL_S."""
-    return (re.search(r"^NDATA\s*:", head, re.M) is not None
-            and re.search(r"^SAMPLING_INTERVAL_S\s*:", head, re.M) is not None)
+    return "\nNDATA:" in head and "\nSAMPLING_INTERVAL_S:" in head
 
 
-def header(source):
-    """{KEY: (value, line index)} of the header, and the index of the first data line."""
+def header(lines):
+    """{KEY: (value, offset of its line)} of the header; `lines` is left at the data."""
     fields = {}
-    for i, line in enumerate(source.lines):
-        m = _KEY.fullmatch(line.strip())
+    while lines.skip_blank():
+        m = _KEY.fullmatch(lines.peek().strip())
         if m is None:
-            if not line.strip():
-                continue
-            return fields, i
-        fields.setdefault(m.group(1).upper(), (m.group(2).strip(), i))
-    return fields, len(source.lines)
+            break
+        at, _ = lines.take("the header")
+        fields.setdefault(m.group(1).upper(), (m.group(2).strip(), at))
+    return fields
 
 
 def _get(fields, key):
@@ -47,42 +44,42 @@ def _get(fields, key):
     return None if value.upper() in _NONE else value
 
 
-def _number(source, fields, key, positive=False):
+def _number(lines, fields, key, positive=False):
     text = _get(fields, key)
     if text is None:
         return None
     value = real(text)
     if value is None or (positive and not value > 0.0):
-        raise source.error(fields[key][1], f"{key} {text!r} is not a "
-                                           f"{'positive ' if positive else ''}number")
+        raise lines.error(fields[key][1], f"{key} {text!r} is not a "
+                                          f"{'positive ' if positive else ''}number")
     return value
 
 
-def _time(source, fields, key, text=None):
+def _time(lines, fields, key, text=None):
     text = _get(fields, key) if text is None else text
     if text is None:
         return None
     m = _STAMP.fullmatch(text.replace(" ", ""))
     when = None if m is None else utc(*(int(g) for g in m.groups()[:5]), float(m.group(6)))
     if when is None:
-        raise source.error(fields[key][1], f"{key} {text!r} is not a date and time")
+        raise lines.error(fields[key][1], f"{key} {text!r} is not a date and time")
     return when
 
 
-def _event(source, fields):
+def _event(lines, fields):
     date, time = _get(fields, "EVENT_DATE_YYYYMMDD"), _get(fields, "EVENT_TIME_HHMMSS")
-    when = _time(source, fields, "EVENT_TIME_HHMMSS", date + time) if date and time else None
+    when = _time(lines, fields, "EVENT_TIME_HHMMSS", date + time) if date and time else None
     magnitude = kind = None
     for key, name in (("MAGNITUDE_W", "Mw"), ("MAGNITUDE_L", "ML"), ("MAGNITUDE_S", "Ms"),
                       ("MAGNITUDE_B", "mb")):
-        magnitude = _number(source, fields, key)
+        magnitude = _number(lines, fields, key)
         if magnitude is not None:
             kind = name
             break
     return Event(name=_get(fields, "EVENT_NAME") or _get(fields, "EVENT_ID"), time=when,
-                 latitude=_number(source, fields, "EVENT_LATITUDE_DEGREE"),
-                 longitude=_number(source, fields, "EVENT_LONGITUDE_DEGREE"),
-                 depth=_number(source, fields, "EVENT_DEPTH_KM"),
+                 latitude=_number(lines, fields, "EVENT_LATITUDE_DEGREE"),
+                 longitude=_number(lines, fields, "EVENT_LONGITUDE_DEGREE"),
+                 depth=_number(lines, fields, "EVENT_DEPTH_KM"),
                  magnitude=magnitude, magnitude_type=kind)
 
 
@@ -103,34 +100,32 @@ def _processing(fields):
 
 def parse(source):
     """One record: NDATA samples at SAMPLING_INTERVAL_S in UNITS."""
-    fields, first = header(source)
+    lines = Lines(source)
+    fields = header(lines)
     for key in ("NDATA", "SAMPLING_INTERVAL_S"):
         if key not in fields:
-            raise source.error(None, f"header has no {key}")
+            raise lines.error(None, f"header has no {key}")
     kind = _get(fields, "DATA_TYPE")
     if kind is not None and "ACC" not in kind.upper():
-        raise source.error(fields["DATA_TYPE"][1], f"DATA_TYPE {kind}: only acceleration "
-                                                   f"records are read")
+        raise lines.error(fields["DATA_TYPE"][1], f"DATA_TYPE {kind}: only acceleration "
+                                                  f"records are read")
     npts_text, npts_line = fields["NDATA"]
     npts = real(npts_text)
     # Two bytes at least per sample: a count the file cannot hold is refused
     # before anything is allocated for it.
     if npts is None or npts != int(npts) or not 0 < npts <= len(source.data):
-        raise source.error(npts_line, f"NDATA {npts_text!r} is not a sample count")
+        raise lines.error(npts_line, f"NDATA {npts_text!r} is not a sample count")
     npts = int(npts)
-    dt = _number(source, fields, "SAMPLING_INTERVAL_S", positive=True)
+    dt = _number(lines, fields, "SAMPLING_INTERVAL_S", positive=True)
     units_text = _get(fields, "UNITS")
     units = normalize_units(units_text) if units_text else source.units
     if units is None:
         where = fields["UNITS"][1] if "UNITS" in fields else None
-        raise source.error(where, f"UNITS {units_text!r} is not an acceleration unit"
-                           if units_text else "header states no UNITS: pass units")
-    samples, _ = blocks.floats(source, source.offset(first))
-    if samples.size != npts:
-        where = len(source.lines) - 1 if samples.size < npts else None
-        more = "file ends after" if samples.size < npts else "file holds"
-        raise source.error(where, f"{more} {samples.size} samples, not the {npts} of NDATA")
-    pga = _number(source, fields, "PGA_CM/S^2")
+        raise lines.error(where, f"UNITS {units_text!r} is not an acceleration unit"
+                          if units_text else "header states no UNITS: pass units")
+    samples, end = free_block(lines, npts)
+    no_more_numbers(lines, end, npts, "samples")
+    pga = _number(lines, fields, "PGA_CM/S^2")
     stream = _get(fields, "STREAM")
     return [source.record(
         samples, dt, units,
@@ -140,11 +135,11 @@ def parse(source):
         location=_get(fields, "LOCATION"),
         channel=stream,
         component=stream,
-        latitude=_number(source, fields, "STATION_LATITUDE_DEGREE"),
-        longitude=_number(source, fields, "STATION_LONGITUDE_DEGREE"),
-        elevation=_number(source, fields, "STATION_ELEVATION_M"),
-        start_time=_time(source, fields, "DATE_TIME_FIRST_SAMPLE_YYYYMMDD_HHMMSS"),
-        event=_event(source, fields),
+        latitude=_number(lines, fields, "STATION_LATITUDE_DEGREE"),
+        longitude=_number(lines, fields, "STATION_LONGITUDE_DEGREE"),
+        elevation=_number(lines, fields, "STATION_ELEVATION_M"),
+        start_time=_time(lines, fields, "DATE_TIME_FIRST_SAMPLE_YYYYMMDD_HHMMSS"),
+        event=_event(lines, fields),
         stated_pga=None if pga is None else abs(pga) * UNITS["cm/s2"],
         format=NAME,
         processing=_processing(fields),

@@ -9,11 +9,12 @@ from . import afad, at2, bhrc, cosmos, cwa, dmg, esm, geonet, knet, obspy, renad
 
 __all__ = ["FORMATS", "by_name"]
 
-#: Format modules in sniff order; `text`, the most lenient, comes last of
-#: those that sniff, then `obspy`, the fallback (`FALLBACK`) for files that no
-#: other reader recognises. The agency formats whose first line also names an
+#: Format modules in sniff order: first those told by fixed labels alone
+#: (K-NET's first line, ESM's, AFAD's and CWA's keys), quick and exact; `text`,
+#: the most lenient, comes last of those that sniff, then `obspy`, the
+#: fallback (`FALLBACK`) for files that no other reader recognises. The agency formats whose first line also names an
 #: "accelerogram" (GeoNet, USC, RENADIC) are tried before `dmg`.
-FORMATS = (smc, cosmos, geonet, usc, renadic, bhrc, unam, dmg, at2, knet, esm, afad, cwa, text,
+FORMATS = (knet, esm, afad, cwa, smc, cosmos, geonet, usc, renadic, bhrc, unam, dmg, at2, text,
            obspy)
 
 

@@ -9,10 +9,10 @@ from __future__ import annotations
 import datetime as _dt
 import re
 
-from . import blocks
-from .fields import real
+from .fields import Lines, free_block, no_more_numbers, real
 from .record import AS_RECORDED, Event
 from .times import utc
+from .units import UNITS
 
 __all__ = ["NAME", "SUFFIXES", "parse", "sniff"]
 
@@ -24,7 +24,7 @@ LABELS = ("Origin Time", "Lat.", "Long.", "Depth. (km)", "Mag.", "Station Code",
           "Station Long.", "Station Height(m)", "Record Time", "Sampling Freq(Hz)",
           "Duration Time(s)", "Dir.", "Scale Factor", "Max. Acc. (gal)", "Last Correction",
           "Memo.")
-_LONGEST_FIRST = sorted(LABELS, key=len, reverse=True)
+_LABEL = re.compile("|".join(re.escape(label) for label in sorted(LABELS, key=len, reverse=True)))
 _REQUIRED = ("Station Code", "Record Time", "Sampling Freq(Hz)", "Duration Time(s)", "Dir.",
              "Scale Factor")
 
@@ -47,36 +47,37 @@ def sniff(head):
     return head.lstrip().startswith("Origin Time") and "Scale Factor" in head[:4000]
 
 
-def header(source):
-    """The labelled values {label: (text, line index)} and the index of the first data line."""
+def header(lines):
+    """The labelled values {label: (text, offset of its line)}; `lines` is left at the data."""
     fields = {}
-    lines = source.lines
-    for i, line in enumerate(lines[:len(LABELS)]):
-        label = next((lab for lab in _LONGEST_FIRST if line.startswith(lab)), None)
-        if label is None:
-            raise source.error(i, f"{line.strip()[:40]!r} is not a K-NET header line "
-                                  f"(expected {LABELS[i]!r})")
+    for expected in LABELS:
+        if lines.at_end():
+            raise lines.error(lines.end - 1 if lines.end else None,
+                              "file ends inside the header (no 'Memo.' line)")
+        at, line = lines.take("the header")
+        m = _LABEL.match(line)
+        if m is None:
+            raise lines.error(at, f"{line.strip()[:40]!r} is not a K-NET header line "
+                                  f"(expected {expected!r})")
+        label = m.group()
         if label in fields:
-            raise source.error(i, f"{label!r} stated twice")
-        fields[label] = (line[len(label):].strip(), i)
+            raise lines.error(at, f"{label!r} stated twice")
+        fields[label] = (line[len(label):].strip(), at)
         if label == "Memo.":
             break
-    else:
-        raise source.error(len(lines) - 1 if lines else None,
-                           "file ends inside the header (no 'Memo.' line)")
     for label in _REQUIRED:
         if label not in fields:
-            raise source.error(fields["Memo."][1], f"header has no {label!r} line")
-    return fields, fields["Memo."][1] + 1
+            raise lines.error(fields["Memo."][1], f"header has no {label!r} line")
+    return fields
 
 
-def _number(source, fields, label, positive=False):
+def _number(lines, fields, label, positive=False):
     if label not in fields:
         return None
     text, i = fields[label]
     value = real(text)
     if value is None or (positive and not value > 0.0):
-        raise source.error(i, f"{label} {text!r} is not a {'positive ' if positive else ''}number")
+        raise lines.error(i, f"{label} {text!r} is not a {'positive ' if positive else ''}number")
     return value
 
 
@@ -89,25 +90,25 @@ def jst(text):
     return utc(y, mo, d, h, mi, float(m.group(6)), zone="JST")
 
 
-def _time(source, fields, label):
+def _time(lines, fields, label):
     if label not in fields:
         return None
     text, i = fields[label]
     when = jst(text)
     if when is None and text:
-        raise source.error(i, f"{label} {text!r} is not a time YYYY/MM/DD hh:mm:ss")
+        raise lines.error(i, f"{label} {text!r} is not a time YYYY/MM/DD hh:mm:ss")
     return when
 
 
-def _direction(source, fields):
+def _direction(lines, fields):
     """(component, channel, KiK-net sensor or None) from "Dir." and the file name."""
     text, i = fields["Dir."]
     if text in _KIKNET:
         component, channel = _KIKNET[text]
         return component, channel, _SENSOR[channel[-1]]
     if text.upper() not in ("N-S", "E-W", "U-D"):
-        raise source.error(i, f"Dir. {text!r} is not N-S, E-W, U-D or a KiK-net direction 1-6")
-    m = _SUFFIX.search(source.path)
+        raise lines.error(i, f"Dir. {text!r} is not N-S, E-W, U-D or a KiK-net direction 1-6")
+    m = _SUFFIX.search(lines.source.path)
     if m:  # a KiK-net file whose direction is written as K-NET's
         return text.upper(), m.group(1).upper() + m.group(2), _SENSOR[m.group(2)]
     return text.upper(), text.upper().replace("-", ""), None
@@ -121,58 +122,56 @@ def parse(source):
     """
     from ..processing import demean
 
-    fields, first = header(source)
+    lines = Lines(source)
+    fields = header(lines)
     rate = fields["Sampling Freq(Hz)"]
     m = _RATE.fullmatch(rate[0])
     if m is None or real(m.group(1)) is None or not real(m.group(1)) > 0.0:
-        raise source.error(rate[1], f"Sampling Freq {rate[0]!r} is not a positive rate in Hz")
+        raise lines.error(rate[1], f"Sampling Freq {rate[0]!r} is not a positive rate in Hz")
     freq = real(m.group(1))
-    duration = _number(source, fields, "Duration Time(s)", positive=True)
-    scale_text, scale_line = fields["Scale Factor"]
+    duration = _number(lines, fields, "Duration Time(s)", positive=True)
+    scale_text, scale_at = fields["Scale Factor"]
     m = _SCALE.fullmatch(scale_text)
     if m is None or real(m.group(1)) is None or not (real(m.group(2)) or 0.0) > 0.0:
-        raise source.error(scale_line, f"Scale Factor {scale_text!r} is not 'N(gal)/D'")
+        raise lines.error(scale_at, f"Scale Factor {scale_text!r} is not 'N(gal)/D'")
     scale = real(m.group(1)) / real(m.group(2))
-    component, channel, sensor = _direction(source, fields)
+    component, channel, sensor = _direction(lines, fields)
 
     # Two bytes at least per sample: a count the file cannot hold is refused
     # before anything is allocated for it.
     n = duration * freq
     if not (n <= len(source.data) and abs(n - round(n)) <= 1e-6 * n):
-        raise source.error(fields["Duration Time(s)"][1],
-                           f"Duration Time {duration:g} s at {freq:g} Hz is not a whole number "
-                           f"of samples that the file can hold")
+        raise lines.error(fields["Duration Time(s)"][1],
+                          f"Duration Time {duration:g} s at {freq:g} Hz is not a whole number "
+                          f"of samples that the file can hold")
     npts = round(n)
-    counts, _ = blocks.floats(source, source.offset(first))
-    if counts.size != npts:
-        where = len(source.lines) - 1 if counts.size < npts else None
-        more = "file ends after" if counts.size < npts else "file holds"
-        raise source.error(where, f"{more} {counts.size} samples, not the {npts} of "
-                                  f"Duration Time {duration:g} s at {freq:g} Hz")
-    peak = _number(source, fields, "Max. Acc. (gal)")
-    start = _time(source, fields, "Record Time")
+    first = lines.pos
+    counts, end = free_block(lines, npts)
+    no_more_numbers(lines, end, npts, "samples")
+    peak = _number(lines, fields, "Max. Acc. (gal)")
+    start = _time(lines, fields, "Record Time")
     event = Event(
-        time=_time(source, fields, "Origin Time"),
-        latitude=_number(source, fields, "Lat."),
-        longitude=_number(source, fields, "Long."),
-        depth=_number(source, fields, "Depth. (km)"),
-        magnitude=_number(source, fields, "Mag."),
+        time=_time(lines, fields, "Origin Time"),
+        latitude=_number(lines, fields, "Lat."),
+        longitude=_number(lines, fields, "Long."),
+        depth=_number(lines, fields, "Depth. (km)"),
+        magnitude=_number(lines, fields, "Mag."),
         magnitude_type="MJMA" if "Mag." in fields else None,
     )
     record = source.record(
         counts * scale, 1.0 / freq, "gal",
-        locate=lambda k: first + k // 8,
+        locate=lambda k: source.line_number(first) - 1 + k // 8,
         network="KiK-net" if sensor else "K-NET",
         station=fields["Station Code"][0] or None,
         location=sensor,
         channel=channel,
         component=component,
-        latitude=_number(source, fields, "Station Lat."),
-        longitude=_number(source, fields, "Station Long."),
-        elevation=_number(source, fields, "Station Height(m)"),
+        latitude=_number(lines, fields, "Station Lat."),
+        longitude=_number(lines, fields, "Station Long."),
+        elevation=_number(lines, fields, "Station Height(m)"),
         start_time=None if start is None else start - RECORD_DELAY,
         event=event,
-        stated_pga=None if peak is None else abs(peak) * 0.01,
+        stated_pga=None if peak is None else abs(peak) * UNITS["gal"],
         format=NAME,
         processing=(AS_RECORDED,),
     )
