@@ -150,7 +150,7 @@ double raise_short_sector(const double *x1, const double *x2, std::int64_t count
 /// sector by sector; `low` holds each sector's smallest peak. Returns the new
 /// skip_below of the smallest peak.
 double raise_peaks(const double *x1, const double *x2, std::int64_t count, Angles angles,
-                   const Sectors &q, double *pk, double *low) noexcept {
+                   const Sectors &q, double *pk, double *low, std::uint64_t skip = 0) noexcept {
   // Every point lies within r of the centre of their bounding box, so
   // |x·n| ≤ |centre·n| + r, and the sector bound applies to centre·n.
   double lo1 = x1[0], hi1 = x1[0], lo2 = x2[0], hi2 = x2[0];
@@ -177,7 +177,7 @@ double raise_peaks(const double *x1, const double *x2, std::int64_t count, Angle
     const auto below = reach < load4(low + g);
     for (int k = 0; k < 4; ++k) reached |= static_cast<std::uint64_t>(!below[k]) << (g + k);
   }
-  reached &= q.n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << q.n) - 1;
+  reached &= (q.n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << q.n) - 1) & ~skip;
   while (reached != 0) {
     const std::int64_t g = __builtin_ctzll(reached);
     reached &= reached - 1;
@@ -215,19 +215,84 @@ struct Tracker {
   }
 };
 
+constexpr std::int64_t block = 32;   // oscillators advanced together
+constexpr std::int64_t chunk = 16;   // instants kept before they are offered
+
+// Smooth stretches. Where the rotated value f(k) = x_k·n over the instants k
+// peaks, f(k) is a local extremum (else a neighbour's |f| is at least as
+// large): the steps d_k = x_k − x_(k−1) and d_(k+1) do not project on n with one
+// strict sign. Over a stretch of instants whose steps all lie in a narrow cone,
+// the steps project with one sign on every n far enough from the normal of the
+// cone's axis: f is monotone there, and the stretch's inner instants peak at
+// none of those angles (its ends are offered themselves). Computed values
+// carry rounding: each step must project beyond τ, a bound on the rounding of
+// the values at its ends, which holds with the margins below.
+
+/// The sectors on which f is monotone over s[0] → s[1] → … → s[c + 1]: every
+/// step within a cone of half angle γ ≤ 30° around the chord s[0] → s[c + 1],
+/// and the sector's angles all farther than γ from the chord's normal. 0 when
+/// the steps are not in such a cone. Needs c + 1 ≤ chunk + 3.
+std::uint64_t monotone_sectors(const double *s1, const double *s2, std::int64_t c,
+                               const Sectors &q) noexcept {
+  const double h1 = s1[c + 1] - s1[0], h2 = s2[c + 1] - s2[0];
+  const double hh = h1 * h1 + h2 * h2;
+  // The steps, and the sizes of their ends, padded to whole vectors with the last.
+  const std::int64_t n = c + 1, padded = (n + 3) / 4 * 4;
+  double d1[chunk + 4], d2[chunk + 4], ends[chunk + 4];
+  for (std::int64_t j = 0; j < n; ++j) {
+    d1[j] = s1[j + 1] - s1[j];
+    d2[j] = s2[j + 1] - s2[j];
+    ends[j] = std::fabs(s1[j]) + std::fabs(s2[j]) + std::fabs(s1[j + 1]) + std::fabs(s2[j + 1]);
+  }
+  for (std::int64_t j = n; j < padded; ++j) {
+    d1[j] = d1[n - 1];
+    d2[j] = d2[n - 1];
+    ends[j] = ends[n - 1];
+  }
+  const v4 H1 = {h1, h1, h1, h1}, H2 = {h2, h2, h2, h2}, HH = {hh, hh, hh, hh};
+  v4 spread = {0.0, 0.0, 0.0, 0.0};  // sin² of each step's angle to the chord
+  bool smooth = true;
+  for (std::int64_t j = 0; j < padded; j += 4) {
+    const v4 e1 = load4(d1 + j), e2 = load4(d2 + j);
+    // τ: the rounding of x·n at the step's two ends, far above 2 ulp of |x1| + |x2|.
+    const v4 tau = load4(ends + j) * 0x1p-48;
+    const v4 dd = e1 * e1 + e2 * e2, along = e1 * H1 + e2 * H2, across = e1 * H2 - e2 * H1;
+    // Long enough for its direction to hold beyond τ (asin(τ/|d|) ≤ 2^-19), and
+    // pointing along the chord.
+    const auto fine = (dd > 0x1p40 * tau * tau) & (along > 0.0);
+    smooth = smooth && fine[0] && fine[1] && fine[2] && fine[3];
+    const v4 r = across * across / (dd * HH);
+    spread = r > spread ? r : spread;
+  }
+  const double s01 = spread[0] > spread[1] ? spread[0] : spread[1];
+  const double s23 = spread[2] > spread[3] ? spread[2] : spread[3];
+  const double widest = s01 > s23 ? s01 : s23;
+  if (!smooth || !(widest <= 0.25)) return 0;
+  // sin(γ + Δ + μ) ≤ sin γ + sin Δ + μ; μ = 1e-4 covers 2^-19 and every rounding.
+  const double sin_gamma = std::sqrt(widest) * (1.0 + 0x1p-30) + 1e-4;
+  const double hn = std::sqrt(hh);
+  std::uint64_t monotone = 0;
+  for (std::int64_t g = 0; g < q.n; ++g) {
+    const double axis = std::fabs(h1 * q.cos[g] + h2 * q.sin[g]);
+    monotone |= static_cast<std::uint64_t>(axis > hn * (sin_gamma + q.width[g])) << g;
+  }
+  return monotone;
+}
+
 // Oscillators advanced together, both components' states and the shared
 // coefficients in L1, as in peak_response. Their responses are kept for a
 // chunk of instants with each one's largest squared amplitude: a chunk whose
-// largest amplitude cannot raise a peak is dropped whole, and the instants of
-// the others that may are raised together.
-constexpr std::int64_t block = 32;
-constexpr std::int64_t chunk = 16;
-
+// largest amplitude cannot raise a peak is dropped whole; in the others, the
+// instants that may raise one are raised together, but on the sectors where
+// they cannot peak. An instant is decided once the next one is known, so the
+// last two instants of a chunk are carried to the next.
 struct PairBlock {
   StepBlock<block> step;
   alignas(64) double u1[block], v1[block], u2[block], v2[block];
   alignas(64) double top[block], bound[block];
   alignas(64) double x1[chunk][block], x2[chunk][block];  // the chunk's responses
+  // The two instants before the chunk: the one before (decided) and the last (not yet).
+  alignas(64) double before1[block], before2[block], last1[block], last2[block];
   double low[block][max_sectors];  // each oscillator's sector minima
 };
 
@@ -247,24 +312,55 @@ inline void advance_pair(PairBlock &s, std::int64_t nb, double lo1, double hi1, 
   }
 }
 
-/// Raises each oscillator's peaks to the chunk's `count` instants that may raise them.
+/// Decides the carried last instant and the chunk's first `count` − 1 instants
+/// of each oscillator, and carries the chunk's last two.
 void offer_chunk(PairBlock &s, std::int64_t nb, std::int64_t count, Angles angles,
                  const Sectors &q, double *peak) noexcept {
+  if (count == 0) return;
   for (std::int64_t m = 0; m < nb; ++m) {
+    const double carried = s.last1[m] * s.last1[m] + s.last2[m] * s.last2[m];
     // Negated tests: a NaN amplitude (an overflowed response) is offered, and changes nothing.
-    if (!(s.top[m] < s.bound[m])) {
+    if (!(s.top[m] < s.bound[m] && carried < s.bound[m])) {
+      double s1[chunk + 2], s2[chunk + 2];  // the instant before, the instants decided, the next
+      s1[0] = s.before1[m];
+      s2[0] = s.before2[m];
+      s1[1] = s.last1[m];
+      s2[1] = s.last2[m];
+      for (std::int64_t t = 0; t < count; ++t) {
+        s1[t + 2] = s.x1[t][m];
+        s2[t + 2] = s.x2[t][m];
+      }
       double x1[chunk], x2[chunk];
       std::int64_t n = 0;
-      for (std::int64_t t = 0; t < count; ++t) {
-        const double p1 = s.x1[t][m], p2 = s.x2[t][m];
-        x1[n] = p1;
-        x2[n] = p2;
-        n += !(p1 * p1 + p2 * p2 < s.bound[m]);
+      for (std::int64_t i = 1; i <= count; ++i) {
+        x1[n] = s1[i];
+        x2[n] = s2[i];
+        n += !(s1[i] * s1[i] + s2[i] * s2[i] < s.bound[m]);
       }
-      if (n > 0) s.bound[m] = raise_peaks(x1, x2, n, angles, q, peak + m * angles.n, s.low[m]);
+      if (n > 0)
+        s.bound[m] = raise_peaks(x1, x2, n, angles, q, peak + m * angles.n, s.low[m],
+                                 monotone_sectors(s1, s2, count, q));
     }
+    // The last two instants, to the next chunk.
+    if (count >= 2) {
+      s.before1[m] = s.x1[count - 2][m];
+      s.before2[m] = s.x2[count - 2][m];
+    } else {
+      s.before1[m] = s.last1[m];
+      s.before2[m] = s.last2[m];
+    }
+    s.last1[m] = s.x1[count - 1][m];
+    s.last2[m] = s.x2[count - 1][m];
     s.top[m] = 0.0;
   }
+}
+
+/// Raises the peaks at every angle to the last instant of the record, an end
+/// of the series that no next instant decides.
+void offer_last(PairBlock &s, std::int64_t nb, Angles angles, const Sectors &q,
+                double *peak) noexcept {
+  for (std::int64_t m = 0; m < nb; ++m)
+    raise_peaks(&s.last1[m], &s.last2[m], 1, angles, q, peak + m * angles.n, s.low[m]);
 }
 
 } // namespace
@@ -309,6 +405,7 @@ void rotated_response_peaks(Span a1, Span a2, const Step *steps, std::int64_t n_
       // At rest at the first sample: the peaks start at 0.
       s.u1[m] = s.v1[m] = s.u2[m] = s.v2[m] = 0.0;
       s.top[m] = 0.0;
+      s.before1[m] = s.before2[m] = s.last1[m] = s.last2[m] = 0.0;
       s.bound[m] = skip_below(0.0);
       for (std::int64_t g = 0; g < max_sectors; ++g) s.low[m][g] = 0.0;
     }
@@ -334,6 +431,7 @@ void rotated_response_peaks(Span a1, Span a2, const Step *steps, std::int64_t n_
       step(lo1, p1, lo2, q1);
     }
     offer_chunk(s, nb, t, angles, q, rows);
+    offer_last(s, nb, angles, q, rows);
   }
 }
 
