@@ -12,8 +12,6 @@ Run: python -m benchmarks.bench_rotd [--repeat N]
 from __future__ import annotations
 
 import argparse
-import os
-import platform
 import statistics
 import sys
 import time
@@ -23,6 +21,8 @@ import numpy as np
 from tavotools.rotd import rotd
 from tavotools.spectra import STANDARD_PERIODS, response_spectrum
 from tavotools.synthetic import synthetic_accel
+
+from .measures import machine_line
 
 N = 40_000
 DT = 0.005
@@ -71,14 +71,7 @@ def main(argv=None):
     r = rotd(h1, h2, DT, periods=T, percentiles=PERCENTILES)
     worst = float(np.max(np.abs(r.PSA - brute_force(h1, h2, DT, T)) / r.PSA))
 
-    cpu = platform.processor() or platform.machine()
-    try:
-        with open("/proc/cpuinfo") as f:
-            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
-    except (OSError, StopIteration):
-        pass
-    print(f"machine: {cpu}, {os.cpu_count()} cores; Python {platform.python_version()}, "
-          f"NumPy {np.__version__}")
+    print(machine_line())
     print(f"pair: synthetic (seeds 0 and 1), N = {N} each, dt = {DT} s; {T.size} periods "
           f"{T[0]:g}-{T[-1]:g} s; 5 % damping; {args.repeat} rounds (brute force: 3)")
     print()

@@ -9,8 +9,6 @@ from __future__ import annotations
 
 import argparse
 import math
-import os
-import platform
 import statistics
 import sys
 import time
@@ -22,6 +20,8 @@ import scipy.signal
 
 from tavotools import _spectra
 from tavotools.synthetic import synthetic_accel
+
+from .measures import machine_line
 
 N = 40_000
 DT = 0.005
@@ -89,14 +89,7 @@ def main(argv=None):
     ref = peaks_lfilter(accel, DT, PERIODS, DAMPING)
     worst = max(float(np.max(np.abs(x - y) / np.abs(y))) for x, y in zip(mine, ref))
 
-    cpu = platform.processor() or platform.machine()
-    try:
-        with open("/proc/cpuinfo") as f:
-            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
-    except (OSError, StopIteration):
-        pass
-    print(f"machine: {cpu}, {os.cpu_count()} cores; Python {platform.python_version()}, "
-          f"NumPy {np.__version__}, SciPy {scipy.__version__}")
+    print(machine_line())
     print(f"record: synthetic (seed 0), N = {N}, dt = {DT} s; {PERIODS.size} periods "
           f"{PERIODS[0]:g}-{PERIODS[-1]:g} s; damping {DAMPING}; {args.repeat} calls per row")
     print()
