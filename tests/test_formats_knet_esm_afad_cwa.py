@@ -258,3 +258,14 @@ def test_a_file_no_reader_recognises(tmp_path, content):
         read_records(path)
     assert str(e.value).startswith(f"{path}: not a recognised record format (tried: {TRIED}); as ")
     assert "as text" not in str(e.value)  # never "line 2: '\x06\x00' is not a number"
+
+
+@pytest.mark.parametrize("edit, processing", [
+    (_replace(b"FILTER_TYPE: BUTTERWORTH", b"FILTER_TYPE: "),
+     ("as recorded", "baseline removed by agency")),
+    (lambda raw: raw.replace(b"FILTER_TYPE: BUTTERWORTH", b"FILTER_TYPE: NONE").replace(
+        b"BASELINE_CORRECTION: BASELINE REMOVED", b"BASELINE_CORRECTION: "), ("as recorded",)),
+])
+def test_esm_uncorrected_records_say_so(data, tmp_path, edit, processing):
+    # A file that states no filter is not a corrected one.
+    assert read_record(_edited(data, tmp_path, ESM.format("E"), edit)).processing == processing

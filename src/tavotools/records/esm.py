@@ -84,18 +84,17 @@ def _event(lines, fields):
 
 
 def _processing(fields):
-    """What the agency did, from BASELINE_CORRECTION and the FILTER_ keys."""
-    done = []
+    """What the agency did, from FILTER_TYPE (a filtered record is a corrected one)
+    and BASELINE_CORRECTION."""
     baseline = _get(fields, "BASELINE_CORRECTION")
-    if baseline is not None:
-        done.append(baseline.lower())
     kind = _get(fields, "FILTER_TYPE")
-    if kind is not None:
-        low, high = _get(fields, "LOW_CUT_FREQUENCY_HZ"), _get(fields, "HIGH_CUT_FREQUENCY_HZ")
-        order = _get(fields, "FILTER_ORDER")
-        band = f" {low or '0'}-{high or 'Nyquist'} Hz" if low or high else ""
-        done.append(f"{kind.lower()} filter{band}" + (f", order {order}" if order else ""))
-    return (CORRECTED, *done) if done else (AS_RECORDED,)
+    if kind is None:
+        return (AS_RECORDED,) + ((f"{baseline.lower()} by agency",) if baseline else ())
+    low, high = _get(fields, "LOW_CUT_FREQUENCY_HZ"), _get(fields, "HIGH_CUT_FREQUENCY_HZ")
+    order = _get(fields, "FILTER_ORDER")
+    band = f" {low or '0'}-{high or 'Nyquist'} Hz" if low or high else ""
+    done = f"{kind.lower()} filter{band}" + (f", order {order}" if order else "")
+    return (CORRECTED,) + ((baseline.lower(),) if baseline else ()) + (done,)
 
 
 def parse(source):
