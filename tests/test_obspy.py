@@ -38,7 +38,7 @@ def written(tmp_path, tr, fmt):
     return path
 
 
-UNKNOWN = ("XX.ABC.00.HNZ: the samples' units are unknown (counts?): pass units= (--units) "
+UNKNOWN = ("the samples' units are unknown (counts?): pass units= (--units) "
            "when they are accelerations, or inventory= (--inventory) to divide counts by "
            "the sensitivity")
 
@@ -48,7 +48,7 @@ def test_counts_need_units_or_an_inventory(tmp_path, fmt):
     path = written(tmp_path, trace(), fmt)
     with pytest.raises(RecordError) as e:
         read_records(path)
-    assert str(e.value) == f"{path}: {UNKNOWN}"
+    assert str(e.value) == f"{path}: XX.ABC.00.HNZ: {UNKNOWN}"
 
 
 @pytest.mark.parametrize("fmt", ["MSEED", "SAC"])
@@ -150,3 +150,14 @@ def test_a_file_obspy_reads_as_a_format_read_here_is_told_in_that_reader_s_terms
     tried = ", ".join(m.NAME for m in FORMATS)
     assert str(e.value) == (f"{path}: not a recognised record format (tried: {tried}); as knet: "
                             f"line 3: file ends inside the header (no 'Memo.' line)")
+
+
+def test_a_trace_with_gaps_is_refused():
+    tr = trace(COUNTS.astype(np.float64))
+    tr.data = np.ma.masked_array(tr.data, mask=np.arange(3000) % 1000 == 5)
+    with pytest.raises(RecordError) as e:
+        Record.from_trace(tr, "gal")
+    assert str(e.value) == ("XX.ABC.00.HNZ: the trace has gaps (masked samples): "
+                            "fill them or read its parts as traces of their own")
+    tr.data = np.ma.masked_array(COUNTS.astype(np.float64), mask=False)
+    assert np.array_equal(Record.from_trace(tr, "gal").accel, COUNTS * 0.01)

@@ -61,12 +61,30 @@ def _step(delta):
     return delta
 
 
-def _from_inventory(trace, inventory, where):
+def _error(trace, path, reason):
+    """RecordError naming the file (when read from one) and the trace."""
+    if path is None:
+        return RecordError(trace.id, None, reason)
+    return RecordError(path, None, f"{trace.id}: {reason}")
+
+
+def _samples(trace, path):
+    """The trace's samples as float64; RecordError for a gap (a masked sample of a merged stream)."""
+    data = trace.data
+    if np.ma.isMaskedArray(data):
+        if np.ma.getmaskarray(data).any():
+            raise _error(trace, path, f"the trace has gaps (masked samples): "
+                                           f"fill them or read its parts as traces of their own")
+        data = data.data
+    return np.asarray(data, dtype=np.float64)
+
+
+def _from_inventory(trace, inventory, path):
     """The samples divided by the overall sensitivity, and the units it converts to."""
     try:
         response = inventory.get_response(trace.id, trace.stats.starttime)
     except Exception:  # ObsPy raises a bare Exception when nothing matches
-        raise RecordError(where, None, f"{trace.id}: no response at {trace.stats.starttime} "
+        raise _error(trace, path, f"no response at {trace.stats.starttime} "
                                        f"in the inventory") from None
     sensitivity = response.instrument_sensitivity
     if sensitivity is None or not sensitivity.value:
@@ -76,12 +94,12 @@ def _from_inventory(trace, inventory, where):
         except Exception:
             sensitivity = None
     if sensitivity is None or not sensitivity.value:
-        raise RecordError(where, None, f"{trace.id}: the inventory states no overall sensitivity")
+        raise _error(trace, path, "the inventory states no overall sensitivity")
     units = normalize_units(sensitivity.input_units or "")
     if units is None:
-        raise RecordError(where, None, f"{trace.id}: the sensor measures "
+        raise _error(trace, path, f"the sensor measures "
                                        f"{sensitivity.input_units}, not acceleration")
-    return np.asarray(trace.data, dtype=np.float64) / sensitivity.value, units
+    return _samples(trace, path) / sensitivity.value, units
 
 
 def _stated_units(trace):
@@ -130,24 +148,23 @@ def from_trace(trace, units=None, *, inventory=None, path=None, format=NAME):
     whose response ObsPy removed with output='ACC', states its own units.
     Otherwise RecordError: the samples may well be counts.
     """
-    where = path or trace.id
     processing = list(trace.stats.get(STATS_KEY, {}).get("processing", ()))
     if units is not None and inventory is not None:
         raise ValueError("give units or inventory, not both")
     if units is not None:
         units = units_argument(units)
-        samples = np.asarray(trace.data, dtype=np.float64)
+        samples = _samples(trace, path)
     elif inventory is not None:
-        samples, units = _from_inventory(trace, inventory, where)
+        samples, units = _from_inventory(trace, inventory, path)
         processing = [AS_RECORDED, _SENSITIVITY_REMOVED]
     else:
         units = _stated_units(trace)
         if units is None:
-            raise RecordError(where, None, f"{trace.id}: the samples' units are unknown "
+            raise _error(trace, path, f"the samples' units are unknown "
                                            f"(counts?): pass units= (--units) when they are "
                                            f"accelerations, or inventory= (--inventory) to "
                                            f"divide counts by the sensitivity")
-        samples = np.asarray(trace.data, dtype=np.float64)
+        samples = _samples(trace, path)
     stats = trace.stats
     metadata = dict(network=stats.network or None, station=stats.station or None,
                     location=stats.location or None, channel=stats.channel or None,
@@ -164,7 +181,7 @@ def from_trace(trace, units=None, *, inventory=None, path=None, format=NAME):
     try:
         return Record.from_samples(samples, _step(stats.delta), units, **metadata)
     except ValueError as e:
-        raise RecordError(where, None, f"{trace.id}: {e}") from None
+        raise _error(trace, path, str(e)) from None
 
 
 def to_trace(record):
