@@ -1,5 +1,6 @@
 """The compiled number parser: float() bit for bit, exact errors, any buffer, no read outside it."""
 import array
+import inspect
 import mmap
 import random
 import re
@@ -208,6 +209,30 @@ def test_argument_errors(call, exc, message):
         call()
     assert str(e.value) == message
     assert not isinstance(e.value, ParseError)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: _parse.floats(b"1"), "floats() missing required argument 'start' (pos 2)"),
+    (lambda: _parse.floats(b"1", 0, -1, -1, None, 1),
+     "floats() takes at most 5 positional arguments (6 given)"),
+    (lambda: _parse.fixed(b"1", 0, 1, 1, 1, width=1),
+     "argument for fixed() given by name ('width') and position (4)"),
+    (lambda: _parse.columns(b"1", 0, 1, sep=b","), "'sep' is an invalid keyword argument for columns()"),
+])
+def test_binding_errors(call, message):
+    with pytest.raises(TypeError) as e:
+        call()
+    assert str(e.value) == message
+
+
+def test_signatures_and_keywords():
+    assert str(inspect.signature(_parse.floats)) == "(data, start, count=-1, stop=-1, delimiters=None)"
+    assert str(inspect.signature(_parse.fixed)) == "(data, start, count, width, per_line, integers=False)"
+    assert str(inspect.signature(_parse.columns)) == \
+        "(data, start, n_columns, count=-1, stop=-1, delimiters=None)"
+    values, end = _parse.columns(data=bytearray(b"1;2\n3;4"), start=0, n_columns=2, delimiters=b";")
+    assert values.tolist() == [[1.0, 2.0], [3.0, 4.0]] and end == 7
+    assert _parse.fixed(b" 1 2", 0, 2, 2, 2, 1)[0].tolist() == [1.0, 2.0]
 
 
 # ---- buffers -------------------------------------------------------------------------

@@ -12,10 +12,10 @@ class ParseError(ValueError):
     kind: str
 
 def floats(
-    data: Buffer, start: int, count: int = -1, stop: int = -1, *, delimiters: bytes = b""
+    data: Buffer, start: int, count: int = -1, stop: int = -1, delimiters: Buffer | None = None
 ) -> tuple[npt.NDArray[np.float64], int]: ...
 def fixed(
-    data: Buffer, start: int, count: int, width: int, per_line: int, *, integers: bool = False
+    data: Buffer, start: int, count: int, width: int, per_line: int, integers: bool = False
 ) -> tuple[npt.NDArray[np.float64], int]: ...
 def columns(
     data: Buffer,
@@ -23,6 +23,5 @@ def columns(
     n_columns: int,
     count: int = -1,
     stop: int = -1,
-    *,
-    delimiters: bytes = b"",
+    delimiters: Buffer | None = None,
 ) -> tuple[npt.NDArray[np.float64], int]: ...

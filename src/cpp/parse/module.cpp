@@ -1,18 +1,84 @@
-// The extension module tavotools._parse: numeric blocks of record files parsed
-// from any buffer with the interpreter lock released, into one float64 array,
-// and ParseError, which carries the offset and the text of a malformed value.
-#define PY_SSIZE_T_CLEAN
+// The extension module tavotools._parse on the shared runtime: numeric blocks of
+// record files parsed from any buffer with the interpreter lock released, into one
+// float64 array, and ParseError, which carries the offset and the text of a
+// malformed value.
 #include <Python.h>
 
 #define TAVO_IMPORT_ARRAY
 #include "runtime/numpy.hpp"
 
 #include <cstdint>
+#include <iterator>
 
 #include "kernels/parse.hpp"
+#include "runtime/binding.hpp"
 #include "runtime/buffer.hpp"
+#include "runtime/function.hpp"
 #include "runtime/ref.hpp"
 #include "runtime/traceback.hpp"
+
+namespace tavo::parse {
+
+/// The bytes to parse: any exporter's buffer, held for the call.
+struct Data {
+  runtime::HeldBuffer held;
+};
+
+/// An offset or a count: an integer (__index__) of 64 bits.
+struct Integer {
+  long long value;
+};
+
+/// Extra separator bytes: None, or a bytes-like object.
+struct Delimiters {
+  runtime::HeldBuffer held;
+  bool given = false;
+};
+
+/// A flag: any object, by its truth.
+struct Flag {
+  bool value;
+};
+
+} // namespace tavo::parse
+
+namespace tavo::runtime {
+
+template <> struct Arg<const parse::Data &> {
+  parse::Data held;
+  bool convert(PyObject *obj, const Param &) noexcept { return held.held.acquire_bytes(obj); }
+};
+template <> struct Arg<parse::Integer> {
+  parse::Integer held;
+  bool convert(PyObject *obj, const Param &p) noexcept {
+    held.value = p.value.integer;
+    if (obj == nullptr) return true;
+    Ref index = Ref::steal(PyNumber_Index(obj));
+    if (!index) return false;
+    held.value = PyLong_AsLongLong(index.get());
+    return !(held.value == -1 && PyErr_Occurred());
+  }
+};
+template <> struct Arg<const parse::Delimiters &> {
+  parse::Delimiters held;
+  bool convert(PyObject *obj, const Param &) noexcept {
+    if (obj == nullptr || obj == Py_None) return true;
+    held.given = held.held.acquire_bytes(obj);
+    return held.given;
+  }
+};
+template <> struct Arg<parse::Flag> {
+  parse::Flag held;
+  bool convert(PyObject *obj, const Param &p) noexcept {
+    held.value = p.value.integer != 0;
+    if (obj == nullptr) return true;
+    const int truth = PyObject_IsTrue(obj);
+    held.value = truth > 0;
+    return truth >= 0;
+  }
+};
+
+} // namespace tavo::runtime
 
 namespace tavo::parse {
 namespace {
@@ -22,12 +88,12 @@ using kernels::ParseResult;
 using kernels::ParseStatus;
 using kernels::Separators;
 using runtime::HeldBuffer;
+using runtime::optional;
+using runtime::required;
 
-struct State {
-  PyObject *ParseError;
-};
-
-State *state_of(PyObject *module) noexcept { return static_cast<State *>(PyModule_GetState(module)); }
+/// The ParseError class: created by the first start-up, kept for the process
+/// (the module runs in the main interpreter only).
+PyObject *ParseError = nullptr;
 
 constexpr Py_ssize_t max_text = 64;  // characters of offending text kept in a ParseError
 
@@ -64,8 +130,8 @@ bool check_positive(const char *name, long long value) noexcept {
   return false;
 }
 
-bool make_separators(const char *extra, Py_ssize_t n, Separators &seps) noexcept {
-  if (seps.add(extra, n)) return true;
+bool make_separators(const Delimiters &extra, Separators &seps) noexcept {
+  if (!extra.given || seps.add(extra.held.data(), extra.held.size())) return true;
   PyErr_SetString(PyExc_ValueError,
                   "delimiters must not hold digits, signs, points, exponent letters or NUL bytes");
   return false;
@@ -144,24 +210,23 @@ const char *kind_of(ParseStatus status) noexcept {
 }
 
 /// Raises ParseError(offset, text, index, reason, kind) for a failed parse; returns nullptr.
-PyObject *raise_failure(PyObject *module, const char *qualname, const Bytes &bytes,
-                        const ParseResult &r, const Request &q) noexcept {
+PyObject *raise_failure(const Bytes &bytes, const ParseResult &r, const Request &q) noexcept {
   if (r.status == ParseStatus::no_memory) {
     PyErr_NoMemory();
-    return TAVO_FAIL(qualname);
+    return TAVO_FAIL_HERE();
   }
   const Py_ssize_t length = r.length < max_text ? Py_ssize_t(r.length) : max_text;
   const bool cut = r.length > max_text;
   // Latin-1: every byte is one character, so the text reads as in the file.
   Ref text = Ref::steal(PyUnicode_DecodeLatin1(bytes.data + r.offset, length, nullptr));
-  if (!text) return TAVO_FAIL(qualname);
+  if (!text) return TAVO_FAIL_HERE();
   Ref reason = Ref::steal(reason_of(r, q, text.get(), cut));
-  if (!reason) return TAVO_FAIL(qualname);
+  if (!reason) return TAVO_FAIL_HERE();
   Ref message = Ref::steal(PyUnicode_FromFormat("offset %lld: %U", (long long)r.offset, reason.get()));
-  if (!message) return TAVO_FAIL(qualname);
-  PyObject *type = state_of(module)->ParseError;
+  if (!message) return TAVO_FAIL_HERE();
+  PyObject *type = ParseError;
   Ref exc = Ref::steal(PyObject_CallOneArg(type, message.get()));
-  if (!exc) return TAVO_FAIL(qualname);
+  if (!exc) return TAVO_FAIL_HERE();
   Ref offset = Ref::steal(PyLong_FromLongLong(r.offset));
   Ref index = Ref::steal(PyLong_FromLongLong(r.values));
   Ref kind = Ref::steal(PyUnicode_FromString(kind_of(r.status)));
@@ -170,9 +235,9 @@ PyObject *raise_failure(PyObject *module, const char *qualname, const Bytes &byt
       PyObject_SetAttrString(exc.get(), "text", text.get()) < 0 ||
       PyObject_SetAttrString(exc.get(), "index", index.get()) < 0 ||
       PyObject_SetAttrString(exc.get(), "reason", reason.get()) < 0)
-    return TAVO_FAIL(qualname);
+    return TAVO_FAIL_HERE();
   PyErr_SetObject(type, exc.get());
-  return TAVO_FAIL(qualname);
+  return TAVO_FAIL_HERE();
 }
 
 PyObject *result(Ref array, std::int64_t end) noexcept {
@@ -182,23 +247,15 @@ PyObject *result(Ref array, std::int64_t end) noexcept {
 
 // ---- entry points ----------------------------------------------------------------
 
-PyObject *floats(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
-  static const char *kwlist[] = {"data", "start", "count", "stop", "delimiters", nullptr};
-  constexpr const char *qualname = "tavotools._parse.floats";
-  PyObject *data;
-  long long start, count = -1, stop = -1;
-  const char *extra = "";
-  Py_ssize_t n_extra = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OL|LL$y#:floats", const_cast<char **>(kwlist),
-                                   &data, &start, &count, &stop, &extra, &n_extra))
-    return nullptr;
-  HeldBuffer buf;
+PyObject *floats(const Data &data, Integer start_, Integer count_, Integer stop_,
+                 const Delimiters &delimiters) noexcept {
+  const long long start = start_.value, count = count_.value;
+  long long stop = stop_.value;
   Separators seps;
-  if (!buf.acquire_bytes(data) || !check_range(buf, start, stop) ||
-      !check_count(count, true) ||
-      !make_separators(extra, n_extra, seps))
-    return nullptr;
-  const Bytes bytes{buf.data(), stop};
+  if (!check_range(data.held, start, stop) || !check_count(count, true) ||
+      !make_separators(delimiters, seps))
+    return TAVO_FAIL_HERE();
+  const Bytes bytes{data.held.data(), stop};
   ParseResult r;
   std::int64_t n = count;
   // An unknown count is counted first (one allocation); a count the bytes
@@ -213,72 +270,55 @@ PyObject *floats(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
     r = kernels::parse_floats(bytes, start, count, seps, nullptr);
     Py_END_ALLOW_THREADS
     if (r.status != ParseStatus::ok || count >= 0)
-      return raise_failure(module, qualname, bytes, r, {"numbers", count, 0, 0, 0});
+      return raise_failure(bytes, r, {"numbers", count, 0, 0, 0});
     n = r.values;
   }
   Ref array = Ref::steal(new_array(1, n, 0));
-  if (!array) return TAVO_FAIL(qualname);
+  if (!array) return TAVO_FAIL_HERE();
   double *out = data_of(array);
   Py_BEGIN_ALLOW_THREADS
   r = kernels::parse_floats(bytes, start, n, seps, out);
   Py_END_ALLOW_THREADS
-  if (r.status != ParseStatus::ok)
-    return raise_failure(module, qualname, bytes, r, {"numbers", n, 0, 0, 0});
+  if (r.status != ParseStatus::ok) return raise_failure(bytes, r, {"numbers", n, 0, 0, 0});
   return result(std::move(array), r.end);
 }
 
-PyObject *fixed(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
-  static const char *kwlist[] = {"data", "start", "count", "width", "per_line", "integers", nullptr};
-  constexpr const char *qualname = "tavotools._parse.fixed";
-  PyObject *data;
-  long long start, count, width, per_line;
-  int integers = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OLLLL|$p:fixed", const_cast<char **>(kwlist),
-                                   &data, &start, &count, &width, &per_line, &integers))
-    return nullptr;
-  HeldBuffer buf;
+PyObject *fixed(const Data &data, Integer start_, Integer count_, Integer width_,
+                Integer per_line_, Flag integers) noexcept {
+  const long long start = start_.value, count = count_.value, width = width_.value,
+                  per_line = per_line_.value;
   long long stop = -1;
-  if (!buf.acquire_bytes(data) || !check_range(buf, start, stop) ||
-      !check_count(count, false) || !check_positive("width", width) ||
-      !check_positive("per_line", per_line))
-    return nullptr;
-  const Bytes bytes{buf.data(), stop};
+  if (!check_range(data.held, start, stop) || !check_count(count, false) ||
+      !check_positive("width", width) || !check_positive("per_line", per_line))
+    return TAVO_FAIL_HERE();
+  const Bytes bytes{data.held.data(), stop};
   const Request request{"fields", count, width, per_line, 0};
   ParseResult r;
   if (count > (stop - start) / width) {  // cannot fit: find the failure without allocating
     Py_BEGIN_ALLOW_THREADS
-    r = kernels::parse_fixed(bytes, start, count, width, per_line, integers != 0, nullptr);
+    r = kernels::parse_fixed(bytes, start, count, width, per_line, integers.value, nullptr);
     Py_END_ALLOW_THREADS
-    return raise_failure(module, qualname, bytes, r, request);
+    return raise_failure(bytes, r, request);
   }
   Ref array = Ref::steal(new_array(1, count, 0));
-  if (!array) return TAVO_FAIL(qualname);
+  if (!array) return TAVO_FAIL_HERE();
   double *out = data_of(array);
   Py_BEGIN_ALLOW_THREADS
-  r = kernels::parse_fixed(bytes, start, count, width, per_line, integers != 0, out);
+  r = kernels::parse_fixed(bytes, start, count, width, per_line, integers.value, out);
   Py_END_ALLOW_THREADS
-  if (r.status != ParseStatus::ok) return raise_failure(module, qualname, bytes, r, request);
+  if (r.status != ParseStatus::ok) return raise_failure(bytes, r, request);
   return result(std::move(array), r.end);
 }
 
-PyObject *columns(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
-  static const char *kwlist[] = {"data", "start", "n_columns", "count", "stop", "delimiters",
-                                 nullptr};
-  constexpr const char *qualname = "tavotools._parse.columns";
-  PyObject *data;
-  long long start, n_columns, count = -1, stop = -1;
-  const char *extra = "";
-  Py_ssize_t n_extra = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OLL|LL$y#:columns", const_cast<char **>(kwlist),
-                                   &data, &start, &n_columns, &count, &stop, &extra, &n_extra))
-    return nullptr;
-  HeldBuffer buf;
+PyObject *columns(const Data &data, Integer start_, Integer n_columns_, Integer count_,
+                  Integer stop_, const Delimiters &delimiters) noexcept {
+  const long long start = start_.value, n_columns = n_columns_.value, count = count_.value;
+  long long stop = stop_.value;
   Separators seps;
-  if (!buf.acquire_bytes(data) || !check_range(buf, start, stop) ||
-      !check_positive("n_columns", n_columns) || !check_count(count, true) ||
-      !make_separators(extra, n_extra, seps))
-    return nullptr;
-  const Bytes bytes{buf.data(), stop};
+  if (!check_range(data.held, start, stop) || !check_positive("n_columns", n_columns) ||
+      !check_count(count, true) || !make_separators(delimiters, seps))
+    return TAVO_FAIL_HERE();
+  const Bytes bytes{data.held.data(), stop};
   ParseResult r;
   std::int64_t rows = count;
   if (count < 0 || count > kernels::max_numbers(stop - start) / n_columns) {
@@ -286,50 +326,55 @@ PyObject *columns(PyObject *module, PyObject *args, PyObject *kwargs) noexcept {
     r = kernels::parse_columns(bytes, start, n_columns, count, seps, nullptr);
     Py_END_ALLOW_THREADS
     if (r.status != ParseStatus::ok || count >= 0)
-      return raise_failure(module, qualname, bytes, r, {"rows", count, 0, 0, n_columns});
+      return raise_failure(bytes, r, {"rows", count, 0, 0, n_columns});
     rows = r.values;
   }
   Ref array = Ref::steal(new_array(2, rows, n_columns));
-  if (!array) return TAVO_FAIL(qualname);
+  if (!array) return TAVO_FAIL_HERE();
   double *out = data_of(array);
   Py_BEGIN_ALLOW_THREADS
   r = kernels::parse_columns(bytes, start, n_columns, rows, seps, out);
   Py_END_ALLOW_THREADS
-  if (r.status != ParseStatus::ok)
-    return raise_failure(module, qualname, bytes, r, {"rows", rows, 0, 0, n_columns});
+  if (r.status != ParseStatus::ok) return raise_failure(bytes, r, {"rows", rows, 0, 0, n_columns});
   return result(std::move(array), r.end);
 }
 
 // ---- module ------------------------------------------------------------------------
 
-#define TAVO_METHOD(name) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name))
+runtime::ModuleInfo module_info{"tavotools._parse", &runtime::getargs_messages};
 
-PyMethodDef methods[] = {
-    {"floats", TAVO_METHOD(floats), METH_VARARGS | METH_KEYWORDS,
-     "floats(data, start, count=-1, stop=-1, *, delimiters=b'')\n--\n\n"
-     "Numbers separated by whitespace (and the bytes of `delimiters`) in\n"
-     "data[start:stop] (stop -1: the end).\n\n"
-     "count >= 0 reads exactly that many (fewer is an error) and leaves what\n"
-     "follows unread; count -1 reads every number up to stop, where any other\n"
-     "text is an error. Returns (values, end): a float64 array and the offset\n"
-     "just after the last number read (start when none)."},
-    {"fixed", TAVO_METHOD(fixed), METH_VARARGS | METH_KEYWORDS,
-     "fixed(data, start, count, width, per_line, *, integers=False)\n--\n\n"
-     "`count` fixed-width fields of `width` bytes from data[start], `per_line`\n"
-     "to a line (the block's last line may hold fewer). `start` is the start of\n"
-     "the block's first line. Fields may run together (\"-999.00000-999.00000\");\n"
-     "blanks around a number are ignored; a blank field, a field cut short by the\n"
-     "end of its line, a line with fewer fields, or text after a line's last\n"
-     "field is an error. integers=True: fields must be integers.\n"
-     "Returns (values, end): a float64 array and the offset after the last field."},
-    {"columns", TAVO_METHOD(columns), METH_VARARGS | METH_KEYWORDS,
-     "columns(data, start, n_columns, count=-1, stop=-1, *, delimiters=b'')\n--\n\n"
-     "Rows of `n_columns` numbers, one row per line (blank lines are skipped), in\n"
-     "data[start:stop]. count >= 0 reads exactly that many rows; -1 reads every\n"
-     "line up to stop. A line with another number of values is an error.\n"
-     "Returns (values, end): a float64 array of shape (rows, n_columns) and the\n"
-     "offset just after the last number read."},
-    {nullptr, nullptr, 0, nullptr},
+const runtime::FunctionDef functions[] = {
+    runtime::define<floats>(
+        "floats", module_info,
+        "Numbers separated by whitespace (and the bytes of `delimiters`) in\n"
+        "data[start:stop] (stop -1: the end).\n\n"
+        "count >= 0 reads exactly that many (fewer is an error) and leaves what\n"
+        "follows unread; count -1 reads every number up to stop, where any other\n"
+        "text is an error. Returns (values, end): a float64 array and the offset\n"
+        "just after the last number read (start when none).",
+        required("data"), required("start"), optional("count", -1), optional("stop", -1),
+        optional("delimiters", nullptr)),
+    runtime::define<fixed>(
+        "fixed", module_info,
+        "`count` fixed-width fields of `width` bytes from data[start], `per_line`\n"
+        "to a line (the block's last line may hold fewer). `start` is the start of\n"
+        "the block's first line. Fields may run together (\"-999.00000-999.00000\");\n"
+        "blanks around a number are ignored; a blank field, a field cut short by the\n"
+        "end of its line, a line with fewer fields (unless only blank lines follow:\n"
+        "then the data ends there), or text after a line's last field is an error.\n"
+        "integers=True: fields must be integers.\n"
+        "Returns (values, end): a float64 array and the offset after the last field.",
+        required("data"), required("start"), required("count"), required("width"),
+        required("per_line"), optional("integers", false)),
+    runtime::define<columns>(
+        "columns", module_info,
+        "Rows of `n_columns` numbers, one row per line (blank lines are skipped), in\n"
+        "data[start:stop]. count >= 0 reads exactly that many rows; -1 reads every\n"
+        "line up to stop. A line with another number of values is an error.\n"
+        "Returns (values, end): a float64 array of shape (rows, n_columns) and the\n"
+        "offset just after the last number read.",
+        required("data"), required("start"), required("n_columns"), optional("count", -1),
+        optional("stop", -1), optional("delimiters", nullptr)),
 };
 
 int parse_exec(PyObject *module) noexcept {
@@ -338,34 +383,27 @@ int parse_exec(PyObject *module) noexcept {
       PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
     return -1;
   }
-  State *state = state_of(module);
-  state->ParseError = PyErr_NewExceptionWithDoc(
-      "tavotools._parse.ParseError",
-      "A malformed numeric block: a ValueError whose message is\n"
-      "\"offset N: REASON\". Attributes: offset (byte offset of the offending\n"
-      "text, or of the end of the data when values are missing), text (that text,\n"
-      "latin-1, at most 64 characters), index (values, or rows, read before it),\n"
-      "reason (the message without the offset) and kind: 'number', 'integer'\n"
-      "(not one), 'range' (beyond the largest double), 'end' (the data ends\n"
-      "first), 'blank' (a blank field), 'cut' (a field cut short by its line's\n"
-      "end), 'line' (a line with fewer fields), 'after' (text after a line's last\n"
-      "field) or 'columns' (a row of another width).",
-      PyExc_ValueError, nullptr);
-  if (state->ParseError == nullptr) return -1;
-  return PyModule_AddObjectRef(module, "ParseError", state->ParseError);
+  if (ParseError == nullptr) {
+    ParseError = PyErr_NewExceptionWithDoc(
+        "tavotools._parse.ParseError",
+        "A malformed numeric block: a ValueError whose message is\n"
+        "\"offset N: REASON\". Attributes: offset (byte offset of the offending\n"
+        "text, or of the end of the data when values are missing), text (that text,\n"
+        "latin-1, at most 64 characters), index (values, or rows, read before it),\n"
+        "reason (the message without the offset) and kind: 'number', 'integer'\n"
+        "(not one), 'range' (beyond the largest double), 'end' (the data ends\n"
+        "first), 'blank' (a blank field), 'cut' (a field cut short by its line's\n"
+        "end), 'line' (a line with fewer fields), 'after' (text after a line's last\n"
+        "field) or 'columns' (a row of another width).",
+        PyExc_ValueError, nullptr);
+    if (ParseError == nullptr) return -1;
+  }
+  PyObject *globals = PyModule_GetDict(module);  // borrowed
+  if (globals == nullptr || !runtime::init_function_type(module_info) ||
+      !runtime::bind_functions(globals, functions, std::size(functions)))
+    return -1;
+  return PyModule_AddObjectRef(module, "ParseError", ParseError);
 }
-
-int parse_traverse(PyObject *module, visitproc visit, void *arg) noexcept {
-  Py_VISIT(state_of(module)->ParseError);
-  return 0;
-}
-
-int parse_clear(PyObject *module) noexcept {
-  Py_CLEAR(state_of(module)->ParseError);
-  return 0;
-}
-
-void parse_free(void *module) noexcept { parse_clear(static_cast<PyObject *>(module)); }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(parse_exec)},
@@ -391,12 +429,12 @@ PyModuleDef parse_module = {
     "Errors: ParseError (a ValueError) with `offset`, `text`, `index` and\n"
     "`reason`; readers turn the offset into a line and report the text. Bad\n"
     "arguments raise ValueError or TypeError.\n",
-    sizeof(State),
-    methods,
+    0,
+    nullptr,
     slots,
-    parse_traverse,
-    parse_clear,
-    parse_free,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 } // namespace

@@ -1,6 +1,6 @@
 // Binding of positional and keyword arguments to a parameter list (the
-// module's own wording for argument errors), the traceback entry of a failed
-// call, and the plain scalar conversions.
+// module's own wording for argument errors, or the interpreter's), the
+// traceback entry of a failed call, and the plain scalar conversions.
 #include "runtime/binding.hpp"
 
 #include <climits>
@@ -25,7 +25,41 @@ Py_ssize_t find_keyword(PyObject *kwnames, PyObject *name) noexcept {
   return -1;
 }
 
+// The interpreter's getargs wording.
+
+[[gnu::cold]] bool raise_too_many(const FunctionDef &def, Py_ssize_t given) noexcept {
+  PyErr_Format(PyExc_TypeError, "%.200s() takes at most %d positional argument%s (%zd given)",
+               def.name, def.n_params, def.n_params == 1 ? "" : "s", given);
+  return false;
+}
+
+[[gnu::cold]] bool raise_missing(const FunctionDef &def, int index) noexcept {
+  PyErr_Format(PyExc_TypeError, "%.200s() missing required argument '%s' (pos %d)", def.name,
+               def.params[index].name, index + 1);
+  return false;
+}
+
+[[gnu::cold]] bool raise_not_string(const FunctionDef &) noexcept {
+  PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+  return false;
+}
+
+[[gnu::cold]] bool raise_unexpected(const FunctionDef &def, PyObject *key) noexcept {
+  PyErr_Format(PyExc_TypeError, "'%S' is an invalid keyword argument for %.200s()", key, def.name);
+  return false;
+}
+
+[[gnu::cold]] bool raise_duplicate(const FunctionDef &def, PyObject *, int index) noexcept {
+  PyErr_Format(PyExc_TypeError, "argument for %.200s() given by name ('%s') and position (%d)",
+               def.name, def.params[index].name, index + 1);
+  return false;
+}
+
 } // namespace
+
+const ArgumentMessages getargs_messages = {
+    raise_too_many, raise_missing, raise_not_string, raise_unexpected, raise_duplicate,
+};
 
 bool bind(const FunctionDef &def, PyObject *const *names, PyObject *const *args, Py_ssize_t nargs,
           PyObject *kwnames, PyObject **bound) noexcept {

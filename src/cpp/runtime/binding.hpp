@@ -5,6 +5,7 @@
 #pragma once
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <tuple>
 #include <utility>
@@ -16,9 +17,10 @@ namespace tavo::runtime {
 
 inline constexpr int max_params = 8;
 
-/// A parameter's default: none (the parameter is required), an int or a float.
+/// A parameter's default: none (the parameter is required), an int, a float,
+/// a bool (`integer` 0 or 1) or None.
 struct Default {
-  enum class Kind : std::uint8_t { none, integer, real } kind = Kind::none;
+  enum class Kind : std::uint8_t { none, integer, real, boolean, null } kind = Kind::none;
   long long integer = 0;
   double real = 0.0;
 };
@@ -34,6 +36,12 @@ constexpr Param optional(const char *name, int value) {
 constexpr Param optional(const char *name, double value) {
   return {name, {Default::Kind::real, 0, value}};
 }
+constexpr Param optional(const char *name, bool value) {
+  return {name, {Default::Kind::boolean, value ? 1 : 0, 0.0}};
+}
+constexpr Param optional(const char *name, std::nullptr_t) {
+  return {name, {Default::Kind::null, 0, 0.0}};
+}
 
 struct FunctionDef;
 
@@ -48,6 +56,10 @@ struct ArgumentMessages {
   /// A keyword naming parameter `index`, which a positional argument already gave.
   bool (*duplicate)(const FunctionDef &def, PyObject *key, int index) noexcept;
 };
+
+/// The interpreter's own wording of argument errors, as PyArg_ParseTupleAndKeywords
+/// gives them ("f() takes at most 4 positional arguments (5 given)").
+extern const ArgumentMessages getargs_messages;
 
 /// What the public functions of one extension module share.
 struct ModuleInfo {

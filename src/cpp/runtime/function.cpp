@@ -148,7 +148,12 @@ PyType_Slot function_slots[] = {
 
 /// A default as the Python object __defaults__ holds.
 PyObject *default_object(const Default &d) noexcept {
-  return d.kind == Default::Kind::integer ? PyLong_FromLongLong(d.integer) : PyFloat_FromDouble(d.real);
+  switch (d.kind) {
+  case Default::Kind::integer: return PyLong_FromLongLong(d.integer);
+  case Default::Kind::boolean: return PyBool_FromLong(long(d.integer));
+  case Default::Kind::null: return Py_NewRef(Py_None);
+  default: return PyFloat_FromDouble(d.real);
+  }
 }
 
 /// The row's defaults as a tuple, or None when every parameter is required.

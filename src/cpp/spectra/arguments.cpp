@@ -1,5 +1,6 @@
-// Conversions and argument errors of tavotools._spectra. Every message is
-// pinned verbatim by tests/test_spectra.py::test_module_argument_errors.
+// Conversions of tavotools._spectra's arguments; its argument errors are the
+// interpreter's wording (runtime::getargs_messages). Every message is pinned
+// verbatim by tests/test_spectra.py::test_module_argument_errors.
 #include "spectra/arguments.hpp"
 
 #include <cstring>
@@ -7,43 +8,6 @@
 #include "runtime/ref.hpp"
 
 namespace tavo::spectra {
-namespace {
-
-using runtime::FunctionDef;
-
-[[gnu::cold]] bool raise_too_many(const FunctionDef &def, Py_ssize_t given) noexcept {
-  PyErr_Format(PyExc_TypeError, "%.200s() takes at most %d positional argument%s (%zd given)",
-               def.name, def.n_params, def.n_params == 1 ? "" : "s", given);
-  return false;
-}
-
-[[gnu::cold]] bool raise_missing(const FunctionDef &def, int index) noexcept {
-  PyErr_Format(PyExc_TypeError, "%.200s() missing required argument '%s' (pos %d)", def.name,
-               def.params[index].name, index + 1);
-  return false;
-}
-
-[[gnu::cold]] bool raise_not_string(const FunctionDef &) noexcept {
-  PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-  return false;
-}
-
-[[gnu::cold]] bool raise_unexpected(const FunctionDef &def, PyObject *key) noexcept {
-  PyErr_Format(PyExc_TypeError, "'%S' is an invalid keyword argument for %.200s()", key, def.name);
-  return false;
-}
-
-[[gnu::cold]] bool raise_duplicate(const FunctionDef &def, PyObject *, int index) noexcept {
-  PyErr_Format(PyExc_TypeError, "argument for %.200s() given by name ('%s') and position (%d)",
-               def.name, def.params[index].name, index + 1);
-  return false;
-}
-
-} // namespace
-
-const runtime::ArgumentMessages argument_messages = {
-    raise_too_many, raise_missing, raise_not_string, raise_unexpected, raise_duplicate,
-};
 
 bool to_doubles(PyObject *obj, const char *name, Doubles &out) noexcept {
   if (!out.held.acquire(obj, PyBUF_STRIDES | PyBUF_FORMAT)) {

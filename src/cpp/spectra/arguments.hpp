@@ -1,6 +1,5 @@
-// The parameter types of tavotools._spectra's functions and their conversions,
-// with the module's own wording for argument errors (tests/test_spectra.py::
-// test_module_argument_errors pins every message).
+// The parameter types of tavotools._spectra's functions and their conversions
+// (tests/test_spectra.py::test_module_argument_errors pins every message).
 #pragma once
 #include <Python.h>
 
@@ -25,8 +24,6 @@ struct Real {
 struct Count {
   long long value;
 };
-
-extern const runtime::ArgumentMessages argument_messages;
 
 bool to_doubles(PyObject *obj, const char *name, Doubles &out) noexcept;
 bool to_real(PyObject *obj, const char *name, double &out) noexcept;

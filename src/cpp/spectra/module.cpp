@@ -289,7 +289,7 @@ using runtime::define;
 using runtime::optional;
 using runtime::required;
 
-runtime::ModuleInfo module_info{"tavotools._spectra", &argument_messages};
+runtime::ModuleInfo module_info{"tavotools._spectra", &runtime::getargs_messages};
 
 constexpr double default_damping = 0.05;
 
