@@ -174,6 +174,14 @@ ParseStatus convert(const char *first, const Scan &s, double &out) noexcept {
 
 constexpr std::int64_t max_shown = 256;  // longest offending text measured for a message
 
+/// The end of the line starting at p: its first '\n' or '\r', or e.
+const char *line_end(const char *p, const char *e) noexcept {
+  const void *nl = std::memchr(p, '\n', std::size_t(e - p));
+  const char *stop = nl ? static_cast<const char *>(nl) : e;
+  const void *cr = std::memchr(p, '\r', std::size_t(stop - p));
+  return cr ? static_cast<const char *>(cr) : stop;
+}
+
 /// Length of the run of non-separators at p (capped), the text a message shows.
 std::int64_t token_length(const char *p, const char *e, const Separators &seps) noexcept {
   const char *q = p;
@@ -280,14 +288,13 @@ ParseResult parse_fixed(Bytes bytes, std::int64_t start, std::int64_t count, std
   if (count == 0) return success(0, start);
   for (;;) {
     const char *line = p;
+    const char *const eol = line_end(line, e);  // once a line: the fields need no scan for it
     const std::int64_t on_line = std::min(per_line, count - n);
     for (std::int64_t j = 0; j < on_line; ++j) {
       const char *field = p;
-      // Offsets, not pointers, against the end: `width` may exceed what is left.
-      const std::int64_t room = std::min<std::int64_t>(width, e - field);
-      const char *q = field;
-      while (q - field < room && !is_eol(*q)) ++q;
-      if (q - field < width) {  // cut short by the end of the line or of the data
+      // Offsets, not pointers, against the line's end: `width` may exceed what is left.
+      if (eol - field < width) {  // cut short by the end of the line or of the data
+        const char *q = eol;
         const char *text = field;
         while (text < q && is_blank(*text)) ++text;
         if (text < q) return failure(ParseStatus::short_field, n, field - base, q - field);
