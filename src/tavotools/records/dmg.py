@@ -11,6 +11,7 @@ its "/&" line.
 """
 from __future__ import annotations
 
+import functools
 import re
 
 from .fields import degrees, each_channel, fixed_block, real
@@ -33,7 +34,7 @@ _BLOCK = re.compile(r"\s*(\d+)\s+POINTS\s+OF\s+(\w+)\s+DATA\b", re.I)
 _FORMAT = re.compile(r"(?:FORMAT\s*[:=]?\s*)?\(\s*(\d+)\s*[FEGD](\d+)\.\d+\s*\)", re.I)
 _UNITS = re.compile(r"UNITS\s*(?::\s*)?([^)]*)\)", re.I)
 _UNITS_IN = re.compile(r"SEC\.?,?\s+IN\s+([^\s,(]+)", re.I)
-_POINTS = re.compile(r"^[ \t]*(\d+)[ \t]+POINTS[ \t]+OF[ \t].*ACCEL", re.I | re.M)
+_POINTS = re.compile(r"^[ \t]*(\d+)[ \t]+POINTS[ \t]+OF[ \t].*ACCEL", re.M)  # in the upper-cased header
 _CHANNEL = re.compile(r"CHAN(?:NEL)?[ \t]*(\d+)[ \t]*:(.*)", re.I)
 _DIRECTION_END = re.compile(r"\s{3,}|\(|\s+FROM\b", re.I)
 _START = re.compile(r"(?:TRIGGER|START)[ \t]+TIME[ \t]*:?(.*)", re.I)
@@ -77,6 +78,7 @@ def _units(line):
     return normalize_units(stated), stated
 
 
+@functools.lru_cache(maxsize=256)
 def _when(text):
     """An aware UTC datetime from "05/02/83, 16:42:48.2 PDT" or "MAY 2, 1983 16:42 PDT", or None."""
     ymd = date_mdy(text)
@@ -95,26 +97,34 @@ def _when(text):
 
 
 def _event(header, find, corrected):
+    """The event the channel header states (the channels of a file share it: cached)."""
+    origin, hypocentre = find(_ORIGIN), find(_HYPOCENTRE)
+    return _stated_event(corrected, header[2] if len(header) > 2 else "",
+                         header[3] if len(header) > 3 else "",
+                         origin.group(1) if origin else None,
+                         hypocentre.group(1) if hypocentre else None)
+
+
+@functools.lru_cache(maxsize=64)
+def _stated_event(corrected, third, fourth, origin, hypocentre):
     # The V2 layout names the event on its third line; "Record of ..." is the
     # record's own time, not a name.
     name = None
-    if corrected and len(header) > 2:
-        line = header[2].strip()
-        if line and not line.upper().startswith("RECORD OF") and "PROCESSING" not in line.upper():
-            name = decode_name(line)
-    m = find(_ORIGIN)
-    time = _when(m.group(1)) if m else None
-    if time is None and corrected and len(header) > 3:
-        time = _when(header[3])
+    line = third.strip()
+    if corrected and line and not line.upper().startswith("RECORD OF") and \
+            "PROCESSING" not in line.upper():
+        name = decode_name(line)
+    time = _when(origin) if origin is not None else None
+    if time is None and corrected:
+        time = _when(fourth)
     lat = lon = depth = magnitude = kind = None
-    m = find(_HYPOCENTRE)
-    if m:
-        place = _PLACE.search(m.group(1))
+    if hypocentre is not None:
+        place = _PLACE.search(hypocentre)
         if place:
             lat, lon = degrees(*place.group(1, 2)), degrees(*place.group(3, 4))
-        d = _DEPTH.search(m.group(1))
+        d = _DEPTH.search(hypocentre)
         depth = float(d.group(1)) if d else None
-        mag = _MAGNITUDE.search(m.group(1))
+        mag = _MAGNITUDE.search(hypocentre)
         if mag:
             kind, magnitude = mag.group(1).upper().replace("MW", "Mw").replace("MS", "Ms"), \
                 float(mag.group(2))
@@ -267,10 +277,11 @@ def _channel(source, lines, number):
     stated = None
     if peak and real(peak.group(1)) is not None and normalize_units(peak.group(2)):
         stated = abs(real(peak.group(1))) * UNITS[normalize_units(peak.group(2))]
-    for m in _POINTS.finditer(joined):
+    shouted = upper if upper is not None else joined.upper()
+    for m in _POINTS.finditer(shouted):
         if int(m.group(1)) != npts:
             at = start
-            for _ in range(joined.count("\n", 0, m.start())):
+            for _ in range(shouted.count("\n", 0, m.start())):
                 at = lines._line_end(at)[1]
             raise lines.error(at, f"header states {m.group(1)} points, the acceleration "
                                   f"block {npts}")

@@ -5,6 +5,7 @@ thresholds, so a record read in g and those thresholds agree.
 """
 from __future__ import annotations
 
+import functools
 import re
 
 from ..constants import G
@@ -34,7 +35,13 @@ def normalize_units(text):
     Accepts the spellings agencies use: "CM/SEC/SEC", "CMS/SEC/SEC", "cm/sec2",
     "cm/s^2", "m/s**2", "mm/s/s", "Gal", "G", "G/10" (older analog records).
     """
-    s = "".join(str(text).lower().split()).rstrip(".")
+    return _canonical(str(text))
+
+
+@functools.lru_cache(maxsize=512)
+def _canonical(text):
+    # Cached: readers ask for the same few spellings once a channel.
+    s = "".join(text.lower().split()).rstrip(".")
     s = s.replace("**2", "2").replace("^2", "2").replace("²", "2")
     s = re.sub(r"sec(?:ond)?s?", "s", s)
     s = s.replace("/s/s", "/s2").replace("/(s*s)", "/s2").replace("/ss", "/s2")
