@@ -237,7 +237,7 @@ def against_obspy(data, repeat, sample_s):
             continue
         (record,), (trace,) = read_records(path), obspy.read(str(path))
         assert record.npts == trace.stats.npts and record.dt == trace.stats.delta, name
-        (t_obspy, t_told, t_new), noise = interleaved(
+        (t_obspy, t_told, t_new), noise, _ = interleaved(
             [lambda: obspy.read(str(path)), lambda: obspy.read(str(path), format="KNET"),
              lambda: read_records(path)], repeat, sample_s)
         ratios.append(t_obspy / t_new)
