@@ -1,17 +1,18 @@
 """Record readers: real agency files, generated fixtures, and malformed input."""
-import datetime as dt
+import math
 import re
 import shutil
+from datetime import date, datetime, timezone
 
 import numpy as np
 import pytest
 
 from tavotools.records import (
-    Record, RecordError, detect_format, read_at2, read_record, read_records, read_smc,
-    read_text, read_v2,
+    FORMATS, Record, RecordError, detect_format, is_vertical, orientation, read_at2, read_record,
+    read_records, read_smc, read_text, read_v2,
 )
 
-UTC = dt.timezone.utc
+UTC = timezone.utc
 SMC_DIR = "usgs_smc_lomaprieta"
 V2_FILE = "cdmg_coalinga/ce36456p_CE36456.V2"
 CSV_FILE = "elcentro1940_chopra/elcentro_chopra.csv"
@@ -105,12 +106,12 @@ def test_smc_real(data, name, npts, component, first, last, peak):
     assert (r.npts, r.dt, r.units, r.format) == (npts, 0.005, "cm/s2", "smc")
     assert r.component == component
     assert r.station.startswith("San Francisco, 1295 Shafter")
-    assert (r.event.name, r.event.time) == ("Loma Prieta, CA", dt.datetime(1989, 10, 18, 0, 4, tzinfo=UTC))
+    assert (r.event.name, r.event.time) == ("Loma Prieta, CA", datetime(1989, 10, 18, 0, 4, tzinfo=UTC))
     assert (r.event.latitude, r.event.longitude, r.event.depth) == (37.037, -121.883, 18.0)
     assert (r.event.magnitude, r.event.magnitude_type) == (7.1, "Mw")
     assert (r.latitude, r.longitude, r.elevation) == (37.728, -122.385, None)
     # The integer header: 1989, day 291, 00:04:00.
-    assert r.start_time == dt.datetime(1989, 10, 18, 0, 4, tzinfo=UTC)
+    assert r.start_time == datetime(1989, 10, 18, 0, 4, tzinfo=UTC)
     assert r.processing == ("corrected by agency",)
     assert r.accel[0] == float(first) * 0.01 and r.accel[-1] == float(last) * 0.01
     # The header's peak is rounded to 0.1 cm/s².
@@ -131,10 +132,10 @@ def test_v2_real_reads_the_acceleration_block_of_each_channel(data):
         assert r.station == "PARKFIELD FAULT ZONE 14 (36456)"
         assert r.event.name == "COALINGA EARTHQUAKE"
         # "ORIGIN(BRK): 05/02/83, 23:42:38.5 UTC", "TRIGGER TIME: 05/02/83, 16:42:48.2 PDT"
-        assert r.event.time == dt.datetime(1983, 5, 2, 23, 42, 38, 500000, tzinfo=UTC)
+        assert r.event.time == datetime(1983, 5, 2, 23, 42, 38, 500000, tzinfo=UTC)
         assert (r.event.latitude, r.event.longitude, r.event.depth) == (36.25, -120.28, 9.0)
         assert (r.event.magnitude, r.event.magnitude_type) == (6.5, "ML")
-        assert r.start_time == dt.datetime(1983, 5, 2, 23, 42, 48, 200000, tzinfo=UTC)
+        assert r.start_time == datetime(1983, 5, 2, 23, 42, 48, 200000, tzinfo=UTC)
         assert (r.latitude, r.longitude) == (35.908, -120.458)
     assert [r.is_vertical for r in recs] == [False, True, False]
     assert read_record(data / V2_FILE, channel=3).component == "0 DEG"
@@ -169,7 +170,7 @@ def test_smc_fixed_width_fields_that_run_together(tmp_path):
     expected = np.array([float(smc_field(v)) for v in SAMPLES]) * 0.01
     assert np.array_equal(r.accel, expected)
     assert r.station == "Test Station, Main St"
-    assert r.event.time == dt.datetime(2001, 2, 3, 4, 5, tzinfo=UTC)
+    assert r.event.time == datetime(2001, 2, 3, 4, 5, tzinfo=UTC)
 
 
 @pytest.mark.parametrize("form", ["new", "old"])
@@ -183,7 +184,7 @@ def test_at2_header_forms_and_fortran_numbers(tmp_path, form, style):
     expected = np.array([float(f"{v:15.7E}") for v in values]) * 9.81
     assert np.array_equal(r.accel, expected)
     assert (r.event.name, r.event.date, r.station, r.component) == (
-        "Test Valley", dt.date(1979, 10, 15), "Station One", "140")
+        "Test Valley", date(1979, 10, 15), "Station One", "140")
 
 
 @pytest.mark.parametrize("wording", [
@@ -333,3 +334,169 @@ def test_real_smc_truncated_anywhere_never_returns_partial_samples(data, tmp_pat
     with pytest.raises(RecordError) as e:
         read_smc(path)
     named(e, path, keep)
+
+
+# ---- faults a hostile or damaged file may hold: RecordError, never another error -------
+
+def test_smc_stated_peak_in_the_newer_wording_and_start_time(tmp_path):
+    lines = smc_lines(SAMPLES)
+    lines[6] = "epicentral dist =     12.0       pk acc =  3.91E+1"
+    # The integer header: start year, day of the year, hour, minute, second, millisecond.
+    lines[11] = "".join(f"{v:10d}" for v in [-32768, 2011, 235, 17, 51, 4, 250, -32768])
+    r = read_record(write(tmp_path / "new.smc", lines))
+    assert r.stated_pga == 0.391
+    assert r.start_time == datetime(2011, 8, 23, 17, 51, 4, 250000, tzinfo=UTC)
+
+
+@pytest.mark.parametrize("cut", [1, 4])
+def test_fixed_width_field_cut_short_is_truncation(data, tmp_path, cut):
+    text = (data / SMC_DIR / "0111a.smc").read_text(encoding="latin-1").rstrip("\r\n")
+    assert text.endswith("-2.8745E-1")
+    path = tmp_path / "cut.smc"
+    path.write_text(text[:-cut] + "\r\n", encoding="latin-1")
+    with pytest.raises(RecordError) as e:
+        read_smc(path)
+    assert str(e.value) == (f"{path}, line 786: columns 1-{10 - cut}: {'-2.8745E-1'[:-cut]!r} "
+                            f"is cut short ({10 - cut} of 10 columns): the file is truncated "
+                            f"(after 6000 of the 6001 samples the header states)")
+
+
+@pytest.mark.parametrize("kind, edit, line, message", [
+    ("v2", lambda l: _edit(l, 45, "(UNITS: CM/SEC/SEC)", "(UNITS: CM/SEC/SEC) FORMAT (8F0.3)"), 46,
+     "format 'FORMAT (8F0.3' states fields of no width or no fields a line"),
+    ("at2", lambda l: _edit(l, 5, "6.0000000E-01", "1.0000000E+308"), 6,
+     "sample 6, 1e+308 g, is beyond the range of a double in m/s2"),
+    ("smc", lambda l: _edit(l, 17, "1.0000000E+02", "1.0000000-321"), 18,
+     "sampling rate 1e-321 gives no finite time step"),
+])
+def test_values_out_of_range_are_record_errors(tmp_path, kind, edit, line, message):
+    base = {"smc": SMC, "at2": AT2, "v2": V2}[kind]
+    path = write(tmp_path / f"bad.{kind}", edit(list(base)))
+    with pytest.raises(RecordError) as e:
+        read_records(path)
+    assert str(e.value) == f"{path}, line {line}: {message}"
+
+
+@pytest.mark.parametrize("lines, line, message", [
+    (["-1.7e308,1", "0,2", "1.7e308,3"], 3, "the time column spans more than a double can hold"),
+    (["0,1", "1e-300,2", "2e-300,3"], None, None),
+    (["0e400,1", "0.01,2", "0.02,3"], None, None),
+])
+def test_time_columns_at_the_ends_of_the_doubles(tmp_path, lines, line, message):
+    path = write(tmp_path / "t.csv", lines)
+    if message is None:
+        assert read_text(path, units="g").npts == 3
+        return
+    with pytest.raises(RecordError) as e:
+        read_text(path, units="g")
+    assert str(e.value) == f"{path}, line {line}: {message}"
+
+
+def test_a_file_no_reader_recognises(tmp_path):
+    path = tmp_path / "noise.bin"
+    path.write_bytes(b"\x06\x00\x01binary\x00\xff" * 20)
+    with pytest.raises(RecordError) as e:
+        read_records(path)
+    tried = ", ".join(m.NAME for m in FORMATS)
+    assert str(e.value).startswith(f"{path}: not a recognised record format (tried: {tried}); as ")
+
+
+def test_gzip_is_read_as_its_content(tmp_path):
+    import gzip
+
+    plain = write(tmp_path / "a.at2", AT2)
+    packed = tmp_path / "a.at2.gz"
+    packed.write_bytes(gzip.compress(plain.read_bytes()))
+    assert np.array_equal(read_at2(packed).accel, read_at2(plain).accel)
+
+
+def _mutations(raw, rng):
+    """Damaged copies of a file: cut, bytes flipped, numbers made huge, tiny or absurd."""
+    for _ in range(8):
+        yield raw[:rng.randrange(len(raw))]
+    for _ in range(8):
+        b = bytearray(raw)
+        for _ in range(rng.randrange(1, 6)):
+            b[rng.randrange(len(b))] = rng.randrange(256)
+        yield bytes(b)
+    numbers = list(re.finditer(rb"\d+", raw))
+    for word in (b"9" * 30, b"1e308", b"1e-321", b"0", b"99999999999", b"1" * 2000):
+        for _ in range(2):
+            m = numbers[rng.randrange(min(len(numbers), 400))]
+            yield raw[:m.start()] + word + raw[m.end():]
+
+
+def test_damaged_real_records_raise_only_record_error(data, tmp_path):
+    import random
+
+    rng = random.Random(13)
+    files = [data / SMC_DIR / "0111b.smc", data / V2_FILE, data / CSV_FILE,
+             data / "formats" / "peer" / "RSN763_LOMAP_GIL067.AT2"]
+    outcomes = {"read": 0, "RecordError": 0}
+    for source in files:
+        for k, damaged in enumerate(_mutations(source.read_bytes(), rng)):
+            path = tmp_path / f"{k}{source.suffix}"
+            path.write_bytes(damaged)
+            try:
+                read_records(path, dt=0.01, units="g")
+                outcomes["read"] += 1
+            except RecordError:
+                outcomes["RecordError"] += 1
+    assert outcomes["RecordError"] > 60 and outcomes["read"] > 10, outcomes
+
+
+def _read_seconds(path, repeat=3):
+    import time
+
+    best = math.inf
+    for _ in range(repeat):
+        start = time.perf_counter()
+        try:
+            read_records(path, dt=0.01, units="g")
+        except RecordError:
+            pass
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+@pytest.fixture(scope="module")
+def ordinary_seconds(tmp_path_factory):
+    """Time to read a file of 10**6 characters of ordinary numbers (then a bad line)."""
+    normal = tmp_path_factory.mktemp("normal") / "normal.txt"
+    normal.write_text("0.123456\n" * (10**6 // 9) + "x\n", encoding="latin-1")
+    return _read_seconds(normal)
+
+
+@pytest.mark.parametrize("name, build", [
+    ("token.txt", lambda n: "1" * n + "x\n"),
+    ("point.txt", lambda n: "0." + "1" * n + "x\n"),
+    ("header.txt", lambda n: "acc (" + " " * n + "\n1\n"),
+    ("v2.txt", lambda n: "CORRECTED ACCELEROGRAM\n 10 POINTS OF ACCEL DATA EQUALLY SPACED AT .02 SEC."
+                         " (UNITS:" + " " * n + "x\n"),
+    ("format.v2", lambda n: "CORRECTED ACCELEROGRAM\n 10 POINTS OF ACCEL DATA EQUALLY SPACED AT .02 "
+                            "SEC. FORMAT" + " " * n + "x\n"),
+    ("at2.at2", lambda n: "PEER STRONG MOTION\nx\nUNITS OF G\nNPTS=  5" + " " * n + "x\n"),
+    ("old.at2", lambda n: "PEER STRONG MOTION\nx\nUNITS OF G\n 5 0.01 NPTS" + " " * n + "x\n"),
+    ("smc.smc", lambda n: "2 CORRECTED ACCELEROGRAM\n*\nX\n     1989  10  18    0004" + " " * n
+                          + "x\n*\nstation =" + " " * n + "x\n"),
+])
+def test_reading_is_linear_in_a_long_token_or_blank_run(tmp_path, ordinary_seconds, name, build):
+    # A file of one long run against a file of ordinary numbers of about the
+    # same size: a pattern that tries every split of the run takes n² time.
+    hostile = tmp_path / name
+    hostile.write_text(build(10**6), encoding="latin-1")
+    assert _read_seconds(hostile) < 2.0 * ordinary_seconds + 0.05
+
+
+@pytest.mark.parametrize("names, expected", [
+    (["ver", "VER", "Z", "z", "UD", "ud", "UP", "Up", "HNZ", "hnz", "BHZ", "V", "v", "Vertical",
+      "U-D", "UD2", "down"], "vertical"),
+    (["90 DEG", "360", "0 Deg", "N00E", "s45w", "NS", "EW", "E-W", "HNE", "HN1", "H1", "L", "T",
+      "Trans", "north", "EW1"], "horizontal"),
+    (["", "-", "???", "channel 3", None], None),
+])
+def test_one_rule_for_the_orientation_of_a_component(names, expected):
+    for name in names:
+        assert orientation(name) == expected, name
+        assert is_vertical(name) == (expected == "vertical")
+        assert Record([1.0], 0.01, component=name).is_vertical == (expected == "vertical")

@@ -18,9 +18,9 @@ __all__ = ["NAME", "SUFFIXES", "parse", "sniff"]
 NAME = "at2"
 SUFFIXES = (".at2",)
 
-_NPTS = re.compile(r"NPTS\s*=\s*(\d+)\s*(?:[,;]\s*)?DT\s*=\s*(\S+?)\s*(?:SEC|S\b|,|$)", re.I)
-_NPTS_OLD = re.compile(r"\s*(\d+)\s+(\S+)\s+NPTS\s*(?:,\s*)?DT", re.I)
-_UNITS = re.compile(r"UNITS\s+OF\s+(.*)", re.I)
+_NPTS = re.compile(r"NPTS\s*+=\s*+(\d++)\s*+(?:[,;]\s*+)?DT\s*+=\s*+(\S+?)\s*(?:SEC|S\b|,|$)", re.I)
+_NPTS_OLD = re.compile(r"\s*+(\d++)\s++(\S++)\s++NPTS\s*+(?:,\s*+)?DT", re.I)
+_UNITS = re.compile(r"UNITS\s++OF\s++(.*)", re.I)
 _DATE = re.compile(r"(\d{1,4})[-/](\d{1,2})[-/](\d{1,4})")
 _HHMM = re.compile(r"\d{3,4}")
 

@@ -27,27 +27,31 @@ ALIASES = ("v1", "v2")
 SUFFIXES = (".v1", ".v2")
 
 _ACCEL = re.compile(
-    r"\s*(\d+)\s+POINTS\s+OF\s+ACCEL(?:ERATION)?\s+DATA\s+EQUALLY\s+SPACED\s+AT\s+(\S+?)\s*SEC", re.I)
+    r"\s*+(\d++)\s++POINTS\s++OF\s++ACCEL(?:ERATION)?\s++DATA\s++EQUALLY\s++SPACED\s++AT\s++(\S+?)\s*SEC",
+    re.I)
 _V1_DATA = re.compile(
-    r"\s*(\d+)\s+ACCELEROGRAM\s+POINTS\s+AT\s+(\S+)\s+PTS/SEC\s+IN\s+UNITS\s+OF\s+(\S+)", re.I)
-_BLOCK = re.compile(r"\s*(\d+)\s+POINTS\s+OF\s+(\w+)\s+DATA\b", re.I)
-_FORMAT = re.compile(r"(?:FORMAT\s*[:=]?\s*)?\(\s*(\d+)\s*[FEGD](\d+)\.\d+\s*\)", re.I)
-_UNITS = re.compile(r"UNITS\s*(?::\s*)?([^)]*)\)", re.I)
-_UNITS_IN = re.compile(r"SEC\.?,?\s+IN\s+([^\s,(]+)", re.I)
-_POINTS = re.compile(r"^[ \t]*(\d+)[ \t]+POINTS[ \t]+OF[ \t].*ACCEL", re.M)  # in the upper-cased header
-_CHANNEL = re.compile(r"CHAN(?:NEL)?[ \t]*(\d+)[ \t]*:(.*)", re.I)
+    r"\s*+(\d++)\s++ACCELEROGRAM\s++POINTS\s++AT\s++(\S++)\s++PTS/SEC\s++IN\s++UNITS\s++OF\s++(\S++)", re.I)
+_BLOCK = re.compile(r"\s*+(\d++)\s++POINTS\s++OF\s++(\w++)\s++DATA\b", re.I)
+_FORMAT = re.compile(r"(?:FORMAT\s*+(?:[:=]\s*+)?)?\(\s*+(\d++)\s*+[FEGD](\d++)\.\d++\s*+\)", re.I)
+_UNITS_IN = re.compile(r"SEC\.?,?\s++IN\s++([^\s,(]++)", re.I)
+_POINTS = re.compile(r"^[ \t]*+(\d++)[ \t]++POINTS[ \t]++OF[ \t].*ACCEL", re.M)  # in the upper-cased header
+_CHANNEL = re.compile(r"CHAN(?:NEL)?[ \t]*+(\d++)[ \t]*+:(.*)", re.I)
 _DIRECTION_END = re.compile(r"\s{3,}|\(|\s+FROM\b", re.I)
-_START = re.compile(r"(?:TRIGGER|START)[ \t]+TIME[ \t]*:?(.*)", re.I)
-_STATION_NO = re.compile(r"STATION\s+NO\.?\s*(\S+)", re.I)
-_PEAK = re.compile(r"PEAK[ \t]+ACCELERATION[ \t]*=[ \t]*(\S+)[ \t]+(\S+)", re.I)
-_MAX = re.compile(r"\bMAX[ \t]*=[ \t]*(\S+)[ \t]+([^\s,]+)", re.I)
-_ORIGIN = re.compile(r"ORIGIN[^:\n]*:(.*)", re.I)
-_HYPOCENTRE = re.compile(r"HYPOCENTER[^:\n]*:(.*)", re.I)
-_PLACE = re.compile(r"(\d+(?:\.\d*)?)\s*([NS])\s*,\s*(\d+(?:\.\d*)?)\s*([EW])", re.I)
-_DEPTH = re.compile(r"\bH\s*=\s*(\d+(?:\.\d*)?)\s*KM", re.I)
-_MAGNITUDE = re.compile(r"\b(M[LWS]?)\s*=\s*(\d+(?:\.\d*)?)", re.I)
+_START = re.compile(r"(?:TRIGGER|START)[ \t]++TIME[ \t]*+:?(.*)", re.I)
+_STATION_NO = re.compile(r"STATION\s++NO\.?\s*+(\S++)", re.I)
+_PEAK = re.compile(r"PEAK[ \t]++ACCELERATION[ \t]*+=[ \t]*+(\S++)[ \t]++(\S++)", re.I)
+_MAX = re.compile(r"\bMAX[ \t]*+=[ \t]*+(\S++)[ \t]++([^\s,]++)", re.I)
+# "ORIGIN(BRK): ...", "HYPOCENTER(BRK): ...": the text after the first colon. The
+# scan to the colon stops at the word's first letter, so that scans from the
+# starts of a repeated word do not overlap.
+_ORIGIN = re.compile(r"ORIGIN[^:\nO]*+:(.*)", re.I)
+_HYPOCENTRE = re.compile(r"HYPOCENTER[^:\nH]*+:(.*)", re.I)
+_PLACE = re.compile(r"(?<![\d.])(\d++(?:\.\d*+)?)\s*+([NS])\s*+,\s*+(\d++(?:\.\d*+)?)\s*+([EW])",
+                    re.I)
+_DEPTH = re.compile(r"\bH\s*+=\s*+(\d++(?:\.\d*+)?)\s*+KM", re.I)
+_MAGNITUDE = re.compile(r"\b(M[LWS]?)\s*+=\s*+(\d++(?:\.\d*+)?)", re.I)
 _CLOCK = re.compile(r"(\d{1,2}):(\d{2})(?::(\d{1,2}(?:\.\d*)?))?\s*([A-Za-z]{1,4})?")
-_MONTH_DATE = re.compile(r"([A-Za-z]{3})[A-Za-z]*\.?\s+(\d{1,2}),?\s+(\d{4})")
+_MONTH_DATE = re.compile(r"(?<![A-Za-z])([A-Za-z]{3})[A-Za-z]*+\.?\s++(\d{1,2}),?\s++(\d{4})")
 _MONTHS = {m: k for k, m in enumerate(
     ("jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"), 1)}
 _NEXT = re.compile(r"\s*(?:UN)?CORRECTED\s+ACCELEROGRAM", re.I)
@@ -71,10 +75,16 @@ def sniff(head):
 
 
 def _units(line):
-    m = _UNITS.search(line) or _UNITS_IN.search(line)
-    if m is None:
-        return None, None
-    stated = m.group(1).strip()
+    """(canonical units, units as stated) of "(UNITS: CM/SEC/SEC)" or "SEC, IN cm/sec2"."""
+    start = line.upper().find("UNITS")
+    end = line.find(")", start) if start >= 0 else -1
+    if end >= 0:
+        stated = line[start + 5:end].strip().lstrip(":").strip()
+    else:
+        m = _UNITS_IN.search(line)
+        if m is None:
+            return None, None
+        stated = m.group(1)
     return normalize_units(stated), stated
 
 

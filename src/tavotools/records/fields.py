@@ -5,7 +5,8 @@ from the file's bytes (through `blocks`), and the helpers the readers share.
 
 Every pattern here runs in time linear in its input: no two parts of a
 pattern can match the same characters, so a long run of digits or blanks
-never makes the matcher try every split of it.
+never makes the matcher try every split of it (the readers' header patterns
+follow the same rule).
 """
 from __future__ import annotations
 
@@ -20,8 +21,10 @@ __all__ = ["Lines", "degrees", "each_channel", "first_match", "fixed_block", "fr
 # A Fortran real: optional sign, digits with an optional point (".005" has no
 # leading zero), an exponent with E or D, or the bare signed exponent that the
 # E edit descriptor writes when the exponent needs three digits ("1.5-105").
-_MANTISSA = r"[+-]?(?:\d+(?:\.\d*)?|\.\d+)"
-_REAL_FULL = re.compile(r"\s*(" + _MANTISSA + r")(?:[EeDd]([+-]?\d+)|([+-]\d+))?\s*")
+# Possessive quantifiers (`++`, `*+`): a run of digits is never given back
+# one digit at a time, so a long run that ends badly fails after one scan.
+_MANTISSA = r"[+-]?(?:\d++(?:\.\d*+)?|\.\d++)"
+_REAL_FULL = re.compile(r"\s*+(" + _MANTISSA + r")(?:[EeDd]([+-]?\d++)|([+-]\d++))?\s*+")
 
 
 def real(text):

@@ -17,14 +17,14 @@ __all__ = ["NAME", "SUFFIXES", "parse", "sniff"]
 NAME = "smc"
 SUFFIXES = (".smc",)
 
-_TYPE = re.compile(r"\s*(\d)\s+(\S.*)")
-_SNIFF_TYPE = re.compile(r"\s*\d\s+[A-Za-z]")
+_TYPE = re.compile(r"\s*+(\d)\s++(\S.*)")
+_SNIFF_TYPE = re.compile(r"\s*+\d\s++[A-Za-z]")
 _SNIFF_WORDS = re.compile(r"ACCELEROGRAM|VELOCITY|DISPLACEMENT|SPECTR", re.I)
-_EVENT = re.compile(r"\s*(\d{4})\s+(\d{1,2})\s+(\d{1,2})\s+(\d{1,4})(.*)")
-_STATION = re.compile(r"station\s*=", re.I)
-_COMPONENT = re.compile(r"component\s*=", re.I)
+_EVENT = re.compile(r"\s*+(\d{4})\s++(\d{1,2})\s++(\d{1,2})\s++(\d{1,4})(.*)")
+_STATION = re.compile(r"station\s*+=", re.I)
+_COMPONENT = re.compile(r"component\s*+=", re.I)
 # "pk = 104.4" in the older files, "pk acc =  3.91E+1" in the newer ones (cm/s²).
-_PEAK = re.compile(r"\bpk(?:\s+acc)?\s*=\s*(\S+)", re.I)
+_PEAK = re.compile(r"\bpk(?:\s++acc)?\s*+=\s*+(\S++)", re.I)
 
 # Places in the integer and real headers (0-based).
 _I_START = slice(1, 7)           # year, day of year, hour, minute, second, millisecond

@@ -141,5 +141,5 @@ class Source:
                 if bad.any():
                     k = int(np.argmax(bad))
                     index = locate(k)
-                    reason = f"sample {k + 1}, {values[k]!r} {units}, is beyond the range of a double in m/s2"
+                    reason = f"sample {k + 1}, {float(values[k])!r} {units}, is beyond the range of a double in m/s2"
             raise self.error(index, reason) from None

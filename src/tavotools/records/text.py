@@ -25,9 +25,8 @@ __all__ = ["NAME", "SUFFIXES", "parse", "sniff"]
 NAME = "text"
 SUFFIXES = ()
 
-_CELL_SEPARATORS = re.compile(r"[,;\s]+")
-_BRACKETED = re.compile(r"[(\[]([^)\]]*)[)\]]")
-_PRINTED = re.compile(r"[+-]?\d*(?:\.(\d*))?(?:[EeDd]([+-]?\d+))?")
+_BRACKETED = re.compile(r"[(\[]([^()\[\]]*)[)\]]")
+_PRINTED = re.compile(r"[+-]?\d*+(?:\.(\d*+))?(?:[EeDd]([+-]?\d++))?")
 _COUNT = re.compile(r"\+?\d+")
 _COMMENT = "#%!"
 _MARKS = tuple(b"\n" + c.encode() for c in _COMMENT)  # a comment line inside the data
@@ -35,7 +34,8 @@ _DELIMITERS = b",;"
 
 
 def _cells(body):
-    return [c for c in _CELL_SEPARATORS.split(body) if c]
+    """The cells of a line, between blanks, commas or semicolons."""
+    return body.replace(",", " ").replace(";", " ").split()
 
 
 def sniff(head):
