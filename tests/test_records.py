@@ -356,14 +356,14 @@ def test_fixed_width_field_cut_short_is_truncation(data, tmp_path, cut):
     path.write_text(text[:-cut] + "\r\n", encoding="latin-1")
     with pytest.raises(RecordError) as e:
         read_smc(path)
-    assert str(e.value) == (f"{path}, line 786: columns 1-{10 - cut}: {'-2.8745E-1'[:-cut]!r} "
-                            f"is cut short ({10 - cut} of 10 columns): the file is truncated "
+    assert str(e.value) == (f"{path}, line 786: columns 1-10: field {'-2.8745E-1'[:-cut]!r} "
+                            f"is cut short: {10 - cut} of 10 characters "
                             f"(after 6000 of the 6001 samples the header states)")
 
 
 @pytest.mark.parametrize("kind, edit, line, message", [
     ("v2", lambda l: _edit(l, 45, "(UNITS: CM/SEC/SEC)", "(UNITS: CM/SEC/SEC) FORMAT (8F0.3)"), 46,
-     "format 'FORMAT (8F0.3' states fields of no width or no fields a line"),
+     "format 'FORMAT (8F0.3)' states fields of no width or no fields a line"),
     ("at2", lambda l: _edit(l, 5, "6.0000000E-01", "1.0000000E+308"), 6,
      "sample 6, 1e+308 g, is beyond the range of a double in m/s2"),
     ("smc", lambda l: _edit(l, 17, "1.0000000E+02", "1.0000000-321"), 18,
@@ -500,3 +500,32 @@ def test_one_rule_for_the_orientation_of_a_component(names, expected):
         assert orientation(name) == expected, name
         assert is_vertical(name) == (expected == "vertical")
         assert Record([1.0], 0.01, component=name).is_vertical == (expected == "vertical")
+
+
+
+@pytest.mark.parametrize("module, name, method, unit", [
+    ("bhrc", "_STATION", "search", "a "),
+    ("afad", "_KEY", "fullmatch", "a"),
+    ("afad", "_COORDINATES", "search", "1"),
+    ("cosmos", "_FIRST", "search", " "),
+    ("dmg", "_ORIGIN", "search", "ORIGIN"),
+    ("dmg", "_PLACE", "search", "1"),
+    ("text", "_BRACKETED", "search", "("),
+])
+def test_header_patterns_are_linear_in_a_long_line(module, name, method, unit):
+    # Four times the line takes about four times as long, not sixteen.
+    import importlib
+    import time
+
+    call = getattr(getattr(importlib.import_module(f"tavotools.records.{module}"), name), method)
+
+    def seconds(n):
+        text = unit * (n // len(unit)) + "x"
+        best = math.inf
+        for _ in range(3):
+            start = time.perf_counter()
+            call(text)
+            best = min(best, time.perf_counter() - start)
+        return best
+
+    assert seconds(80_000) < 8 * seconds(20_000) + 1e-3

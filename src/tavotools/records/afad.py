@@ -18,9 +18,9 @@ __all__ = ["NAME", "SUFFIXES", "parse", "sniff"]
 NAME = "afad"
 SUFFIXES = ()
 
-_KEY = re.compile(r"([A-Za-z][A-Za-z0-9 ().\-/]*?)\s*:\s?(.*)")
+_KEY = re.compile(r"([A-Za-z][A-Za-z0-9 ().\-/]*+)\s*+:\s?(.*)")
 _COMPONENT = re.compile(r"[NEU]-?[SWD]", re.I)
-_COORDINATES = re.compile(r"([0-9.]+)\s*([NS])\s*-?\s*([0-9.]+)\s*([EW])", re.I)
+_COORDINATES = re.compile(r"(?<![0-9.])([0-9.]++)\s*+([NS])\s*+-?\s*+([0-9.]++)\s*+([EW])", re.I)
 _DATE = re.compile(r"(\d{4})/(\d{1,2})/(\d{1,2})\s+(\d{1,2}):(\d{1,2}):(\d{1,2}(?:\.\d*)?)")
 _DATE_DMY = re.compile(r"(\d{1,2})/(\d{1,2})/(\d{4})\s+(\d{1,2}):(\d{1,2}):(\d{1,2}(?:\.\d*)?)")
 _ZONE = re.compile(r"\(\s*(GMT|UTC)\s*\)", re.I)

@@ -29,8 +29,10 @@ _N_TEXT, _N_INT_LINES, _N_REAL_LINES = 13, 7, 7
 _FIRST = re.compile(r"\*\s*VOL\s*1", re.I)
 _ORIGIN = re.compile(r"Origin\s+Time\s*:\s*(\d{4})/(\d{1,2})/(\d{1,2})", re.I)
 _COMP = re.compile(r"^\s*COMP\s+(\S+)", re.I)
-_STATION = re.compile(r"^\s*(.*?)\s+Station\s+(\d+(?:\.\d*)?)\s*([NS])\s+(\d+(?:\.\d*)?)\s*([EW])"
-                      r"(?:\s+Altitude\s+(\d+(?:\.\d*)?)\s*m)?", re.I)
+# The station's name is what stands before "Station" (found by the word, not by a
+# lazy scan of the name, which would be quadratic in a long line).
+_STATION = re.compile(r"(?<=\s)Station\s++(\d++(?:\.\d*+)?)\s*+([NS])\s++(\d++(?:\.\d*+)?)\s*+([EW])"
+                      r"(?:\s++Altitude\s++(\d++(?:\.\d*+)?)\s*+m)?", re.I)
 _EPICENTRE = re.compile(r"Epicenter\s+(\d+(?:\.\d*)?)\s*([NS])\s+(\d+(?:\.\d*)?)\s*([EW])", re.I)
 _DEPTH = re.compile(r"\bFD\s+(\d+(?:\.\d*)?)\s*Km", re.I)
 _MAGNITUDE = re.compile(r"\b(M[wsl]|mb|ML|Mw|Ms)\s*(\d+(?:\.\d*)?)")
@@ -91,9 +93,9 @@ def _channel(source, lines, number):
     station = lat = lon = elevation = None
     m = first_match(text, _STATION)
     if m:
-        station = decode_name(m.group(1).strip()) or None
-        lat, lon = degrees(*m.group(2, 3)), degrees(*m.group(4, 5))
-        elevation = float(m.group(6)) if m.group(6) else None
+        station = decode_name(m.string[:m.start()].strip()) or None
+        lat, lon = degrees(*m.group(1, 2)), degrees(*m.group(3, 4))
+        elevation = float(m.group(5)) if m.group(5) else None
     return source.record(
         samples, dt, units, locate=lambda k: source.line_number(first) - 1 + k // 10,
         format=NAME, station=station, channel=channel, component=component, latitude=lat,

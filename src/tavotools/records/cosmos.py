@@ -35,7 +35,9 @@ __all__ = ["NAME", "SUFFIXES", "parse", "sniff"]
 NAME = "cosmos"
 SUFFIXES = (".v0", ".v1", ".v2", ".v2c", ".v1c", ".v0c")
 
-_FIRST = re.compile(r"\s*(.*?)\s*\(Format\s+v?\s*(\d+\.\d+)\s+with\s+(\d+)\s+text\s+lines\)", re.I)
+# Line 1's format note; the series is the text before it (found by the note, not by a
+# lazy scan of the series, which would be quadratic in a long line).
+_FIRST = re.compile(r"\(Format\s++v?\s*+(\d++\.\d++)\s++with\s++(\d++)\s++text\s++lines\)", re.I)
 _BLOCK_LINE = re.compile(r"\s*(\d+)\s+(Integer|Real)-header\s+values\s+follow\s+on\s+(\d+)\s+lines,?"
                          r"\s*Format\s*=\s*\((\d+)([IFEG])(\d+)(?:\.\d+)?\)", re.I)
 _COMMENTS = re.compile(r"\s*(\d+)\s+Comment\s+line", re.I)
@@ -63,7 +65,7 @@ _R_RAW_STEP, _R_STEP_MS, _R_PEAK = 33, 61, 63
 
 def sniff(head):
     """Line 1 names the series and its format: "(Format v01.20 with 13 text lines)"."""
-    return bool(_FIRST.match(head.split("\n", 1)[0]))
+    return bool(_FIRST.search(head.split("\n", 1)[0]))
 
 
 def parse(source):
@@ -88,11 +90,11 @@ def _header_values(lines, kind):
 
 def _section(source, lines, number):
     start, first = lines.take("the text header")
-    m = _FIRST.match(first)
+    m = _FIRST.search(first)
     if m is None:
         raise lines.error(start, f"expected a COSMOS header line '... (Format v01.20 with 13 "
                                  f"text lines)', not {first.strip()!r}")
-    series, n_text = m.group(1), int(m.group(3))
+    series, n_text = first[:m.start()].strip(), int(m.group(2))
     if n_text < 1:
         raise lines.error(start, f"a header of {n_text} text lines")
     text = [first] + [lines.take(f"the {n_text} text lines the header states")[1]
