@@ -613,6 +613,195 @@ TEST(Square, MatchesLibraryPowOnRandomDoubles) {
 
 }  // namespace
 
+// ---- exact sums: the block method against the plain sequential loop ----
+
+/// The plain sequential loops the exact sums must reproduce, each stopping at its
+/// first NaN (whose bits are then the result, and every later running sum's).
+double seq_sum(const Vec &terms) {
+  double s = 0.0;
+  for (double t : terms)
+    if (s == s) s += t;
+  return s;
+}
+Vec seq_running(const Vec &terms) {
+  Vec out;
+  double s = 0.0;
+  for (double t : terms) out.push_back(s == s ? (s += t) : s);
+  return out;
+}
+
+enum class Kind { gaussian, record, decimals, integers, dynamic, odd_past_2_53, half_grid, binade_edges, specials };
+constexpr Kind kKinds[] = {Kind::gaussian,      Kind::record,    Kind::decimals,     Kind::integers, Kind::dynamic,
+                           Kind::odd_past_2_53, Kind::half_grid, Kind::binade_edges, Kind::specials};
+const char *kind_name(Kind kind) {
+  static const char *names[] = {"gaussian",      "record",    "decimals",     "integers", "dynamic",
+                                "odd_past_2_53", "half_grid", "binade_edges", "specials"};
+  return names[static_cast<int>(kind)];
+}
+
+/// The bottom 2^e of the binade of a positive normal s.
+double binade_of(double s) { return std::bit_cast<double>(bits(s) & 0x7ff0000000000000u); }
+
+/// n samples of one kind. The adversarial kinds follow the running sum of |x| as
+/// they go, so that their terms land on ties and binade edges of that very sum:
+/// odd integers once the sum is past 2^53 (every addition a tie), terms a whole
+/// number and a half of the sum's ulp, and terms that carry the sum to within a
+/// few half-ulps of the top of its binade, exactly onto it, or just past it.
+Vec make_kind(Kind kind, std::int64_t n, std::uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  Vec x;
+  x.reserve(static_cast<std::size_t>(n));
+  double s = 0.0;  // running sum of |x| so far, as the sequential loop forms it
+  for (std::int64_t i = 0; i < n; ++i) {
+    const double t = static_cast<double>(i) / static_cast<double>(std::max<std::int64_t>(n, 1));
+    double v = normal(rng);
+    switch (kind) {
+      case Kind::gaussian:
+        break;
+      case Kind::record:  // quiet, a strong phase, then an exponential decay
+        v *= 3.0 * (t < 0.1 ? 0.02 : t < 0.3 ? 1.0 : std::exp(-6.0 * (t - 0.3)));
+        break;
+      case Kind::decimals:  // a text file's 3-decimal values, as its reader parses them
+        v = std::round(v * 2000.0) / 1000.0;
+        break;
+      case Kind::integers:
+        v = std::round(v * 300.0);
+        break;
+      case Kind::dynamic:
+        v *= std::ldexp(1.0, static_cast<int>(rng() % 41) - 20);
+        break;
+      case Kind::odd_past_2_53:
+        if (i == 0) v = 0x1p53 + 2.0 * static_cast<double>(rng() % 1000);
+        else v = static_cast<double>(2 * static_cast<std::int64_t>(rng() % 50) + 1) * ((rng() & 1) ? 1.0 : -1.0);
+        break;
+      case Kind::half_grid:
+        if (s > 0.0 && rng() % 8 != 0) {
+          const double u = binade_of(s) * 0x1p-52;
+          v = (static_cast<double>(rng() % 4096) + 0.5) * u * ((rng() & 1) ? 1.0 : -1.0);
+        }
+        break;
+      case Kind::binade_edges:
+        if (s > 0.0 && rng() % 16 == 0) {
+          const double E = binade_of(s), u = E * 0x1p-52;
+          const double gap = 2.0 * E - s;  // exact: both are multiples of u
+          v = gap + static_cast<double>(static_cast<int>(rng() % 7) - 3) * 0.5 * u;
+          if (v < 0.0) v = 0.5 * u;
+        } else {
+          v *= 1e-3 * std::max(s, 1.0);
+        }
+        break;
+      case Kind::specials: {  // rare non-finite, huge, tiny and zero samples in a record
+        static const double kRare[] = {kNaN, kInf, -kInf, 0.0, -0.0, 1e300, -5e-324, 1e-310, 0x1p1000, -0x1p-960};
+        if (rng() % 4096 == 0) v = kRare[rng() % 10];
+        break;
+      }
+    }
+    x.push_back(v);
+    if (s == s) s += std::fabs(v);
+  }
+  return x;
+}
+
+struct ExactCase {
+  Kind kind;
+  std::int64_t n;
+  int step;
+  std::uint64_t seed;
+};
+
+/// Every exact kernel over one generated record, against its sequential loop, bit
+/// for bit. Returns the number of mismatching kernels (each also reported).
+int check_exact(const ExactCase &c) {
+  const Vec data = make_kind(c.kind, c.n, c.seed);
+  const Placed in(data, c.step);
+  const Vec magnitudes = ref_abs(data);
+  const Vec squares = ref_pow(data, 2.0);
+  int failures = 0;
+  auto expect = [&](::testing::AssertionResult r, const char *what) {
+    if (r) return;
+    ++failures;
+    ADD_FAILURE() << what << ", " << kind_name(c.kind) << " n=" << c.n << " step=" << c.step << " seed=" << c.seed
+                  << ": " << r.message();
+  };
+  expect(same_bits(k::sum_abs(in.span()), seq_sum(magnitudes)), "sum_abs");
+  expect(same_bits(k::sum_squares(in.span()), seq_sum(squares)), "sum_squares");
+  const double threshold = data.empty() ? 1.0 : std::fabs(data[data.size() / 3]);  // an exact tie with a sample
+  expect(same_bits(k::sum_abs_at_least(in.span(), threshold), seq_sum(ref_masked(data, threshold))),
+         "sum_abs_at_least");
+
+  Placed out(Vec(data.size(), 12345.0), c.step);
+  const double dt = 0.01;
+  const Vec running = seq_running(squares);
+  const double total = k::arias_series(in.span(), dt, out.mut());
+  expect(same_bits(total, running.empty() ? 0.0 : running.back()), "arias_series total");
+  Vec series = running;
+  for (double &v : series) v = (((v * dt) * kPi) / 2.0) / 9.81;
+  expect(same_bits(out.values(), series), "arias_series");
+
+  // Windows of 100 samples at a level that silences the quiet ones of a record.
+  const double level = c.kind == Kind::record ? 0.24525000000000002 : 0.5;
+  Vec silenced = data;
+  ref_silence(silenced, 100, (c.n + 99) / 100, level);
+  Placed work(data, c.step);
+  const double s = k::silence_and_sum_abs(work.mut(), 100, (c.n + 99) / 100, level);
+  expect(same_bits(work.values(), silenced), "silence_and_sum_abs silencing");
+  expect(same_bits(s, seq_sum(ref_abs(silenced))), "silence_and_sum_abs");
+  return failures;
+}
+
+class ExactSums : public ::testing::TestWithParam<std::tuple<Kind, int>> {};
+
+TEST_P(ExactSums, MatchTheSequentialLoop) {
+  const auto [kind, step] = GetParam();
+  // Lengths around the block sizes and long enough for many binades.
+  for (const std::int64_t n : {255, 256, 257, 1000, 4099, 65536 + 31, 250000}) {
+    if (step != 1 && n > 70000) continue;
+    check_exact({kind, n, step, static_cast<std::uint64_t>(n * 31 + step)});
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ExactSums, ::testing::Combine(::testing::ValuesIn(kKinds), ::testing::Values(1, 3, -1)),
+                         [](const ::testing::TestParamInfo<std::tuple<Kind, int>> &param) {
+                           char name[64];
+                           std::snprintf(name, sizeof name, "%s_step%s%d", kind_name(std::get<0>(param.param)),
+                                         std::get<1>(param.param) < 0 ? "m" : "", std::abs(std::get<1>(param.param)));
+                           return std::string(name);
+                         });
+
+/// Records of random kinds and lengths until TAVO_EXACT_SAMPLES samples (default
+/// 2 million; 100000000 for the full differential run) have been checked.
+TEST(ExactSumRecords, ManyGeneratedRecords) {
+  const char *env = std::getenv("TAVO_EXACT_SAMPLES");
+  const std::int64_t target = env ? std::atoll(env) : 2'000'000;
+  std::mt19937_64 rng(17);
+  std::int64_t done = 0, records = 0;
+  int failures = 0;
+  const auto start = std::chrono::steady_clock::now();
+  while (done < target && failures < 10) {
+    const Kind kind = kKinds[rng() % std::size(kKinds)];
+    const auto n = static_cast<std::int64_t>(1 + rng() % 300'000);
+    failures += check_exact({kind, n, 1, rng()});
+    done += n;
+    ++records;
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("exact sums: %" PRId64 " samples in %" PRId64 " records, %.1f s\n", done, records, seconds);
+}
+
+TEST(ExactSumRecords, TiesAtTheTopOfABinadeRoundToEven) {
+  // s = 2 - u sits on the top grid point of [1, 2); adding u / 2 ties between an odd
+  // and an even neighbour and must round up to 2.0, and so on past the crossing.
+  const double u = 0x1p-52;
+  Vec x(600, 0.5 * u);
+  x[0] = 2.0 - u;
+  for (std::size_t i = 300; i < x.size(); ++i) x[i] = 1.5 * u;  // ties on the grid of [2, 4)
+  const Placed in(x, 1);
+  EXPECT_TRUE(same_bits(k::sum_abs(in.span()), seq_sum(x)));
+  EXPECT_TRUE(same_bits(k::sum_abs_at_least(in.span(), 0.0), seq_sum(x)));
+}
+
 /// Runs the tests unless --require-isa=LEVEL names an x86-64 level this CPU lacks
 /// (the single-ISA test builds), which exits with 77 for CTest to count as skipped.
 int main(int argc, char **argv) {

@@ -8,6 +8,8 @@
     !defined(TAVO_NO_CLONES)
 // TAVO_NO_CLONES builds one version for whatever -march says (the kernel tests use it).
 #define TAVO_TARGET_CLONES(...) __attribute__((target_clones(__VA_ARGS__)))
+#define TAVO_MULTIVERSIONED 1  // kernels may also pick their level by hand, by the same CPU test
 #else
 #define TAVO_TARGET_CLONES(...)
+#define TAVO_MULTIVERSIONED 0
 #endif

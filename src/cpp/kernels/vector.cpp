@@ -3,15 +3,21 @@
 // Every result is bit-identical whichever path or clone runs.
 #include "kernels/vector.hpp"
 
+#include "kernels/exact_sum.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #include "kernels/clones.hpp"
 
 // Distributed builds stay at the baseline ISA otherwise. x86-64-v3 brings FMA along with AVX2.
 #define TAVO_CLONES TAVO_TARGET_CLONES("arch=x86-64-v4", "arch=x86-64-v3", "default")
+// The exact sums run different code per level (8 or 4 lanes, or the plain loop), so
+// they are dispatched by hand on the same CPU test (see dispatch below).
+#define TAVO_DISPATCH TAVO_MULTIVERSIONED
 
 namespace tavo::kernels {
 namespace {
@@ -45,6 +51,12 @@ struct Contig {
     std::memcpy(&v, p + i * kItem, sizeof v);
     return v;
   }
+  template <int W>
+  exact::Vec<W> lanes(std::int64_t i) const noexcept {
+    exact::Vec<W> v;
+    std::memcpy(&v, p + i * kItem, sizeof v);
+    return v;
+  }
 };
 struct Strided {
   const char *p;
@@ -52,6 +64,12 @@ struct Strided {
   double operator[](std::int64_t i) const noexcept { return load(p + i * s); }
   Vec vec(std::int64_t i) const noexcept {
     return Vec{(*this)[i], (*this)[i + 1]};
+  }
+  template <int W>
+  exact::Vec<W> lanes(std::int64_t i) const noexcept {
+    exact::Vec<W> v;
+    for (int j = 0; j < W; ++j) v[j] = (*this)[i + j];
+    return v;
   }
 };
 struct ContigOut {
@@ -402,12 +420,6 @@ TAVO_CLONES double max_abs(Span x) noexcept {
   return lane_max(Strided{x.data, x.stride}, x.n, Magnitude{});
 }
 
-double sum_abs(Span x) noexcept {
-  if (x.n <= 0) return 0.0;
-  if (x.stride == kItem) return sum_abs_loop(Contig{x.data}, x.n);
-  return sum_abs_loop(Strided{x.data, x.stride}, x.n);
-}
-
 namespace {
 
 template <class At>
@@ -431,23 +443,244 @@ template <class At>
   return s;
 }
 
-}  // namespace
+// ---- the exact sums, by instruction-set level ----------------------------------
+// Each kernel below is a struct whose run<W> is the whole computation for W lanes
+// (W = 0: the plain loops above). The entry points pick W once per call.
 
-TAVO_CLONES double silence_and_sum_abs(MutSpan x, std::int64_t window, std::int64_t n_windows,
-                                       double threshold) noexcept {
-  if (x.n <= 0) return 0.0;
-  if (window <= 0) n_windows = 0;
-  if (x.stride == kItem)
-    return silence_loop([&](std::int64_t lo) { return Contig{x.data + lo * kItem}; }, x.data, kItem,
-                        x.n, window, n_windows, threshold);
-  return silence_loop([&](std::int64_t lo) { return Strided{x.data + lo * x.stride, x.stride}; },
-                      x.data, x.stride, x.n, window, n_windows, threshold);
+template <class In>
+struct AbsTerms {
+  In x;
+  template <int W>
+  exact::Vec<W> lanes(std::int64_t i) const noexcept {
+    return exact::magnitude<W>(x.template lanes<W>(i));
+  }
+  double operator[](std::int64_t i) const noexcept { return std::fabs(x[i]); }
+};
+
+/// |x| with the samples below the threshold masked to +0.0 (NaN is never below).
+template <class In>
+struct AtLeastTerms {
+  In x;
+  double threshold;
+  template <int W>
+  exact::Vec<W> lanes(std::int64_t i) const noexcept {
+    const exact::Vec<W> v = exact::magnitude<W>(x.template lanes<W>(i));
+    return v < threshold ? exact::Vec<W>{} : v;
+  }
+  double operator[](std::int64_t i) const noexcept {
+    const double v = std::fabs(x[i]);
+    return v < threshold ? 0.0 : v;
+  }
+};
+
+template <int W, class Terms>
+[[gnu::always_inline]] inline double exact_sum_of(const Terms &t, std::int64_t n, exact::Run &run) noexcept {
+  exact::add_terms<W>(run, t, n);
+  return run.s;
 }
 
-TAVO_CLONES double sum_abs_at_least(Span x, double threshold) noexcept {
+struct SumAbs {
+  template <int W>
+  [[gnu::always_inline]] static double run(Span x, exact::Run &run) noexcept {
+    if constexpr (W == 0) {
+      return x.stride == kItem ? sum_abs_loop(Contig{x.data}, x.n) : sum_abs_loop(Strided{x.data, x.stride}, x.n);
+    } else {
+      if (x.stride == kItem) return exact_sum_of<W>(AbsTerms<Contig>{{x.data}}, x.n, run);
+      return exact_sum_of<W>(AbsTerms<Strided>{{x.data, x.stride}}, x.n, run);
+    }
+  }
+};
+
+struct SumAbsAtLeast {
+  template <int W>
+  [[gnu::always_inline]] static double run(Span x, double threshold, exact::Run &run) noexcept {
+    if constexpr (W == 0) {
+      return x.stride == kItem ? sum_abs_at_least_loop(Contig{x.data}, x.n, threshold)
+                               : sum_abs_at_least_loop(Strided{x.data, x.stride}, x.n, threshold);
+    } else {
+      if (x.stride == kItem) return exact_sum_of<W>(AtLeastTerms<Contig>{{x.data}, threshold}, x.n, run);
+      return exact_sum_of<W>(AtLeastTerms<Strided>{{x.data, x.stride}, threshold}, x.n, run);
+    }
+  }
+};
+
+/// The silencing pass with the exact sum: windows are tested and silenced a stretch
+/// at a time, then the stretch (its silenced windows now +0.0 in place, which add
+/// nothing) is summed while still in cache.
+template <int W, class At>
+[[gnu::always_inline]] inline double silence_exact(At at, char *data, std::int64_t stride, std::int64_t n,
+                                                   std::int64_t window, std::int64_t n_windows,
+                                                   double threshold, exact::Run &run) noexcept {
+  constexpr std::int64_t kStretch = 8 * exact::kBlock;
+  std::int64_t lo = 0, summed = 0;
+  auto sum_to = [&](std::int64_t hi) {
+    const AbsTerms<decltype(at(0))> t{at(summed)};
+    exact::add_terms<W>(run, t, hi - summed);
+    summed = hi;
+  };
+  for (std::int64_t w = 0; w < n_windows && lo < n; ++w, lo += window) {
+    const std::int64_t m = std::min(window, n - lo);
+    if (lane_max(at(lo), m, Magnitude{}) < threshold)
+      for (std::int64_t i = 0; i < m; ++i) store(data + (lo + i) * stride, 0.0);
+    if (lo + m - summed >= kStretch) sum_to(lo + m);
+  }
+  sum_to(n);
+  return run.s;
+}
+
+struct SilenceAndSumAbs {
+  template <int W>
+  [[gnu::always_inline]] static double run(MutSpan x, std::int64_t window, std::int64_t n_windows,
+                                           double threshold, exact::Run &run) noexcept {
+    auto contig = [&](std::int64_t lo) { return Contig{x.data + lo * kItem}; };
+    auto strided = [&](std::int64_t lo) { return Strided{x.data + lo * x.stride, x.stride}; };
+    if constexpr (W == 0) {
+      if (x.stride == kItem) return silence_loop(contig, x.data, kItem, x.n, window, n_windows, threshold);
+      return silence_loop(strided, x.data, x.stride, x.n, window, n_windows, threshold);
+    } else {
+      if (x.stride == kItem)
+        return silence_exact<W>(contig, x.data, kItem, x.n, window, n_windows, threshold, run);
+      return silence_exact<W>(strided, x.data, x.stride, x.n, window, n_windows, threshold, run);
+    }
+  }
+};
+
+struct SumSquares {
+  template <int W, class In>
+  [[gnu::always_inline]] static double exact_loop(In x, std::int64_t n, exact::Run &run) noexcept {
+    double q[kBlock];
+    const Contig terms{reinterpret_cast<const char *>(q)};
+    for (std::int64_t i0 = 0; i0 < n; i0 += kBlock) {
+      const std::int64_t m = std::min(kBlock, n - i0);
+      squares_block(x, i0, m, q);
+      if (!exact::add_terms<W>(run, terms, m)) break;
+    }
+    return run.s;
+  }
+  template <int W>
+  [[gnu::always_inline]] static double run(Span x, exact::Run &run) noexcept {
+    if constexpr (W == 0) {
+      return x.stride == kItem ? sum_squares_loop(Contig{x.data}, x.n) : sum_squares_loop(Strided{x.data, x.stride}, x.n);
+    } else {
+      if (x.stride == kItem) return exact_loop<W>(Contig{x.data}, x.n, run);
+      return exact_loop<W>(Strided{x.data, x.stride}, x.n, run);
+    }
+  }
+};
+
+struct AriasSeries {
+  /// The running sums P by the exact scan, then the four scalings a vector at a time.
+  template <int W, class In, class Out>
+  [[gnu::always_inline]] static double exact_loop(In x, Out out, std::int64_t n, double dt,
+                                                  exact::Run &run) noexcept {
+    double q[kBlock], P[kBlock];
+    for (std::int64_t i0 = 0; i0 < n; i0 += kBlock) {
+      const std::int64_t m = std::min(kBlock, n - i0);
+      if (run.s == run.s) {
+        squares_block(x, i0, m, q);
+        exact::scan_terms<W>(run, q, m, P);
+      } else {
+        for (std::int64_t k = 0; k < m; ++k) P[k] = run.s;  // the sum stays at its first NaN
+      }
+      std::int64_t j = 0;
+      for (; m - j >= W; j += W) {
+        exact::Vec<W> v;
+        std::memcpy(&v, P + j, sizeof v);
+        v = arias_scale(v, dt);
+        if constexpr (std::is_same_v<Out, ContigOut>)
+          std::memcpy(out.p + (i0 + j) * kItem, &v, sizeof v);
+        else
+          for (int l = 0; l < W; ++l) out.put(i0 + j + l, v[l]);
+      }
+      for (; j < m; ++j) out.put(i0 + j, arias_scale(P[j], dt));
+    }
+    return run.s;
+  }
+  template <int W>
+  [[gnu::always_inline]] static double run(Span x, double dt, MutSpan out, exact::Run &run) noexcept {
+    const std::int64_t n = std::min(x.n, out.n);
+    const bool contig = x.stride == kItem && out.stride == kItem;
+    if constexpr (W == 0) {
+      if (contig) return arias_loop(Contig{x.data}, ContigOut{out.data}, n, dt);
+      return arias_loop(Strided{x.data, x.stride}, StridedOut{out.data, out.stride}, n, dt);
+    } else {
+      if (contig) return exact_loop<W>(Contig{x.data}, ContigOut{out.data}, n, dt, run);
+      return exact_loop<W>(Strided{x.data, x.stride}, StridedOut{out.data, out.stride}, n, dt, run);
+    }
+  }
+};
+
+enum class Level { plain, v3, v4 };
+
+#if TAVO_DISPATCH
+/// The level of this CPU, by the test the loader uses for the clones above.
+Level cpu_level() noexcept {
+  static const Level level = [] {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("x86-64-v4")) return Level::v4;
+    if (__builtin_cpu_supports("x86-64-v3")) return Level::v3;
+    return Level::plain;
+  }();
+  return level;
+}
+
+template <class K, class... A>
+[[gnu::target("arch=x86-64-v4"), gnu::noinline]] auto run_v4(A &&...a) noexcept {
+  return K::template run<8>(a...);
+}
+template <class K, class... A>
+[[gnu::target("arch=x86-64-v3"), gnu::noinline]] auto run_v3(A &&...a) noexcept {
+  return K::template run<4>(a...);
+}
+#endif
+
+// Single-level builds (TAVO_NO_CLONES, other compilers): the level -march gave.
+#if defined(__AVX512F__) && defined(__AVX512VL__) && defined(__AVX512DQ__) && defined(__AVX512BW__)
+constexpr int kStaticWidth = 8;
+#elif defined(__AVX2__) && defined(__FMA__)
+constexpr int kStaticWidth = 4;
+#else
+constexpr int kStaticWidth = 0;  // SSE2, non-x86: the plain loop
+#endif
+
+/// K::run<W>(a...) with W the lanes of this CPU's level (0 for the plain loop).
+template <class K, class... A>
+auto dispatch(A &&...a) noexcept {
+#if TAVO_DISPATCH
+  switch (cpu_level()) {
+    case Level::v4:
+      return run_v4<K>(a...);
+    case Level::v3:
+      return run_v3<K>(a...);
+    case Level::plain:
+      break;
+  }
+  return K::template run<0>(a...);
+#else
+  return K::template run<kStaticWidth>(a...);
+#endif
+}
+
+}  // namespace
+
+double sum_abs(Span x) noexcept {
   if (x.n <= 0) return 0.0;
-  if (x.stride == kItem) return sum_abs_at_least_loop(Contig{x.data}, x.n, threshold);
-  return sum_abs_at_least_loop(Strided{x.data, x.stride}, x.n, threshold);
+  exact::Run run;
+  return dispatch<SumAbs>(x, run);
+}
+
+double silence_and_sum_abs(MutSpan x, std::int64_t window, std::int64_t n_windows,
+                           double threshold) noexcept {
+  if (x.n <= 0) return 0.0;
+  if (window <= 0) n_windows = 0;
+  exact::Run run;
+  return dispatch<SilenceAndSumAbs>(x, window, n_windows, threshold, run);
+}
+
+double sum_abs_at_least(Span x, double threshold) noexcept {
+  if (x.n <= 0) return 0.0;
+  exact::Run run;
+  return dispatch<SumAbsAtLeast>(x, threshold, run);
 }
 
 TAVO_CLONES double square(double x) noexcept {
@@ -455,18 +688,79 @@ TAVO_CLONES double square(double x) noexcept {
   return square_is_product(x, p) ? p : std::pow(x, hidden(2.0));
 }
 
-TAVO_CLONES double sum_squares(Span x) noexcept {
+double sum_squares(Span x) noexcept {
   if (x.n <= 0) return 0.0;
-  if (x.stride == kItem) return sum_squares_loop(Contig{x.data}, x.n);
-  return sum_squares_loop(Strided{x.data, x.stride}, x.n);
+  exact::Run run;
+  return dispatch<SumSquares>(x, run);
 }
 
-TAVO_CLONES double arias_series(Span x, double dt, MutSpan out) noexcept {
-  const std::int64_t n = std::min(x.n, out.n);
-  if (n <= 0) return 0.0;
-  if (x.stride == kItem && out.stride == kItem)
-    return arias_loop(Contig{x.data}, ContigOut{out.data}, n, dt);
-  return arias_loop(Strided{x.data, x.stride}, StridedOut{out.data, out.stride}, n, dt);
+double arias_series(Span x, double dt, MutSpan out) noexcept {
+  if (std::min(x.n, out.n) <= 0) return 0.0;
+  exact::Run run;
+  return dispatch<AriasSeries>(x, dt, out, run);
+}
+
+BlockTally block_tally(ExactKernel kernel, MutSpan x, double param) noexcept {
+  exact::Run run;
+  if (x.n > 0) {
+    switch (kernel) {
+      case ExactKernel::sum_abs:
+        dispatch<SumAbs>(as_span(x), run);
+        break;
+      case ExactKernel::sum_abs_at_least:
+        dispatch<SumAbsAtLeast>(as_span(x), param, run);
+        break;
+      case ExactKernel::silence_and_sum_abs: {
+        const auto window = static_cast<std::int64_t>(param);
+        dispatch<SilenceAndSumAbs>(x, window, (x.n + window - 1) / window, constants::CAVstd_quiet, run);
+        break;
+      }
+      case ExactKernel::sum_squares:
+        dispatch<SumSquares>(as_span(x), run);
+        break;
+      case ExactKernel::arias_series:
+        dispatch<AriasSeries>(as_span(x), param, x, run);
+        break;
+    }
+  }
+  return {run.blocks, run.fallbacks};
+}
+
+namespace {
+
+/// The velocity pass over terms [i0, i0 + m) of `x`: the trapezoid terms a block at a
+/// time (vectorisable), their running sum in index order, the peak of the block.
+template <class In>
+[[gnu::always_inline]] inline double velocity_loop(In x, std::int64_t n, double dt) noexcept {
+  double v[kBlock];
+  double sum = 0.0, peak = max_start;
+  const std::int64_t n_terms = n - 1;
+  for (std::int64_t i0 = 0; i0 < n_terms; i0 += kBlock) {
+    const std::int64_t m = std::min(kBlock, n_terms - i0);
+    // NumPy's d * (y[1:] + y[:-1]) / 2.0: the sum, the product, then the halving
+    // (exact, so the compiler's multiplication by 0.5 rounds alike).
+    for (std::int64_t k = 0; k < m; ++k) v[k] = (dt * (x[i0 + k + 1] + x[i0 + k])) / 2.0;
+    std::int64_t k = 0;
+    if (i0 == 0) sum = v[k++];  // a cumulative sum starts with its first term itself
+    for (; k < m; ++k) v[k] = sum += v[k];
+    if (sum != sum) [[unlikely]] {
+      // The running sum is NaN from its first NaN on; no later velocity counts.
+      // Only the velocities before it are compared, so no comparison meets a NaN.
+      std::int64_t first = 0;
+      while (v[first] == v[first]) ++first;
+      return keep_greater(lane_max(Contig{reinterpret_cast<const char *>(v)}, first, Magnitude{}), peak);
+    }
+    peak = keep_greater(lane_max(Contig{reinterpret_cast<const char *>(v)}, m, Magnitude{}), peak);
+  }
+  return peak;
+}
+
+}  // namespace
+
+TAVO_CLONES double velocity_peak(Span x, double dt) noexcept {
+  if (x.n < 2) return max_start;
+  if (x.stride == kItem) return velocity_loop(Contig{x.data}, x.n, dt);
+  return velocity_loop(Strided{x.data, x.stride}, x.n, dt);
 }
 
 TAVO_CLONES std::int64_t first_greater(Span series, double val) noexcept {

@@ -36,6 +36,10 @@ void linspace(double start, double stop, std::int32_t num, MutSpan out) noexcept
 
 /// max of |x| without the temporary; bit-identical to max() over abs(x).
 double max_abs(Span x) noexcept;
+// The sums of non-negative terms below (sum_abs to arias_series) are exact strict
+// left-to-right sums computed a block at a time where the binade argument in
+// exact_sum.hpp proves the sequential result, and by the sequential loop elsewhere.
+
 /// sum of |x|, strict left-to-right; bit-identical to sum() over abs(x).
 double sum_abs(Span x) noexcept;
 /// The standardized-CAV pass: x is cut into n_windows consecutive windows of `window`
@@ -59,6 +63,24 @@ double arias_series(Span x, double dt, MutSpan out) noexcept;
 template <class T> inline T arias_scale(T s, double dt) noexcept {
   return (((s * dt) * constants::pi) / 2.0) / constants::gravity;
 }
+/// max() over abs(v) with v = cumsum of the n - 1 trapezoid terms (dt * (x[i + 1] + x[i])) / 2.0,
+/// the velocity of x integrated from rest, in one pass; max_start when x.n < 2. The
+/// running sum starts from its first term, as a cumulative sum does.
+double velocity_peak(Span x, double dt) noexcept;
+
+/// The exact sums, for block_tally.
+enum class ExactKernel { sum_abs, sum_abs_at_least, silence_and_sum_abs, sum_squares, arias_series };
+/// Blocks an exact sum tried, and how many of them the plain loop added instead.
+struct BlockTally {
+  std::int64_t blocks;
+  std::int64_t fallbacks;
+};
+/// Runs `kernel` over x as the measures do and counts its blocks (for the benchmarks).
+/// param: the threshold of sum_abs_at_least, the window length of silence_and_sum_abs
+/// (threshold 0.025 g), dt of arias_series. silence_and_sum_abs silences x and
+/// arias_series writes its series into x, in place.
+BlockTally block_tally(ExactKernel kernel, MutSpan x, double param) noexcept;
+
 /// Index of the first element strictly greater than val, or series.n when none.
 std::int64_t first_greater(Span series, double val) noexcept;
 /// True iff x holds no NaN and x[k] <= x[k + 1] for every k.

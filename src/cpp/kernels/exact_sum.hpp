@@ -1,0 +1,371 @@
+// Exact strict left-to-right sums of non-negative terms at SIMD speed: the binade
+// method. Private to the kernels (included by vector.cpp only); W is the number of
+// double lanes of the instruction set the caller was compiled for (4 or 8).
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+
+#pragma GCC diagnostic ignored "-Wpsabi"  // the wide vectors live inside target-attributed functions
+
+namespace tavo::kernels::exact {
+
+// Why the result is the sequential loop's, bit for bit.
+//
+// Let s be the running sum, a double in the binade [E, 2E), E = 2^e, with
+// 2^-960 <= s < 2^1000 (grid_of refuses anything else: zero, subnormal, huge,
+// infinite, NaN). Every double in [E, 2E] is a multiple of u = E * 2^-52, and
+// every multiple of u in [0, 2E] is a double (at most 2^53 units of u).
+//
+// 1. Rounding a term to the grid. For a term t with 0 <= t < E, t + E lies in
+//    [E, 2E], so q = fl(t + E) - E is t rounded to a multiple of u (the
+//    subtraction is exact: both are multiples of u, the difference <= E), and
+//    r = t - q is exact too (a multiple of ulp(t) no larger than u / 2). q is the
+//    nearest multiple of u to t unless t is a tie, |r| == u / 2.
+// 2. One addition. If s is a multiple of u in [E, 2E), t is no tie and
+//    s + q < 2E, then fl(s + t) = s + q: the doubles around s + t are the
+//    multiples of u and s + q is the one nearest to it, uniquely. If instead
+//    s + t >= 2E then s + q >= 2E (2E is itself a grid point and rounding to
+//    the nearest grid point keeps that order).
+// 3. A block. The q are >= 0, so the partial sums s + q1 + ... + qk grow with k;
+//    if the last one is < 2E, all are, and by (2) each addition of the loop
+//    gives exactly s + (a prefix of the q). Every prefix of the q is a multiple of
+//    u below E, so it is computed exactly in any order: lanes, trees, prefix
+//    scans. The block's sequential result is then exactly s + sum(q).
+// 4. The check is sound for every input. The block is accepted only when
+//    fl(s + Q) < 2E, where Q is the q summed in any order, and no |t - q| equals
+//    u / 2.
+//    - A term t >= E (huge, or +inf) gives fl(t + E) >= 2E, so q >= E. A
+//      floating-point sum of non-negative numbers is never below any of them, so
+//      Q >= E and fl(s + Q) >= fl(E + E) = 2E: rejected. Hence in an accepted
+//      block every t < E, every q is right by (1), and tie detection by |r| is
+//      exact.
+//    - If the exact s + sum(q) >= 2E, fl(s + Q) >= 2E: either every partial sum
+//      of the q was exact (Q is the exact sum and 2E a double), or the first
+//      inexact one exceeded 2^53 u = 2E, rounded to >= 2E, and the later
+//      additions of non-negative numbers kept it there. A binade crossing is
+//      therefore never accepted.
+//    - A NaN term makes Q, hence fl(s + Q), NaN, and NaN < 2E is false.
+//    - Ties (including terms exactly on a half-grid point, and integers past
+//      2^53 whose every addition is a tie) are caught by |r| == u / 2, exact by (1)
+//      once t < E, and rounded by (5). u / 2 >= 2^-1013 is a normal double for the s admitted here,
+//      and 2E <= 2^1000 is finite.
+//    - A zero or subnormal running sum (the start of every record) has no grid.
+// 5. Ties resolved in place. For a tie t = q +- u/2 (q an even multiple of u, as
+//    E / u = 2^52 is even), the sequential fl(s' + t), s' the running sum before
+//    it, is whichever of s' + q and s' + q +- u (the sign of t - q) is an even
+//    multiple of u: round half to even, and the last significand bit of a double
+//    in [E, 2E] is the parity of its quotient by u (2E / u = 2^53 is even too).
+//    So s' + q when s' / u is even, else the other. Both are >= s', so (3) and
+//    (4) hold for the corrected q; s' is formed exactly as s + the corrected q
+//    before it when the block is accepted, and if any true partial sum reaches
+//    2E the final check rejects the block whatever the rounding of the others.
+// A rejected block is added by the plain sequential loop, which is the definition;
+// the q of a rejected block are never used.
+
+/// GCC vector types of W doubles and of W 64-bit masks.
+template <int W>
+struct Lanes;
+template <>
+struct Lanes<4> {
+  using type = double __attribute__((vector_size(32)));
+  using mask = std::int64_t __attribute__((vector_size(32)));
+};
+template <>
+struct Lanes<8> {
+  using type = double __attribute__((vector_size(64)));
+  using mask = std::int64_t __attribute__((vector_size(64)));
+};
+template <int W>
+using Vec = typename Lanes<W>::type;
+template <int W>
+using Mask = typename Lanes<W>::mask;
+
+template <int W>
+[[gnu::always_inline]] inline Vec<W> splat(double v) noexcept {
+  return Vec<W>{} + v;
+}
+template <int W>
+[[gnu::always_inline]] inline Vec<W> magnitude(Vec<W> v) noexcept {
+  return reinterpret_cast<Vec<W>>(reinterpret_cast<Mask<W>>(v) & INT64_MAX);  // sign bit cleared
+}
+template <int W>
+[[gnu::always_inline]] inline Vec<W> larger(Vec<W> a, Vec<W> b) noexcept {
+  return a > b ? a : b;
+}
+/// Sum of the lanes, pairwise: exact for the grid multiples it is used on.
+template <int W>
+[[gnu::always_inline]] inline double lane_sum(Vec<W> v) noexcept {
+  double r[W];
+  for (int j = 0; j < W; ++j) r[j] = v[j];
+  for (int w = W / 2; w >= 1; w /= 2)
+    for (int j = 0; j < w; ++j) r[j] += r[j + w];
+  return r[0];
+}
+template <int W>
+[[gnu::always_inline]] inline double lane_max(Vec<W> v) noexcept {
+  double m = v[0];
+  for (int j = 1; j < W; ++j) m = m > v[j] ? m : v[j];
+  return m;
+}
+
+/// In-lane inclusive prefix sums: lane j gets v[0] + ... + v[j] (exact on grid multiples).
+template <int W>
+[[gnu::always_inline]] inline Vec<W> prefix(Vec<W> v) noexcept {
+  const Vec<W> zero{};
+  if constexpr (W == 4) {
+    v += __builtin_shuffle(v, zero, Mask<4>{4, 0, 1, 2});
+    v += __builtin_shuffle(v, zero, Mask<4>{4, 4, 0, 1});
+  } else {
+    v += __builtin_shuffle(v, zero, Mask<8>{8, 0, 1, 2, 3, 4, 5, 6});
+    v += __builtin_shuffle(v, zero, Mask<8>{8, 8, 0, 1, 2, 3, 4, 5});
+    v += __builtin_shuffle(v, zero, Mask<8>{8, 8, 8, 8, 0, 1, 2, 3});
+  }
+  return v;
+}
+/// Every lane set to the last lane of v.
+template <int W>
+[[gnu::always_inline]] inline Vec<W> last_lane(Vec<W> v) noexcept {
+  return __builtin_shuffle(v, Mask<W>{} + (W - 1));
+}
+
+/// The grid of a running sum: s lies in [E, 2E) and the doubles there are multiples of 2 * half_u.
+struct Grid {
+  double E;
+  double half_u;  // u / 2 = E * 2^-53: a term this far from the grid is a tie
+  double top;     // 2E, the bottom of the next binade
+};
+
+/// True, with g set, when s admits the argument above (2^-960 <= s < 2^1000); false for
+/// zero, subnormal, huge, infinite and NaN sums, which the plain loop adds.
+[[gnu::always_inline]] inline bool grid_of(double s, Grid &g) noexcept {
+  if (!(s >= 0x1p-960 && s < 0x1p1000)) return false;
+  const double E = std::bit_cast<double>(std::bit_cast<std::uint64_t>(s) & 0x7ff0000000000000u);
+  g = {E, E * 0x1p-53, E * 2.0};
+  return true;
+}
+
+/// Running state of one exact sum: the sum, its grid while it has one, and counts
+/// of the work done by the plain loop (for the benchmarks' fallback share).
+struct Run {
+  double s = 0.0;
+  Grid g{};
+  bool on_grid = false;
+  std::int64_t blocks = 0;     // blocks attempted
+  std::int64_t fallbacks = 0;  // of which added by the plain loop
+  void regrid() noexcept { on_grid = grid_of(s, g); }
+};
+
+/// Block sizes: a block is tried whole; a rejected one again in sub-blocks, so that a
+/// binade crossing costs the plain loop a part of one sub-block only.
+constexpr std::int64_t kBlock = 256;
+constexpr std::int64_t kSub = 32;
+
+/// What a block's check found.
+enum class Verdict { accepted, ties, rejected };
+
+/// Tries terms t.lanes(i0) ... of m elements (m a multiple of 2W): accepted (run.s has
+/// moved past them), ties (accepted but for ties: add_with_ties decides), rejected.
+template <int W, class Terms>
+[[gnu::always_inline]] inline Verdict try_add(Run &run, const Terms &t, std::int64_t i0, std::int64_t m) noexcept {
+  const Vec<W> E = splat<W>(run.g.E);
+  Vec<W> q_sum0{}, q_sum1{}, off0{}, off1{};
+  for (std::int64_t k = 0; k < m; k += 2 * W) {
+    const Vec<W> t0 = t.template lanes<W>(i0 + k), t1 = t.template lanes<W>(i0 + k + W);
+    const Vec<W> q0 = (t0 + E) - E, q1 = (t1 + E) - E;
+    q_sum0 += q0;
+    q_sum1 += q1;
+    off0 = larger<W>(off0, magnitude<W>(t0 - q0));
+    off1 = larger<W>(off1, magnitude<W>(t1 - q1));
+  }
+  const double r = run.s + lane_sum<W>(q_sum0 + q_sum1);
+  if (!(r < run.g.top)) return Verdict::rejected;
+  if (lane_max<W>(larger<W>(off0, off1)) == run.g.half_u) return Verdict::ties;
+  run.s = r;
+  return Verdict::accepted;
+}
+
+/// The same block with its ties rounded as the sequential loop rounds them (point 5
+/// above): lanes without a tie are summed as before; at a lane group holding a tie
+/// the running sum is formed and the group added one term at a time, each tie
+/// taking the candidate that leaves the sum an even multiple of u.
+template <int W, class Terms>
+[[gnu::always_inline]] inline bool add_with_ties(Run &run, const Terms &t, std::int64_t i0, std::int64_t m) noexcept {
+  const Vec<W> E = splat<W>(run.g.E), half_u = splat<W>(run.g.half_u);
+  const double u = 2.0 * run.g.half_u;
+  Vec<W> q_sum{};
+  double s = run.s;
+  for (std::int64_t k = 0; k < m; k += W) {
+    const Vec<W> tk = t.template lanes<W>(i0 + k);
+    const Vec<W> q = (tk + E) - E;
+    const Mask<W> tie = magnitude<W>(tk - q) == half_u;
+    bool any = false;
+    for (int j = 0; j < W; ++j) any |= tie[j] != 0;
+    if (!any) {
+      q_sum += q;
+      continue;
+    }
+    s += lane_sum<W>(q_sum);
+    q_sum = Vec<W>{};
+    for (int j = 0; j < W; ++j) {
+      double qj = q[j];
+      if (tie[j] && (std::bit_cast<std::uint64_t>(s) & 1u)) qj += tk[j] > q[j] ? u : -u;
+      s += qj;
+    }
+  }
+  s += lane_sum<W>(q_sum);
+  if (!(s < run.g.top)) return false;
+  run.s = s;
+  return true;
+}
+
+/// One block by the method, ties included; false when the plain loop must add it.
+template <int W, class Terms>
+[[gnu::always_inline]] inline bool add_block(Run &run, const Terms &t, std::int64_t i0, std::int64_t m) noexcept {
+  if (!run.on_grid) return false;
+  switch (try_add<W>(run, t, i0, m)) {
+    case Verdict::accepted:
+      return true;
+    case Verdict::ties:
+      return add_with_ties<W>(run, t, i0, m);
+    case Verdict::rejected:
+      break;
+  }
+  return false;
+}
+
+/// The plain sequential loop from term i to at most `stop`, one term at a time, until
+/// the sum leaves its binade (or reaches a grid at all, or turns NaN). Returns the
+/// index of the next term; at least one term is added.
+template <class Terms>
+[[gnu::always_inline]] inline std::int64_t add_until_regrid(Run &run, const Terms &t, std::int64_t i,
+                                                            std::int64_t stop) noexcept {
+  double s = run.s;
+  if (!run.on_grid && s >= 0x1p-960) {
+    // Huge or infinite: the terms are >= 0, so the sum never comes back to a grid.
+    do {
+      s += t[i++];
+    } while (i < stop && s == s);
+  } else {
+    const double leave = run.on_grid ? run.g.top : 0x1p-960;
+    do {
+      s += t[i++];
+    } while (i < stop && s < leave);  // false for NaN as well
+  }
+  run.s = s;
+  run.regrid();
+  return i;
+}
+
+/// Adds m terms to run.s in strict index order: whole blocks by the method where it
+/// proves the result; a rejected block again by sub-blocks, and the plain loop only
+/// from a rejected sub-block to the point where the sum leaves its binade (a
+/// crossing, a huge term) or turns NaN. Returns false once the sum is NaN (it stays
+/// so: the caller may stop).
+template <int W, class Terms>
+[[gnu::always_inline]] inline bool add_terms(Run &run, const Terms &t, std::int64_t m) noexcept {
+  std::int64_t i = 0;
+  while (i < m) {
+    if (m - i >= kBlock) {
+      ++run.blocks;
+      if (add_block<W>(run, t, i, kBlock)) {  // s stays in its binade: no regrid
+        i += kBlock;
+        continue;
+      }
+      ++run.fallbacks;
+    }
+    const std::int64_t end = std::min(i + kBlock, m);
+    while (i < end) {
+      if (end - i >= kSub && add_block<W>(run, t, i, kSub)) {
+        i += kSub;
+        continue;
+      }
+      i = add_until_regrid(run, t, i, std::min(i + kSub, end));
+      if (run.s != run.s) return false;
+    }
+  }
+  return true;
+}
+
+/// Tries the running sums of q[i0 .. i0 + m) (m a multiple of W) into P: on acceptance
+/// P[k] = s + q[i0] + ... + q[k], the prefixes from an in-register scan, run.s moves to
+/// the last of them and the result is true; else P holds scratch and run.s is unchanged.
+template <int W>
+[[gnu::always_inline]] inline bool try_scan(Run &run, const double *q, std::int64_t i0, std::int64_t m,
+                                            double *P) noexcept {
+  const Vec<W> E = splat<W>(run.g.E);
+  Vec<W> carry{}, off{};
+  // Pass 1: the grid values and their prefixes, not yet trusted, into P.
+  for (std::int64_t k = i0; k < i0 + m; k += W) {
+    Vec<W> t;
+    __builtin_memcpy(&t, q + k, sizeof t);
+    const Vec<W> g = (t + E) - E;
+    off = larger<W>(off, magnitude<W>(t - g));
+    const Vec<W> p = prefix<W>(g);
+    const Vec<W> out = p + carry;
+    carry += last_lane<W>(p);
+    __builtin_memcpy(P + k, &out, sizeof out);
+  }
+  const double r = run.s + carry[0];
+  if (!(r < run.g.top) || lane_max<W>(off) == run.g.half_u) return false;
+  // Pass 2: accepted, so every running sum is s + its prefix, exactly.
+  const Vec<W> s = splat<W>(run.s);
+  for (std::int64_t k = i0; k < i0 + m; k += W) {
+    Vec<W> p;
+    __builtin_memcpy(&p, P + k, sizeof p);
+    p += s;
+    __builtin_memcpy(P + k, &p, sizeof p);
+  }
+  run.s = r;
+  return true;
+}
+
+/// The sequential running sums of q[i0 .. i0 + m) into P; after the first NaN every
+/// P is that NaN. Returns the last running sum.
+[[gnu::always_inline]] inline double plain_scan(double s, const double *q, std::int64_t i0, std::int64_t m,
+                                                double *P) noexcept {
+  std::int64_t k = i0;
+  if (s == s) {
+    for (; k < i0 + m; ++k) {
+      P[k] = s += q[k];
+      if (s != s) [[unlikely]] {
+        ++k;
+        break;
+      }
+    }
+  }
+  for (; k < i0 + m; ++k) P[k] = s;
+  return s;
+}
+
+/// Running sums of the m (<= kBlock) non-negative terms q into P (P must not overlap q):
+/// P[k] = the sequential run.s + q[0] + ... + q[k], by the method where it proves the
+/// result and by the plain loop elsewhere; run.s ends as the last running sum.
+template <int W>
+[[gnu::always_inline]] inline void scan_terms(Run &run, const double *q, std::int64_t m, double *P) noexcept {
+  std::int64_t i = 0;
+  if (m == kBlock) {
+    ++run.blocks;
+    if (run.on_grid && try_scan<W>(run, q, 0, kBlock, P)) return;
+    ++run.fallbacks;
+    for (; i < kBlock; i += kSub) {
+      run.regrid();
+      if (run.on_grid && try_scan<W>(run, q, i, kSub, P)) continue;
+      run.s = plain_scan(run.s, q, i, kSub, P);
+    }
+    run.regrid();
+    return;
+  }
+  for (; m - i >= kSub; i += kSub) {
+    if (run.on_grid && try_scan<W>(run, q, i, kSub, P)) continue;
+    run.s = plain_scan(run.s, q, i, kSub, P);
+    run.regrid();
+  }
+  if (i < m) {
+    run.s = plain_scan(run.s, q, i, m - i, P);
+    run.regrid();
+  }
+}
+
+}  // namespace tavo::kernels::exact
