@@ -802,6 +802,23 @@ TEST(ExactSumRecords, TiesAtTheTopOfABinadeRoundToEven) {
   EXPECT_TRUE(same_bits(k::sum_abs_at_least(in.span(), 0.0), seq_sum(x)));
 }
 
+/// max |v| over the running sum v of the trapezoid terms, NumPy's way: the terms
+/// first, v[0] the first term itself, the peak counting no NaN (from -999.0).
+double ref_velocity_peak(const Vec &x, double dt) {
+  Vec terms;
+  for (std::size_t i = 0; i + 1 < x.size(); ++i) terms.push_back((dt * (x[i + 1] + x[i])) / 2.0);
+  double v = 0.0, peak = -999.0;
+  for (std::size_t i = 0; i < terms.size(); ++i) {
+    v = i == 0 ? terms[0] : v + terms[i];
+    if (std::fabs(v) > peak) peak = std::fabs(v);
+  }
+  return peak;
+}
+
+TEST_P(Kernels, VelocityPeak) {
+  for (const double dt : {0.01, -0.5, 0.0}) EXPECT_TRUE(same_bits(k::velocity_peak(x(), dt), ref_velocity_peak(data_, dt)));
+}
+
 /// Runs the tests unless --require-isa=LEVEL names an x86-64 level this CPU lacks
 /// (the single-ISA test builds), which exits with 77 for CTest to count as skipped.
 int main(int argc, char **argv) {

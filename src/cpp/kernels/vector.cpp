@@ -728,29 +728,36 @@ BlockTally block_tally(ExactKernel kernel, MutSpan x, double param) noexcept {
 
 namespace {
 
-/// The velocity pass over terms [i0, i0 + m) of `x`: the trapezoid terms a block at a
-/// time (vectorisable), their running sum in index order, the peak of the block.
+/// The velocity pass: the trapezoid terms a block at a time (vectorisable), their
+/// running sum in index order, the peak of the block.
 template <class In>
 [[gnu::always_inline]] inline double velocity_loop(In x, std::int64_t n, double dt) noexcept {
   double v[kBlock];
   double sum = 0.0, peak = max_start;
+  bool ended = false;  // the running sum is NaN from its first NaN on; no later velocity counts
   const std::int64_t n_terms = n - 1;
   for (std::int64_t i0 = 0; i0 < n_terms; i0 += kBlock) {
     const std::int64_t m = std::min(kBlock, n_terms - i0);
     // NumPy's d * (y[1:] + y[:-1]) / 2.0: the sum, the product, then the halving
     // (exact, so the compiler's multiplication by 0.5 rounds alike).
     for (std::int64_t k = 0; k < m; ++k) v[k] = (dt * (x[i0 + k + 1] + x[i0 + k])) / 2.0;
+    if (ended) {
+      // Terms past the end still raise their floating-point flags, as NumPy's whole-
+      // array operations do (the caller tests them): keep them from being optimised out.
+      __asm__ volatile("" : : "m"(v) : "memory");
+      continue;
+    }
     std::int64_t k = 0;
     if (i0 == 0) sum = v[k++];  // a cumulative sum starts with its first term itself
     for (; k < m; ++k) v[k] = sum += v[k];
+    std::int64_t counted = m;
     if (sum != sum) [[unlikely]] {
-      // The running sum is NaN from its first NaN on; no later velocity counts.
-      // Only the velocities before it are compared, so no comparison meets a NaN.
-      std::int64_t first = 0;
-      while (v[first] == v[first]) ++first;
-      return keep_greater(lane_max(Contig{reinterpret_cast<const char *>(v)}, first, Magnitude{}), peak);
+      // Only the velocities before the first NaN are compared, so no comparison meets a NaN.
+      counted = 0;
+      while (v[counted] == v[counted]) ++counted;
+      ended = true;
     }
-    peak = keep_greater(lane_max(Contig{reinterpret_cast<const char *>(v)}, m, Magnitude{}), peak);
+    peak = keep_greater(lane_max(Contig{reinterpret_cast<const char *>(v)}, counted, Magnitude{}), peak);
   }
   return peak;
 }

@@ -42,7 +42,14 @@ bool remember_bindings() noexcept {
   state.numpy_asarray = PyObject_GetAttr(numpy, names.asarray);
   if (state.numpy_asarray == nullptr) return false;
   state.get_PGA_cy = Py_XNewRef(PyDict_GetItemWithError(state.globals, names.get_PGA_cy));
-  return state.get_PGA_cy != nullptr || !PyErr_Occurred();
+  if (state.get_PGA_cy == nullptr && PyErr_Occurred()) return false;
+  // SciPy's own cumulative_trapezoid, from the integrate just bound; without it the
+  // fused velocity pass never applies (the by-name path reports the lack at call time).
+  PyObject *integrate = PyDict_GetItemWithError(state.globals, names.integrate);
+  if (integrate == nullptr) return !PyErr_Occurred();
+  state.cumulative_trapezoid = PyObject_GetAttr(integrate, names.cumulative_trapezoid);
+  if (state.cumulative_trapezoid == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+  return !PyErr_Occurred();
 }
 
 void forget_bindings() noexcept {
@@ -51,6 +58,7 @@ void forget_bindings() noexcept {
   Py_CLEAR(state.numpy_zeros);
   Py_CLEAR(state.numpy_asarray);
   Py_CLEAR(state.get_PGA_cy);
+  Py_CLEAR(state.cumulative_trapezoid);
 }
 
 PyObject *lookup_global(PyObject *name) noexcept {

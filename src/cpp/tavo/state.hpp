@@ -39,6 +39,7 @@ struct State {
   PyObject *numpy_zeros = nullptr;
   PyObject *numpy_asarray = nullptr;
   PyObject *get_PGA_cy = nullptr;
+  PyObject *cumulative_trapezoid = nullptr;  // SciPy's own, or nullptr when it had none
 };
 
 extern Names names;

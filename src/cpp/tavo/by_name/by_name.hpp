@@ -42,8 +42,10 @@ PyObject *np_asarray(PyObject *obj) noexcept;
 
 /// max_cy(abs_cy(accel)); get_PGV_cy takes it over the velocity too.
 PyObject *get_PGA_cy(const DoubleView &accel) noexcept;
-/// integrate.cumulative_trapezoid(accel, dx=dt): the velocity (new reference).
-PyObject *velocity(const DoubleView &accel, double dt) noexcept;
+/// The namespace's integrate.cumulative_trapezoid (new reference).
+PyObject *cumulative_trapezoid() noexcept;
+/// trapezoid(accel, dx=dt), trapezoid being cumulative_trapezoid(): the velocity (new reference).
+PyObject *velocity(PyObject *trapezoid, const DoubleView &accel, double dt) noexcept;
 PyObject *get_Ia_cy(const DoubleView &accel, double dt) noexcept;
 PyObject *get_Ia_times_cy(const DoubleView &accel, double dt, const DoubleView &percentages) noexcept;
 PyObject *get_CAV_cy(const DoubleView &accel, double dt) noexcept;

@@ -78,16 +78,17 @@ PyObject *get_PGA_cy(const DoubleView &accel) noexcept {
   return peak ? peak : TAVO_FAIL_HERE();
 }
 
-PyObject *velocity(const DoubleView &accel, double dt) noexcept {
+PyObject *cumulative_trapezoid() noexcept {
   Ref integrate = Ref::steal(lookup_global(names.integrate));
-  if (!integrate) return nullptr;
-  Ref trapezoid = Ref::steal(PyObject_GetAttr(integrate.get(), names.cumulative_trapezoid));
-  if (!trapezoid) return nullptr;
+  return integrate ? PyObject_GetAttr(integrate.get(), names.cumulative_trapezoid) : nullptr;
+}
+
+PyObject *velocity(PyObject *trapezoid, const DoubleView &accel, double dt) noexcept {
   Ref samples = Ref::steal(runtime::view_object(accel));
   Ref dx = Ref::steal(PyFloat_FromDouble(dt));
   if (!samples || !dx) return nullptr;
   PyObject *args[] = {nullptr, samples.get(), dx.get()};
-  return PyObject_Vectorcall(trapezoid.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+  return PyObject_Vectorcall(trapezoid, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                              state.kwnames_dx);
 }
 

@@ -1,7 +1,6 @@
 // Arias intensity and Arias times: the cumulative intensity is the running sum
 // of the squared samples scaled by (((. * dt) * pi) / 2) / gravity, four rounded
 // operations in that order; times come from the linspace time axis.
-#include <cfenv>
 #include <climits>
 #include <memory>
 #include <new>
@@ -11,24 +10,18 @@
 #include "runtime/traceback.hpp"
 #include "tavo/by_name/by_name.hpp"
 #include "tavo/measures/arias_times.hpp"
+#include "tavo/measures/floating_point.hpp"
 #include "tavo/measures/measures.hpp"
 #include "tavo/state.hpp"
 
 namespace tavo::measures {
 namespace {
 
-constexpr int numpy_fp_flags = FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID | FE_DIVBYZERO;
-
 /// The cumulative intensity in one pass into `out`. False when a floating-point
 /// exception flag was raised: NumPy would then warn or raise (per np.seterr), so
 /// the caller takes the by-name path, which computes it by NumPy's own operations.
 bool cumulative_fused(const DoubleView &accel, double dt, kernels::MutSpan out, double &total) noexcept {
-  std::fenv_t saved;
-  std::feholdexcept(&saved);
-  total = kernels::arias_series(accel.span(), dt, out);
-  const bool clean = std::fetestexcept(numpy_fp_flags) == 0;
-  std::fesetenv(&saved);
-  return clean;
+  return without_fp_flags([&] { return kernels::arias_series(accel.span(), dt, out); }, total);
 }
 
 /// Past 2**31 - 1 samples the by-name path raises pow_array's OverflowError.

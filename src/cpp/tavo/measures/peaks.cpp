@@ -2,6 +2,7 @@
 #include "kernels/vector.hpp"
 #include "runtime/traceback.hpp"
 #include "tavo/by_name/by_name.hpp"
+#include "tavo/measures/floating_point.hpp"
 #include "tavo/measures/measures.hpp"
 #include "tavo/state.hpp"
 
@@ -16,7 +17,23 @@ PyObject *get_PGA_cy(const DoubleView &accel) noexcept {
 }
 
 PyObject *get_PGV_cy(const DoubleView &accel, double dt) noexcept {
-  Ref result = Ref::steal(by_name::velocity(accel, dt));
+  Ref trapezoid = Ref::steal(by_name::cumulative_trapezoid());
+  if (!trapezoid) return TAVO_FAIL_HERE();
+  // SciPy's own function computes cumsum(dt * (y[1:] + y[:-1]) / 2.0) with NumPy,
+  // sequentially; the kernel does the same arithmetic in one pass without the
+  // temporaries. Shorter records go to SciPy for its error and its empty result; a
+  // pass that raised a floating-point flag too, for NumPy's warning or error.
+  if (trapezoid.get() == state.cumulative_trapezoid && accel.n >= 2) {
+    const Path path = choose_path();
+    if (path == Path::failed) return TAVO_FAIL_HERE();
+    double peak;
+    if (path == Path::fused &&
+        without_fp_flags([&] { return kernels::velocity_peak(accel.span(), dt); }, peak)) {
+      PyObject *result = PyFloat_FromDouble(peak);
+      return result ? result : TAVO_FAIL_HERE();
+    }
+  }
+  Ref result = Ref::steal(by_name::velocity(trapezoid.get(), accel, dt));
   DoubleView velocity;
   if (!result || !runtime::to_double_view(result.get(), velocity)) return TAVO_FAIL_HERE();
   // The peak as get_PGA_cy's body takes it, its path chosen only now:

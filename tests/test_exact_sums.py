@@ -1,0 +1,146 @@
+"""The measures whose sums are exact strict left-to-right sums computed a block at a
+time, and the velocity pass of get_PGV_cy, against the plain references and SciPy
+itself, bit for bit: generated records of the kinds that land on ties and binade
+edges, every real record of ../shared/data, and NumPy's floating-point error states."""
+import math
+import types
+
+import numpy as np
+import pytest
+from scipy import integrate
+
+import reference as ref
+from tavotools import tavo
+from tavotools.records import RecordError, read_records
+
+QUIET = 0.24525000000000002
+
+
+def bits(x):
+    return np.float64(x).view(np.uint64)
+
+
+def same(got, want):
+    """Bit for bit; float results and float64 arrays alike."""
+    got, want = np.asarray(got, dtype=np.float64), np.asarray(want, dtype=np.float64)
+    assert got.shape == want.shape
+    assert got.view(np.uint64).tolist() == want.view(np.uint64).tolist()
+
+
+def kinds(n, rng):
+    """Records that stress the block method: ties, binade edges, odd integers past 2**53."""
+    t = np.arange(n) / max(n, 1)
+    envelope = np.where(t < 0.1, 0.02, np.where(t < 0.3, 1.0, np.exp(-6 * (t - 0.3))))
+    odd = (2 * rng.integers(0, 50, n) + 1) * rng.choice([-1.0, 1.0], n)
+    odd[0] = 2.0**53 + 2
+    return {
+        "gaussian": rng.normal(size=n),
+        "record": 3.0 * rng.normal(size=n) * envelope,
+        "decimals": np.round(rng.normal(size=n) * 2000) / 1000,
+        "integers": np.round(rng.normal(size=n) * 300),
+        "dynamic": rng.normal(size=n) * 2.0 ** rng.integers(-20, 21, n),
+        "odd_past_2_53": odd.astype(np.float64),
+        "half_ulps": (rng.integers(0, 4096, n) + 0.5) * 2.0**-40,
+    }
+
+
+def exact_references(a, dt):
+    """(CAV, CAVn, CAVstd, Ia, Ia series) by the plain-Python references."""
+    Ia, series = ref.get_Ia_ref(a, dt)
+    return (ref.get_CAV_ref(a, dt), ref.get_CAVn_ref(a, dt, QUIET), ref.get_CAVstd_ref(a.copy(), dt), Ia, series)
+
+
+def exact_measures(a, dt):
+    Ia, series = tavo.get_Ia_cy(a, dt)
+    return (tavo.get_CAV_cy(a, dt), tavo.get_CAVn_cy(a, dt, QUIET), tavo.get_CAVstd_cy(a.copy(), dt), Ia, series)
+
+
+def velocity_peak_by_scipy(a, dt):
+    """The peak |v| of SciPy's own cumulative_trapezoid, NaN never counting (as get_PGA_cy)."""
+    v = integrate.cumulative_trapezoid(a, dx=dt)
+    v = np.abs(v[~np.isnan(v)])
+    return float(v.max()) if v.size else -999.0
+
+
+@pytest.mark.parametrize("n", [257, 4099, 20000])
+@pytest.mark.parametrize("layout", ["contiguous", "reversed", "stride3"])
+def test_generated_kinds_match_references(n, layout):
+    rng = np.random.default_rng(n)
+    for name, values in kinds(n, rng).items():
+        base = np.repeat(values, 3) if layout == "stride3" else values.copy()
+        a = {"contiguous": base, "reversed": base[::-1].copy()[::-1], "stride3": base[::3]}[layout]
+        for got, want in zip(exact_measures(a, 0.01), exact_references(np.ascontiguousarray(a), 0.01)):
+            same(got, want)
+        same(tavo.get_PGV_cy(a, 0.01), velocity_peak_by_scipy(a, 0.01))
+
+
+def real_records(folder):
+    for path in sorted(p for p in folder.rglob("*") if p.is_file() and p.suffix not in (".json", ".md")):
+        try:
+            yield from ((path, r) for r in read_records(path))
+        except (RecordError, ValueError, OSError):
+            continue  # a format this package does not read
+
+
+def test_every_real_record(data):
+    checked = 0
+    for path, r in real_records(data):
+        a = np.ascontiguousarray(r.accel, dtype=np.float64)
+        for got, want in zip(exact_measures(a, r.dt), exact_references(a, r.dt)):
+            same(got, want)
+        same(tavo.get_PGV_cy(a, r.dt), velocity_peak_by_scipy(a, r.dt))
+        checked += 1
+    assert checked >= 5
+
+
+@pytest.mark.parametrize("values", [
+    [1.0, 2.0],
+    [0.0, -0.0, -0.0],
+    [1.0, math.nan, 5.0, 9.0],
+    [math.nan, 1.0, 2.0],
+    [3.0, -1.0, math.inf, 2.0],
+    [1e308, 1e308, -1e308],
+    [5e-324, 5e-324, 0.0],
+])
+@pytest.mark.parametrize("dt", [0.01, 0.5, -0.02, 0.0])
+def test_pgv_fused_pass_equals_scipy(values, dt):
+    a = np.array(values)
+    with np.errstate(all="ignore"):
+        same(tavo.get_PGV_cy(a, dt), velocity_peak_by_scipy(a, dt))
+
+
+class Wrapped(types.ModuleType):
+    """An integrate whose cumulative_trapezoid is not SciPy's own object (it calls it)."""
+
+    def __init__(self):
+        super().__init__("integrate")
+        self.calls = 0
+
+    def cumulative_trapezoid(self, *args, **kwargs):
+        self.calls += 1
+        return integrate.cumulative_trapezoid(*args, **kwargs)
+
+
+def test_pgv_fused_only_while_scipy_function_is_found(monkeypatch):
+    a = np.random.default_rng(1).normal(size=5000)
+    fused = tavo.get_PGV_cy(a, 0.01)
+    stand_in = Wrapped()
+    monkeypatch.setattr(tavo, "integrate", stand_in)
+    same(tavo.get_PGV_cy(a, 0.01), fused)
+    assert stand_in.calls == 1
+
+
+@pytest.mark.parametrize("values, dt, message", [
+    ([np.inf, -np.inf, 1.0], 0.01, "invalid value encountered in add"),
+    ([1e307, 1e307, 1.0], 100.0, "overflow encountered in multiply"),
+    ([1e308, 1e308, 1.0], 0.01, "overflow encountered in add"),
+    ([1e-310, 1e-310, 1.0], 0.01, "underflow encountered in multiply"),
+])
+def test_pgv_warns_and_raises_as_scipy(values, dt, message):
+    a = np.array(values)
+    with np.errstate(all="raise"):
+        with pytest.raises(FloatingPointError) as want:
+            integrate.cumulative_trapezoid(a, dx=dt)
+        with pytest.raises(FloatingPointError) as got:
+            tavo.get_PGV_cy(a, dt)
+    assert str(got.value) == str(want.value) == message
