@@ -513,7 +513,8 @@ template <int W, class At>
                                                    double threshold, exact::Run &run) noexcept {
   constexpr std::int64_t kStretch = 8 * exact::kBlock;
   std::int64_t lo = 0, summed = 0;
-  auto sum_to = [&](std::int64_t hi) {
+  // always_inline: an outlined lambda would be compiled for the baseline ISA, not W lanes.
+  auto sum_to = [&](std::int64_t hi) __attribute__((always_inline)) {
     const AbsTerms<decltype(at(0))> t{at(summed)};
     exact::add_terms<W>(run, t, hi - summed);
     summed = hi;
