@@ -65,7 +65,7 @@ def cavdp_python(CAVstd_gm, max_CAVstd, max_PSA, max_PSV, PSV_check=1):
 
 FLOOR_SOURCE = r"""
 #include <math.h>
-/* One dependent addition per sample: no vector unit can shorten a strict sum. */
+/* The plain strict sum, one dependent addition per sample: the loop to beat. */
 double floor_sum_fabs(const double *a, long n) {
   double s = 0.0;
   for (long i = 0; i < n; ++i) s += fabs(a[i]);
@@ -117,7 +117,7 @@ class Case:
 # Short reference names in the table and the expressions they stand for.
 LEGEND = {
     "np.max(np.abs(a))": "np.max(np.abs(a))",
-    "cumulative_trapezoid": "integrate.cumulative_trapezoid(a, dx=dt)",
+    "cumulative_trapezoid+max": "np.max(np.abs(integrate.cumulative_trapezoid(a, dx=dt)))",
     "cumsum": "c = np.cumsum(a*a)*dt*np.pi/2/9.81; (c[-1], c)",
     "cumsum+searchsorted": "c = cumsum as above; (np.searchsorted(c, levels*c[-1], side='right') + 1) * dt"
                            " for levels (0.05, 0.75, 0.95)",
@@ -153,8 +153,8 @@ def build_cases(ns_list, dt=DT, floor=None):
 
         add("get_PGA_cy", "np.max(np.abs(a))", "r = get_PGA_cy(a)", "r = np.max(np.abs(a))")
         if n >= 2:  # cumulative_trapezoid of one sample is empty; np.max of it raises
-            add("get_PGV_cy", "cumulative_trapezoid", "r = get_PGV_cy(a, dt)",
-                "r = integrate.cumulative_trapezoid(a, dx=dt)", compare=False)
+            add("get_PGV_cy", "cumulative_trapezoid+max", "r = get_PGV_cy(a, dt)",
+                "r = np.max(np.abs(integrate.cumulative_trapezoid(a, dx=dt)))")
         add("get_Ia_cy", "cumsum", "r = get_Ia_cy(a, dt)",
             "c = np.cumsum(a*a)*dt*np.pi/2/9.81; r = (c[-1], c)")
         add("get_Ia_times_cy", "cumsum+searchsorted", "r = get_Ia_times_cy(a, dt, levels)",
