@@ -504,6 +504,25 @@ struct SumAbsAtLeast {
   }
 };
 
+/// The largest |x[i]| of m elements from max_start, W lanes at a time; as lane_max,
+/// a NaN never wins (v > m ? v : m keeps m when v is NaN), and the lanes combine in
+/// any order since every |x| is >= +0.0.
+template <int W, class In>
+[[gnu::always_inline]] inline double wide_max_abs(In x, std::int64_t m) noexcept {
+  exact::Vec<W> p0 = exact::splat<W>(max_start), p1 = p0;
+  std::int64_t i = 0;
+  for (; m - i >= 2 * W; i += 2 * W) {
+    const exact::Vec<W> v0 = exact::magnitude<W>(x.template lanes<W>(i));
+    const exact::Vec<W> v1 = exact::magnitude<W>(x.template lanes<W>(i + W));
+    p0 = v0 > p0 ? v0 : p0;
+    p1 = v1 > p1 ? v1 : p1;
+  }
+  double r = max_start;
+  for (int j = 0; j < W; ++j) r = keep_greater(p1[j], keep_greater(p0[j], r));
+  for (; i < m; ++i) r = keep_greater(std::fabs(x[i]), r);
+  return r;
+}
+
 /// The silencing pass with the exact sum: windows are tested and silenced a stretch
 /// at a time, then the stretch (its silenced windows now +0.0 in place, which add
 /// nothing) is summed while still in cache.
@@ -521,8 +540,7 @@ template <int W, class At>
   };
   for (std::int64_t w = 0; w < n_windows && lo < n; ++w, lo += window) {
     const std::int64_t m = std::min(window, n - lo);
-    if (lane_max(at(lo), m, Magnitude{}) < threshold)
-      for (std::int64_t i = 0; i < m; ++i) store(data + (lo + i) * stride, 0.0);
+    if (wide_max_abs<W>(at(lo), m) < threshold) fill_zero({data + lo * stride, m, stride});
     if (lo + m - summed >= kStretch) sum_to(lo + m);
   }
   sum_to(n);
