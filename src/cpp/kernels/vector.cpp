@@ -541,7 +541,8 @@ template <int W, class At>
   for (std::int64_t w = 0; w < n_windows && lo < n; ++w, lo += window) {
     const std::int64_t m = std::min(window, n - lo);
     if (wide_max_abs<W>(at(lo), m) < threshold) fill_zero({data + lo * stride, m, stride});
-    if (lo + m - summed >= kStretch) sum_to(lo + m);
+    // Whole chunks only: the few terms left over join the next stretch.
+    if (lo + m - summed >= kStretch) sum_to(summed + (lo + m - summed) / exact::kSub * exact::kSub);
   }
   sum_to(n);
   return run.s;
