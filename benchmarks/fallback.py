@@ -8,8 +8,6 @@ from __future__ import annotations
 import ctypes
 import os
 import shutil
-import subprocess
-import tempfile
 
 import numpy as np
 
@@ -41,19 +39,11 @@ def tally_function():
     source = os.path.join(ROOT, "src", "cpp", "kernels", "vector.cpp")
     if not cxx or not os.path.exists(source):
         return None
-    tmp = tempfile.mkdtemp(prefix="tavo-tally-")
-    shim, lib = os.path.join(tmp, "shim.cpp"), os.path.join(tmp, "tally.so")
-    with open(shim, "w") as f:
-        f.write(SHIM)
-    cmd = [cxx, "-std=c++20", "-O2", "-ffp-contract=off", "-fno-fast-math", "-fno-builtin-pow", "-Wno-psabi",
-           "-shared", "-fPIC", "-I", os.path.join(ROOT, "src", "cpp"), "-o", lib, shim, source]
-    try:
-        subprocess.run(cmd, check=True, capture_output=True)
-        fn = ctypes.CDLL(lib).tavo_block_tally
-    except (OSError, subprocess.CalledProcessError):
+    flags = ["-std=c++20", "-O2", "-ffp-contract=off", "-fno-fast-math", "-fno-builtin-pow", "-Wno-psabi",
+             "-I", os.path.join(ROOT, "src", "cpp")]
+    fn = measures.compiled_function(cxx, flags, SHIM, ".cpp", "tavo_block_tally", [source])
+    if fn is None:
         return None
-    finally:
-        shutil.rmtree(tmp, ignore_errors=True)
     fn.restype = None
     fn.argtypes = (ctypes.c_int, ctypes.c_void_p, ctypes.c_long, ctypes.c_double, ctypes.c_void_p)
     return fn

@@ -74,25 +74,33 @@ double floor_sum_fabs(const double *a, long n) {
 """
 
 
-def floor_loop():
-    """The bare left-to-right fabs sum compiled with the system C compiler, as a ctypes
-    function (pointer, count) -> float; None when there is no compiler."""
-    cc = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
-    if not cc:
-        return None
-    tmp = tempfile.mkdtemp(prefix="tavo-floor-")
-    src, lib = os.path.join(tmp, "floor.c"), os.path.join(tmp, "floor.so")
+def compiled_function(compiler, flags, source, suffix, symbol, extra_sources=()):
+    """Builds `source` (text, with file suffix `suffix`) and `extra_sources` into a shared
+    library with `compiler` and returns its function `symbol` through ctypes; None when
+    the build or the load fails."""
+    tmp = tempfile.mkdtemp(prefix="tavo-bench-")
+    src, lib = os.path.join(tmp, "source" + suffix), os.path.join(tmp, "library.so")
     with open(src, "w") as f:
-        f.write(FLOOR_SOURCE)
-    # The same floating-point flags as the extension: no contraction, no fast math.
-    cmd = [cc, "-O2", "-ffp-contract=off", "-fno-fast-math", "-shared", "-fPIC", "-o", lib, src]
+        f.write(source)
     try:
-        subprocess.run(cmd, check=True, capture_output=True)
-        fn = ctypes.CDLL(lib).floor_sum_fabs
+        subprocess.run([compiler, *flags, "-shared", "-fPIC", "-o", lib, src, *extra_sources],
+                       check=True, capture_output=True)
+        return getattr(ctypes.CDLL(lib), symbol)
     except (OSError, subprocess.CalledProcessError):
         return None
     finally:
         shutil.rmtree(tmp, ignore_errors=True)  # the loaded library stays mapped
+
+
+def floor_loop():
+    """The bare left-to-right fabs sum compiled with the system C compiler, as a ctypes
+    function (pointer, count) -> float; None when there is no compiler."""
+    cc = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
+    # The same floating-point flags as the extension: no contraction, no fast math.
+    fn = cc and compiled_function(cc, ["-O2", "-ffp-contract=off", "-fno-fast-math"], FLOOR_SOURCE, ".c",
+                                  "floor_sum_fabs")
+    if not fn:
+        return None
     fn.restype = ctypes.c_double
     fn.argtypes = (ctypes.c_void_p, ctypes.c_long)
     return fn
