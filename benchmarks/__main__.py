@@ -31,7 +31,7 @@ SPEED = [
     *[("get_PGV_cy", n, "cumulative_trapezoid+max", 4.0, ">= 4x") for n in (4_000, 40_000, 1_000_000)],
     ("get_CAVdp_cy", None, "Python function", 1.5, ">= 1.5x"),
 ]
-NO_TEMPORARY = ("get_PGA_cy", "get_CAV_cy", "get_CAVn_cy", "get_CAVstd_cy")
+NO_TEMPORARY = ("get_PGA_cy", "get_PGV_cy", "get_CAV_cy", "get_CAVn_cy", "get_CAVstd_cy")
 SMALL = 4 * 1024
 PAGE_SLACK = 8 * 1024  # the resident size grows by whole pages
 

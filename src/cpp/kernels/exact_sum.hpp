@@ -110,6 +110,16 @@ template <int W>
   return m;
 }
 
+/// The largest lane by a shuffle tree; for lanes without NaN, where the order of
+/// the comparisons cannot matter.
+template <int W>
+[[gnu::always_inline]] inline double max_of_lanes(Vec<W> v) noexcept {
+  if constexpr (W == 8) v = larger<8>(v, __builtin_shuffle(v, Mask<8>{4, 5, 6, 7, 0, 1, 2, 3}));
+  if constexpr (W == 8) v = larger<8>(v, __builtin_shuffle(v, Mask<8>{2, 3, 0, 1, 6, 7, 4, 5}));
+  if constexpr (W == 4) v = larger<4>(v, __builtin_shuffle(v, Mask<4>{2, 3, 0, 1}));
+  return v[0] > v[1] ? v[0] : v[1];
+}
+
 /// In-lane inclusive prefix sums: lane j gets v[0] + ... + v[j] (exact on grid multiples).
 template <int W>
 [[gnu::always_inline]] inline Vec<W> prefix(Vec<W> v) noexcept {

@@ -505,8 +505,8 @@ struct SumAbsAtLeast {
 };
 
 /// The largest |x[i]| of m elements from max_start, W lanes at a time; as lane_max,
-/// a NaN never wins (v > m ? v : m keeps m when v is NaN), and the lanes combine in
-/// any order since every |x| is >= +0.0.
+/// a NaN never wins (v > p ? v : p keeps p when v is NaN), and the lanes combine in
+/// any order since they hold no NaN and every |x| is >= +0.0.
 template <int W, class In>
 [[gnu::always_inline]] inline double wide_max_abs(In x, std::int64_t m) noexcept {
   exact::Vec<W> p0 = exact::splat<W>(max_start), p1 = p0;
@@ -517,8 +517,7 @@ template <int W, class In>
     p0 = v0 > p0 ? v0 : p0;
     p1 = v1 > p1 ? v1 : p1;
   }
-  double r = max_start;
-  for (int j = 0; j < W; ++j) r = keep_greater(p1[j], keep_greater(p0[j], r));
+  double r = exact::max_of_lanes<W>(exact::larger<W>(p0, p1));
   for (; i < m; ++i) r = keep_greater(std::fabs(x[i]), r);
   return r;
 }
