@@ -1,4 +1,8 @@
 """Ground-motion intensity measures from acceleration records."""
+
+#: The package's version; pyproject.toml reads it from here.
+__version__ = "0.1.0"
+
 from .tavo import (
     get_CAV_cy,
     get_CAVdp_cy,
@@ -11,6 +15,7 @@ from .tavo import (
 )
 
 __all__ = [
+    "__version__",
     "get_PGA_cy",
     "get_PGV_cy",
     "get_Ia_cy",

@@ -6,10 +6,11 @@ import numpy as np
 from . import tavo
 from .summary import summarize
 
-__all__ = ["plot_record"]
+__all__ = ["plot_record", "pyplot"]
 
 
-def _pyplot():
+def pyplot():
+    """matplotlib.pyplot drawing into files only; ImportError saying what to install."""
     try:
         import matplotlib
     except ImportError:
@@ -27,7 +28,7 @@ def plot_record(record, path, summary=None, title=None):
     time, with the 5, 75 and 95 % times marked.  Raises ImportError when
     matplotlib is missing.
     """
-    plt = _pyplot()
+    plt = pyplot()
     from scipy.integrate import cumulative_trapezoid
 
     if summary is None:

@@ -110,6 +110,7 @@ def summarize(record, dt=None, *, units=None):
     A trace states its own step; its units are needed unless it says them
     (see `Record.from_trace`). CAVstd is computed on a copy, so the record
     is left as it was.
+    A one-sample record has no PGV and no durations: they are NaN.
     Raises ValueError for an empty record, non-finite samples or a `dt` that
     is not positive and finite.
     """
@@ -119,9 +120,12 @@ def summarize(record, dt=None, *, units=None):
     t5, t75, t95 = (float(t) for t in tavo.get_Ia_times_cy(
         accel, dt, np.array(ARIAS_LEVELS, dtype=np.float64)))
     Ia, _ = tavo.get_Ia_cy(accel, dt)
+    # One sample has no velocity series: the module's -999.0 for it is a
+    # sentinel, not a measurement, so the summary says NaN (null in JSON).
+    PGV = tavo.get_PGV_cy(accel, dt) if accel.size > 1 else math.nan
     return Summary(
         PGA=tavo.get_PGA_cy(accel),
-        PGV=tavo.get_PGV_cy(accel, dt),
+        PGV=PGV,
         Ia=Ia,
         t5=t5,
         t75=t75,

@@ -1,14 +1,22 @@
-"""`tavotools flatfile PATH... -o OUT.parquet|OUT.csv`: the command line of flatfiles."""
+"""`tavotools flatfile PATH... -o OUT.parquet|OUT.csv`: the command line of flatfiles,
+a subcommand of `tavotools.cli`."""
 from __future__ import annotations
 
-import argparse
 import math
 import sqlite3
 import sys
 
-from .run import run
+from ..cli.common import add_reading, check_process, jobs
+from .run import run as run_flatfile
 
-__all__ = ["add_arguments", "main"]
+__all__ = ["DESCRIPTION", "HELP", "NAME", "add_arguments", "main", "parse_periods", "run"]
+
+NAME = "flatfile"
+HELP = "one row per recording of every record under the paths, as Parquet or CSV"
+DESCRIPTION = ("One row per recording of every record under the paths: metadata, "
+               "per-component measures and spectra, RotD0/50/100 and the geometric mean "
+               "of the horizontals, the damage-potential CAV. Runs again on the same "
+               "output compute only new or changed files.")
 
 
 def add_arguments(p):
@@ -19,26 +27,13 @@ def add_arguments(p):
     p.add_argument("--periods", metavar="LIST",
                    help="periods of the spectra in s, comma-separated, or 'standard'")
     where = p.add_mutually_exclusive_group()
-    where.add_argument("--jobs", "-j", type=int, default=1, metavar="N",
+    where.add_argument("--jobs", "-j", type=jobs, default=1, metavar="N",
                        help="read and compute on N local processes (default: 1)")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on the Dask distributed cluster at ADDRESS "
                             "(needs tavotools[dask])")
-    p.add_argument("--process", metavar="STEPS",
-                   help="processing of every record before its measures, e.g. "
-                        "demean,detrend,bandpass:0.1-25 (default: as read)")
-    p.add_argument("--dt", type=float, help="time step in s, for one-column text files")
-    p.add_argument("--units", help="units of text files: g, m/s2, cm/s2 or gal")
+    add_reading(p)
     return p
-
-
-def _parser():
-    return add_arguments(argparse.ArgumentParser(
-        prog="tavotools flatfile",
-        description="One row per recording of every record under the paths: metadata, "
-                    "per-component measures and spectra, RotD0/50/100 and the geometric mean "
-                    "of the horizontals, the damage-potential CAV. Runs again on the same "
-                    "output compute only new or changed files."))
 
 
 def parse_periods(text):
@@ -63,17 +58,21 @@ def _files(n):
 
 
 def main(argv=None):
-    """Run `tavotools flatfile`; returns the exit status (1 when a file failed)."""
-    p = _parser()
-    args = p.parse_args(argv)
-    if args.jobs < 1:
-        p.error("--jobs must be at least 1")
+    """`tavotools flatfile ARGS...`; returns the exit status (1 when a file failed)."""
+    from ..cli import main as command_line
+
+    return command_line(["flatfile", *([] if argv is None else argv)])
+
+
+def run(args, p):
+    """Write the flatfile of `args`; the exit status (1 when a file failed, 2 when none could)."""
+    check_process(args, p)
     try:
         periods = parse_periods(args.periods)
     except (ValueError, ImportError) as e:
         p.error(str(e))
     try:
-        report = run(args.paths, args.output, periods=periods, jobs=args.jobs,
+        report = run_flatfile(args.paths, args.output, periods=periods, jobs=args.jobs,
                      scheduler=args.scheduler, dt=args.dt, units=args.units,
                      process=args.process)
     except (ValueError, ImportError, OSError, sqlite3.Error) as e:

@@ -1,0 +1,52 @@
+"""The command line `tavotools`: one argparse tree whose subcommands are listed
+once, in `COMMANDS`. `tavotools FILE...` is `tavotools measures FILE...`.
+
+A subcommand is a module with `NAME`, `HELP` (one line for `tavotools --help`),
+`DESCRIPTION`, `add_arguments(parser)` and `run(args, parser)`, which returns
+the exit status; adding one is that module and a line here.
+"""
+from __future__ import annotations
+
+import argparse
+import sys
+
+from .. import __version__
+from ..flatfile import command as flatfile
+from . import measures, obe
+
+__all__ = ["COMMANDS", "DEFAULT", "build_parser", "main"]
+
+#: The subcommands, in the order `tavotools --help` lists them.
+COMMANDS = (measures, obe, flatfile)
+
+#: What `tavotools` runs when the first argument names no subcommand.
+DEFAULT = measures
+
+
+def build_parser():
+    """The argparse tree of every subcommand."""
+    parser = argparse.ArgumentParser(
+        prog="tavotools",
+        description="Ground-motion intensity measures of accelerogram files. With no "
+                    "COMMAND, runs `measures` (`tavotools FILE...`); with no file either, "
+                    "on a built-in synthetic record.")
+    parser.add_argument("--version", action="version", version=f"tavotools {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    for module in COMMANDS:
+        # The default command speaks as `tavotools` itself.
+        prog = "tavotools" if module is DEFAULT else f"tavotools {module.NAME}"
+        sub = commands.add_parser(module.NAME, prog=prog, help=module.HELP,
+                                  description=module.DESCRIPTION)
+        module.add_arguments(sub)
+        sub.set_defaults(run=module.run, parser=sub)
+    return parser
+
+
+def main(argv=None):
+    """Run the command line on `argv` (default: `sys.argv[1:]`); returns the exit status."""
+    argv = sys.argv[1:] if argv is None else [str(a) for a in argv]
+    names = {module.NAME for module in COMMANDS}
+    if not argv or (argv[0] not in names and argv[0] not in ("-h", "--help", "--version")):
+        argv = [DEFAULT.NAME, *argv]
+    args = build_parser().parse_args(argv)
+    return args.run(args, args.parser)

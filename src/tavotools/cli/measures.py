@@ -1,0 +1,267 @@
+"""`tavotools [measures] FILE...`: the intensity measures of every record of the
+files, as a table, CSV or JSON. With no file it runs on the built-in synthetic
+record, so it works on a fresh machine with no data.
+
+Every file is read and computed on its own: a file that fails, for whatever
+reason, is reported on stderr with its name, the others are still processed,
+and the exit status is 1.
+"""
+from __future__ import annotations
+
+import argparse
+import functools
+import os
+import sys
+
+from ..render import csv_text, json_text, number, printable, table_lines
+from .common import add_jobs, add_reading, check_process, failure
+
+__all__ = ["COLUMNS", "DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
+
+NAME = "measures"
+HELP = "the intensity measures of accelerogram files (the default command)"
+DESCRIPTION = ("Ground-motion intensity measures (PGA, PGV, Arias intensity, significant "
+               "durations, CAV, CAV above 5 cm/s2, CAVstd) of accelerogram files in any format "
+               "the readers know (USGS SMC, CDMG/CSMIP V1/V2, COSMOS, PEER AT2, K-NET, ESM, "
+               "plain text, ...). With no FILE, runs on a built-in synthetic record. Other "
+               "commands: `tavotools obe H1 H2 V`, `tavotools flatfile PATH... -o OUT` "
+               "(see `tavotools --help`).")
+
+# (field of Summary, column title, unit)
+COLUMNS = (
+    ("PGA", "PGA", "m/s2"),
+    ("PGV", "PGV", "m/s"),
+    ("Ia", "Ia", "m/s"),
+    ("D5_75", "D5-75", "s"),
+    ("D5_95", "D5-95", "s"),
+    ("CAV", "CAV", "m/s"),
+    ("CAV5", "CAV5", "m/s"),
+    ("CAVstd", "CAVstd", "m/s"),
+)
+
+#: The table's marks of records the agency has not corrected, and their footnotes.
+MARKS = {
+    "*": "* not corrected by the agency: what was done is the processing of --format json; "
+         "--process applies basic steps",
+    "?": "? the file does not say whether the agency corrected the record",
+}
+
+
+def _seed(text):
+    """argparse type of `--seed`: a seed of NumPy's generator, an integer from 0."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a seed (an integer from 0)")
+    return value
+
+
+def add_arguments(p):
+    p.add_argument("files", nargs="*", metavar="FILE",
+                   help="accelerogram files (also .gz), or directories: every record file below "
+                        "them; format detected from content")
+    p.add_argument("--format", choices=("table", "csv", "json"), default="table",
+                   help="output format (default: table)")
+    p.add_argument("--plot", metavar="FILE.png",
+                   help="draw acceleration, velocity and the Husid plot (needs matplotlib); "
+                        "with several records, FILE-1.png, FILE-2.png, ...")
+    add_jobs(p)
+    add_reading(p)
+    p.add_argument("--inventory", metavar="FILE.xml",
+                   help="StationXML inventory (needs ObsPy): the counts of files read by ObsPy "
+                        "(MiniSEED, SAC, ...) are divided by each channel's sensitivity")
+    p.add_argument("--seed", type=_seed, default=0,
+                   help="seed of the built-in record, an integer from 0 (default: 0)")
+
+
+def _metadata(record):
+    return {
+        "record": printable(record.label),
+        "path": printable(record.path),
+        "format": record.format,
+        "channel": record.channel,
+        "station": record.station,
+        "component": record.component,
+        "event": record.event.as_dict() if record.event else None,
+        "start_time": record.start_time.isoformat() if record.start_time else None,
+        "units": record.units,
+        "npts": record.npts,
+        "dt": record.dt,
+        "stated_PGA": record.stated_pga,
+        "processing": list(record.processing),
+    }
+
+
+@functools.lru_cache(maxsize=4)
+def _inventory(path):
+    """The inventory of --inventory, read once per process."""
+    from ..records.obspy import load_inventory
+
+    return load_inventory(path)
+
+
+def _process(task):
+    """Read one file, process and summarise each of its records; runs in a worker process.
+
+    Returns (path, rows, error, skipped): `error` is the line that reports a
+    failure of any kind; `skipped` is true for a file below a directory that no
+    reader recognises, which is a note, not an error.
+    """
+    from ..processing import apply_steps
+    from ..records import UnrecognisedFormat, read_records
+    from ..summary import summarize
+
+    path, options, keep, below_directory = task
+    dt, units, inventory, steps = options
+    try:
+        records = read_records(path, dt=dt, units=units,
+                               inventory=None if inventory is None else _inventory(inventory))
+        if steps:
+            try:
+                records = [apply_steps(r, steps) for r in records]
+            except ValueError as e:  # a step that does not fit this record (a corner above Nyquist)
+                return path, None, f"{printable(path)}: --process {steps}: {e}", False
+        rows = [(_metadata(r), summarize(r), r if keep else None) for r in records]
+    except UnrecognisedFormat as e:
+        return path, None, failure(path, e), below_directory
+    except Exception as e:  # any fault of one file is that file's, never the whole run's
+        return path, None, failure(path, e), False
+    return path, rows, None, False
+
+
+def _progress(done, total, path):
+    name = printable(os.path.basename(path))
+    sys.stderr.write(f"\r[{done}/{total}] {name[:50]:<50}")
+    if done == total:
+        sys.stderr.write("\n")
+    sys.stderr.flush()
+
+
+def _tasks(paths, options, keep):
+    """One task per file; a directory gives one per file below it."""
+    from ..records import record_files
+
+    tasks = []
+    for path in paths:
+        below = os.path.isdir(path)
+        tasks.extend((f, options, keep, below) for f in record_files(path))
+    return tasks
+
+
+def _run(tasks, jobs):
+    show = len(tasks) > 1 and sys.stderr.isatty()
+    results = [None] * len(tasks)
+    if jobs > 1 and len(tasks) > 1:
+        from concurrent.futures import ProcessPoolExecutor, as_completed
+
+        with ProcessPoolExecutor(max_workers=min(jobs, len(tasks))) as pool:
+            futures = {pool.submit(_process, t): k for k, t in enumerate(tasks)}
+            for done, fut in enumerate(as_completed(futures), 1):
+                k = futures[fut]
+                try:
+                    results[k] = fut.result()
+                except Exception as e:  # the worker died, or its result did not come back
+                    results[k] = tasks[k][0], None, failure(tasks[k][0], e), False
+                if show:
+                    _progress(done, len(tasks), tasks[k][0])
+    else:
+        for k, t in enumerate(tasks):
+            results[k] = _process(t)
+            if show:
+                _progress(k + 1, len(tasks), t[0])
+    return results
+
+
+def _mark(metadata):
+    """'' for a record the agency corrected (or the built-in one), '*' or '?' otherwise."""
+    from ..records.record import CORRECTED
+
+    if metadata["format"] == "synthetic" or CORRECTED in metadata["processing"]:
+        return ""
+    return "*" if metadata["processing"] else "?"
+
+
+def _table(rows):
+    head = ["record", "component", "npts", "dt"] + [title for _, title, _ in COLUMNS]
+    units = ["", "", "", "s"] + [unit for _, _, unit in COLUMNS]
+    marks = [_mark(m) for m, _, _ in rows]
+    body = [[f"{m['record']} {mark}".rstrip(), m["component"] or "-", str(m["npts"]),
+             f"{m['dt']:g}"] + [number(getattr(s, name)) for name, _, _ in COLUMNS]
+            for mark, (m, s, _) in zip(marks, rows)]
+    notes = [note for mark, note in MARKS.items() if mark in marks]
+    return "\n".join(table_lines([head, units] + body, 2) + notes) + "\n"
+
+
+def _summary_units():
+    from ..summary import Summary
+
+    return Summary.units()
+
+
+def _csv(rows):
+    names = list(_summary_units())
+    header = ["record", "station", "component", "event", "npts", "dt (s)", "processing"] + \
+        [f"{n} ({u})" for n, u in _summary_units().items()]
+    return csv_text(header, [
+        [m["record"], m["station"], m["component"], m["event"]["name"] if m["event"] else None,
+         m["npts"], m["dt"], "; ".join(m["processing"])] + [getattr(s, n) for n in names]
+        for m, s, _ in rows])
+
+
+def _json(rows):
+    return json_text({
+        "units": {"dt": "s", "stated_PGA": "m/s2", **_summary_units()},
+        "records": [{**m, "measures": s.as_dict()} for m, s, _ in rows],
+    })
+
+
+RENDER = {"table": _table, "csv": _csv, "json": _json}
+
+
+def _plot_paths(target, count):
+    if count == 1:
+        return [target]
+    stem, suffix = os.path.splitext(target)
+    return [f"{stem}-{k}{suffix or '.png'}" for k in range(1, count + 1)]
+
+
+def run(args, parser):
+    """The measures of every record of the files; 1 when a file could not be read."""
+    check_process(args, parser)
+    keep = args.plot is not None
+    status = 0
+    if args.files:
+        rows = []
+        options = (args.dt, args.units, args.inventory, args.process)
+        for path, got, error, skipped in _run(_tasks(args.files, options, keep), args.jobs):
+            if skipped:
+                print(f"tavotools: note: {printable(path)} skipped, not a record file",
+                      file=sys.stderr)
+            elif error is not None:
+                print(f"tavotools: {error}", file=sys.stderr)
+                status = 1
+            else:
+                rows.extend(got)
+    else:
+        from ..processing import apply_steps
+        from ..summary import summarize
+        from ..synthetic import synthetic_record
+
+        record = apply_steps(synthetic_record(seed=args.seed), args.process or "")
+        rows = [(_metadata(record), summarize(record), record)]
+
+    if rows:
+        sys.stdout.write(RENDER[args.format](rows))
+    if keep and rows:
+        from ..plot import plot_record
+
+        try:
+            for target, (_, summary, record) in zip(_plot_paths(args.plot, len(rows)), rows):
+                plot_record(record, target, summary=summary)
+                print(f"tavotools: wrote {printable(target)}", file=sys.stderr)
+        except ImportError as e:
+            print(f"tavotools: {e}", file=sys.stderr)
+            return 1
+    return status

@@ -1,0 +1,68 @@
+"""Text, CSV and JSON output, shared by every report of the package: aligned
+tables, CSV with full precision, JSON with NaN and infinities as null, and
+names made printable whatever bytes a file name holds.
+"""
+from __future__ import annotations
+
+import csv
+import io
+import json
+import math
+
+import numpy as np
+
+__all__ = ["csv_text", "json_safe", "json_text", "number", "printable", "table_lines"]
+
+
+def printable(name):
+    """`name` as text that any output can print: undecodable bytes of a file name
+    (kept by Python as surrogates) are shown as backslash escapes."""
+    if name is None:
+        return None
+    return str(name).encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
+def number(value, spec=".6g"):
+    """A measure for a table: `spec` formatting, "n/a" where there is no value (NaN, None)."""
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return "n/a"
+    return format(value, spec)
+
+
+def table_lines(rows, right_from=0):
+    """Rows of cells as aligned lines: the columns before `right_from` to the left, the others
+    to the right, two blanks between columns, no trailing blanks."""
+    widths = [max(len(r[k]) for r in rows) for k in range(len(rows[0]))]
+    return ["  ".join(c.rjust(w) if k >= right_from else c.ljust(w)
+                      for k, (c, w) in enumerate(zip(row, widths))).rstrip() for row in rows]
+
+
+def csv_text(header, rows):
+    """CSV of a header and rows; floats by `repr`, so every digit is kept."""
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerow(header)
+    for row in rows:
+        writer.writerow([repr(v) if isinstance(v, float) else ("" if v is None else v)
+                         for v in row])
+    return out.getvalue()
+
+
+def json_safe(value):
+    """Plain JSON data: NaN and infinities become None, tuples and arrays lists, at any depth."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: json_safe(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [json_safe(v) for v in value]
+    if isinstance(value, np.ndarray):
+        return json_safe(value.tolist())
+    if isinstance(value, np.generic):
+        return json_safe(value.item())
+    return value
+
+
+def json_text(doc):
+    """`doc` as indented JSON text ending in a newline, NaN as null."""
+    return json.dumps(json_safe(doc), indent=2) + "\n"
