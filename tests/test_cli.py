@@ -94,7 +94,9 @@ def test_bad_file_is_reported_and_the_others_still_run(capsys, tmp_path):
 
 
 @pytest.mark.parametrize("argv", [["--units", "furlongs"], ["--jobs", "0"], ["--dt", "-1"],
-                                  ["--format", "xml"]])
+                                  ["--format", "xml"], ["--seed", "-1"], ["--seed", "x"],
+                                  ["--dt", "nan"], ["--jobs", "-3"], ["obe", "--dt", "0"],
+                                  ["flatfile", ".", "-o", "f.csv", "--jobs", "0"]])
 def test_bad_options_are_usage_errors(capsys, argv):
     with pytest.raises(SystemExit) as e:
         main(argv)
@@ -154,3 +156,97 @@ def test_obe_subcommand_reaches_the_obe_check(capsys, tmp_path):
     assert main(["obe", "--dt", str(dt), "--units", "m/s2", "--format", "json", *paths]) == 0
     report = json.loads(capsys.readouterr().out)
     assert "CAVdp" in report and "rg1166" in report
+
+
+# ---- one file's failure is that file's; edge cases of the arguments ---------------------
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_an_unforeseen_error_in_one_file_is_reported_and_the_others_run(capsys, tmp_path,
+                                                                        monkeypatch, jobs):
+    import tavotools.summary
+
+    real = tavotools.summary.summarize
+
+    def failing(record, *args, **kwargs):
+        if record.label == "bad.txt":
+            raise RuntimeError("a fault no reader foresaw")
+        return real(record, *args, **kwargs)
+
+    # Worker processes are forked, so they see the replacement too.
+    monkeypatch.setattr(tavotools.summary, "summarize", failing)
+    paths = []
+    for name in ("good.txt", "bad.txt", "other.txt"):
+        (tmp_path / name).write_text("0.1\n-0.2\n0.3\n")
+        paths.append(tmp_path / name)
+    status, out, err = run(capsys, "--dt", "0.01", "--units", "g", "--format", "csv",
+                           "--jobs", jobs, *paths)
+    assert status == 1
+    assert err == f"tavotools: {tmp_path / 'bad.txt'}: RuntimeError: a fault no reader foresaw\n"
+    assert [r["record"] for r in csv.DictReader(io.StringIO(out))] == ["good.txt", "other.txt"]
+
+
+def test_obe_reports_each_file_that_fails(capsys, tmp_path, monkeypatch):
+    import tavotools.records
+
+    def failing(path, **options):
+        raise RuntimeError(f"cannot make sense of {os.path.basename(path)}")
+
+    monkeypatch.setattr(tavotools.records, "read_record", failing)
+    paths = [tmp_path / n for n in ("h1.txt", "h2.txt", "v.txt")]
+    status, out, err = run(capsys, "obe", *paths)
+    assert (status, out) == (1, "")
+    assert err.splitlines() == [f"tavotools obe: {p}: RuntimeError: cannot make sense of {p.name}"
+                                for p in paths]
+
+
+@pytest.mark.parametrize("form", ["table", "csv", "json"])
+def test_file_names_that_are_not_utf8_are_printed_escaped(tmp_path, form):
+    name = os.fsdecode(b"r\xe9cord.txt")
+    (tmp_path / name).write_text("0.1\n-0.2\n0.3\n")
+    bad = os.fsdecode(b"b\xffd.txt")
+    (tmp_path / bad).write_text("0.1\nx\n")
+    env = {**os.environ, "PYTHONIOENCODING": "utf-8", "LC_ALL": "C.UTF-8"}
+    out = subprocess.run([sys.executable, "-m", "tavotools", "--dt", "0.01", "--units", "g",
+                          "--format", form, name, bad], capture_output=True, text=True,
+                         cwd=tmp_path, env=env)
+    assert out.returncode == 1
+    shown = json.loads(out.stdout)["records"][0]["record"] if form == "json" else out.stdout
+    assert "r\\xe9cord.txt" in shown
+    assert out.stderr == "tavotools: b\\xffd.txt, line 2: 'x' is not a number\n"
+
+
+def test_one_sample_has_no_pgv_and_no_durations(capsys, tmp_path):
+    path = tmp_path / "one.txt"
+    path.write_text("0.5\n")
+    status, out, _ = run(capsys, "--dt", "0.01", "--units", "g", path)
+    assert status == 0
+    row = out.splitlines()[2].split()
+    assert (row[6], row[8], row[9]) == ("n/a", "n/a", "n/a")
+    _, out, _ = run(capsys, "--dt", "0.01", "--units", "g", "--format", "json", path)
+    measures = json.loads(out)["records"][0]["measures"]
+    assert [measures[k] for k in ("PGV", "t5", "D5_75", "D5_95")] == [None] * 4
+    assert measures["PGA"] == 0.5 * 9.81
+
+
+def test_version_and_the_subcommands(capsys):
+    import tavotools
+
+    with pytest.raises(SystemExit) as e:
+        main(["--version"])
+    assert e.value.code == 0 and capsys.readouterr().out == f"tavotools {tavotools.__version__}\n"
+    with pytest.raises(SystemExit):
+        main(["--help"])
+    out = capsys.readouterr().out
+    assert all(name in out for name in ("measures", "obe", "flatfile"))
+
+
+def test_the_installed_version_is_the_package_s(tmp_path):
+    from importlib.metadata import PackageNotFoundError, version
+
+    import tavotools
+
+    try:
+        installed = version("tavotools")
+    except PackageNotFoundError:
+        pytest.skip("the package is not installed")
+    assert installed == tavotools.__version__

@@ -308,3 +308,30 @@ def test_command_wants_three_files_or_none(files, capsys):
     with pytest.raises(SystemExit) as e:
         main(files)
     assert e.value.code == 2 and "give three files" in capsys.readouterr().err
+
+
+def test_a_record_sampled_too_coarsely_is_checked_and_noted(capsys, tmp_path):
+    # dt = 20 s: 100 points per cycle of 10 Hz would need 20 000 sub-steps.
+    dt = 20.0
+    h1, h2, v = (np.sin(0.01 * k * np.arange(50)) for k in (1, 2, 3))
+    report = obe_check(h1, h2, v, dt)
+    assert report.substeps == 10000 and substeps_for(dt) == 10000
+    assert report.notes == (
+        "the record is sampled every 20 s, too coarsely for the 2-10 Hz band (Nyquist "
+        "frequency 0.025 Hz): its spectral values above 0.025 Hz come from the straight "
+        "lines between samples, not from recorded motion",
+        "the response is sampled 10000 times a step (10000 at most), 50 times per cycle of "
+        "10 Hz, fewer than 100: peaks there may read up to 0.2 % low")
+    paths = []
+    for name, x in zip(("h1", "h2", "v"), (h1, h2, v)):
+        paths.append(str(tmp_path / f"{name}.txt"))
+        np.savetxt(paths[-1], x)
+    assert main(paths + ["--dt", str(dt), "--units", "m/s2"]) == 0
+    assert "too coarsely for the 2-10 Hz band" in capsys.readouterr().out
+
+
+def test_a_component_of_unknown_orientation_is_not_noted():
+    h1, h2, v = components(0.3, 0.2, 3.0)
+    r = obe_check(Record(h1, DT, component="ver"), Record(h2, DT, component="channel 7"),
+                  Record(v, DT, component="HNZ"))
+    assert r.notes == ("H1 (record) states component 'ver', a vertical one",)
