@@ -285,6 +285,15 @@ def command(*args, env=None):
     return [sys.executable, "-m", "tavotools", "flatfile", *map(str, args)]
 
 
+def hooked(tmp_path, code):
+    """An environment whose Python processes (the workers too) run `code` at start-up."""
+    hook = tmp_path / "hook"
+    hook.mkdir()
+    (hook / "sitecustomize.py").write_text(textwrap.dedent(code))
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [str(hook)] + os.environ.get("PYTHONPATH", "").split(os.pathsep)))
+
+
 def wait_for_rows(state, least, proc, timeout=120):
     """Wait until the run has stored `least` rows."""
     import sqlite3
@@ -309,7 +318,22 @@ def test_interrupted_run_keeps_its_rows_and_resumes(tmp_path, how):
     src.mkdir()
     many(src, 40)
     out = tmp_path / "flat.csv"
-    proc = subprocess.Popen(command(src, "-o", out, "--periods", "0.1,0.2,0.5,1"),
+    # The run stalls on the last recording, so the signal always lands
+    # mid-run however fast the machine reads the others.
+    env = hooked(tmp_path, """
+        import os, time
+        import tavotools.records as records
+
+        _read = records.read_records
+
+        def read_records(path, *args, **kwargs):
+            if os.path.basename(str(path)).startswith("r0039"):
+                time.sleep(600)
+            return _read(path, *args, **kwargs)
+
+        records.read_records = read_records
+    """)
+    proc = subprocess.Popen(command(src, "-o", out, "--periods", "0.1,0.2,0.5,1"), env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     wait_for_rows(tmp_path / "flat.csv.state", 3, proc)
     proc.send_signal(how)
@@ -336,11 +360,8 @@ def test_killed_worker_costs_only_its_file(tmp_path):
     src.mkdir()
     many(src, 6)
     (src / "r0003b.smc").rename(src / "r0003b-crash.smc")
-    hook = tmp_path / "hook"
-    hook.mkdir()
-    # Every Python process of the run (the workers too) loads this: reading a
-    # file named *crash* kills the process, as a fault in a reader would.
-    (hook / "sitecustomize.py").write_text(textwrap.dedent("""
+    # Reading a file named *crash* kills the process, as a fault in a reader would.
+    env = hooked(tmp_path, """
         import os
         import tavotools.records as records
 
@@ -352,10 +373,8 @@ def test_killed_worker_costs_only_its_file(tmp_path):
             return _read(path, *args, **kwargs)
 
         records.read_records = read_records
-    """))
+    """)
     out = tmp_path / "flat.csv"
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        [str(hook)] + os.environ.get("PYTHONPATH", "").split(os.pathsep)))
     proc = subprocess.Popen(command(src, "-o", out, "--jobs", "2"), env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     _, err = proc.communicate(timeout=300)
