@@ -333,8 +333,11 @@ def test_interrupted_run_keeps_its_rows_and_resumes(tmp_path, how):
 
         records.read_records = read_records
     """)
+    # A run started in the background inherits Ctrl-C ignored; the child gets
+    # it back, as in a terminal.
     proc = subprocess.Popen(command(src, "-o", out, "--periods", "0.1,0.2,0.5,1"), env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     wait_for_rows(tmp_path / "flat.csv.state", 3, proc)
     proc.send_signal(how)
     _, err = proc.communicate(timeout=60)
