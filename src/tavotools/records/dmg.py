@@ -14,7 +14,7 @@ from __future__ import annotations
 import functools
 import re
 
-from .fields import degrees, each_channel, fixed_block, real
+from .fields import degrees, each_channel, fixed_block, line_matches, real
 from .record import AS_RECORDED, CORRECTED, Event
 from .source import decode_name
 from .times import ZONES, date_mdy, utc
@@ -34,7 +34,7 @@ _V1_DATA = re.compile(
 _BLOCK = re.compile(r"\s*+(\d++)\s++POINTS\s++OF\s++(\w++)\s++DATA\b", re.I)
 _FORMAT = re.compile(r"(?:FORMAT\s*+(?:[:=]\s*+)?)?\(\s*+(\d++)\s*+[FEGD](\d++)\.\d++\s*+\)", re.I)
 _UNITS_IN = re.compile(r"SEC\.?,?\s++IN\s++([^\s,(]++)", re.I)
-_POINTS = re.compile(r"^[ \t]*+(\d++)[ \t]++POINTS[ \t]++OF[ \t].*ACCEL", re.M)  # in the upper-cased header
+_POINTS = re.compile(r"[ \t]*+(\d++)[ \t]++POINTS[ \t]++OF[ \t].*ACCEL")  # a line of the upper-cased header
 _CHANNEL = re.compile(r"CHAN(?:NEL)?[ \t]*+(\d++)[ \t]*+:(.*)", re.I)
 _DIRECTION_END = re.compile(r"\s{3,}|\(|\s+FROM\b", re.I)
 _START = re.compile(r"(?:TRIGGER|START)[ \t]++TIME[ \t]*+:?(.*)", re.I)
@@ -68,10 +68,14 @@ _UPPER = {p: re.compile(p.pattern) for p in (_CHANNEL, _START, _PEAK, _MAX, _ORI
 
 def sniff(head):
     """A V1 or V2 header: "ACCELEROGRAM" on the first line, or a data line."""
-    lines = head.split("\n")
-    if lines and "ACCELEROGRAM" in lines[0].upper():
+    lines = head.split("\n", 200)[:200]
+    if "ACCELEROGRAM" in lines[0].upper():
         return True
-    return any(_ACCEL.match(line) or _V1_DATA.match(line) for line in lines[:200])
+    # Both data lines hold "points": most heads of other formats have none, and
+    # are passed over without trying the patterns on each line.
+    if "POINTS" not in "\n".join(lines).upper():
+        return False
+    return any(_ACCEL.match(line) or _V1_DATA.match(line) for line in lines)
 
 
 def _units(line):
@@ -288,7 +292,7 @@ def _channel(source, lines, number):
     if peak and real(peak.group(1)) is not None and normalize_units(peak.group(2)):
         stated = abs(real(peak.group(1))) * UNITS[normalize_units(peak.group(2))]
     shouted = upper if upper is not None else joined.upper()
-    for m in _POINTS.finditer(shouted):
+    for m in line_matches(shouted, "POINTS", _POINTS):
         if int(m.group(1)) != npts:
             at = start
             for _ in range(shouted.count("\n", 0, m.start())):

@@ -199,6 +199,27 @@ def each_channel(source, read, empty):
     return records
 
 
+def line_matches(text, word, pattern, stop=None):
+    """The matches of `pattern` (one line long) at the start of each line of
+    `text[:stop]` (str or bytes) that holds `word`, in order.
+
+    A literal search for `word` finds the candidate lines: a multi-line
+    pattern tried at every offset is tens of times slower on a header of a
+    few kilobytes, and headers are read for every channel.
+    """
+    newline = "\n" if isinstance(text, str) else b"\n"
+    stop = len(text) if stop is None else stop
+    k = text.find(word, 0, stop)
+    while k >= 0:
+        m = pattern.match(text, text.rfind(newline, 0, k) + 1, stop)
+        if m:
+            yield m
+        end = text.find(newline, k, stop)
+        if end < 0:
+            return
+        k = text.find(word, end, stop)
+
+
 def first_match(lines, pattern):
     """The first match of `pattern` in any of `lines`, or None."""
     for line in lines:
