@@ -368,9 +368,14 @@ def test_unaligned_read_only_buffers_give_the_aligned_results():
     assert all(g.tobytes() == w.tobytes() for g, w in zip(got, want))
 
 
+@pytest.mark.parametrize("rotated", [False, True])
 @pytest.mark.parametrize("n_periods", [2 ** 45, 2 ** 58])
-def test_periods_too_many_to_hold_raise_memory_error(n_periods):
+def test_periods_too_many_to_hold_raise_memory_error(n_periods, rotated):
     # A zero-stride view claims any count; the working arrays for it cannot be had.
     periods = np.lib.stride_tricks.as_strided(np.array([1.0]), shape=(n_periods,), strides=(0,))
-    with pytest.raises(MemoryError):
-        _spectra.response_peaks(np.ones(10), 0.01, periods)
+    with pytest.raises(MemoryError) as e:
+        if rotated:
+            _spectra.rotated_peaks(np.ones(10), np.ones(10), 0.01, periods, 0.05, 1, np.ones(1), np.zeros(1))
+        else:
+            _spectra.response_peaks(np.ones(10), 0.01, periods)
+    assert str(e.value) == f"cannot allocate the response of {n_periods} periods"

@@ -212,7 +212,8 @@ const char *kind_of(ParseStatus status) noexcept {
 /// Raises ParseError(offset, text, index, reason, kind) for a failed parse; returns nullptr.
 PyObject *raise_failure(const Bytes &bytes, const ParseResult &r, const Request &q) noexcept {
   if (r.status == ParseStatus::no_memory) {
-    PyErr_NoMemory();
+    PyErr_Format(PyExc_MemoryError, "cannot allocate a copy of the %lld-byte number at offset %lld",
+                 (long long)r.length, (long long)r.offset);
     return TAVO_FAIL_HERE();
   }
   const Py_ssize_t length = r.length < max_text ? Py_ssize_t(r.length) : max_text;

@@ -162,7 +162,8 @@ struct Oscillators {
     omega = allocate<double>(periods.n);
     weights = allocate<double>(2 * substeps + 2);
     if (!steps || !omega || !weights) {
-      PyErr_NoMemory();
+      PyErr_Format(PyExc_MemoryError, "cannot allocate the response of %lld periods",
+                   static_cast<long long>(periods.n));
       return false;
     }
     for (std::int64_t m = 0; m < periods.n; ++m)
@@ -249,7 +250,8 @@ PyObject *rotated_peaks(const Doubles &accel1, const Doubles &accel2, Real dt_ar
   // The kernels read the angle table contiguously.
   const auto cosines = allocate<double>(n_angles), sines = allocate<double>(n_angles);
   if (!cosines || !sines) {
-    PyErr_NoMemory();
+    PyErr_Format(PyExc_MemoryError, "cannot allocate a table of %lld angles",
+                 static_cast<long long>(n_angles));
     return TAVO_FAIL_HERE();
   }
   for (std::int64_t a = 0; a < n_angles; ++a) {

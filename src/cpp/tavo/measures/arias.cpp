@@ -59,7 +59,8 @@ PyObject *get_Ia_times_cy(const DoubleView &accel, double dt, const DoubleView &
     // The cumulative intensity in a buffer of our own.
     std::unique_ptr<double[]> own(new (std::nothrow) double[accel.n > 0 ? std::size_t(accel.n) : 1]);
     if (!own) {
-      PyErr_NoMemory();
+      PyErr_Format(PyExc_MemoryError, "cannot allocate the cumulative intensity of %lld samples",
+                   static_cast<long long>(accel.n));
       return TAVO_FAIL_HERE();
     }
     const kernels::MutSpan Ia{reinterpret_cast<char *>(own.get()), accel.n, 8};
