@@ -329,3 +329,25 @@ def test_mutated_files_raise_only_record_errors(data, tmp_path, name):
                 continue
             for r in records:
                 assert np.isfinite(r.accel).all() and r.dt > 0
+
+
+@pytest.mark.parametrize("name", [f"{F}/bhrc/5522-1.V1", f"{F}/renadic/cuya0911131.v1"])
+@pytest.mark.parametrize("edit, message", [
+    ("points", "line 1: no 'NO. OF POINTS =' in the channel's text header"),
+    ("units", "line 1: units not stated or unknown ('FURLONGS'): use one of "),
+    ("more", "line {end}: more samples than the {npts} the header states"),
+])
+def test_v1_channel_header_and_end_faults(data, tmp_path, name, edit, message):
+    lines = (data / name).read_bytes().decode("latin-1").splitlines()
+    end = next(k for k, line in enumerate(lines) if line.startswith("/&"))
+    npts = read_records(data / name)[0].npts
+    if edit == "points":
+        lines = [line.replace("NO. OF POINTS", "NO. OF SAMPLES") for line in lines]
+    elif edit == "units":
+        lines = [line.replace("AND G/10", "AND FURLONGS") for line in lines]
+    else:
+        lines.insert(end, "  0.5")  # one value past the stated count, before the channel's "/&"
+    path = write(tmp_path / name.split("/")[-1], lines)
+    with pytest.raises(RecordError) as e:
+        read_records(path)
+    assert str(e.value).startswith(f"{path}, " + message.format(end=end + 1, npts=npts))

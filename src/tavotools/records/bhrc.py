@@ -15,10 +15,10 @@ from __future__ import annotations
 import datetime as _dt
 import re
 
-from .fields import degrees, each_channel, first_match, fixed_block, real
+from .fields import (channel_end, degrees, each_channel, first_match, fixed_block, real, stated_units,
+                     text_header)
 from .record import AS_RECORDED, Event
 from .source import decode_name
-from .units import UNITS_HINT, normalize_units
 
 __all__ = ["NAME", "SUFFIXES", "parse", "sniff"]
 
@@ -51,19 +51,11 @@ def parse(source):
 
 
 def _channel(source, lines, number):
-    start = lines.pos
-    text = [lines.take(f"the end of the {_N_TEXT}-line text header")[1] for _ in range(_N_TEXT)]
-    m = first_match(text, _POINTS)
-    if m is None:
-        raise lines.error(start, "no 'NO. OF POINTS =' in the channel's text header")
+    start, text, m = text_header(lines, _N_TEXT, _POINTS)
     npts, duration = int(m.group(1)), real(m.group(2) or "")
     if npts <= 0:
         raise lines.error(start, f"sample count {npts} is not a positive count")
-    m = first_match(text, _UNITS)
-    units = normalize_units(m.group(1)) if m else None
-    if units is None:
-        raise lines.error(start, f"units not stated or unknown ({m.group(1) if m else 'none'!r}): "
-                                 f"{UNITS_HINT}")
+    units = stated_units(lines, start, text, _UNITS)
     for _ in range(_N_INT_LINES):
         lines.take("the integer header")
     reals_at = lines.pos
@@ -78,11 +70,7 @@ def _channel(source, lines, number):
                                  f"not the {duration} s the header states")
     first = lines.pos
     samples = fixed_block(lines, npts, 13, 10)
-    end = lines.peek()
-    if end is not None and end.startswith("/&"):
-        lines.take("")
-    elif end is not None and end.strip():
-        raise lines.error(lines.pos, f"more samples than the {npts} the header states")
+    channel_end(lines, npts)
 
     # "COMP L1": the component's letter (also alone on line 5) and its channel number.
     m = first_match(text, _COMP)

@@ -14,9 +14,10 @@ import math
 import re
 
 from . import blocks
+from .units import UNITS_HINT, normalize_units
 
-__all__ = ["Lines", "degrees", "each_channel", "first_match", "fixed_block", "free_block",
-           "no_more_numbers", "real"]
+__all__ = ["Lines", "channel_end", "degrees", "each_channel", "first_match", "fixed_block", "free_block",
+           "no_more_numbers", "real", "stated_units", "text_header"]
 
 # A Fortran real: optional sign, digits with an optional point (".005" has no
 # leading zero), an exponent with E or D, or the bare signed exponent that the
@@ -227,6 +228,38 @@ def first_match(lines, pattern):
         if m:
             return m
     return None
+
+
+def text_header(lines, n, points):
+    """The next `n` lines (a channel's text header), where they start, and the match of
+    `points` (its "NO. OF POINTS =" line) in them; RecordError when either is missing."""
+    start = lines.pos
+    text = [lines.take(f"the end of the {n}-line text header")[1] for _ in range(n)]
+    m = first_match(text, points)
+    if m is None:
+        raise lines.error(start, "no 'NO. OF POINTS =' in the channel's text header")
+    return start, text, m
+
+
+def stated_units(lines, start, text, pattern):
+    """The canonical units that group 1 of `pattern` names in the header `text`;
+    RecordError at `start` when it names none or unknown ones."""
+    m = first_match(text, pattern)
+    units = normalize_units(m.group(1)) if m else None
+    if units is None:
+        raise lines.error(start, f"units not stated or unknown ({m.group(1) if m else 'none'!r}): "
+                                 f"{UNITS_HINT}")
+    return units
+
+
+def channel_end(lines, npts):
+    """Takes the "/&" line that ends a channel of `npts` samples, if there is one;
+    RecordError when anything but blanks comes first."""
+    end = lines.peek()
+    if end is not None and end.startswith("/&"):
+        lines.take("")
+    elif end is not None and end.strip():
+        raise lines.error(lines.pos, f"more samples than the {npts} the header states")
 
 
 def degrees(value, hemisphere, minutes=0, seconds=0):

@@ -16,11 +16,12 @@ import re
 
 import numpy as np
 
-from .fields import degrees, each_channel, first_match, fixed_block, real
+from .fields import (channel_end, degrees, each_channel, first_match, fixed_block, real, stated_units,
+                     text_header)
 from .record import AS_RECORDED, Event
 from .source import decode_name
 from .times import ZONES, date_mdy, utc
-from .units import UNITS, UNITS_HINT, normalize_units
+from .units import UNITS, normalize_units
 
 __all__ = ["NAME", "SUFFIXES", "parse", "sniff"]
 
@@ -53,19 +54,11 @@ def parse(source):
 
 
 def _channel(source, lines, number):
-    start = lines.pos
-    text = [lines.take(f"the end of the {_N_TEXT}-line text header")[1] for _ in range(_N_TEXT)]
-    m = first_match(text, _POINTS)
-    if m is None:
-        raise lines.error(start, "no 'NO. OF POINTS =' in the channel's text header")
+    start, text, m = text_header(lines, _N_TEXT, _POINTS)
     npts = int(m.group(1))
     if npts <= 1:
         raise lines.error(start, f"sample count {npts}: at least two samples give a time step")
-    m = first_match(text, _UNITS)
-    units = normalize_units(m.group(1)) if m else None
-    if units is None:
-        raise lines.error(start, f"units not stated or unknown ({m.group(1) if m else 'none'!r}): "
-                                 f"{UNITS_HINT}")
+    units = stated_units(lines, start, text, _UNITS)
     ints_at = lines.pos
     ints = fixed_block(lines, 100, 5, 16, "integer header values", integers=True)
     if int(ints[27]) != npts:
@@ -73,11 +66,7 @@ def _channel(source, lines, number):
     fixed_block(lines, 50, 10, 8, "real header values")
     first = lines.pos
     pairs = fixed_block(lines, 2 * npts, 7, 10, "time and acceleration values")
-    end = lines.peek()
-    if end is not None and end.startswith("/&"):
-        lines.take("")
-    elif end is not None and end.strip():
-        raise lines.error(lines.pos, f"more samples than the {npts} the header states")
+    channel_end(lines, npts)
     t, samples = pairs[0::2], pairs[1::2]
 
     def line_of(k):
