@@ -370,31 +370,33 @@ double sum(Span x) noexcept {
   return sum_loop(Strided{x.data, x.stride}, x.n);
 }
 
-TAVO_CLONES void abs(Span x, MutSpan out) noexcept {
+namespace {
+
+/// loop(in, out, n) over the first min(x.n, out.n) elements: the contiguous
+/// accessors when both strides are one item, else the strided ones. Inlined, as
+/// the loops are: an outlined copy would run at the baseline ISA inside a clone.
+template <class Loop>
+[[gnu::always_inline]] inline void elementwise(Span x, MutSpan out, Loop loop) noexcept {
   const std::int64_t n = std::min(x.n, out.n);
   if (n <= 0) return;
   if (x.stride == kItem && out.stride == kItem)
-    abs_loop(Contig{x.data}, ContigOut{out.data}, n);
+    loop(Contig{x.data}, ContigOut{out.data}, n);
   else
-    abs_loop(Strided{x.data, x.stride}, StridedOut{out.data, out.stride}, n);
+    loop(Strided{x.data, x.stride}, StridedOut{out.data, out.stride}, n);
+}
+
+}  // namespace
+
+TAVO_CLONES void abs(Span x, MutSpan out) noexcept {
+  elementwise(x, out, [](auto in, auto o, std::int64_t n) __attribute__((always_inline)) { abs_loop(in, o, n); });
 }
 
 void cumsum(Span x, MutSpan out) noexcept {
-  const std::int64_t n = std::min(x.n, out.n);
-  if (n <= 0) return;
-  if (x.stride == kItem && out.stride == kItem)
-    cumsum_loop(Contig{x.data}, ContigOut{out.data}, n);
-  else
-    cumsum_loop(Strided{x.data, x.stride}, StridedOut{out.data, out.stride}, n);
+  elementwise(x, out, [](auto in, auto o, std::int64_t n) { cumsum_loop(in, o, n); });
 }
 
 void pow(Span x, double exponent, MutSpan out) noexcept {
-  const std::int64_t n = std::min(x.n, out.n);
-  if (n <= 0) return;
-  if (x.stride == kItem && out.stride == kItem)
-    pow_loop(Contig{x.data}, exponent, ContigOut{out.data}, n);
-  else
-    pow_loop(Strided{x.data, x.stride}, exponent, StridedOut{out.data, out.stride}, n);
+  elementwise(x, out, [exponent](auto in, auto o, std::int64_t n) { pow_loop(in, exponent, o, n); });
 }
 
 TAVO_CLONES void linspace(double start, double stop, std::int32_t num, MutSpan out) noexcept {
