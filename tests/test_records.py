@@ -445,26 +445,28 @@ def test_damaged_real_records_raise_only_record_error(data, tmp_path):
     assert outcomes["RecordError"] > 60 and outcomes["read"] > 10, outcomes
 
 
-def _read_seconds(path, repeat=3):
+def _read_seconds(paths, repeat=3):
+    """Best time to read each of `paths`, the files read in turn (a busy machine slows all alike)."""
     import time
 
-    best = math.inf
+    best = [math.inf] * len(paths)
     for _ in range(repeat):
-        start = time.perf_counter()
-        try:
-            read_records(path, dt=0.01, units="g")
-        except RecordError:
-            pass
-        best = min(best, time.perf_counter() - start)
+        for k, path in enumerate(paths):
+            start = time.perf_counter()
+            try:
+                read_records(path, dt=0.01, units="g")
+            except RecordError:
+                pass
+            best[k] = min(best[k], time.perf_counter() - start)
     return best
 
 
 @pytest.fixture(scope="module")
-def ordinary_seconds(tmp_path_factory):
-    """Time to read a file of 10**6 characters of ordinary numbers (then a bad line)."""
+def ordinary(tmp_path_factory):
+    """A file of 10**6 characters of ordinary numbers (then a bad line)."""
     normal = tmp_path_factory.mktemp("normal") / "normal.txt"
     normal.write_text("0.123456\n" * (10**6 // 9) + "x\n", encoding="latin-1")
-    return _read_seconds(normal)
+    return normal
 
 
 @pytest.mark.parametrize("name, build", [
@@ -480,12 +482,15 @@ def ordinary_seconds(tmp_path_factory):
     ("smc.smc", lambda n: "2 CORRECTED ACCELEROGRAM\n*\nX\n     1989  10  18    0004" + " " * n
                           + "x\n*\nstation =" + " " * n + "x\n"),
 ])
-def test_reading_is_linear_in_a_long_token_or_blank_run(tmp_path, ordinary_seconds, name, build):
+def test_reading_is_linear_in_a_long_token_or_blank_run(tmp_path, ordinary, name, build):
     # A file of one long run against a file of ordinary numbers of about the
-    # same size: a pattern that tries every split of the run takes n² time.
+    # same size: a pattern that tries every split of the run takes n² time,
+    # hours at this size. A file that no reader recognises costs every
+    # reader's attempt, so the bound leaves room for a constant factor.
     hostile = tmp_path / name
     hostile.write_text(build(10**6), encoding="latin-1")
-    assert _read_seconds(hostile) < 2.0 * ordinary_seconds + 0.05
+    hostile_seconds, ordinary_seconds = _read_seconds([hostile, ordinary])
+    assert hostile_seconds < 10.0 * ordinary_seconds + 0.5
 
 
 @pytest.mark.parametrize("names, expected", [
