@@ -10,6 +10,8 @@ import pytest
 
 from tavotools import tavo
 from tavotools.records import Record, read_records
+from tavotools.rotd import rotd
+from tavotools.spectra import STANDARD_PERIODS, response_spectrum
 from tavotools.summary import ComponentsSummary, Summary, summarize, summarize_components
 from tavotools.synthetic import synthetic_accel, synthetic_record
 
@@ -122,7 +124,9 @@ def test_three_component_set_from_a_v2_file(data):
     assert type(got) is float and got == c.CAVstd_gm
     assert c.cavdp(max_PSA=1.0, max_PSV=0.5) == 0 and type(c.cavdp(1.0, 0.5)) is int
     assert c.cavdp(5.0, 0.1) == 0 and c.cavdp(5.0, 0.1, PSV_check=0) == c.CAVstd_gm
-    assert ComponentsSummary.units() == {"CAVstd_gm": "m/s", "max_CAVstd": "m/s"}
+    assert ComponentsSummary.units() == {
+        "CAVstd_gm": "m/s", "max_CAVstd": "m/s", "PGA_gm": "m/s2", "PGV_gm": "m/s",
+        **{f"{m}_RotD{p}": u for m, u in (("PGA", "m/s2"), ("PGV", "m/s")) for p in (0, 50, 100)}}
 
 
 def test_three_component_set_of_arrays():
@@ -160,3 +164,91 @@ def test_synthetic_record_is_seeded():
 def test_synthetic_rejects_bad_arguments(kwargs):
     with pytest.raises(ValueError):
         synthetic_accel(**kwargs)
+
+
+# ---- spectra, RotD and geometric means --------------------------------------
+
+PERIODS = (0.05, 0.2, 1.0, 3.0)
+
+
+def _pair_set():
+    a, b, c = (synthetic_accel(seed, duration=10.0, pga=p) for seed, p in [(1, 2.0), (2, 3.0), (3, 1.0)])
+    return a, b, c
+
+
+@pytest.mark.parametrize("periods, want", [(PERIODS, np.array(PERIODS)),
+                                           ("standard", STANDARD_PERIODS),
+                                           (" Standard ", STANDARD_PERIODS),
+                                           (2.0, np.array([2.0]))])
+def test_summary_psa_is_the_response_spectrum(periods, want):
+    accel = synthetic_accel(4, duration=8.0)
+    s = summarize(accel, 0.01, periods=periods)
+    assert s.periods.tobytes() == want.tobytes()
+    assert s.PSA.tobytes() == response_spectrum(accel, 0.01, periods=want).PSA.tobytes()
+    assert not s.PSA.flags.writeable and not s.periods.flags.writeable
+    # The scalar measures are those of the summary without periods.
+    assert s.as_dict() == summarize(accel, 0.01).as_dict()
+    assert s.spectra_dict() == {"periods": want.tolist(), "PSA": s.PSA.tolist()}
+
+
+def test_summary_without_periods_is_unchanged():
+    s = summarize(synthetic_record(2))
+    assert s.periods is None and s.PSA is None and s.spectra_dict() == {}
+    assert set(s.as_dict()) == set(Summary.units()) and "PSA" not in Summary.units()
+    assert Summary.spectral_units() == {"PSA": "m/s2"}
+    # Equality and hashing compare the spectra by value.
+    a = summarize(synthetic_record(2), periods=PERIODS)
+    b = summarize(synthetic_record(2), periods=list(PERIODS))
+    assert a == b and hash(a) == hash(b) and a != s
+    assert a != summarize(synthetic_record(2), periods=PERIODS[:3])
+
+
+@pytest.mark.parametrize("periods, words", [
+    ((), "periods is empty"), ([0.1, -1.0], r"periods\[1\] is -1.0"), ([0.0], "positive"),
+    ([math.nan], "positive"), ("standrd", "'standard'"), (["x"], "must be numbers"),
+])
+def test_summary_rejects_bad_periods(periods, words):
+    with pytest.raises(ValueError, match=words):
+        summarize(np.ones(10), 0.01, periods=periods)
+
+
+@pytest.mark.parametrize("periods", [None, PERIODS])
+def test_components_rotd_and_geometric_means_are_rotd(periods):
+    a, b, c = _pair_set()
+    s = summarize_components(a, b, c, dt=0.01, periods=periods)
+    r = rotd(a, b, 0.01, periods=[] if periods is None else periods)
+    for k, p in enumerate((0, 50, 100)):
+        assert same(getattr(s, f"PGA_RotD{p}"), r.PGA[k]) and same(getattr(s, f"PGV_RotD{p}"), r.PGV[k])
+    # As recorded: the geometric mean of each component's own measure, bit for bit.
+    assert same(s.PGA_gm, math.sqrt(s.h1.PGA * s.h2.PGA))
+    assert same(s.PGV_gm, math.sqrt(s.h1.PGV * s.h2.PGV))
+    assert s.notes == () and s.rotd.PGA.tolist() == r.PGA.tolist()
+    if periods is None:
+        assert s.periods is s.PSA_gm is s.PSA_RotD50 is s.h1.PSA is None
+        assert s.h1 == summarize(a, 0.01) and s.v == summarize(c, 0.01)
+        return
+    for k, p in enumerate((0, 50, 100)):
+        assert getattr(s, f"PSA_RotD{p}").tobytes() == r.PSA[k].tobytes()
+    for comp, accel in ((s.h1, a), (s.h2, b), (s.v, c)):
+        assert comp.PSA.tobytes() == response_spectrum(accel, 0.01, periods=PERIODS).PSA.tobytes()
+    assert s.PSA_gm.tobytes() == np.sqrt(s.h1.PSA * s.h2.PSA).tobytes()
+    assert set(s.spectra_dict()) == {"periods", "PSA_gm", "PSA_RotD0", "PSA_RotD50", "PSA_RotD100"}
+
+
+def test_components_of_different_lengths_rotate_the_common_part(data):
+    h1, v, h2 = (read_records(data / "usgs_smc_lomaprieta" / f"0111{x}.smc")[0] for x in "abc")
+    c = summarize_components(h1, h2, v, periods=[0.2, 1.0])
+    r = rotd(h1, h2, periods=[0.2, 1.0], trim=True)
+    assert c.notes == r.notes == ("trimmed to 6001 samples (H2 dropped 3)",)
+    assert c.PSA_RotD100.tobytes() == r.PSA[2].tobytes() and c.PGA_RotD50 == r.PGA[1]
+    # Each component keeps its own, whole record.
+    assert c.h2 == summarize(h2, periods=[0.2, 1.0])
+
+
+def test_components_refuse_mixed_time_steps_and_allow_one_sample():
+    a, b, c = _pair_set()
+    with pytest.raises(ValueError, match="different time steps"):
+        summarize_components(Record(a, 0.01), Record(b, 0.02), Record(c, 0.01))
+    s = summarize_components([1.0], [2.0], [0.5], dt=0.01)
+    assert math.isnan(s.PGA_RotD50) and s.notes == ("a horizontal holds one sample: no RotD",)
+    assert s.CAVstd_gm == math.sqrt(s.h1.CAVstd * s.h2.CAVstd)

@@ -15,9 +15,7 @@ import numpy as np
 from ..obe import PSA_BAND, PSV_BAND
 from ..processing import apply_steps
 from ..records import RecordError, UnrecognisedFormat, read_records
-from ..rotd import rotd
-from ..spectra import response_spectrum
-from ..summary import summarize, summarize_components
+from ..summary import measure_recording
 from .schema import COMPONENTS, PERCENTILES, SUMMARY_FIELDS, Schema, period_label
 
 __all__ = ["Options", "Result", "group_records", "process_batch", "recording_key"]
@@ -196,12 +194,9 @@ class RowBuilder:
             put("magnitude", event.magnitude)
 
         slots = dict(zip(COMPONENTS, (h1, h2, v)))
-        if None not in slots.values():
-            combined = summarize_components(h1, h2, v)
-            summaries = dict(zip(COMPONENTS, (combined.h1, combined.h2, combined.v)))
-        else:
-            combined = None
-            summaries = {slot: summarize(r) for slot, r in slots.items() if r is not None}
+        # Summaries, spectra and RotD of the recording, each computed once.
+        measured = measure_recording(h1, h2, v, self.periods)
+        combined, spectra = measured.combined, measured.spectra
         for slot, record in slots.items():
             if record is None:
                 continue
@@ -211,29 +206,17 @@ class RowBuilder:
             text[f"{slot}_component"] = record.component
             text[f"{slot}_npts"] = record.npts
             put(f"{slot}_stated_PGA (m/s2)", record.stated_pga)
-            s = summaries[slot]
+            s = measured.summaries[slot]
             units = s.units()
             for field_name, title in SUMMARY_FIELDS:
                 put(f"{slot}_{title} ({units[field_name]})", getattr(s, field_name))
-
-        # (PSA, PSV) of each component at the periods.  Untrimmed, angles 0°
-        # and 90° of the rotation are the two horizontals as recorded, bit for
-        # bit their own spectra: each response is computed once.
-        spectra = {}
-        if h1 is not None and h2 is not None:
-            r = rotd(h1, h2, periods=self.periods, percentiles=PERCENTILES, trim=True)
-            notes += r.notes
-            self._put_rotated(r, put, put_spectrum)
-            if r.npts == h1.npts == h2.npts:
-                spectra["H1"] = (r.peaks.PSA[:, 0], r.peaks.PSV[:, 0])
-                spectra["H2"] = (r.peaks.PSA[:, 90], r.peaks.PSV[:, 90])
-        if self.periods.size:
-            for slot, record in slots.items():
-                if record is not None and slot not in spectra:
-                    sp = response_spectrum(record.accel, record.dt, periods=self.periods)
-                    spectra[slot] = (sp.PSA, sp.PSV)
-                if record is not None:
-                    put_spectrum(slot, spectra[slot][0])
+            if slot in spectra:
+                put_spectrum(slot, spectra[slot][0])
+        if measured.rotd is not None:
+            notes += measured.rotd.notes
+            self._put_rotated(measured.rotd, put, put_spectrum)
+        elif h1 is not None and h2 is not None:
+            notes.append("a horizontal holds one sample: no RotD")
 
         if combined is not None:
             put("CAVstd_gm (m/s)", combined.CAVstd_gm)
