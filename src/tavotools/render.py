@@ -11,7 +11,8 @@ import math
 
 import numpy as np
 
-__all__ = ["csv_text", "json_safe", "json_text", "number", "printable", "table_lines"]
+__all__ = ["csv_text", "json_safe", "json_text", "number", "period_label", "printable",
+           "table_lines"]
 
 
 def printable(name):
@@ -20,6 +21,12 @@ def printable(name):
     if name is None:
         return None
     return str(name).encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
+def period_label(period):
+    """The period as column names show it: 0.01 -> "0.01s", 1.0 -> "1s"."""
+    text = repr(float(period))
+    return (text[:-2] if text.endswith(".0") else text) + "s"
 
 
 def number(value, spec=".6g"):

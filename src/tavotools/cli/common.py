@@ -1,16 +1,19 @@
 """What the subcommands share: the options that read records (`--dt`,
-`--units`, `--jobs`, `--process`) with their checks, and how a file that
+`--units`, `--jobs`, `--process`) with their checks, the periods of spectra
+(`--periods`), the units of tables (`--table-units`), and how a file that
 fails is reported.
 """
 from __future__ import annotations
 
 import argparse
+import math
 
 from .. import checks
+from ..constants import G
 from ..render import printable
 
-__all__ = ["add_jobs", "add_reading", "check_process", "failure", "jobs", "time_step",
-           "units"]
+__all__ = ["TABLE_UNITS", "add_jobs", "add_reading", "add_table_units", "check_process",
+           "failure", "jobs", "parse_periods", "periods", "shown", "time_step", "units"]
 
 
 def time_step(text):
@@ -41,6 +44,66 @@ def jobs(text):
     if value < 1:
         raise argparse.ArgumentTypeError(f"{text!r} is not a count of processes (at least 1)")
     return value
+
+
+def parse_periods(text):
+    """The text of `--periods` as a tuple of seconds: comma-separated numbers, each
+    positive and finite, or "standard" for the 111 standard periods. None gives ().
+    Raises ValueError naming the text."""
+    if text is None:
+        return ()
+    if text.strip().lower() == "standard":
+        from ..spectra import STANDARD_PERIODS
+
+        return tuple(STANDARD_PERIODS)
+    try:
+        values = tuple(float(v) for v in text.split(",") if v.strip())
+    except ValueError:
+        raise ValueError(f"{text!r} is not a comma-separated list of periods") from None
+    if not values or not all(math.isfinite(v) and v > 0 for v in values):
+        raise ValueError(f"{text!r}: periods must be positive numbers of seconds")
+    return values
+
+
+def periods(text):
+    """argparse type of `--periods`: `parse_periods`, its faults usage errors."""
+    try:
+        return parse_periods(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+#: What `--table-units` shows of each kind of measure: (unit, conversion from SI).
+#: With "g", accelerations are divided by `G`, velocities and displacements
+#: multiplied by 100; the CAVs, integrals of |a| over time, are in g s (the
+#: unit of their 0.16 g s cut-off); Arias intensity, durations and anything
+#: else keep their SI unit.
+TABLE_UNITS = {
+    "si": {},
+    "g": {
+        "acceleration": ("g", lambda x: x / G),
+        "velocity": ("cm/s", lambda x: x * 100.0),
+        "displacement": ("cm", lambda x: x * 100.0),
+        "cav": ("g s", lambda x: x / G),
+    },
+}
+
+
+def shown(system, kind, unit):
+    """(unit, conversion) of a measure of `kind` whose SI unit is `unit`, in a table of
+    `--table-units system`; the conversion keeps None."""
+    title, convert = TABLE_UNITS[system].get(kind, (unit, None))
+    if convert is None:
+        return unit, lambda x: x
+    return title, lambda x: None if x is None else convert(x)
+
+
+def add_table_units(parser):
+    """`--table-units si|g`: the units of the table (CSV and JSON stay SI)."""
+    parser.add_argument("--table-units", choices=tuple(TABLE_UNITS), default="si",
+                        help="units of the table: si (m/s2, m/s, m; the default) or g "
+                             "(accelerations in g, velocities in cm/s, displacements in cm, "
+                             "CAVs in g s; Ia stays in m/s); CSV and JSON are always SI")
 
 
 def add_reading(parser, *, process=True):

@@ -13,8 +13,9 @@ import functools
 import os
 import sys
 
-from ..render import csv_text, json_text, number, printable, table_lines
-from .common import add_jobs, add_reading, check_process, failure
+from ..render import csv_text, json_text, number, period_label, printable, table_lines
+from .common import (add_jobs, add_reading, add_table_units, check_process, failure, periods,
+                     shown)
 
 __all__ = ["COLUMNS", "DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
 
@@ -23,20 +24,21 @@ HELP = "the intensity measures of accelerogram files (the default command)"
 DESCRIPTION = ("Ground-motion intensity measures (PGA, PGV, Arias intensity, significant "
                "durations, CAV, CAV above 5 cm/s2, CAVstd) of accelerogram files in any format "
                "the readers know (USGS SMC, CDMG/CSMIP V1/V2, COSMOS, PEER AT2, K-NET, ESM, "
-               "plain text, ...). With no FILE, runs on a built-in synthetic record. Other "
-               "commands: `tavotools obe H1 H2 V`, `tavotools flatfile PATH... -o OUT` "
-               "(see `tavotools --help`).")
+               "plain text, ...), and with --periods the 5 %-damped PSA of each record. With "
+               "no FILE, runs on a built-in synthetic record. Other commands: `tavotools "
+               "spectrum FILE...` (spectra and RotD of horizontal pairs), `tavotools obe H1 H2 "
+               "V`, `tavotools flatfile PATH... -o OUT` (see `tavotools --help`).")
 
-# (field of Summary, column title, unit)
+# (field of Summary, column title, SI unit, kind of quantity for --table-units)
 COLUMNS = (
-    ("PGA", "PGA", "m/s2"),
-    ("PGV", "PGV", "m/s"),
-    ("Ia", "Ia", "m/s"),
-    ("D5_75", "D5-75", "s"),
-    ("D5_95", "D5-95", "s"),
-    ("CAV", "CAV", "m/s"),
-    ("CAV5", "CAV5", "m/s"),
-    ("CAVstd", "CAVstd", "m/s"),
+    ("PGA", "PGA", "m/s2", "acceleration"),
+    ("PGV", "PGV", "m/s", "velocity"),
+    ("Ia", "Ia", "m/s", "arias"),
+    ("D5_75", "D5-75", "s", "time"),
+    ("D5_95", "D5-95", "s", "time"),
+    ("CAV", "CAV", "m/s", "cav"),
+    ("CAV5", "CAV5", "m/s", "cav"),
+    ("CAVstd", "CAVstd", "m/s", "cav"),
 )
 
 #: The table's marks of records the agency has not corrected, and their footnotes.
@@ -64,6 +66,10 @@ def add_arguments(p):
                         "them; format detected from content")
     p.add_argument("--format", choices=("table", "csv", "json"), default="table",
                    help="output format (default: table)")
+    p.add_argument("--periods", metavar="LIST|standard", type=periods, default=(),
+                   help="add the PSA (5 %% damping) of each record at these periods in s, "
+                        "comma-separated, or 'standard' for the 111 standard periods")
+    add_table_units(p)
     p.add_argument("--plot", metavar="FILE.png",
                    help="draw acceleration, velocity and the Husid plot (needs matplotlib); "
                         "with several records, FILE-1.png, FILE-2.png, ...")
@@ -114,7 +120,7 @@ def _process(task):
     from ..summary import summarize
 
     path, options, keep, below_directory = task
-    dt, units, inventory, steps = options
+    dt, units, inventory, steps, T = options
     try:
         records = read_records(path, dt=dt, units=units,
                                inventory=None if inventory is None else _inventory(inventory))
@@ -123,7 +129,8 @@ def _process(task):
                 records = [apply_steps(r, steps) for r in records]
             except ValueError as e:  # a step that does not fit this record (a corner above Nyquist)
                 return path, None, f"{printable(path)}: --process {steps}: {e}", False
-        rows = [(_metadata(r), summarize(r), r if keep else None) for r in records]
+        rows = [(_metadata(r), summarize(r, periods=T or None), r if keep else None)
+                for r in records]
     except UnrecognisedFormat as e:
         return path, None, failure(path, e), below_directory
     except Exception as e:  # any fault of one file is that file's, never the whole run's
@@ -183,12 +190,23 @@ def _mark(metadata):
     return "*" if metadata["processing"] else "?"
 
 
-def _table(rows):
-    head = ["record", "component", "npts", "dt"] + [title for _, title, _ in COLUMNS]
-    units = ["", "", "", "s"] + [unit for _, _, unit in COLUMNS]
+def _periods_of(rows):
+    """The periods of the PSA columns: every row has the same, or none."""
+    T = rows[0][1].periods
+    return () if T is None else tuple(T)
+
+
+def _table(rows, system="si"):
+    T = _periods_of(rows)
+    columns = [(title, *shown(system, kind, unit), lambda s, name=name: getattr(s, name))
+               for name, title, unit, kind in COLUMNS]
+    columns += [(f"PSA_{period_label(t)}", *shown(system, "acceleration", "m/s2"),
+                 lambda s, k=k: float(s.PSA[k])) for k, t in enumerate(T)]
+    head = ["record", "component", "npts", "dt"] + [title for title, _, _, _ in columns]
+    units = ["", "", "", "s"] + [unit for _, unit, _, _ in columns]
     marks = [_mark(m) for m, _, _ in rows]
     body = [[f"{m['record']} {mark}".rstrip(), m["component"] or "-", str(m["npts"]),
-             f"{m['dt']:g}"] + [number(getattr(s, name)) for name, _, _ in COLUMNS]
+             f"{m['dt']:g}"] + [number(convert(value(s))) for _, _, convert, value in columns]
             for mark, (m, s, _) in zip(marks, rows)]
     notes = [note for mark, note in MARKS.items() if mark in marks]
     return "\n".join(table_lines([head, units] + body, 2) + notes) + "\n"
@@ -200,20 +218,26 @@ def _summary_units():
     return Summary.units()
 
 
-def _csv(rows):
+def _csv(rows, system="si"):
     names = list(_summary_units())
+    T = _periods_of(rows)
     header = ["record", "station", "component", "event", "npts", "dt (s)", "processing"] + \
-        [f"{n} ({u})" for n, u in _summary_units().items()]
+        [f"{n} ({u})" for n, u in _summary_units().items()] + \
+        [f"PSA_{period_label(t)} (m/s2)" for t in T]
     return csv_text(header, [
         [m["record"], m["station"], m["component"], m["event"]["name"] if m["event"] else None,
-         m["npts"], m["dt"], "; ".join(m["processing"])] + [getattr(s, n) for n in names]
+         m["npts"], m["dt"], "; ".join(m["processing"])] + [getattr(s, n) for n in names] +
+        ([] if s.PSA is None else s.PSA.tolist())
         for m, s, _ in rows])
 
 
-def _json(rows):
+def _json(rows, system="si"):
+    spectral = {"periods": "s", "PSA": "m/s2"} if _periods_of(rows) else {}
     return json_text({
-        "units": {"dt": "s", "stated_PGA": "m/s2", **_summary_units()},
-        "records": [{**m, "measures": s.as_dict()} for m, s, _ in rows],
+        "units": {"dt": "s", "stated_PGA": "m/s2", **_summary_units(), **spectral},
+        "records": [{**m, "measures": s.as_dict(), **({"spectrum": s.spectra_dict()}
+                                                      if spectral else {})}
+                    for m, s, _ in rows],
     })
 
 
@@ -234,7 +258,7 @@ def run(args, parser):
     status = 0
     if args.files:
         rows = []
-        options = (args.dt, args.units, args.inventory, args.process)
+        options = (args.dt, args.units, args.inventory, args.process, args.periods)
         for path, got, error, skipped in _run(_tasks(args.files, options, keep), args.jobs):
             if skipped:
                 print(f"tavotools: note: {printable(path)} skipped, not a record file",
@@ -250,10 +274,10 @@ def run(args, parser):
         from ..synthetic import synthetic_record
 
         record = apply_steps(synthetic_record(seed=args.seed), args.process or "")
-        rows = [(_metadata(record), summarize(record), record)]
+        rows = [(_metadata(record), summarize(record, periods=args.periods or None), record)]
 
     if rows:
-        sys.stdout.write(RENDER[args.format](rows))
+        sys.stdout.write(RENDER[args.format](rows, args.table_units))
     if keep and rows:
         from ..plot import plot_record
 

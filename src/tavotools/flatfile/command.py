@@ -2,11 +2,10 @@
 a subcommand of `tavotools.cli`."""
 from __future__ import annotations
 
-import math
 import sqlite3
 import sys
 
-from ..cli.common import add_reading, check_process, jobs
+from ..cli.common import add_reading, check_process, jobs, parse_periods, periods
 from .run import run as run_flatfile
 
 __all__ = ["DESCRIPTION", "HELP", "NAME", "add_arguments", "main", "parse_periods", "run"]
@@ -24,7 +23,7 @@ def add_arguments(p):
                    help="record files, or folders to read every record below")
     p.add_argument("-o", "--output", required=True, metavar="OUT.parquet|OUT.csv",
                    help="the flatfile; failures go to OUT.errors.csv beside it")
-    p.add_argument("--periods", metavar="LIST",
+    p.add_argument("--periods", metavar="LIST", type=periods, default=(),
                    help="periods of the spectra in s, comma-separated, or 'standard'")
     where = p.add_mutually_exclusive_group()
     where.add_argument("--jobs", "-j", type=jobs, default=1, metavar="N",
@@ -34,23 +33,6 @@ def add_arguments(p):
                             "(needs tavotools[dask])")
     add_reading(p)
     return p
-
-
-def parse_periods(text):
-    """The --periods argument as a tuple of seconds."""
-    if text is None:
-        return ()
-    if text.strip().lower() == "standard":
-        from ..spectra import STANDARD_PERIODS
-
-        return tuple(STANDARD_PERIODS)
-    try:
-        values = tuple(float(v) for v in text.split(",") if v.strip())
-    except ValueError:
-        raise ValueError(f"--periods: {text!r} is not a comma-separated list of periods") from None
-    if not values or not all(math.isfinite(v) and v > 0 for v in values):
-        raise ValueError(f"--periods: {text!r}: periods must be positive numbers of seconds")
-    return values
 
 
 def _files(n):
@@ -68,11 +50,7 @@ def run(args, p):
     """Write the flatfile of `args`; the exit status (1 when a file failed, 2 when none could)."""
     check_process(args, p)
     try:
-        periods = parse_periods(args.periods)
-    except (ValueError, ImportError) as e:
-        p.error(str(e))
-    try:
-        report = run_flatfile(args.paths, args.output, periods=periods, jobs=args.jobs,
+        report = run_flatfile(args.paths, args.output, periods=args.periods, jobs=args.jobs,
                      scheduler=args.scheduler, dt=args.dt, units=args.units,
                      process=args.process)
     except (ValueError, ImportError, OSError, sqlite3.Error) as e:

@@ -6,7 +6,8 @@ from __future__ import annotations
 
 from dataclasses import dataclass, fields
 
-from ..summary import Summary
+from ..render import period_label
+from ..summary import ROTD_PERCENTILES, Summary
 
 __all__ = ["COMPONENTS", "Column", "Schema", "period_label"]
 
@@ -14,7 +15,7 @@ __all__ = ["COMPONENTS", "Column", "Schema", "period_label"]
 COMPONENTS = ("H1", "H2", "V")
 
 #: Percentiles of the rotated measures.
-PERCENTILES = (0.0, 50.0, 100.0)
+PERCENTILES = ROTD_PERCENTILES
 
 # Fields of `Summary` that the row carries, with their column titles; the
 # units come from the dataclass itself.
@@ -34,10 +35,6 @@ class Column:
     unit: str | None = None
 
 
-def period_label(period):
-    """The period as the column names show it: 0.01 -> "0.01s", 1.0 -> "1s"."""
-    text = repr(float(period))
-    return (text[:-2] if text.endswith(".0") else text) + "s"
 
 
 def _named(title, unit):
