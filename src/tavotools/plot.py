@@ -1,4 +1,5 @@
-"""Acceleration, velocity and Husid plot of a record (matplotlib, an optional extra)."""
+"""Acceleration, velocity and Husid plot of a record, and PSA spectra (matplotlib, an
+optional extra)."""
 from __future__ import annotations
 
 import numpy as np
@@ -6,7 +7,7 @@ import numpy as np
 from . import tavo
 from .summary import summarize
 
-__all__ = ["plot_record", "pyplot"]
+__all__ = ["plot_record", "plot_response_spectra", "pyplot"]
 
 
 def pyplot():
@@ -75,6 +76,31 @@ def plot_record(record, path, summary=None, title=None):
         parts = [record.label, record.station, record.component, record.event]
         title = " | ".join(str(p) for p in parts if p)
     fig.suptitle(title, fontsize=10)
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return path
+
+
+def plot_response_spectra(labels, spectra, rotds, path, title=None):
+    """Draw PSA against period (log axis) of each `ResponseSpectrum` of `spectra`, named
+    by `labels`, and the RotD50 of each (label, `RotD`) of `rotds`, into `path`.
+
+    Raises ImportError when matplotlib is missing.
+    """
+    plt = pyplot()
+    fig, ax = plt.subplots(figsize=(8, 5), constrained_layout=True)
+    for label, sp in zip(labels, spectra):
+        ax.plot(sp.periods, sp.PSA, lw=1.0, label=label)
+    for label, r in rotds:
+        ax.plot(r.periods, r.value("PSA", 50), lw=2.0, color="black", ls="--",
+                label=f"RotD50 {label}")
+    ax.set_xscale("log")
+    ax.set_xlabel("period (s)")
+    ax.set_ylabel("PSA (m/s²)")
+    damping = spectra[0].damping if spectra else 0.05
+    ax.set_title(title or f"Pseudo-spectral acceleration, {damping:.3g} damping", fontsize=10)
+    ax.grid(True, which="both", lw=0.3, alpha=0.5)
+    ax.legend(fontsize=8)
     fig.savefig(path, dpi=110)
     plt.close(fig)
     return path

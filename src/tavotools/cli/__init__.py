@@ -12,12 +12,12 @@ import sys
 
 from .. import __version__
 from ..flatfile import command as flatfile
-from . import measures, obe
+from . import measures, obe, spectrum
 
 __all__ = ["COMMANDS", "DEFAULT", "build_parser", "main"]
 
 #: The subcommands, in the order `tavotools --help` lists them.
-COMMANDS = (measures, obe, flatfile)
+COMMANDS = (measures, spectrum, obe, flatfile)
 
 #: What `tavotools` runs when the first argument names no subcommand.
 DEFAULT = measures
