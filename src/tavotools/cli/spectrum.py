@@ -229,4 +229,4 @@ def run(args, parser):
             print(f"tavotools spectrum: {e}", file=sys.stderr)
             return 1
         print(f"tavotools spectrum: wrote {printable(args.plot)}", file=sys.stderr)
-    return 1 if failed or errors or not records else 0
+    return 1 if failed or errors else 0
