@@ -704,10 +704,22 @@ CHANGING_SHARED_ARRAY = """
 """
 
 
+def _bytes_of_either(value, a, b):
+    """Whether every byte of `value` (sign aside) is the same byte of `a` or of `b`:
+    what a read racing a byte-wise memset or memmove can see."""
+    def bits(x):
+        return struct.unpack("<Q", struct.pack("<d", x))[0] & ~(1 << 63)
+
+    v, a, b = bits(value), bits(a), bits(b)
+    return all(((v >> s) & 0xFF) in ((a >> s) & 0xFF, (b >> s) & 0xFF) for s in range(0, 64, 8))
+
+
 def test_shared_array_rewritten_during_the_peak_is_not_overrun():
     rc, out, err = run_child(CHANGING_SHARED_ARRAY, timeout=60)
     assert rc == 0, err[-3000:]
-    assert set(last_json(out)) <= {0.0, -1.0}
+    # Mostly 0.0 or -1.0; a sanitizer's memset may tear a double mid-write.
+    seen = last_json(out)
+    assert seen and all(_bytes_of_either(v, 0.0, -1.0) for v in seen), seen
 
 
 # A key whose hash equals a name's and whose __eq__ raises, planted in a
