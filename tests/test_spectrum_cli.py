@@ -47,6 +47,11 @@ def test_measures_psa_columns_in_csv_and_json(data, capsys):
     _, out, _ = run(capsys, "--periods", "0.2,1", "--format", "csv", path)
     (row,) = csv.DictReader(io.StringIO(out))
     assert [float(row["PSA_0.2s (m/s2)"]), float(row["PSA_1s (m/s2)"])] == want.PSA.tolist()
+    # The worker processes of --jobs get the periods too.
+    files = sorted((data / SMC).glob("*.smc"))
+    one = run(capsys, "--periods", "0.2,1", "--format", "csv", *files)
+    two = run(capsys, "--periods", "0.2,1", "--format", "csv", "--jobs", "2", *files)
+    assert one == two and one[1].count("\n") == 4 and out.splitlines()[1] in one[1]
     _, out, _ = run(capsys, "--periods", "0.2,1", "--format", "json", path)
     doc = json.loads(out)
     (rec,) = doc["records"]

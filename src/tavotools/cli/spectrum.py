@@ -105,11 +105,11 @@ def _read(paths, dt, units):
 def _horizontal_pairs(items):
     """The (h1, h2) records to rotate: of each recording with two horizontals, or the two
     horizontal records given when no recording has two."""
-    from ..flatfile.rows import _orientation_slots, group_records
+    from ..flatfile.rows import orientation_slots, group_records
 
     pairs = []
     for _, members in group_records(items):
-        slots = _orientation_slots([r for _, r in members])
+        slots = orientation_slots([r for _, r in members])
         if slots is not None and slots[0] is not None and slots[1] is not None:
             pairs.append(slots[:2])
     if not pairs:

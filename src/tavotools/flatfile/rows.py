@@ -18,7 +18,8 @@ from ..records import RecordError, UnrecognisedFormat, read_records
 from ..summary import measure_recording
 from .schema import COMPONENTS, PERCENTILES, SUMMARY_FIELDS, Schema, period_label
 
-__all__ = ["Options", "Result", "group_records", "process_batch", "recording_key"]
+__all__ = ["Options", "Result", "group_records", "orientation_slots", "process_batch",
+           "recording_key"]
 
 
 @dataclass(frozen=True)
@@ -71,7 +72,7 @@ def recording_key(record, path):
             record.processing)
 
 
-def _orientation_slots(records):
+def orientation_slots(records):
     """(h1, h2, v) from the records of one recording, or None when they do not fit.
 
     Horizontals keep their reading order (file name, then channel); a
@@ -98,7 +99,7 @@ def group_records(items):
         groups.setdefault(recording_key(record, path), []).append((path, record))
     out = []
     for key, members in groups.items():
-        if _orientation_slots([r for _, r in members]) is not None:
+        if orientation_slots([r for _, r in members]) is not None:
             out.append((key, members))
         else:
             out += [(key + ("split", f"{p}#{k}"), [(p, r)]) for k, (p, r) in enumerate(members)]
@@ -146,7 +147,7 @@ class RowBuilder:
         the row shows for it.
         """
         records = [r for _, r in members]
-        h1, h2, v = _orientation_slots(records)
+        h1, h2, v = orientation_slots(records)
         text = dict.fromkeys(self.schema.others)
         values = np.zeros(len(self.schema.floats))
         mask = np.zeros(len(self.schema.floats), dtype=bool)
