@@ -12,7 +12,7 @@ from .. import checks
 from ..constants import G
 from ..render import printable
 
-__all__ = ["TABLE_UNITS", "add_jobs", "add_reading", "add_table_units", "check_process",
+__all__ = ["TABLE_UNITS", "add_jobs", "add_reading", "add_table_units", "bounded", "check_process",
            "failure", "jobs", "parse_periods", "periods", "shown", "time_step", "units"]
 
 
@@ -35,15 +35,23 @@ def units(text):
         raise argparse.ArgumentTypeError(str(e)) from None
 
 
-def jobs(text):
-    """argparse type of `--jobs`: a count of processes, at least 1."""
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a count of processes (at least 1)")
-    return value
+def bounded(convert, valid, what):
+    """An argparse type: `convert(text)` when `valid` holds for it, else the usage
+    error "'TEXT' is not `what`"."""
+    def argument(text):
+        try:
+            value = convert(text)
+        except ValueError:
+            value = None
+        if value is None or not valid(value):
+            raise argparse.ArgumentTypeError(f"{text!r} is not {what}")
+        return value
+
+    return argument
+
+
+#: argparse type of `--jobs`: a count of processes, at least 1.
+jobs = bounded(int, lambda n: n >= 1, "a count of processes (at least 1)")
 
 
 def parse_periods(text):

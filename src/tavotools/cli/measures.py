@@ -8,13 +8,12 @@ and the exit status is 1.
 """
 from __future__ import annotations
 
-import argparse
 import functools
 import os
 import sys
 
 from ..render import csv_text, json_text, number, period_label, printable, table_lines
-from .common import (add_jobs, add_reading, add_table_units, check_process, failure, periods,
+from .common import (add_jobs, add_reading, add_table_units, bounded, check_process, failure, periods,
                      shown)
 
 __all__ = ["COLUMNS", "DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
@@ -49,15 +48,8 @@ MARKS = {
 }
 
 
-def _seed(text):
-    """argparse type of `--seed`: a seed of NumPy's generator, an integer from 0."""
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a seed (an integer from 0)")
-    return value
+#: argparse type of `--seed`: a seed of NumPy's generator, an integer from 0.
+_seed = bounded(int, lambda n: n >= 0, "a seed (an integer from 0)")
 
 
 def add_arguments(p):

@@ -11,13 +11,12 @@ and the exit status is 1.
 """
 from __future__ import annotations
 
-import argparse
 import os
 import sys
 from dataclasses import dataclass
 
 from ..render import csv_text, json_text, number, printable, table_lines
-from .common import add_reading, add_table_units, failure, periods, shown
+from .common import add_reading, add_table_units, bounded, failure, periods, shown
 
 __all__ = ["DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
 
@@ -37,15 +36,8 @@ SPECTRA = (("PSA", "PSA", "m/s2", "acceleration"), ("PSV", "PSV", "m/s", "veloci
 PERCENTILES = (0.0, 50.0, 100.0)
 
 
-def _damping(text):
-    """argparse type of `--damping`: a ratio in [0, 1)."""
-    try:
-        value = float(text)
-    except ValueError:
-        value = -1.0
-    if not 0.0 <= value < 1.0:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a damping ratio in [0, 1)")
-    return value
+#: argparse type of `--damping`: a ratio in [0, 1).
+_damping = bounded(float, lambda r: 0.0 <= r < 1.0, "a damping ratio in [0, 1)")
 
 
 def add_arguments(p):
