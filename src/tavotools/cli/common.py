@@ -13,26 +13,28 @@ from ..constants import G
 from ..render import printable
 
 __all__ = ["TABLE_UNITS", "add_jobs", "add_reading", "add_table_units", "bounded", "check_process",
-           "failure", "jobs", "parse_periods", "periods", "shown", "time_step", "units"]
+           "failure", "jobs", "parse_periods", "periods", "reported", "shown", "time_step", "units"]
 
 
-def time_step(text):
-    """argparse type of `--dt`: a positive, finite time step in seconds."""
-    try:
-        return checks.time_step(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a positive, finite time step") \
-            from None
+def reported(function):
+    """An argparse type: `function(text)`, its ValueError the usage error."""
+    def argument(text):
+        try:
+            return function(text)
+        except ValueError as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+
+    return argument
 
 
-def units(text):
-    """argparse type of `--units`: the canonical name of an acceleration unit."""
+def _unit_name(text):
     from ..records.units import units_argument
 
-    try:
-        return units_argument(text)
-    except ValueError as e:
-        raise argparse.ArgumentTypeError(str(e)) from None
+    return units_argument(text)
+
+
+#: argparse type of `--units`: the canonical name of an acceleration unit.
+units = reported(_unit_name)
 
 
 def bounded(convert, valid, what):
@@ -49,6 +51,9 @@ def bounded(convert, valid, what):
 
     return argument
 
+
+#: argparse type of `--dt`: a positive, finite time step in seconds.
+time_step = bounded(checks.time_step, lambda dt: True, "a positive, finite time step")
 
 #: argparse type of `--jobs`: a count of processes, at least 1.
 jobs = bounded(int, lambda n: n >= 1, "a count of processes (at least 1)")
@@ -73,12 +78,8 @@ def parse_periods(text):
     return values
 
 
-def periods(text):
-    """argparse type of `--periods`: `parse_periods`, its faults usage errors."""
-    try:
-        return parse_periods(text)
-    except ValueError as e:
-        raise argparse.ArgumentTypeError(str(e)) from None
+#: argparse type of `--periods`: `parse_periods`, its faults usage errors.
+periods = reported(parse_periods)
 
 
 #: What `--table-units` shows of each kind of measure: (unit, conversion from SI).
