@@ -143,8 +143,9 @@ LEGEND = {
 }
 
 
-# The package's public functions under their own names, as `from tavotools import ...` gives them.
-PUBLIC = {name: getattr(tavo, name) for name in tavotools.__all__}
+# The package's public functions under their own names, as `from tavotools import ...` gives them
+# (the package also exports `__version__`, which is not a function of the module).
+PUBLIC = {name: getattr(tavo, name) for name in tavotools.__all__ if name.startswith("get_")}
 
 
 def build_cases(ns_list, dt=DT, floor=None):
