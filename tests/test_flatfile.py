@@ -3,6 +3,7 @@ file, resuming, interruptions, killed workers, local processes and a Dask cluste
 import csv
 import os
 import signal
+import stat
 import subprocess
 import sys
 import textwrap
@@ -137,6 +138,26 @@ def test_bad_file_is_reported_and_the_run_goes_on(folder, tmp_path):
     report = run([folder], out, periods=PERIODS)
     assert (report.rows, report.computed, report.failed) == (4, 1, 0)
     assert not (tmp_path / "flat.errors.csv").exists()
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_outputs_get_the_permissions_of_a_plain_file(folder, tmp_path, suffix):
+    # A temporary file renamed over the output once made every flatfile private (0600).
+    bad = folder / "site" / "0113a.smc"
+    bad.write_text("not a record")
+    out = tmp_path / f"flat{suffix}"
+    old = os.umask(0o022)
+    try:
+        run([folder], out, periods=PERIODS)
+        assert stat.S_IMODE(out.stat().st_mode) == 0o644
+        assert stat.S_IMODE((tmp_path / "flat.errors.csv").stat().st_mode) == 0o644
+        out.chmod(0o640)  # a mode the user chose survives the next run
+        bad.unlink()
+        (folder / "site" / "0111a.smc").touch()
+        run([folder], out, periods=PERIODS)
+        assert stat.S_IMODE(out.stat().st_mode) == 0o640
+    finally:
+        os.umask(old)
 
 
 def test_missing_path_and_bad_output_name(tmp_path):
