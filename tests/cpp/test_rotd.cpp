@@ -146,8 +146,9 @@ TEST_P(Rotated, ResponsePeaksAreTheFullScans) {
   Vec weights(2 * substeps + 2);
   s::substep_weights(substeps, weights.data());
   Vec got(periods.size() * n_angles);
+  Vec work(s::rotated_response_work(static_cast<std::int64_t>(n), substeps));
   s::rotated_response_peaks(view(a1), view(a2), steps.data(), static_cast<std::int64_t>(periods.size()),
-                            substeps, weights.data(), table.angles(), got.data());
+                            substeps, weights.data(), table.angles(), got.data(), work.data());
   for (std::size_t m = 0; m < periods.size(); ++m) {
     const Vec want = naive_peaks(response(a1, steps[m], substeps), response(a2, steps[m], substeps), table);
     EXPECT_TRUE(same_bits(Vec(got.begin() + m * n_angles, got.begin() + (m + 1) * n_angles), want))
@@ -185,11 +186,82 @@ TEST(Rotated, LongRecordAgainstFullScan) {
   for (double T : periods) steps.push_back(s::exact_step(tavo::constants::two_pi / T, dt, 0.05));
   const double weights[4] = {1.0, 0.0, 0.0, 1.0};
   Vec got(periods.size() * 180);
+  Vec work(s::rotated_response_work(6000, 1));
   s::rotated_response_peaks(view(a1), view(a2), steps.data(), static_cast<std::int64_t>(periods.size()), 1,
-                            weights, table.angles(), got.data());
+                            weights, table.angles(), got.data(), work.data());
   for (std::size_t m = 0; m < periods.size(); ++m)
     EXPECT_TRUE(same_bits(Vec(got.begin() + m * 180, got.begin() + (m + 1) * 180),
                           naive_peaks(response(a1, steps[m], 1), response(a2, steps[m], 1), table)));
+}
+
+/// The peaks of rotated_response_peaks for the given periods, with exactly the work room asked
+/// for (the room sits in a vector of its own, so that reading or writing past it shows under
+/// the sanitizers).
+Vec kernel_peaks(const Vec &a1, const Vec &a2, const Vec &periods, double dt, std::int64_t substeps,
+                 const Table &table, std::vector<s::Step> &steps) {
+  steps.clear();
+  for (double T : periods)
+    steps.push_back(s::exact_step(tavo::constants::two_pi / T, dt / static_cast<double>(substeps), 0.05));
+  Vec weights(2 * substeps + 2);
+  s::substep_weights(substeps, weights.data());
+  const auto n_angles = static_cast<std::int64_t>(table.cos.size());
+  Vec got(periods.size() * table.cos.size());
+  Vec work(s::rotated_response_work(static_cast<std::int64_t>(a1.size()), substeps));
+  s::rotated_response_peaks(view(a1), view(a2), steps.data(), static_cast<std::int64_t>(periods.size()),
+                            substeps, weights.data(), {table.cos.data(), table.sin.data(), n_angles},
+                            got.data(), work.data());
+  return got;
+}
+
+TEST(Rotated, RecordsLongerThanTheWorkRoom) {
+  // Sub-steps make 45 000 instants, more than the room keeps at once: the peaks carry over
+  // from one stretch of the record to the next, and the chunks at the joins are decided
+  // with their neighbours on both sides. One quiet and one strong stretch each way.
+  for (const bool strong_first : {true, false}) {
+    auto [a1, a2] = pair_of("noise", 15001, strong_first ? 21 : 22);
+    for (std::size_t k = 0; k < a1.size(); ++k) {
+      const double t = static_cast<double>(k) / static_cast<double>(a1.size());
+      const double gain = (t < 0.5) == strong_first ? 1.0 : 1e-3;
+      a1[k] = gain * std::sin(0.37 * static_cast<double>(k)) + 1e-3 * a1[k];
+      a2[k] = gain * std::cos(0.11 * static_cast<double>(k)) + 1e-3 * a2[k];
+    }
+    const Table table(180);
+    const Vec periods = {0.02, 0.3, 3.0};
+    std::vector<s::Step> steps;
+    const Vec got = kernel_peaks(a1, a2, periods, 0.01, 3, table, steps);
+    for (std::size_t m = 0; m < periods.size(); ++m)
+      EXPECT_TRUE(same_bits(Vec(got.begin() + m * 180, got.begin() + (m + 1) * 180),
+                            naive_peaks(response(a1, steps[m], 3), response(a2, steps[m], 3), table)))
+          << "period " << periods[m] << (strong_first ? ", strong first" : ", strong last");
+  }
+}
+
+TEST(Rotated, OverflowedResponsesAndPartBlocks) {
+  // Responses near the largest double, whose squared amplitudes overflow to infinity part
+  // way, for 1 to 37 periods (part vectors and part blocks of oscillators): the peaks are
+  // the full scans' all the same.
+  auto [a1, a2] = pair_of("noise", 400, 9);
+  for (std::size_t k = 200; k < 260; ++k) a1[k] = 1.7e308 * (k % 2 ? 1.0 : -1.0);
+  const Table table(180);
+  for (const std::size_t count : {std::size_t{1}, std::size_t{5}, std::size_t{37}}) {
+    Vec periods;
+    for (std::size_t m = 0; m < count; ++m) periods.push_back(0.01 * std::pow(1.2, static_cast<double>(m)));
+    std::vector<s::Step> steps;
+    const Vec got = kernel_peaks(a1, a2, periods, 0.01, 1, table, steps);
+    for (std::size_t m = 0; m < count; ++m)
+      EXPECT_TRUE(same_bits(Vec(got.begin() + m * 180, got.begin() + (m + 1) * 180),
+                            naive_peaks(response(a1, steps[m], 1), response(a2, steps[m], 1), table)))
+          << count << " periods, period " << periods[m];
+  }
+}
+
+TEST(Rotated, WorkRoomIsBoundedAndNeverEmpty) {
+  const std::int64_t longest = s::rotated_response_work(std::int64_t{1} << 40, 1000);
+  EXPECT_GT(s::rotated_response_work(1, 1), 0);
+  EXPECT_GT(s::rotated_response_work(2, 1), 0);
+  EXPECT_LE(s::rotated_response_work(2, 1), s::rotated_response_work(200, 1));
+  EXPECT_EQ(s::rotated_response_work(std::int64_t{1} << 62, 1), longest);
+  EXPECT_LE(longest, std::int64_t{1} << 20);
 }
 
 TEST(Rotated, ReadsStridedAndReversedViews) {

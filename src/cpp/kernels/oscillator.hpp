@@ -42,6 +42,11 @@ struct StepBlock {
     }
   }
 
+  /// Oscillator m's step made the null one (a state at rest stays at rest).
+  void clear(std::int64_t m) noexcept {
+    a11[m] = a12[m] = a21[m] = a22[m] = b1[m] = b2[m] = c1[m] = c2[m] = 0.0;
+  }
+
   /// Oscillator m's state (u, v) one step on, the acceleration going from lo to hi.
   /// The order is fixed, u' = ((a11·u + a12·v) + b1·lo) + c1·hi, so vectorising
   /// across oscillators changes no bit.

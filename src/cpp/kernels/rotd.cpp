@@ -279,88 +279,194 @@ std::uint64_t monotone_sectors(const double *s1, const double *s2, std::int64_t 
   return monotone;
 }
 
-// Oscillators advanced together, both components' states and the shared
-// coefficients in L1, as in peak_response. Their responses are kept for a
-// chunk of instants with each one's largest squared amplitude: a chunk whose
-// largest amplitude cannot raise a peak is dropped whole; in the others, the
-// instants that may raise one are raised together, but on the sectors where
-// they cannot peak. An instant is decided once the next one is known, so the
-// last two instants of a chunk are carried to the next.
+// The responses in two passes over each segment of the record. The first
+// advances a block of oscillators together, both components' states and the
+// shared coefficients in L1 as in peak_response, and keeps of every chunk of
+// instants only the states it starts from and its largest squared amplitude.
+// The second takes each oscillator's chunks strongest first, and computes a
+// chunk again from its states (the same operations on the same values, so the
+// same responses, bit for bit) only where its largest amplitude may raise a
+// peak. A peak is a maximum, the same whatever order its values come in; the
+// strong chunks bring the peaks close to their final values at once, so that
+// few of the others are opened at all (taken in time order, every instant of
+// the growing motion raised them a little).
+
+/// What a segment keeps per chunk and oscillator: the states at its start
+/// (after the instant before it) and its largest squared amplitude.
+enum Kept : std::int64_t { U1, V1, U2, V2, TOP, kept };
+constexpr std::int64_t segment = 2048;  // chunks per segment
+
+// The levels a segment's chunks are taken in, by their largest squared
+// amplitude against the segment's largest M: at least M/4, then at least M/64,
+// then the rest.
+constexpr double level_scale[2] = {0x1p-2, 0x1p-6};
+
 struct PairBlock {
   StepBlock<block> step;
-  alignas(64) double u1[block], v1[block], u2[block], v2[block];
-  alignas(64) double top[block], bound[block];
-  alignas(64) double x1[chunk][block], x2[chunk][block];  // the chunk's responses
-  // The two instants before the chunk: the one before (decided) and the last (not yet).
-  alignas(64) double before1[block], before2[block], last1[block], last2[block];
+  alignas(64) double u1[block], v1[block], u2[block], v2[block], top[block];
+  alignas(64) double bound[block], strongest[block];
   double low[block][max_sectors];  // each oscillator's sector minima
 };
 
-/// One step of both components' oscillators from (lo1, lo2) to (hi1, hi2), with
-/// peak_response's arithmetic; the new responses go to instant t of the chunk.
-inline void advance_pair(PairBlock &s, std::int64_t nb, double lo1, double hi1, double lo2,
-                         double hi2, std::int64_t t) noexcept {
+/// The record's excitation at instant position g of the sub-step grid (sample
+/// g / substeps and the point between), as peak_response computes it.
+inline double excitation(Span a, std::int64_t g, std::int64_t substeps,
+                         const double *weights) noexcept {
+  if (substeps == 1) return at(a, g);
+  const std::int64_t k = g / substeps, j = g - k * substeps;
+  return j == 0 ? at(a, k) : weights[2 * j] * at(a, k) + weights[2 * j + 1] * at(a, k + 1);
+}
+
+/// Pass one over the instants [first, first + count) of a segment: the block's
+/// oscillators advanced together; per chunk, the states it starts from and its
+/// largest squared amplitude go to `kept`.
+void keep_chunks(PairBlock &s, std::int64_t nb, Span a1, Span a2, std::int64_t substeps,
+                 const double *weights, std::int64_t first, std::int64_t count,
+                 double *kept_at) noexcept {
+  double lo1 = excitation(a1, first, substeps, weights), lo2 = excitation(a2, first, substeps, weights);
+  for (std::int64_t c = 0; c * chunk < count; ++c) {
+    double *row = kept_at + c * kept * block;
+    // Every lane, the ones past nb at rest: pass two reads whole vectors.
+    for (std::int64_t m = 0; m < block; ++m) {
+      row[U1 * block + m] = s.u1[m];
+      row[V1 * block + m] = s.v1[m];
+      row[U2 * block + m] = s.u2[m];
+      row[V2 * block + m] = s.v2[m];
+      s.top[m] = 0.0;
+    }
+    const std::int64_t end = (c + 1) * chunk < count ? (c + 1) * chunk : count;
+    for (std::int64_t i = c * chunk; i < end; ++i) {
+      const std::int64_t g = first + i + 1;
+      const double hi1 = excitation(a1, g, substeps, weights), hi2 = excitation(a2, g, substeps, weights);
 #pragma GCC ivdep
-  for (std::int64_t m = 0; m < nb; ++m) {
-    s.step.advance(m, s.u1[m], s.v1[m], lo1, hi1);
-    s.step.advance(m, s.u2[m], s.v2[m], lo2, hi2);
-    const double un = s.u1[m], wn = s.u2[m];
-    s.x1[t][m] = un;
-    s.x2[t][m] = wn;
-    const double amp2 = un * un + wn * wn;
-    s.top[m] = amp2 > s.top[m] ? amp2 : s.top[m];
+      for (std::int64_t m = 0; m < nb; ++m) {
+        s.step.advance(m, s.u1[m], s.v1[m], lo1, hi1);
+        s.step.advance(m, s.u2[m], s.v2[m], lo2, hi2);
+        const double amp2 = s.u1[m] * s.u1[m] + s.u2[m] * s.u2[m];
+        // A NaN amplitude (an overflowed response) is never kept: it raises no peak.
+        s.top[m] = amp2 > s.top[m] ? amp2 : s.top[m];
+      }
+      lo1 = hi1;
+      lo2 = hi2;
+    }
+    for (std::int64_t m = 0; m < block; ++m) row[TOP * block + m] = s.top[m];
   }
 }
 
-/// Decides the carried last instant and the chunk's first `count` − 1 instants
-/// of each oscillator, and carries the chunk's last two.
-void offer_chunk(PairBlock &s, std::int64_t nb, std::int64_t count, Angles angles,
-                 const Sectors &q, double *peak) noexcept {
-  if (count == 0) return;
-  for (std::int64_t m = 0; m < nb; ++m) {
-    const double carried = s.last1[m] * s.last1[m] + s.last2[m] * s.last2[m];
-    // Negated tests: a NaN amplitude (an overflowed response) is offered, and changes nothing.
-    if (!(s.top[m] < s.bound[m] && carried < s.bound[m])) {
-      double s1[chunk + 2], s2[chunk + 2];  // the instant before, the instants decided, the next
-      s1[0] = s.before1[m];
-      s2[0] = s.before2[m];
-      s1[1] = s.last1[m];
-      s2[1] = s.last2[m];
-      for (std::int64_t t = 0; t < count; ++t) {
-        s1[t + 2] = s.x1[t][m];
-        s2[t + 2] = s.x2[t][m];
-      }
-      double x1[chunk], x2[chunk];
-      std::int64_t n = 0;
-      for (std::int64_t i = 1; i <= count; ++i) {
-        x1[n] = s1[i];
-        x2[n] = s2[i];
-        n += !(s1[i] * s1[i] + s2[i] * s2[i] < s.bound[m]);
-      }
-      if (n > 0)
-        s.bound[m] = raise_peaks(x1, x2, n, angles, q, peak + m * angles.n, s.low[m],
-                                 monotone_sectors(s1, s2, count, q));
+/// Pass two over one chunk of `count` instants from `first` (of `total` in the
+/// record), kept at `row`, for the oscillators whose bits `open` holds: their
+/// responses computed again from the kept states, four oscillators to a vector
+/// as in pass one, with the instant before and the one after; then, oscillator
+/// by oscillator, the instants that may raise a peak raised, but on the
+/// sectors where they cannot peak.
+void open_chunk(PairBlock &s, std::uint64_t open, Span a1, Span a2, std::int64_t substeps,
+                const double *weights, std::int64_t first, std::int64_t count,
+                std::int64_t total, const double *row, Angles angles, const Sectors &q,
+                double *rows) noexcept {
+  static_assert(block % 4 == 0 && block <= 64, "whole vectors, the oscillators bits of one word");
+  alignas(64) double r1[chunk + 2][block], r2[chunk + 2][block];  // before, the chunk's, next
+  std::int64_t groups[block / 4], n_groups = 0;
+  for (std::int64_t g = 0; g < block / 4; ++g)
+    if ((open >> (4 * g)) & 0xf) groups[n_groups++] = 4 * g;
+  v4 u1[block / 4], v1[block / 4], u2[block / 4], v2[block / 4];
+  for (std::int64_t i = 0; i < n_groups; ++i) {
+    const std::int64_t m = groups[i];
+    u1[i] = load4(row + U1 * block + m);
+    v1[i] = load4(row + V1 * block + m);
+    u2[i] = load4(row + U2 * block + m);
+    v2[i] = load4(row + V2 * block + m);
+    store4(&r1[0][m], u1[i]);
+    store4(&r2[0][m], u2[i]);
+  }
+  const bool next = first + count < total;  // the record's last instant has none
+  double lo1 = excitation(a1, first, substeps, weights), lo2 = excitation(a2, first, substeps, weights);
+  const StepBlock<block> &k = s.step;
+  for (std::int64_t t = 1; t <= count + next; ++t) {
+    const std::int64_t g = first + t;
+    const double hi1 = excitation(a1, g, substeps, weights), hi2 = excitation(a2, g, substeps, weights);
+    const v4 l1 = {lo1, lo1, lo1, lo1}, h1 = {hi1, hi1, hi1, hi1};
+    const v4 l2 = {lo2, lo2, lo2, lo2}, h2 = {hi2, hi2, hi2, hi2};
+    for (std::int64_t i = 0; i < n_groups; ++i) {
+      const std::int64_t m = groups[i];
+      // StepBlock::advance's operations in its order, four lanes at once.
+      const v4 a11 = load4(k.a11 + m), a12 = load4(k.a12 + m), a21 = load4(k.a21 + m),
+               a22 = load4(k.a22 + m), b1 = load4(k.b1 + m), b2 = load4(k.b2 + m),
+               c1 = load4(k.c1 + m), c2 = load4(k.c2 + m);
+      const v4 un1 = a11 * u1[i] + a12 * v1[i] + b1 * l1 + c1 * h1;
+      const v4 vn1 = a21 * u1[i] + a22 * v1[i] + b2 * l1 + c2 * h1;
+      const v4 un2 = a11 * u2[i] + a12 * v2[i] + b1 * l2 + c1 * h2;
+      const v4 vn2 = a21 * u2[i] + a22 * v2[i] + b2 * l2 + c2 * h2;
+      u1[i] = un1;
+      v1[i] = vn1;
+      u2[i] = un2;
+      v2[i] = vn2;
+      store4(&r1[t][m], un1);
+      store4(&r2[t][m], un2);
     }
-    // The last two instants, to the next chunk.
-    if (count >= 2) {
-      s.before1[m] = s.x1[count - 2][m];
-      s.before2[m] = s.x2[count - 2][m];
-    } else {
-      s.before1[m] = s.last1[m];
-      s.before2[m] = s.last2[m];
+    lo1 = hi1;
+    lo2 = hi2;
+  }
+  while (open != 0) {
+    const std::int64_t m = __builtin_ctzll(open);
+    open &= open - 1;
+    double s1[chunk + 2], s2[chunk + 2], x1[chunk], x2[chunk];
+    std::int64_t n = 0;
+    for (std::int64_t t = 0; t <= count + next; ++t) {
+      s1[t] = r1[t][m];
+      s2[t] = r2[t][m];
     }
-    s.last1[m] = s.x1[count - 1][m];
-    s.last2[m] = s.x2[count - 1][m];
-    s.top[m] = 0.0;
+    for (std::int64_t t = 1; t <= count; ++t) {
+      x1[n] = s1[t];
+      x2[n] = s2[t];
+      // Negated test: a NaN amplitude is offered, and changes nothing.
+      n += !(s1[t] * s1[t] + s2[t] * s2[t] < s.bound[m]);
+    }
+    if (n > 0)
+      s.bound[m] = raise_peaks(x1, x2, n, angles, q, rows + m * angles.n, s.low[m],
+                               next ? monotone_sectors(s1, s2, count, q) : 0);
   }
 }
 
-/// Raises the peaks at every angle to the last instant of the record, an end
-/// of the series that no next instant decides.
-void offer_last(PairBlock &s, std::int64_t nb, Angles angles, const Sectors &q,
-                double *peak) noexcept {
-  for (std::int64_t m = 0; m < nb; ++m)
-    raise_peaks(&s.last1[m], &s.last2[m], 1, angles, q, peak + m * angles.n, s.low[m]);
+/// The oscillators whose chunk is in `level` by its largest squared amplitude
+/// `top` and not below their bounds, as bits.
+std::uint64_t in_level(const PairBlock &s, std::int64_t nb, const double *top, int level) noexcept {
+  std::uint64_t bits = 0;
+  for (std::int64_t m = 0; m < nb; m += 4) {
+    const v4 t = load4(top + m), strongest = load4(s.strongest + m);
+    // At least M/4, else at least M/64, else the rest: whatever M (0 or
+    // infinite, never NaN), each chunk is in one level.
+    const auto strong = t >= strongest * level_scale[0], fair = t >= strongest * level_scale[1];
+    const auto pick = level == 0 ? strong : level == 1 ? ~strong & fair : ~strong & ~fair;
+    // Negated bound test, as elsewhere.
+    const auto open = pick & ~(t < load4(s.bound + m));
+    for (int j = 0; j < 4; ++j) bits |= static_cast<std::uint64_t>(open[j] != 0) << (m + j);
+  }
+  return nb == 64 ? bits : bits & ((std::uint64_t{1} << nb) - 1);
+}
+
+/// Pass two over a segment's `chunks` chunks from instant `first`, level by
+/// level, each level in time order; a chunk is opened unless its largest
+/// amplitude is below its oscillator's bound.
+void open_chunks(PairBlock &s, std::int64_t nb, Span a1, Span a2, std::int64_t substeps,
+                 const double *weights, std::int64_t first, std::int64_t chunks,
+                 std::int64_t total, const double *kept_at, Angles angles, const Sectors &q,
+                 double *rows) noexcept {
+  for (std::int64_t m = 0; m < block; ++m) s.strongest[m] = 0.0;
+  for (std::int64_t c = 0; c < chunks; ++c) {
+    const double *top = kept_at + (c * kept + TOP) * block;
+    for (std::int64_t m = 0; m < nb; ++m)
+      s.strongest[m] = top[m] > s.strongest[m] ? top[m] : s.strongest[m];
+  }
+  for (int level = 0; level < 3; ++level) {
+    for (std::int64_t c = 0; c < chunks; ++c) {
+      const double *row = kept_at + c * kept * block;
+      const std::uint64_t open = in_level(s, nb, row + TOP * block, level);
+      if (open == 0) continue;
+      const std::int64_t start = first + c * chunk;
+      const std::int64_t count = total - start < chunk ? total - start : chunk;
+      open_chunk(s, open, a1, a2, substeps, weights, start, count, total, row, angles, q, rows);
+    }
+  }
 }
 
 } // namespace
@@ -388,50 +494,44 @@ void rotated_motion_peaks(Span a1, Span a2, double dt, Angles angles, double *pg
   vel.flush(angles, q);
 }
 
+std::int64_t rotated_response_work(std::int64_t n, std::int64_t substeps) noexcept {
+  // Whole chunks of the record's (n - 1)·substeps instants, at most a segment.
+  const std::int64_t samples = n > 1 ? n - 1 : 0;
+  std::int64_t chunks = segment;
+  if (samples <= segment * chunk) {  // else a segment at least, and no product overflows
+    const std::int64_t needed = (samples * substeps + chunk - 1) / chunk;
+    chunks = needed < 1 ? 1 : needed < segment ? needed : segment;
+  }
+  return chunks * kept * block;
+}
+
 // Built for AVX2 too where the processor has it, picked at load time; without
 // contraction to FMA both builds do the same IEEE operations, bit for bit.
 TAVO_TARGET_CLONES("avx2", "default") __attribute__((flatten))
 void rotated_response_peaks(Span a1, Span a2, const Step *steps, std::int64_t n_osc,
                             std::int64_t substeps, const double *weights, Angles angles,
-                            double *peak) noexcept {
+                            double *peak, double *work) noexcept {
   for (std::int64_t i = 0; i < n_osc * angles.n; ++i) peak[i] = 0.0;
   const Sectors q = make_sectors(angles);
+  const std::int64_t total = (a1.n > 1 ? a1.n - 1 : 0) * substeps;  // response instants
   PairBlock s;
   for (std::int64_t first = 0; first < n_osc; first += block) {
     const std::int64_t nb = n_osc - first < block ? n_osc - first : block;
     double *rows = peak + first * angles.n;
     s.step.load(steps + first, nb);
-    for (std::int64_t m = 0; m < nb; ++m) {
+    for (std::int64_t m = nb; m < block; ++m) s.step.clear(m);  // lanes that stay at rest
+    for (std::int64_t m = 0; m < block; ++m) {
       // At rest at the first sample: the peaks start at 0.
       s.u1[m] = s.v1[m] = s.u2[m] = s.v2[m] = 0.0;
-      s.top[m] = 0.0;
-      s.before1[m] = s.before2[m] = s.last1[m] = s.last2[m] = 0.0;
       s.bound[m] = skip_below(0.0);
       for (std::int64_t g = 0; g < max_sectors; ++g) s.low[m][g] = 0.0;
     }
-    std::int64_t t = 0;  // instants in the chunk
-    auto step = [&](double lo1, double hi1, double lo2, double hi2) {
-      advance_pair(s, nb, lo1, hi1, lo2, hi2, t);
-      if (++t == chunk) {
-        offer_chunk(s, nb, t, angles, q, rows);
-        t = 0;
-      }
-    };
-    for (std::int64_t k = 0; k + 1 < a1.n; ++k) {
-      const double p0 = at(a1, k), p1 = at(a1, k + 1), q0 = at(a2, k), q1 = at(a2, k + 1);
-      // The instants between samples, as in peak_response.
-      double lo1 = p0, lo2 = q0;
-      for (std::int64_t j = 1; j < substeps; ++j) {
-        const double hi1 = weights[2 * j] * p0 + weights[2 * j + 1] * p1;
-        const double hi2 = weights[2 * j] * q0 + weights[2 * j + 1] * q1;
-        step(lo1, hi1, lo2, hi2);
-        lo1 = hi1;
-        lo2 = hi2;
-      }
-      step(lo1, p1, lo2, q1);
+    for (std::int64_t start = 0; start < total; start += segment * chunk) {
+      const std::int64_t count = total - start < segment * chunk ? total - start : segment * chunk;
+      keep_chunks(s, nb, a1, a2, substeps, weights, start, count, work);
+      open_chunks(s, nb, a1, a2, substeps, weights, start, (count + chunk - 1) / chunk, total,
+                  work, angles, q, rows);
     }
-    offer_chunk(s, nb, t, angles, q, rows);
-    offer_last(s, nb, angles, q, rows);
   }
 }
 

@@ -32,9 +32,14 @@ void rotated_motion_peaks(Span a1, Span a2, double dt, Angles angles, double *pg
 /// over the instants peak_response samples, where u1 and u2 are the responses
 /// to a1 and a2, each computed once with peak_response's arithmetic (so angle
 /// 0, where cos = 1 and sin = 0, gives peak_response's peak bit for bit).
+/// `work` holds rotated_response_work(a1.n, substeps) doubles of room.
 /// Needs a1.n == a2.n, substeps ≥ 1 and angles as rotated_motion_peaks. Cannot fail.
 void rotated_response_peaks(Span a1, Span a2, const Step *steps, std::int64_t n_osc,
                             std::int64_t substeps, const double *weights, Angles angles,
-                            double *peak) noexcept;
+                            double *peak, double *work) noexcept;
+
+/// The doubles of work room rotated_response_peaks needs for n samples (at
+/// least one chunk's, at most 327 680 however long the record).
+std::int64_t rotated_response_work(std::int64_t n, std::int64_t substeps) noexcept;
 
 } // namespace tavo::kernels

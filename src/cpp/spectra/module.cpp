@@ -261,6 +261,11 @@ PyObject *rotated_peaks(const Doubles &accel1, const Doubles &accel2, Real dt_ar
   const kernels::Angles angles{cosines.get(), sines.get(), n_angles};
   Oscillators osc;
   if (!osc.prepare(periods, h, substeps)) return TAVO_FAIL_HERE();
+  const auto work = allocate<double>(kernels::rotated_response_work(a1.n, substeps));
+  if (!work) {
+    PyErr_SetString(PyExc_MemoryError, "cannot allocate the room of a rotated response");
+    return TAVO_FAIL_HERE();
+  }
   // One block: the rows PGA, PGV, then SD, PSV and PSA of each period.
   Ref peaks = Ref::steal(new_array(2 + 3 * periods.n, n_angles));
   if (!peaks) return TAVO_FAIL_HERE();
@@ -272,7 +277,7 @@ PyObject *rotated_peaks(const Doubles &accel1, const Doubles &accel2, Real dt_ar
   kernels::rotated_motion_peaks(a1, a2, dt, angles, pga, pgv);
   osc.compute(periods.n, h, zeta, substeps);
   kernels::rotated_response_peaks(a1, a2, osc.steps.get(), periods.n, substeps, osc.weights.get(),
-                                  angles, sd);
+                                  angles, sd, work.get());
   for (std::int64_t m = 0; m < periods.n; ++m) {
     for (std::int64_t a = 0; a < n_angles; ++a) {
       const std::int64_t i = m * n_angles + a;
