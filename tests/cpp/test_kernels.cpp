@@ -558,9 +558,21 @@ TEST(Square, SpecialValues) {
   }
 }
 
-/// Draws from one of four families: uniform in [-10, 10], any bit pattern, a few
-/// ulps around powers of two and around sqrt(2) times them, and tiny or huge values.
+/// Draws from one of five families: uniform in [-10, 10], any bit pattern, a few
+/// ulps around powers of two and around sqrt(2) times them, tiny or huge values, and
+/// values whose exact square lies within 0.05 ulp of a rounding midpoint (where the
+/// library may round either way), at every scale from 2^-450 to 2^500 and most
+/// often near 2^-32 and 2^32, the edges of the squares' middle range.
 double draw(std::mt19937_64 &rng, int family) {
+  if (family == 4) {
+    for (;;) {
+      const int e = (rng() & 1) ? static_cast<int>(rng() % 950) - 450 : static_cast<int>(rng() % 8) + ((rng() & 2) ? 28 : -36);
+      const double x = std::ldexp(1.0 + std::ldexp(static_cast<double>(rng() >> 12), -52), e);
+      const double p = x * x;
+      const double ulp = std::nextafter(p, kInf) - p;
+      if (std::fabs(std::fma(x, x, -p)) >= 0.45 * ulp) return (rng() & 2) ? -x : x;
+    }
+  }
   std::uniform_real_distribution<double> unit(-10.0, 10.0);
   switch (family) {
     case 0:
@@ -590,7 +602,7 @@ TEST(Square, MatchesLibraryPowOnRandomDoubles) {
   Vec squares(block.size());
   std::int64_t done = 0;
   for (; done < count; done += static_cast<std::int64_t>(block.size())) {
-    const int family = static_cast<int>((done / static_cast<std::int64_t>(block.size())) % 4);
+    const int family = static_cast<int>((done / static_cast<std::int64_t>(block.size())) % 5);
     for (double &v : block) v = draw(rng, family);
     const k::Span x{reinterpret_cast<const char *>(block.data()), static_cast<std::int64_t>(block.size()), 8};
     for (std::size_t i = 0; i < block.size(); ++i) {
