@@ -112,6 +112,14 @@ std::pair<Vec, Vec> pair_of(const std::string &kind, std::size_t n, std::uint32_
       const double a = envelope * normal(rng);
       x1[k] = 0.6 * a;
       x2[k] = -0.8 * a;
+    } else if (kind == "identical") {  // the same samples twice: the peak at 45° is the largest
+      x1[k] = x2[k] = envelope * normal(rng);
+    } else if (kind == "nan") {  // NaN from the middle on in one component: no value of it is a peak
+      x1[k] = k >= n / 2 ? std::nan("") : envelope * normal(rng);
+      x2[k] = envelope * normal(rng);
+    } else if (kind == "apart") {  // one strong burst, then a weak one across: weak chunks hold peaks
+      x1[k] = std::exp(-std::pow(t - 1.0, 2.0)) * normal(rng);
+      x2[k] = 1e-3 * std::exp(-std::pow(t - 4.5, 2.0)) * normal(rng);
     } else if (kind == "silent") {
       x1[k] = envelope * normal(rng);
       x2[k] = 0.0;
@@ -170,8 +178,8 @@ TEST_P(Rotated, MotionPeaksAreTheFullScans) {
 
 INSTANTIATE_TEST_SUITE_P(
     Inputs, Rotated,
-    ::testing::Combine(::testing::Values("noise", "circular", "polarized", "silent", "zeros", "tiny",
-                                         "huge", "steps"),
+    ::testing::Combine(::testing::Values("noise", "circular", "polarized", "identical", "nan", "apart",
+                                         "silent", "zeros", "tiny", "huge", "steps"),
                        ::testing::Values(std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{17},
                                          std::size_t{40}, std::size_t{600}),
                        ::testing::Values(std::int64_t{1}, std::int64_t{3}), ::testing::Values(180, 7, 768)));

@@ -290,6 +290,13 @@ std::uint64_t monotone_sectors(const double *s1, const double *s2, std::int64_t 
 // strong chunks bring the peaks close to their final values at once, so that
 // few of the others are opened at all (taken in time order, every instant of
 // the growing motion raised them a little).
+// Why the order changes no bit: every test that leaves an instant out compares
+// it with peaks already reached, and peaks only grow, so what was below a peak
+// stays below it. An instant left out of a smooth stretch on a sector has a
+// neighbour along the stretch with a strictly larger |value| there; following
+// the neighbours leads to an end of the stretches, an instant that is either
+// raised itself or left out by amplitude, below the peak. So the instant that
+// holds a peak is never left out, whichever chunk is opened first.
 
 /// What a segment keeps per chunk and oscillator: the states at its start
 /// (after the instant before it) and its largest squared amplitude.
@@ -297,9 +304,9 @@ enum Kept : std::int64_t { U1, V1, U2, V2, TOP, kept };
 constexpr std::int64_t segment = 2048;  // chunks per segment
 
 // The levels a segment's chunks are taken in, by their largest squared
-// amplitude against the segment's largest M: at least M/4, then at least M/64,
+// amplitude against the segment's largest M: at least M/2, then at least M/16,
 // then the rest.
-constexpr double level_scale[2] = {0x1p-2, 0x1p-6};
+constexpr double level_scale[2] = {0x1p-1, 0x1p-4};
 
 struct PairBlock {
   StepBlock<block> step;
@@ -433,7 +440,7 @@ std::uint64_t in_level(const PairBlock &s, std::int64_t nb, const double *top, i
   std::uint64_t bits = 0;
   for (std::int64_t m = 0; m < nb; m += 4) {
     const v4 t = load4(top + m), strongest = load4(s.strongest + m);
-    // At least M/4, else at least M/64, else the rest: whatever M (0 or
+    // At least M/2, else at least M/16, else the rest: whatever M (0 or
     // infinite, never NaN), each chunk is in one level.
     const auto strong = t >= strongest * level_scale[0], fair = t >= strongest * level_scale[1];
     const auto pick = level == 0 ? strong : level == 1 ? ~strong & fair : ~strong & ~fair;
