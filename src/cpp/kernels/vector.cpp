@@ -432,15 +432,6 @@ TAVO_CLONES void linspace(double start, double stop, std::int32_t num, MutSpan o
   }
 }
 
-// Every |x| is >= +0.0 and NaN never wins, so the lanes' maxima combine in any order
-// to the same bits: the result is order-independent and free to vectorise.
-TAVO_CLONES double max_abs(Span x) noexcept {
-  if (x.n <= 0) return max_start;
-  if (x.stride == 0) return keep_greater(std::fabs(load(x.data)), max_start);
-  if (x.stride == kItem) return lane_max(Contig{x.data}, x.n, Magnitude{});
-  return lane_max(Strided{x.data, x.stride}, x.n, Magnitude{});
-}
-
 namespace {
 
 template <class At>
@@ -542,6 +533,32 @@ template <int W, class In>
   for (; i < m; ++i) r = keep_greater(std::fabs(x[i]), r);
   return r;
 }
+
+/// Every |x| is >= +0.0 and NaN never wins, so the lanes' maxima combine in any order
+/// to the same bits: the result is order-independent and free to vectorise, W lanes
+/// wide on a contiguous span (four accumulators: the comparisons' latency is not the limit).
+struct MaxAbs {
+  template <int W>
+  [[gnu::always_inline]] static double run(Span x) noexcept {
+    if constexpr (W == 0) {
+      return x.stride == kItem ? lane_max(Contig{x.data}, x.n, Magnitude{})
+                               : lane_max(Strided{x.data, x.stride}, x.n, Magnitude{});
+    } else {
+      if (x.stride != kItem) return lane_max(Strided{x.data, x.stride}, x.n, Magnitude{});
+      const Contig c{x.data};
+      exact::Vec<W> p0 = exact::splat<W>(max_start), p1 = p0, p2 = p0, p3 = p0;
+      std::int64_t i = 0;
+      for (; x.n - i >= 4 * W; i += 4 * W) {
+        p0 = exact::larger<W>(exact::magnitude<W>(c.lanes<W>(i)), p0);
+        p1 = exact::larger<W>(exact::magnitude<W>(c.lanes<W>(i + W)), p1);
+        p2 = exact::larger<W>(exact::magnitude<W>(c.lanes<W>(i + 2 * W)), p2);
+        p3 = exact::larger<W>(exact::magnitude<W>(c.lanes<W>(i + 3 * W)), p3);
+      }
+      const exact::Vec<W> p = exact::larger<W>(exact::larger<W>(p0, p1), exact::larger<W>(p2, p3));
+      return keep_greater(wide_max_abs<W>(Contig{x.data + i * kItem}, x.n - i), exact::max_of_lanes<W>(p));
+    }
+  }
+};
 
 /// The silencing pass with the exact sum: windows are tested and silenced a stretch
 /// at a time, then the stretch (its silenced windows now +0.0 in place, which add
@@ -707,6 +724,12 @@ double sum_abs(Span x) noexcept {
   if (x.n <= 0) return 0.0;
   exact::Run run;
   return dispatch<SumAbs>(x, run);
+}
+
+double max_abs(Span x) noexcept {
+  if (x.n <= 0) return max_start;
+  if (x.stride == 0) return keep_greater(std::fabs(load(x.data)), max_start);
+  return dispatch<MaxAbs>(x);
 }
 
 double silence_and_sum_abs(MutSpan x, std::int64_t window, std::int64_t n_windows,
