@@ -28,6 +28,40 @@ _LONE_CR = re.compile(r"\r(?!\n)")
 _EOL = re.compile(r"\r\n|\r|\n")
 
 
+_BOM = b"\xef\xbb\xbf"
+_EOF_MARK = b"\x1a"
+_TRAILING = b" \t\r\n\x1a"
+
+
+def _plain(data):
+    """The file's bytes without what editors and DOS tools add around the text.
+
+    A UTF-8 byte-order mark is not part of the first line; a DOS end-of-file
+    mark (Ctrl-Z, often padded after it with more of them or with line ends)
+    ends the data, even where it follows the last number without a line end.
+    Old Mac files end their lines with CR alone: made LF, one byte for one,
+    so that every offset and line number stays that of the file.
+    """
+    if data.startswith(_BOM):
+        data = data[len(_BOM):]
+    if _EOF_MARK in data[-1:] or data[-1:].isspace():
+        # Only the tail is looked at: stripping the whole file would copy it.
+        end = len(data)
+        while end:
+            chunk = data[max(0, end - 4096):end]
+            kept = chunk.rstrip(_TRAILING)
+            end -= len(chunk) - len(kept)
+            if kept:
+                break
+        mark = data.find(_EOF_MARK, end)
+        if mark >= 0:
+            data = data[:mark]
+    head = data[:HEAD_SIZE]
+    if b"\r" in head and b"\n" not in head:
+        data = data.replace(b"\r", b"\n")
+    return data
+
+
 def decode_name(raw):
     """A metadata string from the file's bytes: UTF-8 where valid, else latin-1; never fails."""
     if isinstance(raw, str):
@@ -42,14 +76,14 @@ class Source:
     """One file's content, read once, and the caller's text-only options.
 
     `path` (str, for messages), `data` (bytes, gunzipped when the file is
-    gzip), `text` (`data` as latin-1), `dt`, `units`, `inventory` (None unless
+    gzip; without a byte-order mark or a DOS end-of-file mark, see `_plain`), `text` (`data` as latin-1), `dt`, `units`, `inventory` (None unless
     given). `lines` are the text's lines without their ends (CR LF, CR or LF);
     `offset(i)` is where line i (0-based) starts in `data` and `text`.
     """
 
     def __init__(self, path, data, *, dt=None, units=None, inventory=None):
         self.path = str(path)
-        self.data = bytes(data)
+        self.data = _plain(bytes(data))
         self.dt = dt
         self.units = units
         self.inventory = inventory
