@@ -75,6 +75,7 @@ VARIANTS = {
     "CRLF": lambda raw: b"\r\n".join(split_lines(raw)),
     "CR": lambda raw: b"\r".join(split_lines(raw)),
     "Ctrl-Z": lambda raw: raw + b"\x1a",
+    "Ctrl-Z run": lambda raw: raw.rstrip(b"\x1a") + b"\x1a" * 70,
     "Ctrl-Z run and line ends": lambda raw: raw + b"\x1a" * 70 + b"\r\n\r\n",
     "Ctrl-Z after the last number": lambda raw: raw.rstrip(b"\r\n\x1a") + b"\x1a",
     "blank lines after": lambda raw: raw + eol(raw) * 3,
@@ -155,3 +156,234 @@ def test_a_folder_of_formats_packed_and_plain_with_other_files(data, tmp_path, o
     skipped = sorted(str(w.message).split(": skipped")[0] for w in caught
                      if w.category is SkippedFile)
     assert skipped == sorted(str(tmp_path / o) for o in others)
+
+
+# ---- other channel counts -------------------------------------------------------
+
+# Files of channels one after another: each channel starts with a line that
+# starts as the file's first line does.
+CHANNELLED = ["cdmg_coalinga/ce36456p_CE36456.V2", f"{F}/dmg/CE89146.V1", f"{F}/dmg/CE89146.V2",
+              f"{F}/geonet/20180212_211557_WPWS_20.V2A", f"{F}/renadic/cuya0911131.v1",
+              f"{F}/bhrc/5522-1.V1", f"{F}/cosmos/Cosmos12TimeSeriesTest.v1",
+              f"{F}/cosmos/us1000hyfh_akbmrp_AKBMR--n.1000hyfh.BNZ.--.acc.V2c"]
+
+
+def channel_blocks(raw):
+    """The file cut before every line that starts as its first line does."""
+    lines = raw.splitlines(keepends=True)
+    mark = lines[0][:20]
+    starts = [k for k, line in enumerate(lines) if line.startswith(mark)] + [len(lines)]
+    return [b"".join(lines[a:b]) for a, b in zip(starts, starts[1:])]
+
+
+@pytest.mark.parametrize("pick", ["last alone", "first alone", "six", "reversed"])
+@pytest.mark.parametrize("name", CHANNELLED, ids=short)
+def test_files_of_other_channel_counts(data, tmp_path, originals, name, pick):
+    blocks = channel_blocks((data / name).read_bytes())
+    n = len(blocks)
+    assert n == len(originals(name))
+    order = {"last alone": [n - 1], "first alone": [0], "six": [k % n for k in range(6)],
+             "reversed": list(range(n))[::-1]}[pick]
+    target = tmp_path / short(name)
+    target.write_bytes(b"".join(blocks[k] for k in order))
+    expected = [originals(name)[k] for k in order]
+    if "geonet" in name:  # its channels are numbered by their place in the file
+        expected = [dataclasses.replace(r, channel=k) for k, r in enumerate(expected, 1)]
+    assert_same_records(read_records(target), expected)
+
+
+# ---- units as other files word them ---------------------------------------------
+
+CM_S2 = ["cm/sec2", "CM/SEC2", "cm/s/s", "CM/S/S", "cm/sec/sec", "Cm/Sec/Sec", "cm/s^2", "CM/S**2",
+         "cm/sec**2", "cm/s2", "gal", "Gal", "GAL", "gals"]
+
+# (file, the units' words in it, other words for the same factor)
+WORDED = [
+    ("cdmg_coalinga/ce36456p_CE36456.V2", b"CM/SEC/SEC", CM_S2),
+    (f"{F}/dmg/CE89146.V2", b"cm/sec2", CM_S2),
+    (f"{F}/dmg/CE89146.V1", b" g ", [" G ", " g "]),
+    (f"{F}/cosmos/Cosmos12TimeSeriesTest.v1", b"cm/sec2", CM_S2),
+    (f"{F}/usc/017m30bt.s0a", b"CM/SEC/SEC", CM_S2),
+    (f"{F}/esm/HI.ARS1..HNZ.D.20190728.160908.C.ACC.ASC", b"cm/s^2", CM_S2),
+    (f"{F}/unam/CUP50401.012", b"Gal (cm/s/s)", CM_S2),
+    (f"{F}/renadic/cuya0911131.v1", b"G/10", ["g/10", "G/10"]),
+    (f"{F}/bhrc/5522-1.V1", b"G/10", ["g/10", "G/10"]),
+]
+
+
+@pytest.mark.parametrize("name, words, spellings", WORDED, ids=[short(w[0]) for w in WORDED])
+def test_units_worded_otherwise_read_alike(data, tmp_path, originals, name, words, spellings):
+    from tavotools.records.units import normalize_units
+
+    raw = (data / name).read_bytes()
+    # Replaced wherever they occur: a stated peak in the same words must still be read.
+    assert words in raw
+    for k, spelling in enumerate(spellings):
+        target = tmp_path / f"{k}_{short(name)}"
+        target.write_bytes(raw.replace(words, spelling.encode()))
+        canonical = normalize_units(spelling)
+        expected = [dataclasses.replace(r, units=canonical) for r in originals(name)]
+        assert_same_records(read_records(target), expected)
+
+
+ESM_Z = f"{F}/esm/HI.ARS1..HNZ.D.20190728.160908.C.ACC.ASC"
+
+
+@pytest.mark.parametrize("words, canonical", [("g", "g"), ("G", "g"), ("m/s^2", "m/s2"),
+                                              ("M/S**2", "m/s2"), ("mm/s^2", "mm/s2"),
+                                              ("cm/s/s", "cm/s2")])
+def test_esm_samples_in_the_units_stated(data, tmp_path, words, canonical):
+    from tavotools.records.units import UNITS
+
+    raw = (data / ESM_Z).read_bytes()
+    target = tmp_path / "esm.ASC"
+    target.write_bytes(raw.replace(b"UNITS: cm/s^2", b"UNITS: " + words.encode()))
+    (r,) = read_records(target)
+    fields = raw.split(b"USER5:")[1].split(b"\n", 1)[1].split()
+    assert r.units == canonical
+    assert r.accel.tobytes() == (np.array([float(f) for f in fields]) * UNITS[canonical]).tobytes()
+
+
+@pytest.mark.parametrize("factor", ["7845(gal)/8223790", "3920(gal)/6196633", "2000(gal)/1048576",
+                                    "1.0(gal)/1", "7845 (gal) / 8223790"])
+def test_knet_counts_times_the_scale_factor_stated(data, tmp_path, factor):
+    raw = (data / f"{F}/knet/CHB0021412312349.EW").read_bytes()
+    target = tmp_path / "CHB.EW"
+    target.write_bytes(raw.replace(b"7845(gal)/8223790", factor.encode()))
+    (r,) = read_records(target)
+    counts = np.array(raw.split(b"Memo.")[1].split(), dtype=float)
+    top, bottom = (float(t.strip(" (gal)")) for t in factor.split("/"))
+    gal = counts * (top / bottom)
+    assert r.accel.tobytes() == (gal * 0.01 - (gal * 0.01).mean()).tobytes()
+
+
+# ---- fixed-width fields that fill their columns -----------------------------------
+
+def smc_data(lines):
+    return max(k for k, line in enumerate(lines) if line.startswith(b"|")) + 1
+
+
+def after(marker):
+    return lambda lines: next(k for k, line in enumerate(lines) if marker in line) + 1
+
+
+# (file, first line of the first block, count, fields a line, width, decimals,
+# E or F, units factor name, and a new Format for the block where it changes)
+FILLED = [
+    ("usgs_smc_lomaprieta/0111a.smc", smc_data, 6001, 8, 10, 4, "F", "cm/s2", None),
+    ("cdmg_coalinga/ce36456p_CE36456.V2", after(b"POINTS OF ACCEL"), 3251, 8, 10, 3, "F", "cm/s2",
+     None),
+    (f"{F}/dmg/CE89146.V2", after(b"points of accel"), 12000, 8, 10, 6, "F", "cm/s2", None),
+    (f"{F}/dmg/CE89146.V1", after(b"Accelerogram points"), 13200, 8, 9, 6, "F", "g", None),
+    (f"{F}/cosmos/Cosmos12TimeSeriesTest.v1", after(b"acceleration pts"), 7000, 8, 10, 5, "F",
+     "cm/s2", None),
+    (f"{F}/cosmos/us1000hyfh_akbmrp_AKBMR--n.1000hyfh.BNZ.--.acc.V2c", after(b"acceleration pts"),
+     42000, 5, 13, 6, "E", "cm/s2", (b"(1E15.6)", b"(5E13.6)")),
+    (f"{F}/geonet/20180212_211557_WPWS_20.V2A", lambda lines: 26, 5800, 10, 8, 1, "F", "mm/s2",
+     None),
+    (f"{F}/usc/017m30bt.s0a", after(b"POINTS OF ACC DATA"), 1887, 8, 10, 3, "F", "cm/s2", None),
+]
+
+
+def filled_fields(rng, count, width, decimals, kind):
+    """Fields that fill `width` columns: negatives touch the field before them."""
+    out = []
+    for _ in range(count):
+        negative = rng.random() < 0.6
+        if kind == "E":
+            mantissa = rng.uniform(1.0, 9.999)
+            text = f"{-mantissa:.{decimals}E}" if negative else f"{mantissa:.{decimals + 1}E}"
+            text = text[:-3] + text[-3:]  # E+05
+        else:
+            digits = width - decimals - (2 if negative else 1)
+            value = rng.uniform(10.0 ** (digits - 1), 10.0 ** digits - 1)
+            text = f"{-value if negative else value:.{decimals}f}"
+        assert len(text) == width, text
+        out.append(text)
+    return out
+
+
+@pytest.mark.parametrize("name, first, count, per_line, width, decimals, kind, units, form", FILLED,
+                         ids=[short(f[0]) for f in FILLED])
+def test_fields_that_fill_their_columns_are_read_apart(data, tmp_path, name, first, count,
+                                                       per_line, width, decimals, kind, units,
+                                                       form):
+    import random
+
+    from tavotools.records.units import UNITS
+
+    raw = (data / name).read_bytes()
+    end = eol(raw)
+    lines = raw.split(end)
+    at = first(lines)
+    old_per_line = per_line if form is None else 1
+    fields = filled_fields(random.Random(count), count, width, decimals, kind)
+    rows = [b"".join(f.encode() for f in fields[k:k + per_line]) for k in range(0, count, per_line)]
+    assert re.search(rb"[0-9]-[0-9]", b"".join(rows))
+    lines[at:at + -(-count // old_per_line)] = rows
+    if form is not None:
+        lines[at - 1] = lines[at - 1].replace(*form)
+    target = tmp_path / short(name)
+    target.write_bytes(end.join(lines))
+    r = read_records(target)[0]
+    expected = np.array([float(f) for f in fields]) * UNITS[units]
+    assert r.accel.tobytes() == expected.tobytes()
+
+
+# ---- a malformed file of each format ----------------------------------------------
+
+_NUMERIC = re.compile(rb"[ \t]*[-+0-9.eEdD]+(?:[ \t,]+[-+0-9.eEdD]+)*[ \t]*")
+
+
+def middle_of_the_data(lines):
+    """The middle line of the first run of 100 lines or more that hold only numbers."""
+    k = 0
+    while k < len(lines):
+        j = k
+        while j < len(lines) and _NUMERIC.fullmatch(lines[j]):
+            j += 1
+        if j - k >= 100:
+            return (k + j) // 2
+        k = j + 1
+    raise AssertionError("no block of samples")
+
+
+def cut_mid_line(lines, at, end):
+    return end.join(lines[:at + 1])[:-(len(lines[at]) // 2)]
+
+
+def letter_in_a_number(lines, at, end):
+    digits = [m.start() for m in re.finditer(rb"[0-9]", lines[at])]
+    k = digits[len(digits) // 2]
+    lines = list(lines)
+    lines[at] = lines[at][:k] + b"x" + lines[at][k + 1:]
+    return end.join(lines)
+
+
+def lines_left_out(lines, at, end):
+    return end.join(lines[:at] + lines[at + 3:])
+
+
+# (damage, whether the fault is told at the damaged line); the stated count
+# is then larger than the data left, or a value is no number.
+DAMAGES = [(cut_mid_line, True), (letter_in_a_number, True), (lines_left_out, False)]
+
+
+@pytest.mark.parametrize("damage, at_the_line", DAMAGES, ids=[d[0].__name__ for d in DAMAGES])
+@pytest.mark.parametrize("name", NAMES, ids=short)
+def test_malformed_files_are_record_errors_naming_file_and_line(data, tmp_path, name, damage,
+                                                                at_the_line):
+    if name.endswith(".csv") and damage is cut_mid_line:
+        pytest.skip("plain text states no count: a shorter file is a shorter record")
+    raw = (data / name).read_bytes()
+    end = eol(raw)
+    lines = raw.split(end)
+    at = middle_of_the_data(lines)
+    target = tmp_path / short(name)
+    target.write_bytes(damage(lines, at, end))
+    with pytest.raises(RecordError) as e:
+        read_records(target)
+    assert type(e.value) is RecordError and e.value.path == str(target)
+    assert e.value.line is not None and str(e.value).startswith(f"{target}, line {e.value.line}: ")
+    if at_the_line:
+        assert e.value.line == at + 1
