@@ -387,3 +387,59 @@ def test_malformed_files_are_record_errors_naming_file_and_line(data, tmp_path, 
     assert e.value.line is not None and str(e.value).startswith(f"{target}, line {e.value.line}: ")
     if at_the_line:
         assert e.value.line == at + 1
+
+
+# ---- the formats' sniffers against their plain definitions ------------------------
+
+def _usc_plain(head):
+    data_line = re.compile(rb"[ \t]*\d+[ \t]+POINTS[ \t]+OF[ \t]+ACC[ \t]+DATA")
+    return "STATION USC#" in head.upper() or any(
+        data_line.match(line) for line in head.encode("latin-1").upper().split(b"\n"))
+
+
+def _dmg_plain(head):
+    from tavotools.records import dmg
+
+    lines = head.split("\n", 200)[:200]
+    return "ACCELEROGRAM" in lines[0].upper() or any(
+        dmg._ACCEL.match(line) or dmg._V1_DATA.match(line) for line in lines)
+
+
+def _renadic_plain(head):
+    lines = head.split("\n")
+    return "ACCELEROGRAM" in lines[0].upper() and "RENADIC" in "\n".join(lines[1:14]).upper()
+
+
+PLAIN_SNIFFERS = {"usc": _usc_plain, "dmg": _dmg_plain, "renadic": _renadic_plain}
+
+
+def _heads(data):
+    """The samples' heads, and each as other files could word it."""
+    from tavotools.records.source import HEAD_SIZE
+
+    for name in NAMES:
+        head = (data / name).read_bytes()[:HEAD_SIZE].decode("latin-1")
+        yield head
+        yield head.lower()
+        yield head.swapcase()
+        yield "ß" + head.replace(" ", "ß", 3)
+    yield "x\nstation usc# 123\n"
+    yield "x\nStation USC#\n"
+    yield "x\nSTATION  USC#\n" + "#" * 50
+    yield "ßtation usc#"
+    yield "header\n  12 points of acc data equally spaced\n"
+    yield "header\n12\tPOINTS OF\tACC  DATA\n"
+    yield "header\n12 POINTß OF ACC DATA\n"
+    yield "Corrected accelerogram\n"
+    yield "Uncorrected accelerogram\n" + "\n" * 12 + "renadic\n"
+    yield "Uncorrected accelerogram\n" + "\n" * 13 + "renadic\n"
+    yield ""
+
+
+@pytest.mark.parametrize("fmt", sorted(PLAIN_SNIFFERS))
+def test_sniffers_decide_as_their_plain_definitions(data, fmt):
+    from tavotools.records.formats import by_name
+
+    module = by_name(fmt)
+    for head in _heads(data):
+        assert module.sniff(head) == PLAIN_SNIFFERS[fmt](head), head[:80]

@@ -14,7 +14,7 @@ from __future__ import annotations
 import functools
 import re
 
-from .fields import degrees, each_channel, fixed_block, line_matches, real
+from .fields import degrees, each_channel, fixed_block, line_matches, real, upper
 from .record import AS_RECORDED, CORRECTED, Event
 from .source import decode_name
 from .times import ZONES, date_mdy, utc
@@ -68,14 +68,14 @@ _UPPER = {p: re.compile(p.pattern) for p in (_CHANNEL, _START, _PEAK, _MAX, _ORI
 
 def sniff(head):
     """A V1 or V2 header: "ACCELEROGRAM" on the first line, or a data line."""
-    lines = head.split("\n", 200)[:200]
-    if "ACCELEROGRAM" in lines[0].upper():
+    end = head.find("\n")
+    if "ACCELEROGRAM" in (head if end < 0 else head[:end]).upper():
         return True
     # Both data lines hold "points": most heads of other formats have none, and
-    # are passed over without trying the patterns on each line.
-    if "POINTS" not in "\n".join(lines).upper():
+    # are passed over without trying the patterns on each line (nor splitting them).
+    if "POINTS" not in upper(head):
         return False
-    return any(_ACCEL.match(line) or _V1_DATA.match(line) for line in lines)
+    return any(_ACCEL.match(line) or _V1_DATA.match(line) for line in head.split("\n", 200)[:200])
 
 
 def _units(line):
@@ -161,7 +161,7 @@ def skip_blocks(lines):
         m = _BLOCK.match(line) if line is not None else None
         if m is None:
             break
-        lines.take("")
+        lines.take("")  # the line just peeked at: not decoded again
         per_line = 8
         f = _FORMAT.search(line)
         if f and int(f.group(1)) > 0:
@@ -222,7 +222,11 @@ def _header(lines):
 def _channel(source, lines, number):
     start = lines.pos
     header, acc, acc_line = _header(lines)
-    if header is None or not (_ACCEL.match(acc_line) or _V1_DATA.match(acc_line)):
+    accel = v1 = None
+    if header is not None:
+        accel = _ACCEL.match(acc_line)
+        v1 = None if accel else _V1_DATA.match(acc_line)
+    if accel is None and v1 is None:
         raise lines.error(start, "no 'POINTS OF ACCEL DATA' or 'Accelerogram points' line "
                                  "follows this channel header")
 
@@ -242,7 +246,7 @@ def _channel(source, lines, number):
         m = _UPPER[pattern].search(upper)
         return pattern.match(joined, m.start()) if m else None
 
-    corrected = _ACCEL.match(acc_line) is not None
+    corrected = accel is not None
     channel = component = None
     m = find(_CHANNEL)
     if m:
@@ -268,14 +272,14 @@ def _channel(source, lines, number):
         break
 
     if corrected:
-        m = _ACCEL.match(acc_line)
+        m = accel
         npts, dt = int(m.group(1)), real(m.group(2).rstrip("."))
         if dt is None or not dt > 0.0:
             raise lines.error(acc, f"time step {m.group(2)!r} is not a positive number")
         units, stated_units = _units(acc_line)
         peak = find(_PEAK)
     else:
-        m = _V1_DATA.match(acc_line)
+        m = v1
         npts, rate = int(m.group(1)), real(m.group(2))
         if rate is None or not rate > 0.0 or not 1.0 / rate > 0.0:
             raise lines.error(acc, f"sampling rate {m.group(2)!r} is not a positive rate")

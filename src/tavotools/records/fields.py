@@ -17,7 +17,7 @@ from . import blocks
 from .units import UNITS_HINT, normalize_units
 
 __all__ = ["Lines", "channel_end", "degrees", "each_channel", "first_match", "fixed_block", "free_block",
-           "no_more_numbers", "real", "stated_units", "text_header"]
+           "no_more_numbers", "real", "stated_units", "text_header", "upper"]
 
 # A Fortran real: optional sign, digits with an optional point (".005" has no
 # leading zero), an exponent with E or D, or the bare signed exponent that the
@@ -39,6 +39,20 @@ def real(text):
     return value if math.isfinite(value) else None
 
 
+_last_upper = (None, None)
+
+
+def upper(text):
+    """`text.upper()`, kept for the last `text` asked for: the formats' sniffers
+    try the same head in turn, and each upper-casing costs as much as a scan."""
+    global _last_upper
+    last, upper_text = _last_upper  # one tuple: a thread never sees a half-made pair
+    if last is not text:
+        upper_text = text.upper()
+        _last_upper = (text, upper_text)
+    return upper_text
+
+
 class Lines:
     """The lines of a `Source` read in order from an offset, without decoding or
     splitting the whole file: numeric blocks between them are parsed from the
@@ -57,6 +71,9 @@ class Lines:
             end -= 1
         self.end = end
         self.pos = pos
+        # The last line read (its offset, text and the offset after it): a line
+        # peeked at is often taken or peeked at again by the next step.
+        self._last = (-1, None, -1)
 
     def at_end(self):
         return self.pos >= self.end
@@ -81,19 +98,28 @@ class Lines:
         """The bytes [start, stop) as str."""
         return self.data[start:stop].decode("latin-1")
 
+    def _line(self, start):
+        """(text, start of the next line) of the line at `start` < `end`."""
+        at, line, after = self._last
+        if at != start:
+            stop, after = self._line_end(start)
+            line = self.text(start, stop)
+            self._last = (start, line, after)
+        return line, after
+
     def peek(self):
         """The next line without taking it, or None at the end."""
         if self.pos >= self.end:
             return None
-        return self.text(self.pos, self._line_end(self.pos)[0])
+        return self._line(self.pos)[0]
 
     def take(self, what):
         """(offset, text) of the next line; RecordError at the end of the file."""
         if self.pos >= self.end:
             raise self.error(self.end - 1 if self.end else None, f"file ends before {what}")
         start = self.pos
-        stop, self.pos = self._line_end(start)
-        return start, self.text(start, stop)
+        line, self.pos = self._line(start)
+        return start, line
 
     def skip_blank(self):
         """Passes blank lines; True when a line remains."""
@@ -124,7 +150,7 @@ class Lines:
         last = self.pos + (count - 1) * step
         if last < self.end and (count == 1 or self.data[last - 1] in b"\r\n"):
             nxt = self._line_end(last)[1]
-            line = self.text(nxt, self._line_end(nxt)[0]) if nxt < self.end else None
+            line = self._line(nxt)[0] if nxt < self.end else None
             if line is None or follows(line):
                 self.pos = nxt
                 return

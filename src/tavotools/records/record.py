@@ -176,12 +176,16 @@ class Record:
     def from_samples(cls, samples, dt, units, **metadata):
         """Build a record from samples in `units` ('g', 'm/s2', 'cm/s2', 'gal', 'mm/s2')."""
         name = units_argument(units)
-        accel = np.array(samples, dtype=np.float64)
-        if name != "m/s2":
+        # Not copied here: the product, or the record's own check, makes the copy.
+        accel = np.asarray(samples, dtype=np.float64)
+        factor = UNITS[name]
+        if factor > 1.0:
             # A finite value in g may not be finite in m/s²: the check after
             # says so, without a warning from the multiplication.
             with np.errstate(over="ignore", invalid="ignore"):
-                accel = accel * UNITS[name]
+                accel = accel * factor
+        elif name != "m/s2":
+            accel = accel * factor  # no larger than the value: no overflow to warn of
         return cls(accel, dt, name, **metadata)
 
     @classmethod

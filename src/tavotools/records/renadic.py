@@ -45,7 +45,8 @@ _UNKNOWN_TIME = _dt.datetime(1980, 1, 1, tzinfo=_dt.timezone.utc)
 def sniff(head):
     """An uncorrected accelerogram header naming RENADIC."""
     first, _, rest = head.partition("\n")
-    return "ACCELEROGRAM" in first.upper() and "RENADIC" in "\n".join(rest.split("\n")[:_N_TEXT]).upper()
+    return "ACCELEROGRAM" in first.upper() and \
+        "RENADIC" in "\n".join(rest.split("\n", _N_TEXT)[:_N_TEXT]).upper()
 
 
 def parse(source):

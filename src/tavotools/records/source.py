@@ -31,6 +31,7 @@ _EOL = re.compile(r"\r\n|\r|\n")
 _BOM = b"\xef\xbb\xbf"
 _EOF_MARK = b"\x1a"
 _TRAILING = b" \t\r\n\x1a"
+_LINE_ENDS = (b"\n", b"\r\n", b"\r")
 
 
 def _plain(data):
@@ -53,9 +54,11 @@ def _plain(data):
             end -= len(chunk) - len(kept)
             if kept:
                 break
-        mark = data.find(_EOF_MARK, end)
-        if mark >= 0:
-            data = data[:mark]
+        tail = data[end:]
+        # A run of marks alone after the last line end is passed over where
+        # lines are split: the file is not copied for it (it often is one).
+        if _EOF_MARK in tail and tail.rstrip(_EOF_MARK) not in _LINE_ENDS:
+            data = data[:end + tail.find(_EOF_MARK)]
     head = data[:HEAD_SIZE]
     if b"\r" in head and b"\n" not in head:
         data = data.replace(b"\r", b"\n")

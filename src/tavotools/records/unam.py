@@ -22,7 +22,7 @@ import re
 import numpy as np
 
 from .. import _parse
-from .fields import Lines, fixed_block, real
+from .fields import Lines, fixed_block, real, upper
 from .record import AS_RECORDED, Event
 from .source import decode_name
 from .times import utc
@@ -43,9 +43,9 @@ _MAGNITUDE = re.compile(r"(M[A-Za-z]?)\s*=\s*(\d+(?:\.\d*)?)")
 
 def sniff(head):
     """The header names the UNAM standard acceleration file."""
-    upper = head.upper()
-    return "ARCHIVO ESTANDAR DE ACELERACION" in upper or (
-        "INSTITUTO DE INGENIERIA" in upper and "UNAM" in upper and "CANAL" in upper)
+    shouted = upper(head)
+    return "ARCHIVO ESTANDAR DE ACELERACION" in shouted or (
+        "INSTITUTO DE INGENIERIA" in shouted and "UNAM" in shouted and "CANAL" in shouted)
 
 
 def _fields(text):

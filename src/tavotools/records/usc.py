@@ -13,7 +13,7 @@ from __future__ import annotations
 import re
 
 from .dmg import skip_blocks
-from .fields import Lines, degrees, fixed_block, line_matches, real
+from .fields import Lines, degrees, fixed_block, line_matches, real, upper
 from .record import CORRECTED, Event
 from .source import decode_name
 from .times import ZONES, utc
@@ -28,6 +28,10 @@ _DATA = re.compile(r"\s*(\d+)\s+POINTS\s+OF\s+ACC\s+DATA\s+EQUALLY\s+SPACED\s+AT
                    r"\s+IN\s+UNITS\s+(\S+)", re.I)
 # Matched at a line start of the ASCII-upper-cased bytes (see _data_line).
 _DATA_UPPER = re.compile(rb"[ \t]*\d+[ \t]+POINTS[ \t]+OF[ \t]+ACC[ \t]+DATA")
+# The same in an upper-cased str: it matches only ASCII, which str.upper maps
+# as bytes.upper does (the S of "POINTS" is followed by a blank, so the "SS"
+# of an upper-cased "ß" cannot be it).
+_DATA_UPPER_TEXT = re.compile(_DATA_UPPER.pattern.decode("ascii"), re.ASCII)
 _STATION = re.compile(r"STATION\s+USC#\s*(\S+)\s+(\d+)\s+(\d+)\s+(\d+)([NS]),?\s+(\d+)\s+(\d+)\s+"
                       r"(\d+)([EW])", re.I)
 _EPICENTRE = re.compile(r"EPICENTER\s*-?\s*(\d+)\s+(\d+)\s+(\d+)([NS]),?\s+(\d+)\s+(\d+)\s+(\d+)([EW])",
@@ -55,7 +59,14 @@ def _data_line(data, stop):
 
 def sniff(head):
     """A USC station line or an "N POINTS OF ACC DATA" line."""
-    return "STATION USC#" in head.upper() or _data_line(head.encode("latin-1"), None) >= 0
+    shouted = upper(head)
+    # Found from its "#", a rare character that is searched for at memory speed.
+    k = shouted.find("#")
+    while k >= 0:
+        if shouted.endswith("STATION USC#", 0, k + 1):
+            return True
+        k = shouted.find("#", k + 1)
+    return next(line_matches(shouted, "POINTS", _DATA_UPPER_TEXT), None) is not None
 
 
 def parse(source):
