@@ -443,3 +443,18 @@ def test_sniffers_decide_as_their_plain_definitions(data, fmt):
     module = by_name(fmt)
     for head in _heads(data):
         assert module.sniff(head) == PLAIN_SNIFFERS[fmt](head), head[:80]
+
+
+def test_format_fields_found_as_the_whole_format_finds_them(data):
+    from tavotools.records import dmg
+
+    lines = [line for name in NAMES if "V2" in name or "V1" in name
+             for line in (data / name).read_text(encoding="latin-1").splitlines()]
+    lines += ["Format: (8f9.6)", "FORMAT = ( 8 F10.3 )", "format:(5E15.7) (8F10.6)", "(8f10.6)",
+              "FORMAT (8f10.6", "(x) FORMAT: (10I8) then (8F10.6)", "FORMAT(0F0.0)", "formatformat (1G12.4)"]
+    found = 0
+    for line in lines:
+        whole, fields = dmg._FORMAT.search(line), dmg._FORMAT_FIELDS.search(line)
+        assert (whole and whole.groups()) == (fields and fields.groups()), line
+        found += whole is not None
+    assert found > 10

@@ -33,6 +33,10 @@ _V1_DATA = re.compile(
     r"\s*+(\d++)\s++ACCELEROGRAM\s++POINTS\s++AT\s++(\S++)\s++PTS/SEC\s++IN\s++UNITS\s++OF\s++(\S++)", re.I)
 _BLOCK = re.compile(r"\s*+(\d++)\s++POINTS\s++OF\s++(\w++)\s++DATA\b", re.I)
 _FORMAT = re.compile(r"(?:FORMAT\s*+(?:[:=]\s*+)?)?\(\s*+(\d++)\s*+[FEGD](\d++)\.\d++\s*+\)", re.I)
+# Its part from the parenthesis: what every match of _FORMAT holds, with the same
+# groups, and searched from a literal "(" (the optional word before it makes
+# _FORMAT try every offset of a line). _FORMAT is needed only for its text.
+_FORMAT_FIELDS = re.compile(_FORMAT.pattern[_FORMAT.pattern.index(r"\(\s"):], re.I)
 _UNITS_IN = re.compile(r"SEC\.?,?\s++IN\s++([^\s,(]++)", re.I)
 _POINTS = re.compile(r"[ \t]*+(\d++)[ \t]++POINTS[ \t]++OF[ \t].*ACCEL")  # a line of the upper-cased header
 _CHANNEL = re.compile(r"CHAN(?:NEL)?[ \t]*+(\d++)[ \t]*+:(.*)", re.I)
@@ -163,7 +167,7 @@ def skip_blocks(lines):
             break
         lines.take("")  # the line just peeked at: not decoded again
         per_line = 8
-        f = _FORMAT.search(line)
+        f = _FORMAT_FIELDS.search(line)
         if f and int(f.group(1)) > 0:
             per_line = int(f.group(1))
         lines.skip_lines(-(-int(m.group(1)) // per_line), _follows_block)
@@ -304,12 +308,12 @@ def _channel(source, lines, number):
             raise lines.error(at, f"header states {m.group(1)} points, the acceleration "
                                   f"block {npts}")
     per_line, width = (8, 10) if corrected else (8, 9)
-    m = _FORMAT.search(acc_line)
+    m = _FORMAT_FIELDS.search(acc_line)
     if m:
         per_line, width = int(m.group(1)), int(m.group(2))
         if per_line == 0 or width == 0:
-            raise lines.error(acc, f"format {m.group(0)!r} states fields of no width "
-                                   f"or no fields a line")
+            raise lines.error(acc, f"format {_FORMAT.search(acc_line).group(0)!r} states fields "
+                                   f"of no width or no fields a line")
 
     first = lines.pos
     samples = fixed_block(lines, npts, width, per_line)

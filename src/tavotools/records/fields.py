@@ -14,6 +14,7 @@ import math
 import re
 
 from . import blocks
+from .source import stripped_end
 from .units import UNITS_HINT, normalize_units
 
 __all__ = ["Lines", "channel_end", "degrees", "each_channel", "first_match", "fixed_block", "free_block",
@@ -66,10 +67,7 @@ class Lines:
     def __init__(self, source, pos=0):
         self.source = source
         self.data = data = source.data
-        end = len(data)
-        while end and data[end - 1] == 0x1A:  # a DOS end-of-file mark is not data
-            end -= 1
-        self.end = end
+        self.end = stripped_end(data, b"\x1a")  # a DOS end-of-file mark is not data
         self.pos = pos
         # The last line read (its offset, text and the offset after it): a line
         # peeked at is often taken or peeked at again by the next step.

@@ -19,7 +19,7 @@ import numpy as np
 from .record import Record, RecordError
 from .units import UNITS, normalize_units
 
-__all__ = ["HEAD_SIZE", "Source", "decode_name"]
+__all__ = ["HEAD_SIZE", "Source", "decode_name", "stripped_end"]
 
 #: How much of the start of a file the formats' `sniff` functions see.
 HEAD_SIZE = 16384
@@ -34,6 +34,18 @@ _TRAILING = b" \t\r\n\x1a"
 _LINE_ENDS = (b"\n", b"\r\n", b"\r")
 
 
+def stripped_end(data, chars):
+    """len(data.rstrip(chars)), found without copying the data: only its tail is stripped."""
+    end = len(data)
+    while end:
+        chunk = data[max(0, end - 4096):end]
+        kept = chunk.rstrip(chars)
+        end -= len(chunk) - len(kept)
+        if kept:
+            break
+    return end
+
+
 def _plain(data):
     """The file's bytes without what editors and DOS tools add around the text.
 
@@ -46,14 +58,7 @@ def _plain(data):
     if data.startswith(_BOM):
         data = data[len(_BOM):]
     if _EOF_MARK in data[-1:] or data[-1:].isspace():
-        # Only the tail is looked at: stripping the whole file would copy it.
-        end = len(data)
-        while end:
-            chunk = data[max(0, end - 4096):end]
-            kept = chunk.rstrip(_TRAILING)
-            end -= len(chunk) - len(kept)
-            if kept:
-                break
+        end = stripped_end(data, _TRAILING)
         tail = data[end:]
         # A run of marks alone after the last line end is passed over where
         # lines are split: the file is not copied for it (it often is one).
