@@ -146,11 +146,10 @@ double raise_short_sector(const double *x1, const double *x2, std::int64_t count
   return lowest;
 }
 
-/// Raises the peaks `pk` to the `count` ≥ 1 points (x1, x2) where they exceed them,
-/// sector by sector; `low` holds each sector's smallest peak. Returns the new
-/// skip_below of the smallest peak.
-double raise_peaks(const double *x1, const double *x2, std::int64_t count, Angles angles,
-                   const Sectors &q, double *pk, double *low, std::uint64_t skip = 0) noexcept {
+/// The sectors the `count` ≥ 1 points (x1, x2) may raise a peak on, as bits:
+/// those where a bound on their projections is not below the smallest peak `low`.
+std::uint64_t reach_sectors(const double *x1, const double *x2, std::int64_t count,
+                            const Sectors &q, const double *low) noexcept {
   // Every point lies within r of the centre of their bounding box, so
   // |x·n| ≤ |centre·n| + r, and the sector bound applies to centre·n.
   double lo1 = x1[0], hi1 = x1[0], lo2 = x2[0], hi2 = x2[0];
@@ -167,7 +166,7 @@ double raise_peaks(const double *x1, const double *x2, std::int64_t count, Angle
   const double e = w1 * w1 + w2 * w2;
   const double r = (e > 0x1p-900 ? std::sqrt(e) : w1 + w2) / 2.0;
   const double slack = r + (std::fabs(c1) + std::fabs(c2) + r) * 0x1p-48;
-  // The sectors four at a time; the ones the points may reach are scanned.
+  // The sectors four at a time.
   const v4 q1 = {c1, c1, c1, c1}, q2 = {c2, c2, c2, c2}, sl = {slack, slack, slack, slack};
   std::uint64_t reached = 0;
   for (std::int64_t g = 0; g < q.n; g += 4) {
@@ -177,7 +176,14 @@ double raise_peaks(const double *x1, const double *x2, std::int64_t count, Angle
     const auto below = reach < load4(low + g);
     for (int k = 0; k < 4; ++k) reached |= static_cast<std::uint64_t>(!below[k]) << (g + k);
   }
-  reached &= (q.n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << q.n) - 1) & ~skip;
+  return reached & (q.n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << q.n) - 1);
+}
+
+/// Raises the peaks `pk` of the sectors `reached` to the `count` points where
+/// they exceed them; `low` holds each sector's smallest peak. Returns the new
+/// skip_below of the smallest peak.
+double raise_sectors(const double *x1, const double *x2, std::int64_t count, Angles angles,
+                     const Sectors &q, double *pk, double *low, std::uint64_t reached) noexcept {
   while (reached != 0) {
     const std::int64_t g = __builtin_ctzll(reached);
     reached &= reached - 1;
@@ -189,6 +195,14 @@ double raise_peaks(const double *x1, const double *x2, std::int64_t count, Angle
   double lowest = std::numeric_limits<double>::infinity();
   for (std::int64_t g = 0; g < q.n; ++g) lowest = low[g] < lowest ? low[g] : lowest;
   return skip_below(lowest);
+}
+
+/// Raises the peaks `pk` to the `count` ≥ 1 points (x1, x2) where they exceed them,
+/// sector by sector; `low` holds each sector's smallest peak. Returns the new
+/// skip_below of the smallest peak.
+double raise_peaks(const double *x1, const double *x2, std::int64_t count, Angles angles,
+                   const Sectors &q, double *pk, double *low) noexcept {
+  return raise_sectors(x1, x2, count, angles, q, pk, low, reach_sectors(x1, x2, count, q, low));
 }
 
 /// The running peaks of one series over the angles, fed one point at a time:
@@ -428,9 +442,11 @@ void open_chunk(PairBlock &s, std::uint64_t open, Span a1, Span a2, std::int64_t
       // Negated test: a NaN amplitude is offered, and changes nothing.
       n += !(s1[t] * s1[t] + s2[t] * s2[t] < s.bound[m]);
     }
-    if (n > 0)
-      s.bound[m] = raise_peaks(x1, x2, n, angles, q, rows + m * angles.n, s.low[m],
-                               next ? monotone_sectors(s1, s2, count, q) : 0);
+    // The smooth stretch is looked at only where some sector is reached at all.
+    std::uint64_t reached = n > 0 ? reach_sectors(x1, x2, n, q, s.low[m]) : 0;
+    if (reached != 0 && next) reached &= ~monotone_sectors(s1, s2, count, q);
+    if (reached != 0)
+      s.bound[m] = raise_sectors(x1, x2, n, angles, q, rows + m * angles.n, s.low[m], reached);
   }
 }
 
