@@ -152,6 +152,18 @@ def _stated_event(corrected, third, fourth, origin, hypocentre):
                  magnitude=magnitude, magnitude_type=kind)
 
 
+def _lines_holding(shouted, word):
+    """The indexes of the lines of `shouted` (an upper-cased header, lines joined by
+    newlines) that hold `word`, in order: no Python loop over the other lines."""
+    k = shouted.find(word)
+    while k >= 0:
+        yield shouted.count("\n", 0, k)
+        end = shouted.find("\n", k)
+        if end < 0:
+            return
+        k = shouted.find(word, end)
+
+
 def _follows_block(line):
     """A line that may follow a data block: the next block, the channel's end or the next channel."""
     return bool(_BLOCK.match(line) or line.startswith("/&") or _NEXT.match(line))
@@ -260,8 +272,10 @@ def _channel(source, lines, number):
     m = find(_START)
     start_time = _when(m.group(1)) if m else None
     station = lat = lon = None
-    for i, line in enumerate(header):
-        m = _STATION_NO.search(line) if "NO" in line.upper() else None
+    shouted = upper if upper is not None else joined.upper()
+    for i in _lines_holding(shouted, "NO"):
+        line = header[i]
+        m = _STATION_NO.search(line)
         if m is None:
             continue
         # The station's name is the next line, its owner after a wide gap: "Willow Creek   CGS".
@@ -297,9 +311,10 @@ def _channel(source, lines, number):
         what = f"unknown units {stated_units!r}" if stated_units else "no units stated"
         raise lines.error(acc, f"{what}: {UNITS_HINT}")
     stated = None
-    if peak and real(peak.group(1)) is not None and normalize_units(peak.group(2)):
-        stated = abs(real(peak.group(1))) * UNITS[normalize_units(peak.group(2))]
-    shouted = upper if upper is not None else joined.upper()
+    if peak:
+        value, peak_units = real(peak.group(1)), normalize_units(peak.group(2))
+        if value is not None and peak_units:
+            stated = abs(value) * UNITS[peak_units]
     for m in line_matches(shouted, "POINTS", _POINTS):
         if int(m.group(1)) != npts:
             at = start
