@@ -137,6 +137,32 @@ def test_fixed_fields():
     assert end == len(data) - 1
 
 
+# Fields at each edge of the direct reading of plain decimals (sign, digits, one
+# point): 19 digits, 2**53, 22 decimals; beyond each edge the general reading.
+PLAIN_EDGES = [
+    "9007199254740992", "9007199254740993", "-9007199254740992.", ".9007199254740993",
+    "900719925474099.2", "1234567890123456789", "12345678901234567890", "0000000000000000000001",
+    "-0.0000000000000000000001", "0.00000000000000000000001", "1.0000000000000000000000",
+    "+.5", "-.5", "5.", "-0", "+0", "-.0", "0", "-0.000", "+12.5", "1.5-105", "-2.5D+3", "7E0",
+]
+
+
+@pytest.mark.parametrize("width", [25, 32])
+def test_fixed_fields_at_the_edges_of_plain_decimals(width):
+    data = "".join(t.rjust(width) for t in PLAIN_EDGES).encode()
+    values, end = _parse.fixed(data, 0, len(PLAIN_EDGES), width, len(PLAIN_EDGES))
+    same_bits(values, [py_float(t) for t in PLAIN_EDGES])
+    assert end == len(data)
+
+
+@pytest.mark.parametrize("field", ["-", "+", ".", "+.", "-.", "1.2.3", "--1", "+-1", "1 2", "1-",
+                                   "1.5-", "..5", "5..", "1,5", "1x"])
+def test_fixed_fields_that_are_no_plain_decimal(field):
+    with pytest.raises(ParseError) as e:
+        _parse.fixed(f"{field:>8}{'1.0':>8}".encode(), 0, 2, 8, 2)
+    assert e.value.kind == "number" and e.value.index == 0
+
+
 def test_fixed_integers():
     values, _ = _parse.fixed(b"   1  -2\n 999", 0, 3, 4, 2, integers=True)
     assert values.tolist() == [1.0, -2.0, 999.0]

@@ -172,6 +172,37 @@ ParseStatus convert(const char *first, const Scan &s, double &out) noexcept {
   return ParseStatus::ok;
 }
 
+/// A trimmed fixed-width field [a, b) that is a sign, digits and at most one point,
+/// 19 digits at most, converted as convert() converts it: these are the fields that
+/// scan() marks `small` with no exponent, so Clinger's path gives the same double.
+/// False for anything else (an exponent, more digits, no digit, other text), which
+/// scan() and convert() then read or report. Most samples of fixed-width files are
+/// such fields: one pass over them, without scan()'s exponent and digit bookkeeping.
+inline bool plain_decimal(const char *a, const char *b, double &out) noexcept {
+  const bool negative = *a == '-';
+  const char *p = a + (negative || *a == '+');
+  const char *const digits_from = p;
+  const char *point = nullptr;
+  std::uint64_t m = 0;  // wraps past 19 digits, which are refused below
+  for (; p < b; ++p) {
+    const unsigned d = unsigned(static_cast<unsigned char>(*p)) - unsigned('0');
+    if (d < 10) {
+      m = m * 10 + d;
+    } else if (*p == '.' && point == nullptr) {
+      point = p;
+    } else {
+      return false;
+    }
+  }
+  const std::int64_t n_digits = (b - digits_from) - (point != nullptr);
+  if (n_digits == 0 || n_digits > 19 || m > (std::uint64_t(1) << 53)) return false;
+  // At most 19 digits after the point: 10**fraction is exact (and 1 without a point).
+  const std::int64_t fraction = point != nullptr ? b - point - 1 : 0;
+  const double v = double(m) / powers_of_ten[fraction];
+  out = negative ? -v : v;
+  return true;
+}
+
 constexpr std::int64_t max_shown = 256;  // longest offending text measured for a message
 
 /// The end of the line starting at p: its first '\n' or '\r', or e.
@@ -308,6 +339,12 @@ ParseResult parse_fixed(Bytes bytes, std::int64_t start, std::int64_t count, std
       while (a < b && is_blank(*a)) ++a;
       while (b > a && is_blank(b[-1])) --b;
       if (a == b) return failure(ParseStatus::blank_field, n, field - base, width);
+      if (!integers && out != nullptr && plain_decimal(a, b, out[n])) {
+        ++n;
+        p = field + width;
+        end = p - base;
+        continue;
+      }
       const Scan s = scan(a, b);
       if (s.end == a || s.end != b) return failure(ParseStatus::not_a_number, n, a - base, b - a);
       if (integers && !s.integer) return failure(ParseStatus::not_an_integer, n, a - base, b - a);
