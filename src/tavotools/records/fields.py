@@ -67,7 +67,8 @@ class Lines:
     def __init__(self, source, pos=0):
         self.source = source
         self.data = data = source.data
-        self.end = stripped_end(data, b"\x1a")  # a DOS end-of-file mark is not data
+        # A DOS end-of-file mark is not data.
+        self.end = stripped_end(data, b"\x1a") if data[-1:] == b"\x1a" else len(data)
         self.pos = pos
         # The last line read (its offset, text and the offset after it): a line
         # peeked at is often taken or peeked at again by the next step.

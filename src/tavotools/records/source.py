@@ -30,19 +30,21 @@ _EOL = re.compile(r"\r\n|\r|\n")
 
 _BOM = b"\xef\xbb\xbf"
 _EOF_MARK = b"\x1a"
-_TRAILING = b" \t\r\n\x1a"
+_BLANKS_AND_ENDS = b" \t\r\n"
+_TRAILING = _BLANKS_AND_ENDS + _EOF_MARK
 _LINE_ENDS = (b"\n", b"\r\n", b"\r")
 
 
 def stripped_end(data, chars):
     """len(data.rstrip(chars)), found without copying the data: only its tail is stripped."""
-    end = len(data)
+    end, size = len(data), 64  # most tails are a line end or two
     while end:
-        chunk = data[max(0, end - 4096):end]
+        chunk = data[max(0, end - size):end]
         kept = chunk.rstrip(chars)
         end -= len(chunk) - len(kept)
         if kept:
             break
+        size = 4096
     return end
 
 
@@ -57,7 +59,8 @@ def _plain(data):
     """
     if data.startswith(_BOM):
         data = data[len(_BOM):]
-    if _EOF_MARK in data[-1:] or data[-1:].isspace():
+    last = stripped_end(data, _BLANKS_AND_ENDS) if data[-1:].isspace() else len(data)
+    if data[last - 1:last] == _EOF_MARK:  # most files end with a line end, and no mark
         end = stripped_end(data, _TRAILING)
         tail = data[end:]
         # A run of marks alone after the last line end is passed over where
