@@ -222,11 +222,13 @@ Vec kernel_peaks(const Vec &a1, const Vec &a2, const Vec &periods, double dt, st
 }
 
 TEST(Rotated, RecordsLongerThanTheWorkRoom) {
-  // Sub-steps make 45 000 instants, more than the room keeps at once: the peaks carry over
-  // from one stretch of the record to the next, and the chunks at the joins are decided
-  // with their neighbours on both sides. One quiet and one strong stretch each way.
+  // Sub-steps make 120 000 instants, more than the room keeps at once (its size stops
+  // growing well before): the peaks carry over from one stretch of the record to the next,
+  // and the chunks at the joins are decided with their neighbours on both sides. One quiet
+  // and one strong half each way.
+  ASSERT_EQ(s::rotated_response_work(20001, 3), s::rotated_response_work(40001, 3));
   for (const bool strong_first : {true, false}) {
-    auto [a1, a2] = pair_of("noise", 15001, strong_first ? 21 : 22);
+    auto [a1, a2] = pair_of("noise", 40001, strong_first ? 21 : 22);
     for (std::size_t k = 0; k < a1.size(); ++k) {
       const double t = static_cast<double>(k) / static_cast<double>(a1.size());
       const double gain = (t < 0.5) == strong_first ? 1.0 : 1e-3;
