@@ -144,3 +144,53 @@ def test_pgv_warns_and_raises_as_scipy(values, dt, message):
         with pytest.raises(FloatingPointError) as got:
             tavo.get_PGV_cy(a, dt)
     assert str(got.value) == str(want.value) == message
+
+
+def ia_times_record(kind, n, rng):
+    a = 3.0 * rng.normal(size=n) * np.exp(-np.linspace(0.0, 4.0, n))
+    if kind == "decimals":
+        a = np.round(a * 1000) / 1000
+    elif kind == "plateaus":
+        # Leading zeros and runs of zeros across the 64- and 256-sample block edges:
+        # the series stays flat there, so levels land on many equal elements at once.
+        for lo, hi in ((0, 70), (120, 200), (250, 330), (n // 2, n // 2 + 90)):
+            a[lo:hi] = 0.0
+    return a
+
+
+@pytest.mark.parametrize("n", [1, 2, 63, 64, 65, 255, 256, 257, 5000])
+@pytest.mark.parametrize("dt", [0.01, 1.0 / 99, 3.0])
+@pytest.mark.parametrize("kind", ["record", "decimals", "plateaus"])
+def test_ia_times_on_every_kind_of_level(n, dt, kind):
+    """Levels whose value is exactly an element of the series, or one ulp either side,
+    at block edges and elsewhere, plus the levels no element exceeds."""
+    rng = np.random.default_rng(n)
+    a = ia_times_record(kind, n, rng)
+    _, series = ref.get_Ia_ref(a, dt)
+    last = float(series[-1])
+    picks = {0, 1, 62, 63, 64, 65, 127, 128, 255, 256, 257, n // 2, n - 2, n - 1, *rng.integers(0, n, 40).tolist()}
+    levels = [0.0, -0.1, 1.0, 5.0, math.nan, math.inf, -math.inf, 0.9999999999999999]
+    for k in sorted(k for k in picks if 0 <= k < n):
+        p = float(series[k]) / last if last else 0.5
+        levels += [p, math.nextafter(p, -math.inf), math.nextafter(p, math.inf)]
+    levels = np.array(levels)
+    same(tavo.get_Ia_times_cy(a, dt, levels), ref.get_Ia_times_ref(a, dt, levels))
+    same(tavo.get_Ia_times_cy(a[::-1], dt, levels[::2]), ref.get_Ia_times_ref(a[::-1], dt, levels[::2]))
+
+
+@pytest.mark.parametrize("accel, dt, message", [
+    ([1e-150, 3.0, 1.0], 1e-20, "underflow encountered in multiply"),  # the squares are normal, their scaling is not
+    ([0.0, 0.0, 1e-150, 3.0], 1e-20, "underflow encountered in multiply"),
+    ([1e100, 1e100, 1.0], 1e300, "overflow encountered in multiply"),  # the sum is finite, its scaling is not
+])
+def test_ia_times_raises_where_only_the_series_scaling_would(accel, dt, message):
+    a = np.array(accel)
+    levels = np.array([0.05, 0.5, 0.95])
+    with np.errstate(all="raise"):
+        with pytest.raises(FloatingPointError) as want:
+            ref.get_Ia_times_ref(a, dt, levels)
+        with pytest.raises(FloatingPointError) as got:
+            tavo.get_Ia_times_cy(a, dt, levels)
+    assert str(got.value) == str(want.value) == message
+    with np.errstate(all="ignore"):
+        same(tavo.get_Ia_times_cy(a, dt, levels), ref.get_Ia_times_ref(a, dt, levels))

@@ -752,6 +752,33 @@ int check_exact(const ExactCase &c) {
   for (double &v : series) v = (((v * dt) * kPi) / 2.0) / 9.81;
   expect(same_bits(out.values(), series), "arias_series");
 
+  // The running sum at every block end, and the first one above zero.
+  const std::int64_t n_blocks = (c.n + k::arias_block - 1) / k::arias_block;
+  Vec ends(static_cast<std::size_t>(n_blocks), 12345.0), want_ends;
+  const k::SquareSums sums = k::square_sums_by_block(in.span(), {reinterpret_cast<char *>(ends.data()), n_blocks, 8});
+  for (std::int64_t b = 0; b < n_blocks; ++b)
+    want_ends.push_back(running[static_cast<std::size_t>(std::min((b + 1) * k::arias_block, c.n) - 1)]);
+  expect(same_bits(ends, want_ends), "square_sums_by_block ends");
+  expect(same_bits(sums.total, running.empty() ? 0.0 : running.back()), "square_sums_by_block total");
+  const auto positive = std::find_if(running.begin(), running.end(), [](double v) { return !(v == 0.0); });
+  expect(same_bits(sums.first_positive, positive == running.end() ? 0.0 : *positive), "square_sums_by_block first");
+  // Within a block, levels on an element and one ulp either side: the first element above.
+  if (!running.empty() && std::isfinite(running.back())) {
+    for (std::int64_t b = 0; b < n_blocks; b += std::max<std::int64_t>(1, n_blocks / 7)) {
+      const std::int64_t i0 = b * k::arias_block, m = std::min(k::arias_block, c.n - i0);
+      const double start = b > 0 ? running[static_cast<std::size_t>(i0 - 1)] : 0.0;
+      for (std::int64_t j : {i0, i0 + m / 2, i0 + m - 1})
+        for (double val : {series[static_cast<std::size_t>(j)], std::nextafter(series[static_cast<std::size_t>(j)], -kInf),
+                           std::nextafter(series[static_cast<std::size_t>(j)], kInf)}) {
+          std::int64_t want = i0;
+          while (want < i0 + m && !(series[static_cast<std::size_t>(want)] > val)) ++want;
+          expect(::testing::AssertionResult(k::arias_first_above(in.span(), i0, m, start, dt, val) == want)
+                     << "block " << b << " level " << val,
+                 "arias_first_above");
+        }
+    }
+  }
+
   // Windows of 100 samples at a level that silences the quiet ones of a record.
   const double level = c.kind == Kind::record ? 0.24525000000000002 : 0.5;
   Vec silenced = data;

@@ -667,6 +667,42 @@ struct AriasSeries {
   }
 };
 
+/// SumSquares with the running sum kept at the end of every block, and the first
+/// positive one: the blocks start with an all-zero sum, so that sum is the first
+/// positive square, found in the block where the sum first leaves zero.
+struct SquareBlockEnds {
+  static_assert(kBlock % arias_block == 0 && arias_block % exact::kSub == 0);
+  template <int W>
+  [[gnu::always_inline]] static SquareSums run(Span x, MutSpan ends, exact::Run &run) noexcept {
+    if (x.stride == kItem) return loop<W>(Contig{x.data}, x.n, ends, run);
+    return loop<W>(Strided{x.data, x.stride}, x.n, ends, run);
+  }
+  template <int W, class In>
+  [[gnu::always_inline]] static SquareSums loop(In x, std::int64_t n, MutSpan ends, exact::Run &run) noexcept {
+    double q[kBlock];
+    double first = 0.0;
+    std::int64_t b = 0;
+    for (std::int64_t i0 = 0; i0 < n; i0 += kBlock) {
+      const std::int64_t m = std::min(kBlock, n - i0);
+      if (run.s == run.s) squares_block(x, i0, m, q);
+      for (std::int64_t j = 0; j < m; j += arias_block, ++b) {
+        const std::int64_t part = std::min(arias_block, m - j);
+        if (run.s == run.s) {
+          if constexpr (W == 0) {
+            for (std::int64_t k = j; k < j + part && run.s == run.s; ++k) run.s += q[k];
+          } else {
+            exact::add_terms<W>(run, Contig{reinterpret_cast<const char *>(q + j)}, part);
+          }
+          if (first == 0.0 && run.s != 0.0)
+            for (std::int64_t k = j; k < j + part && first == 0.0; ++k) first = q[k];
+        }
+        store(ends.data + b * ends.stride, run.s);
+      }
+    }
+    return {run.s, first};
+  }
+};
+
 enum class Level { plain, v3, v4 };
 
 #if TAVO_DISPATCH
@@ -761,6 +797,45 @@ double arias_series(Span x, double dt, MutSpan out) noexcept {
   if (std::min(x.n, out.n) <= 0) return 0.0;
   exact::Run run;
   return dispatch<AriasSeries>(x, dt, out, run);
+}
+
+SquareSums square_sums_by_block(Span x, MutSpan ends) noexcept {
+  if (x.n <= 0) return {0.0, 0.0};
+  exact::Run run;
+  return dispatch<SquareBlockEnds>(x, ends, run);
+}
+
+namespace {
+
+template <class In>
+[[gnu::always_inline]] inline std::int64_t first_above_loop(In x, std::int64_t i0, std::int64_t m, double start,
+                                                            double dt, double val) noexcept {
+  double P[arias_block];
+  squares_block(x, i0, m, P);
+  double s = start;
+  for (std::int64_t k = 0; k < m; ++k) P[k] = s += P[k];
+  // The first k with scale(P[k]) > val, the predicate false then true along k.
+  std::int64_t lo = 0, len = m;
+  while (len > 0) {
+    const std::int64_t half = len / 2;
+    if (arias_scale(P[lo + half], dt) > val) {
+      len = half;
+    } else {
+      lo += half + 1;
+      len -= half + 1;
+    }
+  }
+  return i0 + lo;
+}
+
+}  // namespace
+
+TAVO_CLONES std::int64_t arias_first_above(Span x, std::int64_t i0, std::int64_t m, double start, double dt,
+                                           double val) noexcept {
+  m = std::min(m, arias_block);
+  if (m <= 0) return i0;
+  if (x.stride == kItem) return first_above_loop(Contig{x.data}, i0, m, start, dt, val);
+  return first_above_loop(Strided{x.data, x.stride}, i0, m, start, dt, val);
 }
 
 BlockTally block_tally(ExactKernel kernel, MutSpan x, double param) noexcept {

@@ -63,6 +63,22 @@ double arias_series(Span x, double dt, MutSpan out) noexcept;
 template <class T> inline T arias_scale(T s, double dt) noexcept {
   return (((s * dt) * constants::pi) / 2.0) / constants::gravity;
 }
+/// The running sum P of square(x[j]) (as in arias_series) a block at a time, for the
+/// Arias times without the series: ends[b] = P at the last sample of block b (blocks of
+/// arias_block samples; ends.n must be at least ceil(x.n / arias_block)), and
+/// first_positive = the first P above zero (0.0 when none). Once P is NaN the rest of
+/// ends is NaN. Returns P[x.n - 1] (0.0 when x is empty).
+inline constexpr std::int64_t arias_block = 64;
+struct SquareSums {
+  double total;
+  double first_positive;
+};
+SquareSums square_sums_by_block(Span x, MutSpan ends) noexcept;
+/// The first k in [i0, i0 + m) (m <= arias_block) with arias_scale(P[k], dt) > val, where
+/// P[k] = start + square(x[i0]) + ... + square(x[k]) added left to right; i0 + m when
+/// none. Needs a non-decreasing arias_scale(P[k], dt) (a non-decreasing P free of NaN,
+/// and dt > 0): the index is found by bisection.
+std::int64_t arias_first_above(Span x, std::int64_t i0, std::int64_t m, double start, double dt, double val) noexcept;
 /// max() over abs(v) with v = cumsum of the n - 1 trapezoid terms (dt * (x[i + 1] + x[i])) / 2.0,
 /// the velocity of x integrated from rest, in one pass; max_start when x.n < 2. The
 /// running sum starts from its first term, as a cumulative sum does.

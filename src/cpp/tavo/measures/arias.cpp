@@ -1,7 +1,9 @@
 // Arias intensity and Arias times: the cumulative intensity is the running sum
 // of the squared samples scaled by (((. * dt) * pi) / 2) / gravity, four rounded
 // operations in that order; times come from the linspace time axis.
+#include <algorithm>
 #include <climits>
+#include <cmath>
 #include <memory>
 #include <new>
 
@@ -22,6 +24,37 @@ namespace {
 /// the caller takes the by-name path, which computes it by NumPy's own operations.
 bool cumulative_fused(const DoubleView &accel, double dt, kernels::MutSpan out, double &total) noexcept {
   return without_fp_flags([&] { return kernels::arias_series(accel.span(), dt, out); }, total);
+}
+
+/// Times without the cumulative series, where they provably equal the series' own:
+/// for dt > 0 and finite, and a finite running sum of squares P, the series
+/// Ia[k] = arias_scale(P[k], dt) is non-decreasing (P is, and each of the four
+/// operations is monotonic), so the first Ia[k] above a level lies in the first block
+/// whose last Ia is above it, and is found there by recomputing that block's P from
+/// the sum before it. The series' flags need no series either: its smallest positive
+/// element is arias_scale of the first positive P and its largest the total's, every
+/// intermediate result of an element lies between those of the two ends (monotonic
+/// again), so an element underflows only if the smallest does and overflows only if the
+/// largest does; both ends are scaled here under the flag test, and an end in the
+/// subnormal range sends the call to the series. False (nothing written) when a
+/// condition fails or a flag was raised.
+bool times_by_blocks(const DoubleView &accel, double dt, std::unique_ptr<double[]> &ends, std::int64_t n_blocks,
+                     double &total) noexcept {
+  if (!(dt > 0.0 && dt < INFINITY) || accel.n <= 0) return false;
+  const kernels::MutSpan ends_span{reinterpret_cast<char *>(ends.get()), n_blocks, 8};
+  bool ends_ok = false;
+  double unused;
+  const bool clean = without_fp_flags(
+      [&] {
+        const kernels::SquareSums sums = kernels::square_sums_by_block(accel.span(), ends_span);
+        total = sums.total;
+        const double smallest = kernels::arias_scale(sums.first_positive, dt);
+        const double largest = kernels::arias_scale(total, dt);
+        ends_ok = total < INFINITY && (sums.first_positive == 0.0 || smallest >= 0x1p-1022) && largest < INFINITY;
+        return largest;
+      },
+      unused);
+  return clean && ends_ok;
 }
 
 /// Past 2**31 - 1 samples the by-name path raises pow_array's OverflowError.
@@ -55,6 +88,45 @@ PyObject *get_Ia_times_cy(const DoubleView &accel, double dt, const DoubleView &
   }
   const Path path = choose_arias_path(accel);
   if (path == Path::failed) return TAVO_FAIL_HERE();
+  if (path == Path::fused && accel.n > 0) {
+    const std::int64_t n_blocks = (accel.n + kernels::arias_block - 1) / kernels::arias_block;
+    std::unique_ptr<double[]> ends(new (std::nothrow) double[std::size_t(n_blocks)]);
+    double total;
+    if (ends && times_by_blocks(accel, dt, ends, n_blocks, total)) {
+      DoubleView times;
+      Ref times_array = Ref::steal(by_name::new_result_array(percentages.n, times));
+      if (!times_array) return TAVO_FAIL_HERE();
+      const auto N_acc = static_cast<std::int32_t>(accel.n);
+      const double start = dt, step = (double(N_acc) * dt - start) / double(N_acc - 1);
+      const double last = kernels::arias_scale(total, dt);
+      const std::int64_t n_times = percentages.n < times.n ? percentages.n : times.n;
+      for (std::int64_t i = 0; i < n_times; ++i) {
+        const double val = percentages.get(i) * last;
+        // The first block whose last element is above val, by bisection (the ends are non-decreasing).
+        std::int64_t lo = 0, len = n_blocks;
+        while (len > 0) {
+          const std::int64_t half = len / 2;
+          if (kernels::arias_scale(ends[std::size_t(lo + half)], dt) > val) {
+            len = half;
+          } else {
+            lo += half + 1;
+            len -= half + 1;
+          }
+        }
+        double t = NAN;
+        if (lo < n_blocks) {
+          const std::int64_t i0 = lo * kernels::arias_block;
+          const double before = lo > 0 ? ends[std::size_t(lo - 1)] : 0.0;
+          const std::int64_t k = kernels::arias_first_above(accel.span(), i0, std::min(kernels::arias_block, accel.n - i0),
+                                                            before, dt, val);
+          t = double(k) * step + start;  // k < n: the block's last element is above val
+        }
+        times.set(i, t);
+      }
+      PyObject *result = by_name::as_result_array(times);
+      return result ? result : TAVO_FAIL_HERE();
+    }
+  }
   if (path == Path::fused) {
     // The cumulative intensity in a buffer of our own.
     std::unique_ptr<double[]> own(new (std::nothrow) double[accel.n > 0 ? std::size_t(accel.n) : 1]);
