@@ -123,6 +123,21 @@ def test_line_ends_marks_and_blanks_change_nothing(data, tmp_path, originals, na
     assert_same_records(read_records(target), originals(name))
 
 
+@pytest.mark.parametrize("name", NAMES, ids=short)
+def test_a_blank_line_before_the_header_is_passed_over_or_refused(data, tmp_path, originals,
+                                                                   name):
+    # Never read with the header's lines taken one place off (a wrong event name).
+    raw = (data / name).read_bytes()
+    target = tmp_path / short(name)
+    target.write_bytes(eol(raw) + raw)
+    try:
+        records = read_records(target)
+    except RecordError as e:
+        assert e.path == str(target)
+    else:
+        assert_same_records(records, originals(name))
+
+
 @pytest.mark.parametrize("name", sorted(FREE), ids=short)
 def test_tabs_between_free_format_numbers_change_nothing(data, tmp_path, originals, name):
     raw = tabbed((data / name).read_bytes())
