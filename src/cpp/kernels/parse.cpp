@@ -172,12 +172,14 @@ ParseStatus convert(const char *first, const Scan &s, double &out) noexcept {
   return ParseStatus::ok;
 }
 
-/// A trimmed fixed-width field [a, b) that is a sign, digits and at most one point,
-/// 19 digits at most, converted as convert() converts it: these are the fields that
-/// scan() marks `small` with no exponent, so Clinger's path gives the same double.
-/// False for anything else (an exponent, more digits, no digit, other text), which
-/// scan() and convert() then read or report. Most samples of fixed-width files are
-/// such fields: one pass over them, without scan()'s exponent and digit bookkeeping.
+/// A trimmed fixed-width field [a, b) that is a sign, digits with at most one point
+/// (19 digits at most) and an exponent of at most four digits ("E+01", "D-3", the
+/// bare "-105"), converted as convert() converts it: these are the fields that
+/// scan() marks `small` when their power of ten is at most 22, so Clinger's path
+/// gives the same double. False for anything else (more digits, a larger power, no
+/// digit, other text), which scan() and convert() then read or report. Most samples
+/// of fixed-width files are such fields: one pass over them, without scan()'s
+/// general bookkeeping.
 inline bool plain_decimal(const char *a, const char *b, double &out) noexcept {
   const bool negative = *a == '-';
   const char *p = a + (negative || *a == '+');
@@ -191,14 +193,37 @@ inline bool plain_decimal(const char *a, const char *b, double &out) noexcept {
     } else if (*p == '.' && point == nullptr) {
       point = p;
     } else {
-      return false;
+      break;
     }
   }
-  const std::int64_t n_digits = (b - digits_from) - (point != nullptr);
+  const char *const mantissa_end = p;
+  const std::int64_t n_digits = (mantissa_end - digits_from) - (point != nullptr);
   if (n_digits == 0 || n_digits > 19 || m > (std::uint64_t(1) << 53)) return false;
-  // At most 19 digits after the point: 10**fraction is exact (and 1 without a point).
-  const std::int64_t fraction = point != nullptr ? b - point - 1 : 0;
-  const double v = double(m) / powers_of_ten[fraction];
+  const std::int64_t fraction = point != nullptr ? mantissa_end - point - 1 : 0;
+  if (p == b) {  // no exponent: at most 19 digits after the point, 10**fraction is exact
+    const double v = double(m) / powers_of_ten[fraction];
+    out = negative ? -v : v;
+    return true;
+  }
+  std::int64_t exponent = 0;
+  {
+    const char c = *p;
+    const bool letter = c == 'e' || c == 'E' || c == 'd' || c == 'D';
+    if (!letter && c != '-' && c != '+') return false;
+    bool exponent_negative = c == '-';
+    ++p;
+    if (letter && p < b && (*p == '-' || *p == '+')) exponent_negative = *p++ == '-';
+    if (p == b || b - p > 4) return false;  // no digit, or more than a double needs
+    for (; p < b; ++p) {
+      const unsigned d = unsigned(static_cast<unsigned char>(*p)) - unsigned('0');
+      if (d >= 10) return false;
+      exponent = exponent * 10 + d;
+    }
+    if (exponent_negative) exponent = -exponent;
+  }
+  const std::int64_t exp10 = exponent - fraction;
+  if (exp10 < -22 || exp10 > 22) return false;
+  const double v = exp10 >= 0 ? double(m) * powers_of_ten[exp10] : double(m) / powers_of_ten[-exp10];
   out = negative ? -v : v;
   return true;
 }
