@@ -230,7 +230,7 @@ struct Tracker {
 };
 
 constexpr std::int64_t block = 32;   // oscillators advanced together
-constexpr std::int64_t chunk = 24;   // instants kept before they are offered
+constexpr std::int64_t chunk = 24;   // response instants a chunk holds
 
 // Smooth stretches. Where the rotated value f(k) = x_k·n over the instants k
 // peaks, f(k) is a local extremum (else a neighbour's |f| is at least as
