@@ -10,6 +10,7 @@ from tavotools import _spectra, tavo
 from tavotools.records import Record, read_records
 from tavotools.rotd import ANGLES, COS, SIN, rotd
 from tavotools.spectra import STANDARD_PERIODS, response_spectrum
+from tavotools.summary import summarize_components
 
 # Every eighth standard period, 0.01 s to 20 s, and the longest.
 PERIODS = np.append(STANDARD_PERIODS[::8], STANDARD_PERIODS[-1])
@@ -119,6 +120,24 @@ def test_components_as_recorded_and_their_geometric_mean(pair):
     pga, pgv = tavo.get_PGA_cy, tavo.get_PGV_cy
     assert r.geometric_mean.PGA == math.sqrt(pga(a1) * pga(a2))
     assert r.geometric_mean.PGV == math.sqrt(pgv(a1, h1.dt) * pgv(a2, h1.dt))
+
+
+@pytest.mark.parametrize("scale", [1e160, 1e-160])
+def test_geometric_mean_of_extreme_records_is_finite_and_accurate(scale):
+    # sqrt(x1 * x2) once gave inf for peaks past 1e154, and 0 below 1e-162.
+    rng = np.random.default_rng(5)
+    a1, a2 = rng.normal(size=(2, 800)) * scale
+    r = rotd(a1, a2, dt=0.01, periods=PERIODS)
+    s = summarize_components(a1, a2, a1.copy(), dt=0.01)
+    cases = [(r.geometric_mean.PGA, r.peaks.PGA[0], r.peaks.PGA[90]),
+             (r.geometric_mean.PSA, r.peaks.PSA[:, 0], r.peaks.PSA[:, 90])]
+    if scale > 1:  # a tiny record's windows are all silenced: its CAVstd is 0
+        cases.append((s.CAVstd_gm, s.h1.CAVstd, s.h2.CAVstd))
+    for gm, x1, x2 in cases:
+        k = 2.0 ** -round(math.log2(scale))  # a power of two: the scaling is exact
+        want = np.sqrt((x1 * k) * (x2 * k)) / k
+        assert np.all(np.isfinite(gm)) and np.all(np.asarray(gm) > 0)
+        np.testing.assert_allclose(gm, want, rtol=1e-15)
 
 
 def test_ordering_and_components_below_rotd100(pair):

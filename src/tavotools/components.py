@@ -10,7 +10,7 @@ import numpy as np
 
 from .records import Record
 
-__all__ = ["Component", "Components", "matched"]
+__all__ = ["Component", "Components", "geometric_mean", "matched"]
 
 
 @dataclass(frozen=True, eq=False)
@@ -36,6 +36,23 @@ class Components:
     @property
     def npts(self):
         return int(self.items[0].accel.size)
+
+
+def geometric_mean(x1, x2):
+    """sqrt(x1 · x2) of two non-negative measures (floats or arrays, elementwise).
+
+    Where the product leaves the normal range (peaks beyond about 1e154, or below
+    1e-154), it is sqrt(x1) · sqrt(x2) instead, which stays finite and accurate;
+    everywhere else the bits are those of sqrt(x1 · x2).
+    """
+    with np.errstate(over="ignore", under="ignore"):
+        product = np.multiply(x1, x2)
+        outside = ((product == np.inf) | (product < np.finfo(np.float64).tiny)) \
+            & np.isfinite(x1) & np.isfinite(x2)
+        gm = np.sqrt(product)
+        split = np.sqrt(x1) * np.sqrt(x2)
+    gm = np.where(outside, split, gm)
+    return float(gm) if gm.ndim == 0 else gm
 
 
 def _listed(words):

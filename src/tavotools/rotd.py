@@ -25,7 +25,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from . import _spectra
-from .components import matched
+from .components import geometric_mean, matched
 from .spectra import DEFAULT_PERIODS, _oscillator_parameters, _oscillators
 
 __all__ = ["ANGLES", "AnglePeaks", "GeometricMean", "RotD", "rotd"]
@@ -205,8 +205,8 @@ def rotd(h1, h2, dt=None, periods=None, damping=0.05, percentiles=(0, 50, 100), 
         return _readonly(x[..., start:stop])
 
     gm = GeometricMean(
-        PGA=math.sqrt(PGA[h1_at] * PGA[h2_at]), PGV=math.sqrt(PGV[h1_at] * PGV[h2_at]),
-        **{name: _readonly(np.sqrt(x[:, h1_at] * x[:, h2_at]))
+        PGA=geometric_mean(PGA[h1_at], PGA[h2_at]), PGV=geometric_mean(PGV[h1_at], PGV[h2_at]),
+        **{name: _readonly(geometric_mean(x[:, h1_at], x[:, h2_at]))
            for name, x in (("SD", SD), ("PSV", PSV), ("PSA", PSA))})
     return RotD(
         percentiles=_readonly(p), periods=_readonly(T), damping=damping, dt=dt,

@@ -15,6 +15,7 @@ from dataclasses import dataclass, field, fields
 import numpy as np
 
 from . import tavo
+from .components import geometric_mean
 from .records import Record
 from .rotd import rotd
 from .spectra import STANDARD_PERIODS, _oscillators, response_spectrum
@@ -305,7 +306,7 @@ def measure_recording(h1, h2, v, periods=None):
         s1, s2, s3 = summaries["H1"], summaries["H2"], summaries["V"]
         combined = ComponentsSummary(
             h1=s1, h2=s2, v=s3,
-            CAVstd_gm=math.sqrt(s1.CAVstd * s2.CAVstd),
+            CAVstd_gm=geometric_mean(s1.CAVstd, s2.CAVstd),
             max_CAVstd=max(s1.CAVstd, s2.CAVstd, s3.CAVstd),
             **_rotated(r, T))
     return RecordingMeasures(summaries=summaries, spectra=spectra, rotd=r, combined=combined)

@@ -18,7 +18,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from .. import constants, tavo
-from ..components import matched
+from ..components import geometric_mean, matched
 from ..constants import MAX_SUBSTEPS
 from ..spectra import ResponseSpectrum, response_spectrum
 
@@ -216,7 +216,7 @@ def obe_check(h1, h2, v, dt=None, trim=False):
             max_PSA=max_psa, f_max_PSA=f_psa, max_PSV=max_psv, f_max_PSV=f_psv,
             spectrum=sp))
     c1, c2, c3 = checks
-    CAVstd_gm = math.sqrt(c1.CAVstd * c2.CAVstd)
+    CAVstd_gm = geometric_mean(c1.CAVstd, c2.CAVstd)
     max_CAVstd = max(c.CAVstd for c in checks)
     max_PSA = max(c.max_PSA for c in checks)
     max_PSV = max(c.max_PSV for c in checks)
