@@ -70,6 +70,17 @@ def test_float32_sac_step_and_samples(tmp_path):
     assert np.array_equal(r.accel, data.astype(np.float64))
 
 
+@pytest.mark.parametrize("last", [b"\x00\x00\x00\x1a", b"\x00\x1a\r\n", b"\x1a\x1a\x1a\n"])
+def test_a_binary_file_ending_as_a_dos_text_ends_is_read_whole(tmp_path, last):
+    # Its last bytes (a float32 sample: Ctrl-Z, or Ctrl-Z and a line end) are a
+    # sample, not an end-of-file mark.
+    data = np.append((COUNTS / 3.0).astype("<f4"), np.frombuffer(last, "<f4"))
+    path = written(tmp_path, trace(data), "SAC")
+    assert path.read_bytes()[-4:] == data[-1:].tobytes()
+    r = read_record(path, units="m/s2")
+    assert np.array_equal(r.accel, data.astype(np.float64))
+
+
 def test_inventory_divides_by_the_overall_sensitivity_as_obspy_does(tmp_path):
     inv = inventory()
     path = written(tmp_path, trace(), "MSEED")

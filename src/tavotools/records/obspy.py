@@ -241,7 +241,7 @@ def parse(source):
         raise NotRead(source.path, None, str(e)) from None
     inventory = load_inventory(source.inventory)
     try:
-        stream = obspy.read(io.BytesIO(source.data))
+        stream = obspy.read(io.BytesIO(source.raw))
     except Exception as e:  # ObsPy's readers raise anything on a file that is not theirs
         reason = "unknown format" if isinstance(e, TypeError) else f"{type(e).__name__}: {e}"
         raise NotRead(source.path, None, f"ObsPy cannot read it ({reason})") from None

@@ -86,15 +86,20 @@ def decode_name(raw):
 class Source:
     """One file's content, read once, and the caller's text-only options.
 
-    `path` (str, for messages), `data` (bytes, gunzipped when the file is
-    gzip; without a byte-order mark or a DOS end-of-file mark, see `_plain`), `text` (`data` as latin-1), `dt`, `units`, `inventory` (None unless
+    `path` (str, for messages), `raw` (the file's bytes, gunzipped when the
+    file is gzip), `data` (`raw` as text: without a byte-order mark or a DOS
+    end-of-file mark, see `_plain`; the same object when it has neither),
+    `text` (`data` as latin-1), `dt`, `units`, `inventory` (None unless
     given). `lines` are the text's lines without their ends (CR LF, CR or LF);
     `offset(i)` is where line i (0-based) starts in `data` and `text`.
     """
 
     def __init__(self, path, data, *, dt=None, units=None, inventory=None):
         self.path = str(path)
-        self.data = _plain(bytes(data))
+        # Binary formats (read by ObsPy) take `raw`: a last sample whose last byte
+        # is 0x1A is no end-of-file mark there, nor a 0x0D byte a line end.
+        self.raw = bytes(data)
+        self.data = _plain(self.raw)
         self.dt = dt
         self.units = units
         self.inventory = inventory
