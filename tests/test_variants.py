@@ -473,3 +473,36 @@ def test_format_fields_found_as_the_whole_format_finds_them(data):
         assert (whole and whole.groups()) == (fields and fields.groups()), line
         found += whole is not None
     assert found > 10
+
+
+def _damaged(raw, rng):
+    """Copies of `raw` cut anywhere, with bytes changed, or with a line left out."""
+    for _ in range(4):
+        yield raw[:rng.randrange(len(raw))]
+    for _ in range(4):
+        b = bytearray(raw)
+        for _ in range(rng.randrange(1, 6)):
+            b[rng.randrange(len(b))] = rng.choice(b"\x1a\r\n\t \xef\xbb\xbf-.0123456789Ex")
+        yield bytes(b)
+    lines = raw.splitlines(keepends=True)
+    for _ in range(2):
+        k = rng.randrange(len(lines))
+        yield b"".join(lines[:k] + lines[k + 1:])
+
+
+@pytest.mark.parametrize("name", NAMES, ids=short)
+def test_damaged_dos_variants_raise_only_record_errors(data, tmp_path, name):
+    import random
+
+    rng = random.Random(name)
+    raw = b"\xef\xbb\xbf" + b"\r\n".join(split_lines((data / name).read_bytes())) + b"\x1a" * 3
+    for k, damaged in enumerate(_damaged(raw, rng)):
+        target = tmp_path / f"{k}_{short(name)}"
+        target.write_bytes(gzip.compress(damaged) if k % 3 == 0 else damaged)
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                read_records(target)
+        except RecordError as e:
+            # Every fault is the file's, told by a reader, not an escaped exception.
+            assert e.path == str(target) and not e.reason.startswith("cannot be read as")

@@ -70,9 +70,9 @@ class Lines:
         # A DOS end-of-file mark is not data.
         self.end = stripped_end(data, b"\x1a") if data[-1:] == b"\x1a" else len(data)
         self.pos = pos
-        # The last line read (its offset, text and the offset after it): a line
-        # peeked at is often taken or peeked at again by the next step.
-        self._last = (-1, None, -1)
+        # The last line read (its offset, the end it was read against, its text and
+        # the offset after it): a line peeked at is often taken or peeked at again.
+        self._last = (-1, -1, None, -1)
 
     def at_end(self):
         return self.pos >= self.end
@@ -99,11 +99,11 @@ class Lines:
 
     def _line(self, start):
         """(text, start of the next line) of the line at `start` < `end`."""
-        at, line, after = self._last
-        if at != start:
+        at, end, line, after = self._last
+        if at != start or end != self.end:  # `end` may be narrowed to a stretch of the file
             stop, after = self._line_end(start)
             line = self.text(start, stop)
-            self._last = (start, line, after)
+            self._last = (start, self.end, line, after)
         return line, after
 
     def peek(self):
