@@ -128,6 +128,10 @@ std::pair<Vec, Vec> pair_of(const std::string &kind, std::size_t n, std::uint32_
     } else if (kind == "tiny") {  // subnormal products
       x1[k] = 1e-300 * envelope * normal(rng);
       x2[k] = 1e-300 * envelope * normal(rng);
+    } else if (kind == "small" || kind == "large") {  // squared steps and chords past the normal range
+      const double scale = kind == "small" ? 1e-100 : 1e110;
+      x1[k] = scale * envelope * normal(rng);
+      x2[k] = scale * envelope * normal(rng);
     } else if (kind == "huge") {
       x1[k] = 1e200 * envelope * normal(rng);
       x2[k] = 1e200 * envelope * normal(rng);
@@ -179,7 +183,7 @@ TEST_P(Rotated, MotionPeaksAreTheFullScans) {
 INSTANTIATE_TEST_SUITE_P(
     Inputs, Rotated,
     ::testing::Combine(::testing::Values("noise", "circular", "polarized", "identical", "nan", "apart",
-                                         "silent", "zeros", "tiny", "huge", "steps"),
+                                         "silent", "zeros", "tiny", "small", "large", "huge", "steps"),
                        ::testing::Values(std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{17},
                                          std::size_t{40}, std::size_t{600}),
                        ::testing::Values(std::int64_t{1}, std::int64_t{3}), ::testing::Values(180, 7, 768)));
@@ -264,6 +268,33 @@ TEST(Rotated, OverflowedResponsesAndPartBlocks) {
           << count << " periods, period " << periods[m];
   }
 }
+
+/// A period far below dt: the response follows the excitation, u_k = b1·a_(k-1) + c1·a_k
+/// (the free motion decays to exactly zero in a step). One component ramps by `ramp` a
+/// step, the other holds one spike of `spike` that is back at exactly zero within the
+/// chunk: every step then points along the chord, or across it where the other peaks.
+using Spike = std::tuple<double, double>;
+class FollowingResponse : public ::testing::TestWithParam<Spike> {};
+
+TEST_P(FollowingResponse, SpikeAcrossARampIsThePeakAtMostAngles) {
+  const auto [ramp, spike] = GetParam();
+  const double dt = 0.01, T = 1e-6;
+  const s::Step st = s::exact_step(tavo::constants::two_pi / T, dt, 0.05);
+  ASSERT_EQ(st.a11, 0.0);
+  ASSERT_EQ(st.a12, 0.0);
+  Vec a1(120), a2(120, 0.0);
+  for (std::size_t k = 0; k < a1.size(); ++k) a1[k] = ramp / std::fabs(st.b1 + st.c1) * static_cast<double>(k);
+  a2[36] = spike / std::fabs(st.c1);
+  const Table table(180);
+  std::vector<s::Step> steps;
+  const Vec got = kernel_peaks(a1, a2, {T}, dt, 1, table, steps);
+  EXPECT_TRUE(same_bits(got, naive_peaks(response(a1, steps[0], 1), response(a2, steps[0], 1), table)));
+}
+
+// Squared steps that underflow (the first three) or overflow (the last two).
+INSTANTIATE_TEST_SUITE_P(Scales, FollowingResponse,
+                         ::testing::Values(Spike{1e-161, 1e-3}, Spike{3e-162, 1e-12}, Spike{1e-120, 1e-112},
+                                           Spike{1e4, 1e156}, Spike{1e100, 1e104}));
 
 TEST(Rotated, WorkRoomIsBoundedAndNeverEmpty) {
   const std::int64_t longest = s::rotated_response_work(std::int64_t{1} << 40, 1000);

@@ -242,6 +242,8 @@ constexpr std::int64_t chunk = 24;   // response instants a chunk holds
 // carry rounding: each step must project beyond τ, a bound on the rounding of
 // the values at its ends, which holds with the margins below.
 
+constexpr double min_length2 = 0x1p-450, max_length2 = 0x1p450;
+
 /// The sectors on which f is monotone over s[0] → s[1] → … → s[c + 1]: every
 /// step within a cone of half angle γ ≤ 30° around the chord s[0] → s[c + 1],
 /// and the sector's angles all farther than γ from the chord's normal. 0 when
@@ -250,6 +252,11 @@ std::uint64_t monotone_sectors(const double *s1, const double *s2, std::int64_t 
                                const Sectors &q) noexcept {
   const double h1 = s1[c + 1] - s1[0], h2 = s2[c + 1] - s2[0];
   const double hh = h1 * h1 + h2 * h2;
+  // The chord's and every step's squared length within [2^-450, 2^450], so that
+  // across² / (dd·hh) below is a normal quotient, correct to a few ulps: past
+  // those ends it would be 0/0, x/∞ or a subnormal, and say nothing true of the
+  // angle (a step across the chord would pass as one along it).
+  if (!(hh >= min_length2 && hh <= max_length2)) return 0;
   // The steps, and the sizes of their ends, padded to whole vectors with the last.
   const std::int64_t n = c + 1, padded = (n + 3) / 4 * 4;
   double d1[chunk + 4], d2[chunk + 4], ends[chunk + 4];
@@ -271,9 +278,9 @@ std::uint64_t monotone_sectors(const double *s1, const double *s2, std::int64_t 
     // τ: the rounding of x·n at the step's two ends, far above 2 ulp of |x1| + |x2|.
     const v4 tau = load4(ends + j) * 0x1p-48;
     const v4 dd = e1 * e1 + e2 * e2, along = e1 * H1 + e2 * H2, across = e1 * H2 - e2 * H1;
-    // Long enough for its direction to hold beyond τ (asin(τ/|d|) ≤ 2^-19), and
-    // pointing along the chord.
-    const auto fine = (dd > 0x1p40 * tau * tau) & (along > 0.0);
+    // Long enough for its direction to hold beyond τ (asin(τ/|d|) ≤ 2^-19) and beyond
+    // the absolute rounding of values near zero (|d| ≥ 2^-225), and pointing along the chord.
+    const auto fine = (dd > 0x1p40 * tau * tau) & (dd >= min_length2) & (dd <= max_length2) & (along > 0.0);
     smooth = smooth && fine[0] && fine[1] && fine[2] && fine[3];
     const v4 r = across * across / (dd * HH);
     spread = r > spread ? r : spread;
