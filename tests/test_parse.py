@@ -1,6 +1,8 @@
 """The compiled number parser: float() bit for bit, exact errors, any buffer, no read outside it."""
 import array
 import inspect
+import itertools
+import math
 import mmap
 import random
 import re
@@ -166,6 +168,26 @@ def test_fixed_fields_that_are_no_plain_decimal(field):
     with pytest.raises(ParseError) as e:
         _parse.fixed(f"{field:>8}{'1.0':>8}".encode(), 0, 2, 8, 2)
     assert e.value.kind == "number" and e.value.index == 0
+
+
+@pytest.mark.parametrize("alphabet, length", [("19.+-Ed ", 5), ("05.-eD+\t", 4)])
+def test_every_short_fixed_field_reads_as_float_does_or_is_refused(alphabet, length):
+    # Every field of these characters up to `length` long, blanks anywhere: a number is
+    # float()'s value bit for bit, anything else a "number" error (a blank field its own).
+    for size in range(1, length + 1):
+        for chars in itertools.product(alphabet, repeat=size):
+            field = "".join(chars)
+            text = field.strip(" \t")
+            data = f"{field}{'7':>{size}}".encode()
+            if text and NUMBER.fullmatch(text) and math.isfinite(py_float(text)):
+                values, _ = _parse.fixed(data, 0, 2, size, 2)
+                same_bits(values, [py_float(text), 7.0])
+                continue
+            with pytest.raises(ParseError) as e:
+                _parse.fixed(data, 0, 2, size, 2)
+            assert e.value.index == 0, field
+            if text and not NUMBER.fullmatch(text):
+                assert e.value.kind == "number", field
 
 
 def test_fixed_integers():
