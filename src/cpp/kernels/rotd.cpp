@@ -68,7 +68,7 @@ Sectors make_sectors(Angles angles) noexcept {
     q.sin[g] = sc;
     q.width[g] = w * (1.0 + relative_margin) + relative_margin;
   }
-  // Padding to a multiple of four, never reached (their smallest peaks stay infinite).
+  // Padding to a multiple of four: read by the four-wide loops, never used (their bits are masked off).
   for (std::int64_t g = q.n; g < max_sectors; ++g) {
     q.cos[g] = 1.0;
     q.sin[g] = q.width[g] = 0.0;
