@@ -642,12 +642,12 @@ Vec seq_running(const Vec &terms) {
   return out;
 }
 
-enum class Kind { gaussian, record, decimals, integers, dynamic, odd_past_2_53, half_grid, binade_edges, specials };
+enum class Kind { gaussian, record, decimals, integers, dynamic, odd_past_2_53, half_grid, binade_edges, specials, bursts };
 constexpr Kind kKinds[] = {Kind::gaussian,      Kind::record,    Kind::decimals,     Kind::integers, Kind::dynamic,
-                           Kind::odd_past_2_53, Kind::half_grid, Kind::binade_edges, Kind::specials};
+                           Kind::odd_past_2_53, Kind::half_grid, Kind::binade_edges, Kind::specials, Kind::bursts};
 const char *kind_name(Kind kind) {
   static const char *names[] = {"gaussian",      "record",    "decimals",     "integers", "dynamic",
-                                "odd_past_2_53", "half_grid", "binade_edges", "specials"};
+                                "odd_past_2_53", "half_grid", "binade_edges", "specials", "bursts"};
   return names[static_cast<int>(kind)];
 }
 
@@ -666,6 +666,7 @@ Vec make_kind(Kind kind, std::int64_t n, std::uint64_t seed) {
   Vec x;
   x.reserve(static_cast<std::size_t>(n));
   double s = 0.0;  // running sum of |x| so far, as the sequential loop forms it
+  double scale = 1.0;  // of the current stretch (bursts)
   for (std::int64_t i = 0; i < n; ++i) {
     const double t = static_cast<double>(i) / static_cast<double>(std::max<std::int64_t>(n, 1));
     double v = normal(rng);
@@ -704,6 +705,17 @@ Vec make_kind(Kind kind, std::int64_t n, std::uint64_t seed) {
           v *= 1e-3 * std::max(s, 1.0);
         }
         break;
+      case Kind::bursts: {  // signed zeros first (now and then a NaN among them), then stretches
+                            // whose size jumps by up to 2^±30: each try is sized by the stretch before
+        const std::int64_t quiet = std::max<std::int64_t>(n / 5, 1);
+        if (i < quiet) {
+          v = rng() % 8192 == 0 ? kNaN : ((rng() & 1) ? 0.0 : -0.0);
+        } else {
+          if (i == quiet || rng() % 700 == 0) scale = std::ldexp(1.0, static_cast<int>(rng() % 61) - 30);
+          v *= rng() % 16 == 0 ? 0.0 : scale;
+        }
+        break;
+      }
       case Kind::specials: {  // rare non-finite, huge, tiny and zero samples in a record
         static const double kRare[] = {kNaN, kInf, -kInf, 0.0, -0.0, 1e300, -5e-324, 1e-310, 0x1p1000, -0x1p-960};
         if (rng() % 4096 == 0) v = kRare[rng() % 10];

@@ -97,11 +97,10 @@ template <int W>
 /// Sum of the lanes, pairwise: exact for the grid multiples it is used on.
 template <int W>
 [[gnu::always_inline]] inline double lane_sum(Vec<W> v) noexcept {
-  double r[W];
-  for (int j = 0; j < W; ++j) r[j] = v[j];
-  for (int w = W / 2; w >= 1; w /= 2)
-    for (int j = 0; j < w; ++j) r[j] += r[j + w];
-  return r[0];
+  if constexpr (W == 8) v += __builtin_shuffle(v, Mask<8>{4, 5, 6, 7, 0, 1, 2, 3});
+  if constexpr (W == 8) v += __builtin_shuffle(v, Mask<8>{2, 3, 0, 1, 6, 7, 4, 5});
+  if constexpr (W == 4) v += __builtin_shuffle(v, Mask<4>{2, 3, 0, 1});
+  return v[0] + v[1];
 }
 template <int W>
 [[gnu::always_inline]] inline double lane_max(Vec<W> v) noexcept {
@@ -109,7 +108,6 @@ template <int W>
   for (int j = 1; j < W; ++j) m = m > v[j] ? m : v[j];
   return m;
 }
-
 /// The largest lane by a shuffle tree; for lanes without NaN, where the order of
 /// the comparisons cannot matter.
 template <int W>
@@ -164,7 +162,7 @@ struct Run {
   bool on_grid = false;
   std::int64_t blocks = 0;     // blocks attempted
   std::int64_t fallbacks = 0;  // of which added by the plain loop, in part or whole
-  int span = 1;                // chunks in the next try
+  double mean = 0.0;           // mean term of the stretch added last, to size the next try
   void regrid() noexcept { on_grid = grid_of(s, g); }
 };
 
@@ -173,10 +171,49 @@ struct Run {
 constexpr std::int64_t kBlock = 256;
 constexpr std::int64_t kSub = 32;
 
-/// Tries terms t.lanes(i0) ... in n_chunks chunks of kSub terms, all in one pass that
-/// keeps each chunk's grid sum and largest |t - q|. Accepts the longest run of whole
-/// chunks from the start whose check passes (run.s moves past them) and returns the
-/// number of terms accepted; `ties` tells whether the next chunk failed on ties only.
+/// The same block with its ties rounded as the sequential loop rounds them (point 5
+/// above): lanes without a tie are summed as before; at a lane group holding a tie
+/// the running sum is formed and the group added one term at a time, each tie
+/// taking the candidate that leaves the sum an even multiple of u. For a chunk whose
+/// grid sum stayed in the binade (as try_chunks reports it); false, with run.s
+/// unchanged, if the rounded ties carry it out.
+template <int W, class Terms>
+[[gnu::always_inline]] inline bool add_with_ties(Run &run, const Terms &t, std::int64_t i0, std::int64_t m) noexcept {
+  const Vec<W> E = splat<W>(run.g.E), half_u = splat<W>(run.g.half_u);
+  const double u = 2.0 * run.g.half_u;
+  Vec<W> q_sum{};
+  double s = run.s;
+  for (std::int64_t k = 0; k < m; k += W) {
+    const Vec<W> tk = t.template lanes<W>(i0 + k);
+    const Vec<W> q = (tk + E) - E, off = magnitude<W>(tk - q);
+    // No |t - q| exceeds u / 2 here (this chunk's sum stayed in the binade, so every
+    // t < E), hence a tie is there exactly when the largest equals it. (A test of
+    // the mask lane by lane compiles to a scalar loop at -O3.)
+    if (max_of_lanes<W>(off) != run.g.half_u) {
+      q_sum += q;
+      continue;
+    }
+    const Mask<W> tie = off == half_u;
+    s += lane_sum<W>(q_sum);
+    q_sum = Vec<W>{};
+    for (int j = 0; j < W; ++j) {
+      double qj = q[j];
+      if (tie[j] && (std::bit_cast<std::uint64_t>(s) & 1u)) qj += tk[j] > q[j] ? u : -u;
+      s += qj;
+    }
+  }
+  s += lane_sum<W>(q_sum);
+  if (!(s < run.g.top)) return false;
+  run.s = s;
+  return true;
+}
+
+/// Tries terms t.lanes(i0) ... in n_chunks chunks of kSub terms. A first pass checks
+/// them all at once (the common case: the tries are sized not to cross). When that
+/// check fails, a second pass keeps each chunk's grid sum and largest |t - q| and
+/// accepts the longest run of whole chunks from the start whose check passes.
+/// run.s moves past the terms accepted, whose number is returned; `ties` tells
+/// whether the next chunk failed on ties only.
 // GCC cannot see that part[] and off[] are set for every chunk read (zeroing them
 // costs a fifth of the throughput).
 #pragma GCC diagnostic push
@@ -186,6 +223,23 @@ template <int W, class Terms>
                                                       bool &ties) noexcept {
   static_assert(kSub % (2 * W) == 0);
   const Vec<W> E = splat<W>(run.g.E);
+  ties = false;
+  {
+    Vec<W> q_sum0{}, q_sum1{}, off0{}, off1{};
+    for (std::int64_t k = i0; k < i0 + n_chunks * kSub; k += 2 * W) {
+      const Vec<W> t0 = t.template lanes<W>(k), t1 = t.template lanes<W>(k + W);
+      const Vec<W> q0 = (t0 + E) - E, q1 = (t1 + E) - E;
+      q_sum0 += q0;
+      q_sum1 += q1;
+      off0 = larger<W>(off0, magnitude<W>(t0 - q0));
+      off1 = larger<W>(off1, magnitude<W>(t1 - q1));
+    }
+    const double r = run.s + lane_sum<W>(q_sum0 + q_sum1);
+    if (r < run.g.top && max_of_lanes<W>(larger<W>(off0, off1)) != run.g.half_u) {
+      run.s = r;
+      return n_chunks * kSub;
+    }
+  }
   Vec<W> part[kBlock / kSub], off[kBlock / kSub];
   for (int c = 0; c < n_chunks; ++c) {
     Vec<W> q_sum0{}, q_sum1{}, off0{}, off1{};
@@ -200,20 +254,8 @@ template <int W, class Terms>
     part[c] = q_sum0 + q_sum1;
     off[c] = larger<W>(off0, off1);
   }
-  ties = false;
-  // The common case: all chunks at once.
-  Vec<W> all = part[0], far = off[0];
-  for (int c = 1; c < n_chunks; ++c) {
-    all += part[c];
-    far = larger<W>(far, off[c]);
-  }
-  const double r = run.s + lane_sum<W>(all);
-  if (r < run.g.top && lane_max<W>(far) != run.g.half_u) {
-    run.s = r;
-    return n_chunks * kSub;
-  }
-  // Else the chunks before the first that crosses, turns NaN or holds a tie: each
-  // check is the block check of (4) over the terms from i0 to that chunk's end.
+  // The chunks before the first that crosses, turns NaN or holds a tie: each check
+  // is the block check of (4) over the terms from i0 to that chunk's end.
   double s = run.s;
   int c = 0;
   for (; c < n_chunks; ++c) {
@@ -230,38 +272,14 @@ template <int W, class Terms>
 }
 #pragma GCC diagnostic pop
 
-/// The same block with its ties rounded as the sequential loop rounds them (point 5
-/// above): lanes without a tie are summed as before; at a lane group holding a tie
-/// the running sum is formed and the group added one term at a time, each tie
-/// taking the candidate that leaves the sum an even multiple of u.
+/// True when the kSub terms from i are all zero. Their sum tells: a sum of terms
+/// >= 0 is 0 only when every term is (no rounding takes a positive sum to 0), and a
+/// NaN makes it NaN. (A mask reduction compiles to a lane-by-lane loop at -O3.)
 template <int W, class Terms>
-[[gnu::always_inline]] inline bool add_with_ties(Run &run, const Terms &t, std::int64_t i0, std::int64_t m) noexcept {
-  const Vec<W> E = splat<W>(run.g.E), half_u = splat<W>(run.g.half_u);
-  const double u = 2.0 * run.g.half_u;
-  Vec<W> q_sum{};
-  double s = run.s;
-  for (std::int64_t k = 0; k < m; k += W) {
-    const Vec<W> tk = t.template lanes<W>(i0 + k);
-    const Vec<W> q = (tk + E) - E;
-    const Mask<W> tie = magnitude<W>(tk - q) == half_u;
-    bool any = false;
-    for (int j = 0; j < W; ++j) any |= tie[j] != 0;
-    if (!any) {
-      q_sum += q;
-      continue;
-    }
-    s += lane_sum<W>(q_sum);
-    q_sum = Vec<W>{};
-    for (int j = 0; j < W; ++j) {
-      double qj = q[j];
-      if (tie[j] && (std::bit_cast<std::uint64_t>(s) & 1u)) qj += tk[j] > q[j] ? u : -u;
-      s += qj;
-    }
-  }
-  s += lane_sum<W>(q_sum);
-  if (!(s < run.g.top)) return false;
-  run.s = s;
-  return true;
+[[gnu::always_inline]] inline bool all_zero(const Terms &t, std::int64_t i) noexcept {
+  Vec<W> sum{};
+  for (std::int64_t k = i; k < i + kSub; k += W) sum += t.template lanes<W>(k);
+  return lane_sum<W>(sum) == 0.0;
 }
 
 /// The plain sequential loop from term i to at most `stop`, one term at a time, until
@@ -291,13 +309,16 @@ template <class Terms>
 /// Adds m terms to run.s in strict index order: chunks by the method where it proves
 /// the result (a chunk with ties by add_with_ties), the plain loop from a rejected
 /// chunk to the point where the sum leaves its binade (a crossing, a huge term) or
-/// turns NaN. Tries start one chunk long after a rejection and double up to a block
-/// while they pass, so a crossing wastes little work. Returns false once the sum is
-/// NaN (it stays so: the caller may stop).
+/// turns NaN. Each try is sized to end before the expected crossing (the room left in
+/// the binade over the mean term of the last stretch, at most a block), so that a
+/// crossing costs a few plain additions rather than a rejected block. The size is
+/// only a guess: every acceptance is still the check of (4). Returns false once the
+/// sum is NaN (it stays so: the caller may stop).
 template <int W, class Terms>
 [[gnu::always_inline]] inline bool add_terms(Run &run, const Terms &t, std::int64_t m) noexcept {
   std::int64_t i = 0, block_end = 0;
   bool fell_back = false;  // within the current block of kBlock terms (for the tally)
+  constexpr double kMaxChunks = kBlock / kSub;
   while (i < m) {
     if (i >= block_end) {
       run.fallbacks += fell_back;
@@ -305,31 +326,44 @@ template <int W, class Terms>
       ++run.blocks;
       block_end = std::min(i + kBlock, m);
     }
-    bool whole = !run.on_grid;
-    if (run.on_grid && m - i >= kSub) {
-      const int n_chunks = static_cast<int>(std::min<std::int64_t>(run.span, (m - i) / kSub));
+    // +0.0 plus a zero of either sign is +0.0: zeros before the first nonzero term
+    // (a masked or silenced quiet start, padding) are passed over a chunk at a time.
+    if (!run.on_grid && std::bit_cast<std::uint64_t>(run.s) == 0) {
+      while (m - i >= kSub && all_zero<W>(t, i)) i += kSub;
+      if (i == m) break;
+    }
+    // Chunks expected to fit before the sum leaves its binade, at the mean term of
+    // the last stretch: a try that would cross is cut short rather than wasted. A
+    // term of size t is a tie with odds of about t / E, so tries are also kept to
+    // E / 2 of terms, where a tie (a second pass) is not the likely outcome.
+    double fit = 0.0;
+    if (run.on_grid) fit = std::min(run.g.top - run.s, 0.5 * run.g.E) / (run.mean * double(kSub));
+    if (run.on_grid && m - i >= kSub && fit >= 1.0) {
+      const std::int64_t whole_chunks = (m - i) / kSub;
+      const int n_chunks = static_cast<int>(std::min<std::int64_t>(
+          fit >= kMaxChunks ? std::int64_t(kMaxChunks) : std::int64_t(fit), whole_chunks));
+      const double s0 = run.s;
       bool ties;
       const std::int64_t done = try_chunks<W>(run, t, i, n_chunks, ties);
+      if (done > 0) run.mean = (run.s - s0) / double(done);
       i += done;
-      if (done == n_chunks * kSub) {
-        run.span = std::min(2 * run.span, static_cast<int>(kBlock / kSub));
-        continue;
-      }
-      run.span = 1;
+      if (done == n_chunks * kSub) continue;
       if (ties && add_with_ties<W>(run, t, i, kSub)) {
         i += kSub;
         continue;
       }
-      // Two rejections in a row (the sum crosses binades every few terms, as at the
-      // start of a record): a whole chunk by the plain loop costs less than retrying.
-      whole = n_chunks == 1;
     }
+    // The plain loop: to the crossing that is near, or through a whole chunk when
+    // crossings come every few terms (the start of a record) or there is no grid.
     fell_back = true;
-    i = add_until_regrid(run, t, i, std::min(i + kSub, m), whole);
+    const double s0 = run.s;
+    const std::int64_t i0 = i;
+    i = add_until_regrid(run, t, i, std::min(i + kSub, m), !run.on_grid || !(fit >= 0.5));
     if (run.s != run.s) {
       run.fallbacks += 1;
       return false;
     }
+    if (run.on_grid) run.mean = (run.s - s0) / double(i - i0);
   }
   run.fallbacks += fell_back;
   return true;

@@ -561,8 +561,9 @@ struct MaxAbs {
 };
 
 /// The silencing pass with the exact sum: windows are tested and silenced a stretch
-/// at a time, then the stretch (its silenced windows now +0.0 in place, which add
-/// nothing) is summed while still in cache.
+/// at a time, then the stretch is summed while still in cache. A silenced window is
+/// not summed at all: its terms are +0.0, and adding +0.0 leaves every sum that is
+/// not -0.0 unchanged (this one starts at +0.0 and adds only terms >= +0.0 or NaN).
 template <int W, class At>
 [[gnu::always_inline]] inline double silence_exact(At at, char *data, std::int64_t stride, std::int64_t n,
                                                    std::int64_t window, std::int64_t n_windows,
@@ -571,15 +572,19 @@ template <int W, class At>
   std::int64_t lo = 0, summed = 0;
   // always_inline: an outlined lambda would be compiled for the baseline ISA, not W lanes.
   auto sum_to = [&](std::int64_t hi) __attribute__((always_inline)) {
-    const AbsTerms<decltype(at(0))> t{at(summed)};
-    exact::add_terms<W>(run, t, hi - summed);
+    if (hi > summed) exact::add_terms<W>(run, AbsTerms<decltype(at(0))>{at(summed)}, hi - summed);
     summed = hi;
   };
   for (std::int64_t w = 0; w < n_windows && lo < n; ++w, lo += window) {
     const std::int64_t m = std::min(window, n - lo);
-    if (wide_max_abs<W>(at(lo), m) < threshold) fill_zero({data + lo * stride, m, stride});
-    // Whole chunks only: the few terms left over join the next stretch.
-    if (lo + m - summed >= kStretch) sum_to(summed + (lo + m - summed) / exact::kSub * exact::kSub);
+    if (wide_max_abs<W>(at(lo), m) < threshold) {
+      fill_zero({data + lo * stride, m, stride});
+      sum_to(lo);  // the kept terms before it, then past it
+      summed = lo + m;
+    } else if (lo + m - summed >= kStretch) {
+      // Whole chunks only: the few terms left over join the next stretch.
+      sum_to(summed + (lo + m - summed) / exact::kSub * exact::kSub);
+    }
   }
   sum_to(n);
   return run.s;
