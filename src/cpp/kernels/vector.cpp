@@ -534,6 +534,28 @@ template <int W, class In>
   return r;
 }
 
+/// wide_max_abs(x, m) < threshold, stopping at the first stretch of 4W samples after
+/// which the running maximum is no longer below the threshold (the maximum of the
+/// whole window cannot be smaller): a window of strong motion is decided by its
+/// first samples.
+template <int W, class In>
+[[gnu::always_inline]] inline bool quiet_window(In x, std::int64_t m, double threshold) noexcept {
+  exact::Vec<W> p0 = exact::splat<W>(max_start), p1 = p0;
+  std::int64_t i = 0;
+  for (; m - i >= 4 * W; i += 4 * W) {
+    for (int k = 0; k < 4 * W; k += 2 * W) {
+      const exact::Vec<W> v0 = exact::magnitude<W>(x.template lanes<W>(i + k));
+      const exact::Vec<W> v1 = exact::magnitude<W>(x.template lanes<W>(i + k + W));
+      p0 = v0 > p0 ? v0 : p0;
+      p1 = v1 > p1 ? v1 : p1;
+    }
+    if (!(exact::max_of_lanes<W>(exact::larger<W>(p0, p1)) < threshold)) return false;
+  }
+  double r = exact::max_of_lanes<W>(exact::larger<W>(p0, p1));
+  for (; i < m; ++i) r = keep_greater(std::fabs(x[i]), r);
+  return r < threshold;
+}
+
 /// Every |x| is >= +0.0 and NaN never wins, so the lanes' maxima combine in any order
 /// to the same bits: the result is order-independent and free to vectorise, W lanes
 /// wide on a contiguous span (four accumulators: the comparisons' latency is not the limit).
@@ -577,7 +599,7 @@ template <int W, class At>
   };
   for (std::int64_t w = 0; w < n_windows && lo < n; ++w, lo += window) {
     const std::int64_t m = std::min(window, n - lo);
-    if (wide_max_abs<W>(at(lo), m) < threshold) {
+    if (quiet_window<W>(at(lo), m, threshold)) {
       fill_zero({data + lo * stride, m, stride});
       sum_to(lo);  // the kept terms before it, then past it
       summed = lo + m;
