@@ -190,6 +190,17 @@ def test_every_short_fixed_field_reads_as_float_does_or_is_refused(alphabet, len
                 assert e.value.kind == "number", field
 
 
+@pytest.mark.parametrize("size", [0, 1, 64, 65, 130, 4099])
+def test_lone_cr_is_the_first_cr_without_lf(size):
+    # Any buffer; the bytes drawn mostly from CR and LF, so that lone ones are rare.
+    rng = random.Random(size)
+    for _ in range(50):
+        data = bytes(rng.choice(b"\r\n\n\nx" if rng.random() < 0.5 else b"\r\n") for _ in range(size))
+        lone = re.search(rb"\r(?!\n)", data)
+        for buffer in (data, bytearray(data), memoryview(data)):
+            assert _parse.lone_cr(buffer) == (lone.start() if lone else -1)
+
+
 def test_fixed_integers():
     values, _ = _parse.fixed(b"   1  -2\n 999", 0, 3, 4, 2, integers=True)
     assert values.tolist() == [1.0, -2.0, 999.0]

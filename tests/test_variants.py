@@ -1,8 +1,9 @@
 """Every sample file read again after the changes that files pick up on their way
-to a user: DOS or old Mac line ends, a DOS end-of-file mark, a byte-order mark,
-blanks at the ends of lines or of the file, tabs between free-format numbers,
-gzip, a folder of mixed files. Each variant must read to the very records the
-sample reads to, bit for bit and field for field.
+to a user: DOS or old Mac line ends (alone or mixed with Unix ones), a DOS
+end-of-file mark, a byte-order mark, blanks at the ends of lines or of the file,
+tabs between free-format numbers, gzip, a folder of mixed files. Each variant
+must read to the very records the sample reads to, bit for bit and field for
+field.
 
 Also the variants of the formats themselves that other stations' files take:
 other channel counts, scale factors and units wordings, fixed-width fields that
@@ -69,11 +70,33 @@ def eol(raw):
     return b"\r\n" if b"\r\n" in raw[:4096] else b"\n"
 
 
+def mixed_ends(raw, ends):
+    """The file's lines ended in turn by each of `ends`; a CR never comes before an
+    empty line's LF, which would make the two one CR LF."""
+    lines = split_lines(raw)
+    out = []
+    for k, line in enumerate(lines[:-1]):
+        end = ends[k % len(ends)]
+        out.append(line + (b"\n" if end == b"\r" and not lines[k + 1] else end))
+    return b"".join(out) + lines[-1]
+
+
+def ended_from_half(raw, first, second):
+    """The first half of the file's lines ended by `first`, the rest by `second`."""
+    lines = split_lines(raw)
+    half = len(lines) // 2
+    return first.join(lines[:half]) + first + second.join(lines[half:])
+
+
 # Each variant: the file's bytes -> the bytes of the variant.
 VARIANTS = {
     "LF": lambda raw: b"\n".join(split_lines(raw)),
     "CRLF": lambda raw: b"\r\n".join(split_lines(raw)),
     "CR": lambda raw: b"\r".join(split_lines(raw)),
+    "LF and CR in turn": lambda raw: mixed_ends(raw, [b"\n", b"\r"]),
+    "CR LF, CR and LF in turn": lambda raw: mixed_ends(raw, [b"\r\n", b"\r", b"\r\n", b"\n"]),
+    "LF, then CR": lambda raw: ended_from_half(raw, b"\n", b"\r"),
+    "CR, then CR LF": lambda raw: ended_from_half(raw, b"\r", b"\r\n"),
     "Ctrl-Z": lambda raw: raw + b"\x1a",
     "Ctrl-Z run": lambda raw: raw.rstrip(b"\x1a") + b"\x1a" * 70,
     "Ctrl-Z run and line ends": lambda raw: raw + b"\x1a" * 70 + b"\r\n\r\n",

@@ -301,6 +301,36 @@ TEST(Columns, Statuses) {
   EXPECT_EQ(r.offset, 6);
 }
 
+// ---- line ends ----------------------------------------------------------------------
+
+std::int64_t naive_lone_cr(const std::string &s) {
+  for (std::size_t i = 0; i < s.size(); ++i)
+    if (s[i] == '\r' && (i + 1 == s.size() || s[i + 1] != '\n')) return std::int64_t(i);
+  return -1;
+}
+
+TEST(LineEnds, FirstLoneCrAtEveryPlace) {
+  // CR LF lines of every size around the search's blocks, then a lone CR put at
+  // each place (its LF made text) and each prefix (the last CR cut from its LF):
+  // the bytes end at a guard page, so a look past the last byte faults.
+  for (std::size_t size : {0, 1, 2, 7, 63, 64, 65, 66, 127, 128, 129, 130, 200}) {
+    std::string base;
+    for (std::size_t i = 0; i < size; ++i) base += i % 7 == 5 ? '\r' : i % 7 == 6 ? '\n' : 'x';
+    std::vector<std::string> inputs{base};
+    for (std::size_t i = 0; i < size; ++i) {
+      std::string s = base;
+      s[i] = '\r';
+      if (i + 1 < size && s[i + 1] == '\n') s[i + 1] = 'y';
+      inputs.push_back(s);
+      inputs.push_back(base.substr(0, i));
+    }
+    for (const std::string &s : inputs) {
+      Guarded g(s);
+      EXPECT_EQ(first_lone_cr(g.bytes()), naive_lone_cr(s)) << size;
+    }
+  }
+}
+
 // ---- robustness ---------------------------------------------------------------------
 
 TEST(Robustness, RandomBytesAndTruncationsStayInside) {

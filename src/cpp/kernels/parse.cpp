@@ -292,6 +292,26 @@ ParseStatus to_double(const char *first, const char *last, double &out) noexcept
   return convert(first, s, out);
 }
 
+std::int64_t first_lone_cr(Bytes bytes) noexcept {
+  const auto *d = reinterpret_cast<const unsigned char *>(bytes.data);
+  const std::int64_t n = bytes.size;
+  // Blocks tested without a branch per byte, so that the compiler vectorises the
+  // test of CR LF files (a CR every line); the block that holds one is searched.
+  constexpr std::int64_t block = 64;
+  std::int64_t i = 0;
+  for (; i + block < n; i += block) {  // d[i + block] is the last byte looked at
+    unsigned char lone = 0;  // byte lanes: 0xff where a CR has no LF after it
+    for (std::int64_t k = 0; k < block; ++k) {
+      const unsigned char cr = d[i + k] == '\r' ? 0xff : 0, lf = d[i + k + 1] == '\n' ? 0xff : 0;
+      lone |= static_cast<unsigned char>(cr & ~lf);
+    }
+    if (lone != 0) break;
+  }
+  for (; i < n; ++i)
+    if (d[i] == '\r' && (i + 1 == n || d[i + 1] != '\n')) return i;
+  return -1;
+}
+
 ParseResult parse_floats(Bytes bytes, std::int64_t start, std::int64_t count,
                          const Separators &seps, double *out) noexcept {
   const char *const base = bytes.data;

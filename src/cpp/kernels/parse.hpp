@@ -64,6 +64,11 @@ private:
 /// underflow gives a signed zero, overflow is `out_of_range`.
 ParseStatus to_double(const char *first, const char *last, double &out) noexcept;
 
+/// Offset of the first "\r" in `bytes` that no "\n" follows (a line end of
+/// old Mac text, or of a file edited on two systems), or -1 when every "\r"
+/// is that of a "\r\n".
+std::int64_t first_lone_cr(Bytes bytes) noexcept;
+
 /// Largest count of numbers that `n` bytes can hold (two bytes per number, less one).
 inline std::int64_t max_numbers(std::int64_t n) noexcept { return n <= 0 ? 0 : (n + 1) / 2; }
 

@@ -340,6 +340,15 @@ PyObject *columns(const Data &data, Integer start_, Integer n_columns_, Integer 
   return result(std::move(array), r.end);
 }
 
+PyObject *lone_cr(const Data &data) noexcept {
+  const Bytes bytes{data.held.data(), data.held.size()};
+  std::int64_t at;
+  Py_BEGIN_ALLOW_THREADS
+  at = kernels::first_lone_cr(bytes);
+  Py_END_ALLOW_THREADS
+  return PyLong_FromLongLong(at);
+}
+
 // ---- module ------------------------------------------------------------------------
 
 runtime::ModuleInfo module_info{"tavotools._parse", &runtime::getargs_messages};
@@ -376,6 +385,11 @@ const runtime::FunctionDef functions[] = {
         "offset just after the last number read.",
         required("data"), required("start"), required("n_columns"), optional("count", -1),
         optional("stop", -1), optional("delimiters", nullptr)),
+    runtime::define<lone_cr>(
+        "lone_cr", module_info,
+        "Offset of the first CR byte of `data` that no LF follows (an old Mac line\n"
+        "end), or -1 when every CR is that of a CR LF.",
+        required("data")),
 };
 
 int parse_exec(PyObject *module) noexcept {

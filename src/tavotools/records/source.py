@@ -16,6 +16,7 @@ from functools import cached_property
 
 import numpy as np
 
+from .. import _parse
 from .record import Record, RecordError
 from .units import UNITS, normalize_units
 
@@ -24,8 +25,7 @@ __all__ = ["HEAD_SIZE", "Source", "decode_name", "stripped_end"]
 #: How much of the start of a file the formats' `sniff` functions see.
 HEAD_SIZE = 16384
 
-_LONE_CR = re.compile(r"\r(?!\n)")
-_EOL = re.compile(r"\r\n|\r|\n")
+_LONE_CR = re.compile(rb"\r(?!\n)")
 
 
 _BOM = b"\xef\xbb\xbf"
@@ -54,8 +54,10 @@ def _plain(data):
     A UTF-8 byte-order mark is not part of the first line; a DOS end-of-file
     mark (Ctrl-Z, often padded after it with more of them or with line ends)
     ends the data, even where it follows the last number without a line end.
-    Old Mac files end their lines with CR alone: made LF, one byte for one,
-    so that every offset and line number stays that of the file.
+    Old Mac files end their lines with CR alone, and a file edited on two
+    systems may mix it with LF or CR LF: each lone CR is made LF, one byte for
+    one, so that every offset and line number stays that of the file and every
+    reader sees lines ended by LF or CR LF only.
     """
     if data.startswith(_BOM):
         data = data[len(_BOM):]
@@ -67,9 +69,8 @@ def _plain(data):
         # lines are split: the file is not copied for it (it often is one).
         if _EOF_MARK in tail and tail.rstrip(_EOF_MARK) not in _LINE_ENDS:
             data = data[:end + tail.find(_EOF_MARK)]
-    head = data[:HEAD_SIZE]
-    if b"\r" in head and b"\n" not in head:
-        data = data.replace(b"\r", b"\n")
+    if b"\r" in data and _parse.lone_cr(data) >= 0:  # most files have no CR, or CR LF only
+        data = data.replace(b"\r", b"\n") if b"\r\n" not in data else _LONE_CR.sub(b"\n", data)
     return data
 
 
@@ -138,18 +139,9 @@ class Source:
         text = self.text
         # A DOS end-of-file mark is not data.
         end = len(text.rstrip("\x1a")) if text.endswith("\x1a") else len(text)
-        body = text[:end]
-        if _LONE_CR.search(body) is None:
-            raw = body.split("\n")
-            starts = list(itertools.accumulate((len(r) + 1 for r in raw[:-1]), initial=0))
-            lines = [r[:-1] if r.endswith("\r") else r for r in raw]
-        else:  # old Mac line ends
-            lines, starts, pos = [], [0], 0
-            for m in _EOL.finditer(body):
-                lines.append(body[pos:m.start()])
-                pos = m.end()
-                starts.append(pos)
-            lines.append(body[pos:])
+        raw = text[:end].split("\n")  # no lone CR is left: see `_plain`
+        starts = list(itertools.accumulate((len(r) + 1 for r in raw[:-1]), initial=0))
+        lines = [r[:-1] if r.endswith("\r") else r for r in raw]
         if lines and lines[-1] == "":
             lines.pop()
             starts.pop()
