@@ -81,11 +81,11 @@ def mixed_ends(raw, ends):
     return b"".join(out) + lines[-1]
 
 
-def ended_from_half(raw, first, second):
-    """The first half of the file's lines ended by `first`, the rest by `second`."""
+def ended_from(raw, fraction, first, second):
+    """The file's lines ended by `first` up to `fraction` of them (one at least), by `second` after."""
     lines = split_lines(raw)
-    half = len(lines) // 2
-    return first.join(lines[:half]) + first + second.join(lines[half:])
+    k = max(1, int(len(lines) * fraction))
+    return first.join(lines[:k]) + first + second.join(lines[k:])
 
 
 # Each variant: the file's bytes -> the bytes of the variant.
@@ -95,8 +95,8 @@ VARIANTS = {
     "CR": lambda raw: b"\r".join(split_lines(raw)),
     "LF and CR in turn": lambda raw: mixed_ends(raw, [b"\n", b"\r"]),
     "CR LF, CR and LF in turn": lambda raw: mixed_ends(raw, [b"\r\n", b"\r", b"\r\n", b"\n"]),
-    "LF, then CR": lambda raw: ended_from_half(raw, b"\n", b"\r"),
-    "CR, then CR LF": lambda raw: ended_from_half(raw, b"\r", b"\r\n"),
+    "LF on the first line, then CR": lambda raw: ended_from(raw, 0.0, b"\n", b"\r"),
+    "CR on the first half, then CR LF": lambda raw: ended_from(raw, 0.5, b"\r", b"\r\n"),
     "Ctrl-Z": lambda raw: raw + b"\x1a",
     "Ctrl-Z run": lambda raw: raw.rstrip(b"\x1a") + b"\x1a" * 70,
     "Ctrl-Z run and line ends": lambda raw: raw + b"\x1a" * 70 + b"\r\n\r\n",
