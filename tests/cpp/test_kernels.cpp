@@ -853,6 +853,34 @@ TEST(ExactSumRecords, TiesAtTheTopOfABinadeRoundToEven) {
   EXPECT_TRUE(same_bits(k::sum_abs_at_least(in.span(), 0.0), seq_sum(x)));
 }
 
+TEST(ExactSumRecords, TiesThatCarryTheSumOntoTheTopOfItsBinade) {
+  // s = 2E - g u (g odd), then [u / 2, u] pairs: each half-ulp tie rounds up from an
+  // odd sum, so the sum reaches 2E exactly although the terms' grid values stay
+  // below the gap; the 1.25 u after it rounds to 2E + 2u in the next binade, while
+  // its grid value u would give 2E. Zeros before the ties place them at every lane
+  // and chunk offset, whatever the tries' sizing.
+  int failures = 0;
+  for (const double E : {1.0, 0x1p-900, 0x1p900})
+    for (const int g : {3, 5, 9})
+      for (int zeros = 0; zeros < 80; ++zeros) {
+        const double u = E * 0x1p-52;
+        Vec x{-(2.0 * E - g * u)};
+        x.resize(static_cast<std::size_t>(1 + zeros), -0.0);
+        for (int pair = 0; pair < g / 2; ++pair) x.insert(x.end(), {0.5 * u, -u});
+        x.insert(x.end(), {-0.5 * u, 1.25 * u});
+        x.resize(x.size() + 40, 0.0);
+        const double want = seq_sum(ref_abs(x));
+        for (const int step : {1, -1, 3}) {
+          Placed in(x, step);
+          const bool ok = same_bits(k::sum_abs(in.span()), want) &&
+                          same_bits(k::sum_abs_at_least(in.span(), 0.0), want) &&
+                          same_bits(k::silence_and_sum_abs(in.mut(), 64, 8, 5e-324), want);  // the zero windows silenced
+          if (!ok && failures++ < 5) ADD_FAILURE() << "E=" << E << " g=" << g << " zeros=" << zeros << " step=" << step;
+        }
+      }
+  EXPECT_EQ(failures, 0);
+}
+
 /// max |v| over the running sum v of the trapezoid terms, NumPy's way: the terms
 /// first, v[0] the first term itself, the peak counting no NaN (from -999.0).
 double ref_velocity_peak(const Vec &x, double dt) {
