@@ -146,19 +146,82 @@ def test_line_ends_marks_and_blanks_change_nothing(data, tmp_path, originals, na
     assert_same_records(read_records(target), originals(name))
 
 
+# Lines before a header that hold nothing but line ends, blanks, tabs or a form feed.
+LEADS = {"one blank line": lambda end: end, "three blank lines": lambda end: end * 3,
+         "lines of blanks": lambda end: b"   " + end + b" \t\f " + end}
+
+
+@pytest.mark.parametrize("lead", list(LEADS))
 @pytest.mark.parametrize("name", NAMES, ids=short)
-def test_a_blank_line_before_the_header_is_passed_over_or_refused(data, tmp_path, originals,
-                                                                   name):
+def test_blank_lines_before_the_header_are_passed_over(data, tmp_path, originals, name, lead):
     # Never read with the header's lines taken one place off (a wrong event name).
     raw = (data / name).read_bytes()
     target = tmp_path / short(name)
-    target.write_bytes(eol(raw) + raw)
-    try:
-        records = read_records(target)
-    except RecordError as e:
-        assert e.path == str(target)
+    target.write_bytes(LEADS[lead](eol(raw)) + raw)
+    assert_same_records(read_records(target), originals(name))
+
+
+def garbled_first_line(raw):
+    """The file with the first third of its first line made '#'."""
+    end = eol(raw)
+    first, rest = raw.split(end, 1)
+    k = max(1, len(first) // 3)
+    return b"#" * k + first[k:] + end + rest
+
+
+@pytest.mark.parametrize("name", NAMES, ids=short)
+def test_blank_lines_before_a_damaged_header_move_only_the_line_named(data, tmp_path, name):
+    # The same outcome as without them: the same records, or the same fault at the
+    # file's own line of it (blank lines counted), told in the same format's terms.
+    raw = garbled_first_line((data / name).read_bytes())
+    outcomes = []
+    for blanks in (0, 2):
+        target = tmp_path / f"{blanks}_{short(name)}"
+        target.write_bytes(eol(raw) * blanks + raw)
+        try:
+            outcomes.append(read_records(target))
+        except RecordError as e:
+            assert type(e) is RecordError and e.path == str(target)
+            outcomes.append((e.line and e.line - blanks, e.reason))
+    if isinstance(outcomes[0], list):
+        assert_same_records(outcomes[1], outcomes[0])
     else:
-        assert_same_records(records, originals(name))
+        assert outcomes[1] == outcomes[0]
+
+
+V1_FILES = [f"{F}/cosmos/Cosmos12TimeSeriesTest.v1", f"{F}/renadic/cuya0911131.v1",
+            f"{F}/bhrc/5522-1.V1", f"{F}/dmg/CE89146.V1"]
+
+
+@pytest.mark.parametrize("name", V1_FILES, ids=short)
+def test_a_v1_file_whose_first_line_is_damaged_is_read_by_its_own_reader(data, tmp_path,
+                                                                          originals, name):
+    # Four formats share the suffix: the one that reads the file reads it, not the
+    # first of them to refuse it.
+    target = tmp_path / short(name)
+    target.write_bytes(garbled_first_line((data / name).read_bytes()))
+    records = read_records(target)
+    assert [r.format for r in records] == [r.format for r in originals(name)]
+    assert all(a.accel.tobytes() == b.accel.tobytes() for a, b in zip(records, originals(name)))
+
+
+@pytest.mark.parametrize("blanks", [0, 2])
+@pytest.mark.parametrize("left_blank", [1, 2])
+def test_an_at2_header_with_its_first_lines_left_blank(data, tmp_path, originals, blanks,
+                                                       left_blank):
+    # A blank title (and names line) is part of the four-line header, not a blank line
+    # before it: the samples are read whether or not blank lines come before.
+    name = f"{F}/peer/RSN763_LOMAP_GIL067.AT2"
+    raw = (data / name).read_bytes()
+    end = eol(raw)
+    lines = raw.split(end)
+    target = tmp_path / short(name)
+    target.write_bytes(end * blanks + end.join([b""] * left_blank + lines[left_blank:]))
+    (record,) = read_records(target)
+    (original,) = originals(name)
+    assert record.accel.tobytes() == original.accel.tobytes() and record.dt == original.dt
+    if left_blank == 1:
+        assert_same_records([record], [original])
 
 
 @pytest.mark.parametrize("name", sorted(FREE), ids=short)

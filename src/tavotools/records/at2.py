@@ -78,11 +78,34 @@ def _metadata(line):
     return (Event(name=line.strip()) if line.strip() else None), None, None
 
 
+def _header(source, lines):
+    """The four header lines, (offset, text) each; `lines` is left after them.
+
+    They start at the first line that is not blank, unless the NPTS line comes
+    sooner: then the title (or the title and the names) was left blank, and
+    is taken from the blank lines before, which a file without blank lines
+    before its header has.
+    """
+    header = []
+    while len(header) < 4:
+        header.append(lines.take("the end of the 4-line header"))
+        if _NPTS.search(header[-1][1]) or _NPTS_OLD.match(header[-1][1]):
+            break
+    missing = 4 - len(header)
+    if missing:
+        walk, blank = Lines(source, 0), []
+        while walk.pos < source.start:
+            blank.append(walk.take("the header"))
+        if len(blank) >= missing:
+            return blank[len(blank) - missing:] + header
+        header += [lines.take("the end of the 4-line header") for _ in range(missing)]
+    return header
+
+
 def parse(source):
     """The record of an AT2 file, or RecordError."""
     lines = Lines(source)
-    header = [lines.take("the end of the 4-line header") for _ in range(4)]
-    (_, title), (_, names), (units_at, unit_line), (npts_at, npts_line) = header
+    (_, title), (_, names), (units_at, unit_line), (npts_at, npts_line) = _header(source, lines)
     event, station, component = _metadata(names)
     if "VELOCITY" in unit_line.upper() or "DISPLACEMENT" in unit_line.upper():
         raise lines.error(units_at, "holds velocity or displacement, not acceleration")

@@ -23,7 +23,7 @@ from .source import decode_name
 __all__ = ["NAME", "SUFFIXES", "parse", "sniff"]
 
 NAME = "bhrc"
-SUFFIXES = ()
+SUFFIXES = (".v1",)
 
 _N_TEXT, _N_INT_LINES, _N_REAL_LINES = 13, 7, 7
 _FIRST = re.compile(r"\*\s*VOL\s*1", re.I)

@@ -59,17 +59,18 @@ class Lines:
     splitting the whole file: numeric blocks between them are parsed from the
     bytes and skipped.
 
-    `pos` is the offset of the next line; lines come back as str (latin-1, so
+    `pos` is the offset of the next line (at first the file's first line that
+    is not blank, `Source.start`); lines come back as str (latin-1, so
     offsets are the same in both). Faults are reported at the line of an offset
     (`error`), found only when a fault occurs.
     """
 
-    def __init__(self, source, pos=0):
+    def __init__(self, source, pos=None):
         self.source = source
         self.data = data = source.data
         # A DOS end-of-file mark is not data.
         self.end = stripped_end(data, b"\x1a") if data[-1:] == b"\x1a" else len(data)
-        self.pos = pos
+        self.pos = source.start if pos is None else pos
         # The last line read (its offset, the end it was read against, its text and
         # the offset after it): a line peeked at is often taken or peeked at again.
         self._last = (-1, -1, None, -1)

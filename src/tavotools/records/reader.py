@@ -125,10 +125,28 @@ def read_records(path, *, format=None, dt=None, units=None, inventory=None):
         # names a format (K-NET's .EW) but whose header is damaged is that
         # format's, and its fault is told in that format's terms.
         if module is None or module.NAME == "text":
-            module = next((m for m in FORMATS if _suffix(path) in m.SUFFIXES), module)
+            named = [m for m in FORMATS if _suffix(path) in m.SUFFIXES]
+            if named:
+                return _by_suffix(source, named)
     if module is None:
         return _unrecognised(source)
     return _parse(module, source)
+
+
+def _by_suffix(source, named):
+    """The records of the first of the formats `named` by the file's suffix that reads it.
+
+    Several formats share a suffix (.v1: COSMOS, RENADIC, BHRC, CDMG): when
+    none reads the file, the one that read furthest into it (the first of
+    those that failed on the same line) tells its fault.
+    """
+    faults = []
+    for module in named:
+        try:
+            return _parse(module, source)
+        except RecordError as e:
+            faults.append(e)
+    raise max(faults, key=lambda e: e.line or 0)
 
 
 def read_record(path, *, channel=None, format=None, dt=None, units=None, inventory=None):

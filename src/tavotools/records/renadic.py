@@ -26,7 +26,7 @@ from .units import UNITS, normalize_units
 __all__ = ["NAME", "SUFFIXES", "parse", "sniff"]
 
 NAME = "renadic"
-SUFFIXES = ()
+SUFFIXES = (".v1",)
 
 _N_TEXT = 13
 _POINTS = re.compile(r"NO\.\s*OF\s+POINTS\s*=\s*(\d+)", re.I)

@@ -94,7 +94,7 @@ def parse(source):
     at, first = lines.take("the text header")
     m = _TYPE.match(first)
     if m is None:
-        raise lines.error(at, "not an SMC file: line 1 must start with the data type code")
+        raise lines.error(at, "not an SMC file: the first line must start with the data type code")
     code, kind = int(m.group(1)), m.group(2).strip()
     if code != 2 or "UNCORRECTED" in kind.upper() or "ACCELEROGRAM" not in kind.upper():
         raise lines.error(at, f"SMC data type {code} ({kind}): only corrected "

@@ -26,6 +26,7 @@ __all__ = ["HEAD_SIZE", "Source", "decode_name", "stripped_end"]
 HEAD_SIZE = 16384
 
 _LONE_CR = re.compile(rb"\r(?!\n)")
+_BLANKS = re.compile(rb"\s*+")
 
 
 _BOM = b"\xef\xbb\xbf"
@@ -89,8 +90,9 @@ class Source:
 
     `path` (str, for messages), `raw` (the file's bytes, gunzipped when the
     file is gzip), `data` (`raw` as text: without a byte-order mark or a DOS
-    end-of-file mark, see `_plain`; the same object when it has neither),
-    `text` (`data` as latin-1), `dt`, `units`, `inventory` (None unless
+    end-of-file mark, lone CRs made LF, see `_plain`; the same object when it
+    has none of them), `text` (`data` as latin-1), `start` (where the first
+    line that is not blank starts), `dt`, `units`, `inventory` (None unless
     given). `lines` are the text's lines without their ends (CR LF, CR or LF);
     `offset(i)` is where line i (0-based) starts in `data` and `text`.
     """
@@ -129,10 +131,24 @@ class Source:
         """
         return self.data.decode("latin-1")
 
+    @cached_property
+    def start(self):
+        """Offset of the first line that is not blank, where a header begins.
+
+        Blank lines before a header (left by a mailer, an editor or a
+        concatenation) are no part of it: every reader starts there, and
+        every line keeps its number in the file.
+        """
+        data = self.data
+        if not data[:1].isspace():
+            return 0
+        first = _BLANKS.match(data).end()
+        return data.rfind(b"\n", 0, first) + 1
+
     @property
     def head(self):
-        """The start of the text, what `sniff` functions look at."""
-        return self.data[:HEAD_SIZE].decode("latin-1")
+        """The text from `start` on, what `sniff` functions look at."""
+        return self.data[self.start:self.start + HEAD_SIZE].decode("latin-1")
 
     @cached_property
     def _split(self):

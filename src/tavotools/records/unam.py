@@ -76,7 +76,7 @@ def parse(source):
     if len(rulers) < 2:
         raise lines.error(None, "no channel table: expected two ruler lines "
                                 "('---------+---------+...') around the channel names")
-    header = _fields(lines.text(0, rulers[-2].start()))
+    header = _fields(lines.text(lines.pos, rulers[-2].start()))
 
     def get(key, default=None):
         for name, values in header.items():

@@ -75,11 +75,9 @@ def parse(source):
     at = _data_line(lines.data, lines.end)
     if at < 0:
         raise lines.error(None, "no 'N POINTS OF ACC DATA' line")
-    header = [line[:_TEXT_WIDTH].rstrip() for line in lines.text(0, at).splitlines()]
-    # The event's name and date are read from their places in the header: blank
-    # lines before it (a file passed through a mailer) must not move them.
-    while header and not header[0]:
-        del header[0]
+    # The event's name and date are read from their places in the header, which
+    # starts at the first line that is not blank.
+    header = [line[:_TEXT_WIDTH].rstrip() for line in lines.text(lines.pos, at).splitlines()]
     lines.pos = at
     at, line = lines.take("the data line")
     d = _DATA.match(line)
