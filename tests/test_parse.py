@@ -170,14 +170,16 @@ def test_fixed_fields_that_are_no_plain_decimal(field):
     assert e.value.kind == "number" and e.value.index == 0
 
 
-@pytest.mark.parametrize("alphabet, length", [("19.+-Ed ", 5), ("05.-eD+\t", 4)])
+@pytest.mark.parametrize("alphabet, length", [("19.+-Ed ", 5), ("05.-eD+\t", 4),
+                                              ("7.-E \v\f\t", 4)])
 def test_every_short_fixed_field_reads_as_float_does_or_is_refused(alphabet, length):
     # Every field of these characters up to `length` long, blanks anywhere: a number is
     # float()'s value bit for bit, anything else a "number" error (a blank field its own).
+    # Blanks are what float() strips from the field's bytes: space, tab, vertical tab, form feed.
     for size in range(1, length + 1):
         for chars in itertools.product(alphabet, repeat=size):
             field = "".join(chars)
-            text = field.strip(" \t")
+            text = field.strip(" \t\v\f")
             data = f"{field}{'7':>{size}}".encode()
             if text and NUMBER.fullmatch(text) and math.isfinite(py_float(text)):
                 values, _ = _parse.fixed(data, 0, 2, size, 2)
@@ -199,6 +201,18 @@ def test_lone_cr_is_the_first_cr_without_lf(size):
         lone = re.search(rb"\r(?!\n)", data)
         for buffer in (data, bytearray(data), memoryview(data)):
             assert _parse.lone_cr(buffer) == (lone.start() if lone else -1)
+
+
+@pytest.mark.parametrize("blank", [b"\x00", b"\x1c", b"\x1f", b"\x85", b"\xa0"])
+@pytest.mark.parametrize("where", ["before", "after"])
+def test_fixed_fields_with_bytes_float_does_not_strip_are_refused(blank, where):
+    # float() of these bytes refuses them (a str of them may read): never read as blanks.
+    field = blank + b"12.5" if where == "before" else b"12.5" + blank
+    with pytest.raises(ValueError):
+        float(field)
+    with pytest.raises(ParseError) as e:
+        _parse.fixed(field.rjust(8) + b"     1.0", 0, 2, 8, 2)
+    assert e.value.kind == "number" and e.value.index == 0
 
 
 def test_fixed_integers():

@@ -11,6 +11,7 @@ touch, and a malformed file of each format (RecordError naming file and line).
 """
 import dataclasses
 import gzip
+import itertools
 import re
 import shutil
 import warnings
@@ -222,6 +223,26 @@ def test_an_at2_header_with_its_first_lines_left_blank(data, tmp_path, originals
     assert record.accel.tobytes() == original.accel.tobytes() and record.dt == original.dt
     if left_blank == 1:
         assert_same_records([record], [original])
+
+
+def form_fed(raw):
+    """On the lines of numbers, the blank just before each number a vertical tab or a
+    form feed in turn: blanks of fixed-width fields as float() takes them."""
+    count = itertools.count()
+
+    def one(m):
+        return m.group(1) + (b"\v", b"\f")[next(count) % 2]
+
+    return eol(raw).join(re.sub(rb"( *) (?=[^ ])", one, line) if _NUMBERS.fullmatch(line) else line
+                         for line in split_lines(raw))
+
+
+@pytest.mark.parametrize("name", NAMES, ids=short)
+def test_vertical_tabs_and_form_feeds_among_the_blanks_change_nothing(data, tmp_path, originals,
+                                                                      name):
+    target = tmp_path / short(name)
+    target.write_bytes(form_fed((data / name).read_bytes()))
+    assert_same_records(read_records(target), originals(name))
 
 
 @pytest.mark.parametrize("name", sorted(FREE), ids=short)

@@ -15,7 +15,10 @@ namespace {
 inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 inline bool is_sign(char c) noexcept { return c == '+' || c == '-'; }
 inline bool is_eol(char c) noexcept { return c == '\n' || c == '\r'; }
-inline bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
+// What float() strips around a number, line ends aside: blank, tab, vertical tab, form feed.
+inline bool is_blank(char c) noexcept {
+  return c == ' ' || (unsigned(static_cast<unsigned char>(c)) - 9u <= 3u && c != '\n');
+}
 
 enum class Exponent : std::uint8_t { none, letter_e, letter_d, bare };
 

@@ -88,7 +88,8 @@ std::int64_t count_tokens(Bytes bytes, std::int64_t start, const Separators &sep
 
 /// `count` fields of `width` bytes from `start`, `per_line` to a line (the last
 /// line of the block may hold fewer). Fields may run together; blanks around
-/// a number are ignored; the rest of each line must be blank. A line ends at
+/// a number (space, tab, vertical tab, form feed: what float() strips) are
+/// ignored; the rest of each line must be blank. A line ends at
 /// "\n", "\r\n" or "\r". `integers`: fields must be integers. `out` may be
 /// nullptr to check only.
 ParseResult parse_fixed(Bytes bytes, std::int64_t start, std::int64_t count, std::int64_t width,
