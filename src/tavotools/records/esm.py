@@ -103,6 +103,12 @@ def parse(source):
     fields = header(lines)
     for key in ("NDATA", "SAMPLING_INTERVAL_S"):
         if key not in fields:
+            # The header ends at its first line that is no `KEY: value`: where that
+            # is not the samples, that line is the fault.
+            line = lines.peek()
+            if line is not None and not all(real(t) is not None for t in line.split()):
+                raise lines.error(lines.pos, f"{line.strip()[:40]!r} is not a 'KEY: value' "
+                                             f"header line (no {key} before it)")
             raise lines.error(None, f"header has no {key}")
     kind = _get(fields, "DATA_TYPE")
     if kind is not None and "ACC" not in kind.upper():
