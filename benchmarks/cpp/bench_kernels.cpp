@@ -71,6 +71,8 @@ TAVO_BENCH(cumsum, k::cumsum(span(a), mut(out)));
 TAVO_BENCH(pow, k::pow(span(a), 2.0, mut(out)));
 TAVO_BENCH(linspace, k::linspace(0.01, static_cast<double>(out.size()) * 0.01, static_cast<std::int32_t>(out.size()), mut(out)));
 TAVO_BENCH(arias_series, benchmark::DoNotOptimize(k::arias_series(span(a), 0.01, mut(out))));
+// The running sum of squares kept at every block end (the Arias times without the series).
+TAVO_BENCH(square_sums_by_block, benchmark::DoNotOptimize(k::square_sums_by_block(span(a), mut(out))));
 TAVO_BENCH(first_greater, benchmark::DoNotOptimize(k::first_greater(span(a), 1e300)));  // full scan
 TAVO_BENCH(is_nondecreasing, benchmark::DoNotOptimize(k::is_nondecreasing(span(out))));  // out is all zero: full scan
 TAVO_BENCH(fill_zero, k::fill_zero(mut(out)));

@@ -717,8 +717,11 @@ Vec make_kind(Kind kind, std::int64_t n, std::uint64_t seed) {
         break;
       }
       case Kind::specials: {  // rare non-finite, huge, tiny and zero samples in a record
-        static const double kRare[] = {kNaN, kInf, -kInf, 0.0, -0.0, 1e300, -5e-324, 1e-310, 0x1p1000, -0x1p-960};
-        if (rng() % 4096 == 0) v = kRare[rng() % 10];
+        // NaNs of three payloads: the first one met must be the result's.
+        static const double kRare[] = {kNaN, kInf, -kInf, 0.0, -0.0, 1e300, -5e-324, 1e-310, 0x1p1000, -0x1p-960,
+                                       std::bit_cast<double>(std::uint64_t{0x7ff8000000000123}),
+                                       std::bit_cast<double>(std::uint64_t{0xfff80000000abcde})};
+        if (rng() % 4096 == 0) v = kRare[rng() % std::size(kRare)];
         break;
       }
     }

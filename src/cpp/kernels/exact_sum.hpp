@@ -332,6 +332,9 @@ template <class Terms>
 /// sum is NaN (it stays so: the caller may stop).
 template <int W, class Terms>
 [[gnu::always_inline]] inline bool add_terms(Run &run, const Terms &t, std::int64_t m) noexcept {
+  // A sum already NaN stays that NaN: adding to it would leave its payload to the
+  // operand order of an addition of two NaNs.
+  if (run.s != run.s) return false;
   std::int64_t i = 0, block_end = 0;
   bool fell_back = false;  // within the current block of kBlock terms (for the tally)
   constexpr double kMaxChunks = kBlock / kSub;
