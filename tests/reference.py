@@ -88,8 +88,12 @@ def max_ref(values):
 
 
 def sum_ref(values):
+    # Left to right from +0.0; once NaN the sum is that first NaN (NaN + NaN may
+    # return either payload, depending on the operand order the machine uses).
     s = 0.0
     for v in values:
+        if s != s:
+            break
         s = s + v
     return s
 
@@ -101,7 +105,8 @@ def abs_ref(values):
 def cumsum_ref(values):
     out, s = [], 0.0
     for v in values:
-        s = s + v
+        if s == s:
+            s = s + v
         out.append(s)
     return out
 
