@@ -15,10 +15,10 @@ namespace {
 inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 inline bool is_sign(char c) noexcept { return c == '+' || c == '-'; }
 inline bool is_eol(char c) noexcept { return c == '\n' || c == '\r'; }
-// What float() strips around a number, line ends aside: blank, tab, vertical tab, form feed.
-inline bool is_blank(char c) noexcept {
-  return c == ' ' || (unsigned(static_cast<unsigned char>(c)) - 9u <= 3u && c != '\n');
-}
+inline bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
+inline bool is_rare_blank(char c) noexcept { return c == '\v' || c == '\f'; }
+/// What float() strips around a number, line ends aside: blank, tab, vertical tab, form feed.
+inline bool is_any_blank(char c) noexcept { return is_blank(c) || is_rare_blank(c); }
 
 enum class Exponent : std::uint8_t { none, letter_e, letter_d, bare };
 
@@ -252,7 +252,7 @@ std::int64_t token_length(const char *p, const char *e, const Separators &seps) 
 std::int64_t line_length(const char *p, const char *e) noexcept {
   const char *q = p;
   while (q < e && q - p < max_shown && !is_eol(*q)) ++q;
-  while (q > p && is_blank(q[-1])) --q;
+  while (q > p && is_any_blank(q[-1])) --q;
   return q - p;
 }
 
@@ -293,26 +293,6 @@ ParseStatus to_double(const char *first, const char *last, double &out) noexcept
   const Scan s = scan(first, last);
   if (s.end == first || s.end != last) return ParseStatus::not_a_number;
   return convert(first, s, out);
-}
-
-std::int64_t first_lone_cr(Bytes bytes) noexcept {
-  const auto *d = reinterpret_cast<const unsigned char *>(bytes.data);
-  const std::int64_t n = bytes.size;
-  // Blocks tested without a branch per byte, so that the compiler vectorises the
-  // test of CR LF files (a CR every line); the block that holds one is searched.
-  constexpr std::int64_t block = 64;
-  std::int64_t i = 0;
-  for (; i + block < n; i += block) {  // d[i + block] is the last byte looked at
-    unsigned char lone = 0;  // byte lanes: 0xff where a CR has no LF after it
-    for (std::int64_t k = 0; k < block; ++k) {
-      const unsigned char cr = d[i + k] == '\r' ? 0xff : 0, lf = d[i + k + 1] == '\n' ? 0xff : 0;
-      lone |= static_cast<unsigned char>(cr & ~lf);
-    }
-    if (lone != 0) break;
-  }
-  for (; i < n; ++i)
-    if (d[i] == '\r' && (i + 1 == n || d[i + 1] != '\n')) return i;
-  return -1;
 }
 
 ParseResult parse_floats(Bytes bytes, std::int64_t start, std::int64_t count,
@@ -375,24 +355,30 @@ ParseResult parse_fixed(Bytes bytes, std::int64_t start, std::int64_t count, std
       if (eol - field < width) {  // cut short by the end of the line or of the data
         const char *q = eol;
         const char *text = field;
-        while (text < q && is_blank(*text)) ++text;
+        while (text < q && is_any_blank(*text)) ++text;
         if (text < q) return failure(ParseStatus::short_field, n, field - base, q - field);
         // Only blank lines left: the data ends here, whatever the line's length.
         const char *rest = q;
-        while (rest < e && (is_blank(*rest) || is_eol(*rest))) ++rest;
+        while (rest < e && (is_any_blank(*rest) || is_eol(*rest))) ++rest;
         if (rest == e) return failure(ParseStatus::data_ends, n, bytes.size, 0);
         return failure(ParseStatus::short_line, n, line - base, line_length(line, e), j);
       }
       const char *a = field, *b = field + width;
       while (a < b && is_blank(*a)) ++a;
       while (b > a && is_blank(b[-1])) --b;
-      if (a == b) return failure(ParseStatus::blank_field, n, field - base, width);
-      if (!integers && out != nullptr && plain_decimal(a, b, out[n])) {
+      if (!integers && out != nullptr && a < b && plain_decimal(a, b, out[n])) {
         ++n;
         p = field + width;
         end = p - base;
         continue;
       }
+      // A vertical tab or form feed at an end is a blank too, looked for only here:
+      // the loops over the spaces of every field stay as tight.
+      if (a < b && (is_rare_blank(*a) || is_rare_blank(b[-1]))) {
+        while (a < b && is_any_blank(*a)) ++a;
+        while (b > a && is_any_blank(b[-1])) --b;
+      }
+      if (a == b) return failure(ParseStatus::blank_field, n, field - base, width);
       const Scan s = scan(a, b);
       if (s.end == a || s.end != b) return failure(ParseStatus::not_a_number, n, a - base, b - a);
       if (integers && !s.integer) return failure(ParseStatus::not_an_integer, n, a - base, b - a);
@@ -405,7 +391,7 @@ ParseResult parse_fixed(Bytes bytes, std::int64_t start, std::int64_t count, std
       end = p - base;
     }
     const char *q = p;
-    while (q < e && is_blank(*q)) ++q;
+    while (q < e && is_any_blank(*q)) ++q;
     if (q < e && !is_eol(*q)) return failure(ParseStatus::text_after, n, q - base, line_length(q, e));
     if (n == count) return success(n, end);
     if (q == e) return failure(ParseStatus::data_ends, n, bytes.size, 0);
@@ -447,6 +433,26 @@ ParseResult parse_columns(Bytes bytes, std::int64_t start, std::int64_t n_column
   }
   if (rows >= 0 && n < rows) return failure(ParseStatus::data_ends, n, bytes.size, 0);
   return success(n, end);
+}
+
+std::int64_t first_lone_cr(Bytes bytes) noexcept {
+  const auto *d = reinterpret_cast<const unsigned char *>(bytes.data);
+  const std::int64_t n = bytes.size;
+  // Blocks tested without a branch per byte, so that the compiler vectorises the
+  // test of CR LF files (a CR every line); the block that holds one is searched.
+  constexpr std::int64_t block = 64;
+  std::int64_t i = 0;
+  for (; i + block < n; i += block) {  // d[i + block] is the last byte looked at
+    unsigned char lone = 0;  // byte lanes: 0xff where a CR has no LF after it
+    for (std::int64_t k = 0; k < block; ++k) {
+      const unsigned char cr = d[i + k] == '\r' ? 0xff : 0, lf = d[i + k + 1] == '\n' ? 0xff : 0;
+      lone |= static_cast<unsigned char>(cr & ~lf);
+    }
+    if (lone != 0) break;
+  }
+  for (; i < n; ++i)
+    if (d[i] == '\r' && (i + 1 == n || d[i + 1] != '\n')) return i;
+  return -1;
 }
 
 } // namespace tavo::kernels
