@@ -11,6 +11,7 @@ paths onto the ones that go through NumPy by name.
 
 import array
 import builtins
+import gc
 import math
 import struct
 import sys
@@ -367,6 +368,30 @@ def test_stated_scalar_cases(name, values, dt, threshold, expected, layout):
 # Two NaNs in one sum: strict left-to-right addition keeps the first one's bits
 # (the processor returns the first operand's NaN). The second block of eight
 # samples is NaN throughout, so a blocked loop that adds in another order shows.
+def array_layout(r):
+    """What a caller can see of a returned array: its flags and the objects behind it."""
+    flags = {k: r.flags[k] for k in ("C_CONTIGUOUS", "F_CONTIGUOUS", "OWNDATA", "WRITEABLE", "ALIGNED")}
+    base = r.base
+    inner = [(type(o).__name__, o.flags["OWNDATA"] if isinstance(o, np.ndarray) else None, getattr(o, "shape", None))
+             for o in gc.get_referents(base.obj)] if isinstance(base, memoryview) else None
+    return (type(r), r.dtype, r.shape, r.strides, flags, type(base), getattr(base, "format", None),
+            getattr(base, "readonly", None), type(getattr(base, "obj", None)), inner)
+
+
+@pytest.mark.parametrize("n, dt, levels", [
+    (4000, 0.01, [0.05, 0.75, 0.95]), (3, 0.5, [0.5]), (100, 0.01, []), (64, -0.01, [0.2, 0.2]), (1, 0.01, [0.0]),
+])
+def test_ia_times_result_is_built_as_numpy_builds_it(n, dt, levels, monkeypatch):
+    # The fast path builds the result itself; it must be the very layout np.zeros and
+    # np.asarray of a view give on the path through the namespace.
+    accel, levels = np.random.default_rng(n).normal(size=n), np.array(levels)
+    fast = tavo.get_Ia_times_cy(accel, dt, levels)
+    monkeypatch.setattr(tavo, "np", CountingNumpy())
+    by_name = tavo.get_Ia_times_cy(accel, dt, levels)
+    assert array_layout(fast) == array_layout(by_name)
+    same_array(fast, by_name, len(levels))
+
+
 NAN_ORDER = [NAN_PAYLOAD] + [1.0] * 7 + [f64("4501000000f8ffff")] * 8
 
 

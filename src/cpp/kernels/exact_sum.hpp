@@ -388,6 +388,38 @@ template <int W, class Terms>
   return true;
 }
 
+/// Tries the m terms from t.lanes(0) (m a multiple of `every`, `every` of kSub, at most
+/// kBlock) as one block, keeping the running sum at every `every` terms: when the
+/// block check of (4) passes, ends[j] is the sequential running sum after term
+/// (j + 1) * every - 1 (s plus a prefix of the q, exact by (3)), run.s moves to the
+/// last, and the result is true; else nothing is written and run.s is unchanged.
+template <int W, class Terms>
+[[gnu::always_inline]] inline bool try_with_ends(Run &run, const Terms &t, std::int64_t m, std::int64_t every,
+                                                 double *ends) noexcept {
+  static_assert(kSub % (2 * W) == 0);
+  const Vec<W> E = splat<W>(run.g.E);
+  Vec<W> prefix_at[kBlock / kSub];
+  Vec<W> q_sum0{}, q_sum1{}, off0{}, off1{};
+  const std::int64_t n_ends = m / every;
+  for (std::int64_t j = 0; j < n_ends; ++j) {
+    for (std::int64_t k = j * every; k < (j + 1) * every; k += 2 * W) {
+      const Vec<W> t0 = t.template lanes<W>(k), t1 = t.template lanes<W>(k + W);
+      const Vec<W> q0 = (t0 + E) - E, q1 = (t1 + E) - E;
+      q_sum0 += q0;
+      q_sum1 += q1;
+      off0 = larger_magnitude<W>(off0, t0 - q0);
+      off1 = larger_magnitude<W>(off1, t1 - q1);
+    }
+    prefix_at[j] = q_sum0 + q_sum1;
+  }
+  const double r = run.s + lane_sum<W>(q_sum0 + q_sum1);
+  if (!(r < run.g.top) || max_of_lanes<W>(larger<W>(off0, off1)) == run.g.half_u) return false;
+  for (std::int64_t j = 0; j < n_ends; ++j) ends[j] = run.s + lane_sum<W>(prefix_at[j]);
+  run.mean = (r - run.s) / double(m);
+  run.s = r;
+  return true;
+}
+
 /// Tries the running sums of q[i0 .. i0 + m) (m a multiple of W) into P: on acceptance
 /// P[k] = s + q[i0] + ... + q[k], the prefixes from an in-register scan, run.s moves to
 /// the last of them and the result is true; else P holds scratch and run.s is unchanged.

@@ -712,6 +712,16 @@ struct SquareBlockEnds {
     for (std::int64_t i0 = 0; i0 < n; i0 += kBlock) {
       const std::int64_t m = std::min(kBlock, n - i0);
       if (run.s == run.s) squares_block(x, i0, m, q);
+      if constexpr (W > 0) {
+        // A whole block within one binade and free of ties, its ends from one pass.
+        double block_ends[kBlock / arias_block];
+        if (m == kBlock && run.on_grid &&
+            exact::try_with_ends<W>(run, Contig{reinterpret_cast<const char *>(q)}, m, arias_block, block_ends)) {
+          ++run.blocks;
+          for (const double end : block_ends) store(ends.data + b++ * ends.stride, end);
+          continue;
+        }
+      }
       for (std::int64_t j = 0; j < m; j += arias_block, ++b) {
         const std::int64_t part = std::min(arias_block, m - j);
         if (run.s == run.s) {

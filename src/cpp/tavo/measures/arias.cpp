@@ -26,6 +26,21 @@ bool cumulative_fused(const DoubleView &accel, double dt, kernels::MutSpan out, 
   return without_fp_flags([&] { return kernels::arias_series(accel.span(), dt, out); }, total);
 }
 
+/// np.zeros(count, dtype="float64") bound as a double view, and np.asarray of a view
+/// object over it: the calls the by-name path makes, made directly, for the fused
+/// path only (it runs while the namespace's np, np.zeros and np.asarray are NumPy's
+/// own); the objects returned are built exactly as those calls build them.
+PyObject *new_zeros(Py_ssize_t count, DoubleView &out) noexcept {
+  npy_intp n = count;
+  Ref array = Ref::steal(PyArray_Zeros(1, &n, PyArray_DescrFromType(NPY_DOUBLE), 0));
+  if (!array || !runtime::to_double_view(array.get(), out)) return nullptr;
+  return array.release();
+}
+PyObject *asarray_of_view(const DoubleView &out) noexcept {
+  Ref view = Ref::steal(runtime::view_object(out));
+  return view ? PyArray_FromAny(view.get(), nullptr, 0, 0, 0, nullptr) : nullptr;
+}
+
 /// Times without the cumulative series, where they provably equal the series' own:
 /// for dt > 0 and finite, and a finite running sum of squares P, the series
 /// Ia[k] = arias_scale(P[k], dt) is non-decreasing (P is, and each of the four
@@ -94,7 +109,7 @@ PyObject *get_Ia_times_cy(const DoubleView &accel, double dt, const DoubleView &
     double total;
     if (ends && times_by_blocks(accel, dt, ends, n_blocks, total)) {
       DoubleView times;
-      Ref times_array = Ref::steal(by_name::new_result_array(percentages.n, times));
+      Ref times_array = Ref::steal(new_zeros(percentages.n, times));
       if (!times_array) return TAVO_FAIL_HERE();
       const auto N_acc = static_cast<std::int32_t>(accel.n);
       const double start = dt, step = (double(N_acc) * dt - start) / double(N_acc - 1);
@@ -123,7 +138,7 @@ PyObject *get_Ia_times_cy(const DoubleView &accel, double dt, const DoubleView &
         }
         times.set(i, t);
       }
-      PyObject *result = by_name::as_result_array(times);
+      PyObject *result = asarray_of_view(times);
       return result ? result : TAVO_FAIL_HERE();
     }
   }
@@ -139,7 +154,7 @@ PyObject *get_Ia_times_cy(const DoubleView &accel, double dt, const DoubleView &
     double total;
     if (cumulative_fused(accel, dt, Ia, total)) {
       DoubleView times;
-      Ref times_array = Ref::steal(by_name::new_result_array(percentages.n, times));
+      Ref times_array = Ref::steal(new_zeros(percentages.n, times));
       if (!times_array) return TAVO_FAIL_HERE();
       // The time axis stays implicit: element k of linspace_cy(dt, N_acc * dt, N_acc)
       // is double(k) * step + dt, computed only where a level is found.
@@ -147,7 +162,7 @@ PyObject *get_Ia_times_cy(const DoubleView &accel, double dt, const DoubleView &
       const double start = dt, step = (double(N_acc) * dt - start) / double(N_acc - 1);
       fill_level_times(kernels::as_span(Ia), Ia.n, percentages, times,
                        [&](std::int64_t k) { return double(k) * step + start; });
-      PyObject *result = by_name::as_result_array(times);
+      PyObject *result = asarray_of_view(times);
       return result ? result : TAVO_FAIL_HERE();
     }
   }
