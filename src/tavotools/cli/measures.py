@@ -154,9 +154,15 @@ def _run(tasks, jobs):
     results = [None] * len(tasks)
     if jobs > 1 and len(tasks) > 1:
         from concurrent.futures import ProcessPoolExecutor, as_completed
+        from concurrent.futures.process import BrokenProcessPool
 
         with ProcessPoolExecutor(max_workers=min(jobs, len(tasks))) as pool:
-            futures = {pool.submit(_process, t): k for k, t in enumerate(tasks)}
+            futures = {}
+            for k, t in enumerate(tasks):
+                try:
+                    futures[pool.submit(_process, t)] = k
+                except BrokenProcessPool as e:  # a worker died while the tasks were handed out
+                    results[k] = t[0], None, failure(t[0], e), False
             for done, fut in enumerate(as_completed(futures), 1):
                 k = futures[fut]
                 try:

@@ -114,7 +114,15 @@ class _Processes:
                                            initializer=_ignore_sigint)
 
     def submit(self, task, options):
-        future = self.pool.submit(process_batch, task.files, options, task.only)
+        try:
+            future = self.pool.submit(process_batch, task.files, options, task.only)
+        except cf.process.BrokenProcessPool:
+            # A worker died and broke the pool before its failed tasks were
+            # collected: this task goes to a new pool, and those tasks, failing
+            # from the old one, are retried when they come back (see `lost`).
+            self.pool.shutdown(wait=True)
+            self._start()
+            future = self.pool.submit(process_batch, task.files, options, task.only)
         self.pools[future] = self.pool
         return future
 
