@@ -1,11 +1,14 @@
-"""Shared fixtures: the folder of real records, `../shared/data`.
+"""Shared fixtures: the folder of real records, `../shared/data`, and a process
+pool that breaks while tasks are handed out.
 
 It lies beside the repository (`TAVOTOOLS_DATA` names another place). A git
 worktree may sit deeper than the main checkout, so the nearest `shared/data`
 beside the repository or any folder above it is used. Tests that need it
 skip when there is none.
 """
+import concurrent.futures as cf
 import os
+import time
 from pathlib import Path
 
 import pytest
@@ -30,3 +33,26 @@ def data():
     if folder is None:
         pytest.skip("../shared/data is absent")
     return folder
+
+
+@pytest.fixture
+def pool_breaks_at_third_hand_out(monkeypatch):
+    """Every process pool kills its workers at the third task handed out and waits
+    until it knows itself broken, so that this hand-out meets the broken pool before
+    the lost tasks come back. Returns the count of hand-outs (a one-element list)."""
+    real_submit = cf.ProcessPoolExecutor.submit
+    calls = [0]
+
+    def submit(self, *args, **kwargs):
+        calls[0] += 1
+        if calls[0] == 3:
+            for process in list(self._processes.values()):
+                process.kill()
+            deadline = time.monotonic() + 60
+            while not self._broken and time.monotonic() < deadline:
+                time.sleep(0.01)
+            assert self._broken
+        return real_submit(self, *args, **kwargs)
+
+    monkeypatch.setattr(cf.ProcessPoolExecutor, "submit", submit)
+    return calls

@@ -185,27 +185,10 @@ def test_an_unforeseen_error_in_one_file_is_reported_and_the_others_run(capsys, 
     assert [r["record"] for r in csv.DictReader(io.StringIO(out))] == ["good.txt", "other.txt"]
 
 
-def test_workers_dying_while_tasks_are_handed_out_cost_only_files(capsys, tmp_path, monkeypatch):
+def test_workers_dying_while_tasks_are_handed_out_cost_only_files(capsys, tmp_path,
+                                                                  pool_breaks_at_third_hand_out):
     # The pool breaks before every file is handed out (this once ended in a traceback):
     # each file is then either measured or reported, none lost, none twice.
-    import concurrent.futures as cf
-    import time
-
-    real_submit = cf.ProcessPoolExecutor.submit
-    calls = 0
-
-    def submit(self, *args, **kwargs):
-        nonlocal calls
-        calls += 1
-        if calls == 3:
-            for process in list(self._processes.values()):
-                process.kill()
-            deadline = time.monotonic() + 60
-            while not self._broken and time.monotonic() < deadline:
-                time.sleep(0.01)
-        return real_submit(self, *args, **kwargs)
-
-    monkeypatch.setattr(cf.ProcessPoolExecutor, "submit", submit)
     names = [f"r{k}.txt" for k in range(5)]
     for name in names:
         (tmp_path / name).write_text("0.1\n-0.2\n0.3\n")
@@ -213,7 +196,7 @@ def test_workers_dying_while_tasks_are_handed_out_cost_only_files(capsys, tmp_pa
                            *(tmp_path / n for n in names))
     measured = [r["record"] for r in csv.DictReader(io.StringIO(out))]
     reported = [line.split(": ")[1].rsplit("/", 1)[-1] for line in err.splitlines()]
-    assert status == 1 and calls == 5
+    assert status == 1 and pool_breaks_at_third_hand_out[0] == 5
     assert sorted(measured + reported) == names and "Traceback" not in err
     assert all("BrokenProcessPool" in line for line in err.splitlines())
 

@@ -379,33 +379,15 @@ def test_interrupted_run_keeps_its_rows_and_resumes(tmp_path, how):
     assert unchanged >= 9   # the three rows stored before the stop, at least
 
 
-def test_pool_broken_between_hand_outs_is_replaced(tmp_path, monkeypatch):
+def test_pool_broken_between_hand_outs_is_replaced(tmp_path, pool_breaks_at_third_hand_out):
     # Workers die while tasks are handed out, and the next hand-out meets the broken
     # pool before the lost tasks come back: a new pool takes it, the lost ones are
     # tried again, and no recording is missing (this once ended the run with no output).
-    import concurrent.futures as cf
-
     src = tmp_path / "records"
     src.mkdir()
     many(src, 8)
-    real_submit = cf.ProcessPoolExecutor.submit
-    calls = 0
-
-    def submit(self, *args, **kwargs):
-        nonlocal calls
-        calls += 1
-        if calls == 3:
-            for process in list(self._processes.values()):
-                process.kill()
-            deadline = time.monotonic() + 60
-            while not self._broken and time.monotonic() < deadline:
-                time.sleep(0.01)
-            assert self._broken
-        return real_submit(self, *args, **kwargs)
-
-    monkeypatch.setattr(cf.ProcessPoolExecutor, "submit", submit)
     result = run([src], tmp_path / "flat.csv", jobs=2)
-    assert calls > 3 and result.rows == 8 and result.failed == 0
+    assert pool_breaks_at_third_hand_out[0] > 3 and result.rows == 8 and result.failed == 0
 
 
 def test_killed_worker_costs_only_its_file(tmp_path):

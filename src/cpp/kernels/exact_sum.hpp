@@ -224,6 +224,26 @@ template <int W, class Terms>
   return true;
 }
 
+/// The grid sums and the largest |t - q| of terms, two vectors at a time (two chains
+/// of additions), over any run of whole vector pairs: what every block check reads.
+template <int W>
+struct GridPass {
+  Vec<W> q_sum0{}, q_sum1{}, off0{}, off1{};
+  template <class Terms>
+  [[gnu::always_inline]] void add(const Terms &t, std::int64_t k0, std::int64_t k1, Vec<W> E) noexcept {
+    for (std::int64_t k = k0; k < k1; k += 2 * W) {
+      const Vec<W> t0 = t.template lanes<W>(k), t1 = t.template lanes<W>(k + W);
+      const Vec<W> q0 = (t0 + E) - E, q1 = (t1 + E) - E;
+      q_sum0 += q0;
+      q_sum1 += q1;
+      off0 = larger_magnitude<W>(off0, t0 - q0);
+      off1 = larger_magnitude<W>(off1, t1 - q1);
+    }
+  }
+  [[gnu::always_inline]] Vec<W> sum() const noexcept { return q_sum0 + q_sum1; }
+  [[gnu::always_inline]] Vec<W> far() const noexcept { return larger<W>(off0, off1); }
+};
+
 /// Tries terms t.lanes(i0) ... in n_chunks chunks of kSub terms. A first pass checks
 /// them all at once (the common case: the tries are sized not to cross). When that
 /// check fails, a second pass keeps each chunk's grid sum and largest |t - q| and
@@ -241,34 +261,20 @@ template <int W, class Terms>
   const Vec<W> E = splat<W>(run.g.E);
   ties = false;
   {
-    Vec<W> q_sum0{}, q_sum1{}, off0{}, off1{};
-    for (std::int64_t k = i0; k < i0 + n_chunks * kSub; k += 2 * W) {
-      const Vec<W> t0 = t.template lanes<W>(k), t1 = t.template lanes<W>(k + W);
-      const Vec<W> q0 = (t0 + E) - E, q1 = (t1 + E) - E;
-      q_sum0 += q0;
-      q_sum1 += q1;
-      off0 = larger_magnitude<W>(off0, t0 - q0);
-      off1 = larger_magnitude<W>(off1, t1 - q1);
-    }
-    const double r = run.s + lane_sum<W>(q_sum0 + q_sum1);
-    if (r < run.g.top && max_of_lanes<W>(larger<W>(off0, off1)) != run.g.half_u) {
+    GridPass<W> all;
+    all.add(t, i0, i0 + n_chunks * kSub, E);
+    const double r = run.s + lane_sum<W>(all.sum());
+    if (r < run.g.top && max_of_lanes<W>(all.far()) != run.g.half_u) {
       run.s = r;
       return n_chunks * kSub;
     }
   }
   Vec<W> part[kBlock / kSub], off[kBlock / kSub];
   for (int c = 0; c < n_chunks; ++c) {
-    Vec<W> q_sum0{}, q_sum1{}, off0{}, off1{};
-    for (std::int64_t k = i0 + c * kSub; k < i0 + (c + 1) * kSub; k += 2 * W) {
-      const Vec<W> t0 = t.template lanes<W>(k), t1 = t.template lanes<W>(k + W);
-      const Vec<W> q0 = (t0 + E) - E, q1 = (t1 + E) - E;
-      q_sum0 += q0;
-      q_sum1 += q1;
-      off0 = larger_magnitude<W>(off0, t0 - q0);
-      off1 = larger_magnitude<W>(off1, t1 - q1);
-    }
-    part[c] = q_sum0 + q_sum1;
-    off[c] = larger<W>(off0, off1);
+    GridPass<W> chunk;
+    chunk.add(t, i0 + c * kSub, i0 + (c + 1) * kSub, E);
+    part[c] = chunk.sum();
+    off[c] = chunk.far();
   }
   // The chunks before the first that crosses, turns NaN or holds a tie: each check
   // is the block check of (4) over the terms from i0 to that chunk's end.
@@ -399,21 +405,14 @@ template <int W, class Terms>
   static_assert(kSub % (2 * W) == 0);
   const Vec<W> E = splat<W>(run.g.E);
   Vec<W> prefix_at[kBlock / kSub];
-  Vec<W> q_sum0{}, q_sum1{}, off0{}, off1{};
+  GridPass<W> all;
   const std::int64_t n_ends = m / every;
   for (std::int64_t j = 0; j < n_ends; ++j) {
-    for (std::int64_t k = j * every; k < (j + 1) * every; k += 2 * W) {
-      const Vec<W> t0 = t.template lanes<W>(k), t1 = t.template lanes<W>(k + W);
-      const Vec<W> q0 = (t0 + E) - E, q1 = (t1 + E) - E;
-      q_sum0 += q0;
-      q_sum1 += q1;
-      off0 = larger_magnitude<W>(off0, t0 - q0);
-      off1 = larger_magnitude<W>(off1, t1 - q1);
-    }
-    prefix_at[j] = q_sum0 + q_sum1;
+    all.add(t, j * every, (j + 1) * every, E);
+    prefix_at[j] = all.sum();
   }
-  const double r = run.s + lane_sum<W>(q_sum0 + q_sum1);
-  if (!(r < run.g.top) || max_of_lanes<W>(larger<W>(off0, off1)) == run.g.half_u) return false;
+  const double r = run.s + lane_sum<W>(all.sum());
+  if (!(r < run.g.top) || max_of_lanes<W>(all.far()) == run.g.half_u) return false;
   for (std::int64_t j = 0; j < n_ends; ++j) ends[j] = run.s + lane_sum<W>(prefix_at[j]);
   run.mean = (r - run.s) / double(m);
   run.s = r;
