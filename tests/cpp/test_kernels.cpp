@@ -623,6 +623,78 @@ TEST(Square, MatchesLibraryPowOnRandomDoubles) {
               product_differs);
 }
 
+/// The Arias scaling of each P (given running sums), against the four operations one at a time.
+::testing::AssertionResult scales_like_division(const Vec &P, double dt) {
+  Vec out(P.size(), 12345.0), want = P;
+  for (double &v : want) v = (((v * dt) * kPi) / 2.0) / 9.81;
+  k::arias_scale_series({reinterpret_cast<const char *>(P.data()), static_cast<std::int64_t>(P.size()), 8}, dt,
+                        {reinterpret_cast<char *>(out.data()), static_cast<std::int64_t>(out.size()), 8});
+  return same_bits(out, want);
+}
+
+// Quotients by gravity as close to a rounding midpoint as doubles allow, where a product
+// by the reciprocal rounds the other way. With 9.81 = Go * 2^z * 2^-49 (Go odd), the
+// quotient of v = 8n by 9.81 is the midpoint K + 1/2 up to t * 2^-48 / 9.81 when
+// Go * (2K + 1) = n * 2^(53 - z) + t: 2K + 1 = t / Go modulo 2^(53 - z), for small odd t.
+TEST(AriasScaling, QuotientsByGravityNearMidpoints) {
+  const double y = 1.0 / 9.81;
+  ASSERT_LT(std::fabs(std::fma(9.81, y, -1.0)), 0.134 * 0x1p-53);  // the error the kernel's argument allows
+  const std::uint64_t G = (bits(9.81) & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+  const int z = std::countr_zero(G);
+  const std::uint64_t Go = G >> z, mod = std::uint64_t{1} << (53 - z);
+  std::uint64_t inverse = Go;  // Newton's iteration: Go's inverse modulo 2^64
+  for (int i = 0; i < 6; ++i) inverse *= 2 - Go * inverse;
+  Vec v;
+  for (std::int64_t t = -20001; t <= 20001; t += 2) {
+    const std::uint64_t base = (static_cast<std::uint64_t>(t) * inverse) & (mod - 1);
+    for (std::uint64_t odd = base; odd < (std::uint64_t{1} << 54); odd += mod) {
+      if (odd < (std::uint64_t{1} << 53)) continue;  // the quotient in [2^52, 2^53)
+      __extension__ using Wide = unsigned __int128;
+      const Wide product = static_cast<Wide>(Go) * odd;
+      const auto n = static_cast<std::uint64_t>((product + (mod >> 1)) >> (53 - z));
+      if (n >= (std::uint64_t{1} << 53) && (n & 1)) continue;  // 8n is no double
+      v.push_back(8.0 * static_cast<double>(n));
+    }
+  }
+  ASSERT_GT(v.size(), 10000u);
+  // The same significands across the exponent range (past its ends the division runs),
+  // and the P whose scaling ((P * 1) * pi) / 2 is exactly each of them.
+  Vec P;
+  std::int64_t product_differs = 0;
+  for (int e : {-1100, -955, -950, -700, -100, -55, 0, 40, 300, 940, 945, 960}) {
+    for (double target : v) {
+      const double w = std::ldexp(target, e) * 2.0;
+      if (!std::isfinite(w) || w == 0.0) continue;
+      double p = w / kPi;
+      for (int step = 0; step < 8 && (p * kPi) != w; ++step) p = std::nextafter(p, (p * kPi) < w ? kInf : -kInf);
+      if ((p * kPi) != w) continue;
+      P.push_back(p);
+      P.push_back(-p);
+      if ((w / 2.0) * y != (w / 2.0) / 9.81) ++product_differs;
+    }
+  }
+  EXPECT_GT(product_differs, 1000) << "the construction did not reach quotients the reciprocal rounds wrongly";
+  for (double dt : {1.0, -1.0}) EXPECT_TRUE(scales_like_division(P, dt)) << "dt " << dt << ", " << P.size() << " sums";
+}
+
+// The ends of the range, zeros of both signs, subnormals, infinities and NaNs with
+// payloads, mixed into blocks of ordinary sums (a block with one of them is redone).
+TEST(AriasScaling, SpecialValuesAndRangeEnds) {
+  Vec special = {0.0, -0.0, 5e-324, -5e-324, 0x1p-1022, 0x1p-900, 0x1.fffffffffffffp-901, 0x1p1000, 0x1.0000000000001p1000,
+                 0x1p1015, 1e308, kInf, -kInf, kNaN, std::bit_cast<double>(std::uint64_t{0x7ff8000000000123}),
+                 std::bit_cast<double>(std::uint64_t{0xfff80000000abcde})};
+  std::mt19937_64 rng(17);
+  for (double dt : {0.01, -0.005, 1.0, 0x1p-60, 1e300}) {
+    Vec P;
+    for (int i = 0; i < 3000; ++i) {
+      const bool odd = rng() % 37 == 0;
+      P.push_back(odd ? special[rng() % special.size()] : std::ldexp(1.0 + double(rng() >> 11) * 0x1p-53, int(rng() % 80) - 40));
+    }
+    P.insert(P.end(), special.begin(), special.end());
+    EXPECT_TRUE(scales_like_division(P, dt)) << "dt " << dt;
+  }
+}
+
 }  // namespace
 
 // ---- exact sums: the block method against the plain sequential loop ----

@@ -64,23 +64,27 @@ namespace tavo::kernels::exact {
 // A rejected block is added by the plain sequential loop, which is the definition;
 // the q of a rejected block are never used.
 
-/// GCC vector types of W doubles and of W 64-bit masks.
+/// GCC vector types of W doubles, of W 64-bit masks and of W unsigned 64-bit integers.
 template <int W>
 struct Lanes;
 template <>
 struct Lanes<4> {
   using type = double __attribute__((vector_size(32)));
   using mask = std::int64_t __attribute__((vector_size(32)));
+  using bits = std::uint64_t __attribute__((vector_size(32)));
 };
 template <>
 struct Lanes<8> {
   using type = double __attribute__((vector_size(64)));
   using mask = std::int64_t __attribute__((vector_size(64)));
+  using bits = std::uint64_t __attribute__((vector_size(64)));
 };
 template <int W>
 using Vec = typename Lanes<W>::type;
 template <int W>
 using Mask = typename Lanes<W>::mask;
+template <int W>
+using Bits = typename Lanes<W>::bits;
 
 template <int W>
 [[gnu::always_inline]] inline Vec<W> splat(double v) noexcept {
@@ -110,6 +114,19 @@ template <int W>
   return larger<W>(a, magnitude<W>(b));
 }
 
+/// a * b + c with one rounding, lane by lane: one VFMADD (by inline assembly, for the
+/// reason given above; the build keeps the compiler from fusing anything itself).
+template <int W>
+[[gnu::always_inline]] inline Vec<W> fused_multiply_add(Vec<W> a, Vec<W> b, Vec<W> c) noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+  __asm__("vfmadd231pd %2, %1, %0" : "+v"(c) : "v"(a), "v"(b));  // c = a * b + c
+  return c;
+#else
+  for (int j = 0; j < W; ++j) c[j] = __builtin_fma(a[j], b[j], c[j]);
+  return c;
+#endif
+}
+
 /// Sum of the lanes, pairwise: exact for the grid multiples it is used on.
 template <int W>
 [[gnu::always_inline]] inline double lane_sum(Vec<W> v) noexcept {
@@ -134,6 +151,15 @@ template <int W>
   return v[0] > v[1] ? v[0] : v[1];
 }
 
+/// True when any lane of the mask is set (by a shuffle tree: a lane-by-lane test
+/// compiles to scalar code).
+template <int W>
+[[gnu::always_inline]] inline bool any_lane(Mask<W> m) noexcept {
+  if constexpr (W == 8) m |= __builtin_shuffle(m, Mask<8>{4, 5, 6, 7, 0, 1, 2, 3});
+  if constexpr (W == 8) m |= __builtin_shuffle(m, Mask<8>{2, 3, 0, 1, 6, 7, 4, 5});
+  if constexpr (W == 4) m |= __builtin_shuffle(m, Mask<4>{2, 3, 0, 1});
+  return (m[0] | m[1]) != 0;
+}
 /// In-lane inclusive prefix sums: lane j gets v[0] + ... + v[j] (exact on grid multiples).
 template <int W>
 [[gnu::always_inline]] inline Vec<W> prefix(Vec<W> v) noexcept {

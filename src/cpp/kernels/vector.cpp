@@ -652,8 +652,85 @@ struct SumSquares {
   }
 };
 
+/// v / gravity for W lanes, rounded as the division rounds it, without the divider
+/// (whose throughput, two cycles a lane, was half the time of the Arias series).
+/// With y = RN(1 / g) (g = 9.81), q = RN(v * y), rem = fma(-q, g, v) and
+/// r = fma(rem, y, q), r = RN(v / g) for every |v| in [2^-900, 2^1000]:
+/// - Q = v / g, and ulp(Q) = 2^k. g * y = 1 + e with |e| < 0.134 * 2^-53 (the tests
+///   check it), so v * y = Q (1 + e) and |Q - q| <= ulp / 2 + |Q e| < 0.64 * 2^k.
+/// - rem is exact: with g = G * 2^c (G an integer below 2^53), v and g * q are
+///   multiples of 2^(c + k - 1) (q >= 2^(k + 51)), and |v - g q| = g |Q - q| <
+///   9.81 * 0.64 * 2^(k + c + 49) < 2^53 * 2^(c + k - 1); at |v| >= 2^-900 that
+///   unit is above 2^-1022, so rem is no subnormal either.
+/// - r = RN(q + rem * y) = RN(q + g (Q - q) y) = RN(Q + (Q - q) e), and
+///   |(Q - q) e| < 0.64 * 0.134 * 2^(k - 53) < 0.09 * 2^(k - 53).
+/// - No double quotient Q lies that close to a midpoint M (an odd multiple of
+///   2^(k - 1)): v - g M is a nonzero multiple of 2^(c + k - 1) (it is nonzero because
+///   G's odd part times the odd M / 2^(k - 1) >= 2^53 would have to be an odd part
+///   of v, below 2^53), so |Q - M| >= 2^(k - 1) / G = (8 / 9.81) 2^(k - 53) > 0.81 * 2^(k - 53).
+///   The midpoints around the binade's ends are farther still.
+/// So Q and Q + (Q - q) e round alike. The range keeps every step normal and finite
+/// (no flag but inexact, as with the division); lanes outside it (zero, whose sign
+/// the corrections would lose, subnormal, huge, infinite, NaN) take the division:
+/// `outside` gathers them, lane by lane, for the caller to redo.
+template <int W>
+[[gnu::always_inline]] inline exact::Vec<W> divide_by_gravity(exact::Vec<W> v, exact::Mask<W> &outside) noexcept {
+  constexpr double g = constants::gravity, y = 1.0 / constants::gravity;
+  constexpr std::uint64_t lo = 0x07b0000000000000u, hi = 0x7e70000000000000u;  // 2^-900, 2^1000
+  static_assert(std::bit_cast<double>(lo) == 0x1p-900 && std::bit_cast<double>(hi) == 0x1p1000);
+  const exact::Bits<W> bits = reinterpret_cast<exact::Bits<W>>(v) & std::uint64_t{INT64_MAX};
+  outside |= reinterpret_cast<exact::Mask<W>>((bits - lo) > (hi - lo));  // below lo wraps round
+  const exact::Vec<W> q = v * y;
+  const exact::Vec<W> rem = exact::fused_multiply_add<W>(-q, exact::splat<W>(g), v);
+  return exact::fused_multiply_add<W>(rem, exact::splat<W>(y), q);
+}
+
+/// out[i0 + k] = arias_scale(P[k], dt) for k < m (at most kBlock): W lanes at a time, the
+/// division by gravity as divide_by_gravity; a block with a lane outside its range is
+/// scaled again with the division.
+template <int W, class Out>
+[[gnu::always_inline]] inline void scale_block(const double *P, std::int64_t m, double dt, Out out,
+                                               std::int64_t i0) noexcept {
+  std::int64_t j = 0;
+  exact::Mask<W> outside{};
+  for (; m - j >= W; j += W) {
+    exact::Vec<W> v;
+    std::memcpy(&v, P + j, sizeof v);
+    v = divide_by_gravity<W>(((v * dt) * constants::pi) / 2.0, outside);
+    if constexpr (std::is_same_v<Out, ContigOut>)
+      std::memcpy(out.p + (i0 + j) * kItem, &v, sizeof v);
+    else
+      for (int l = 0; l < W; ++l) out.put(i0 + j + l, v[l]);
+  }
+  if (exact::any_lane<W>(outside))
+    for (std::int64_t k = 0; k < j; ++k) out.put(i0 + k, arias_scale(P[k], dt));
+  for (; j < m; ++j) out.put(i0 + j, arias_scale(P[j], dt));
+}
+
+/// The scaling alone, over given running sums.
+struct ScaleArias {
+  template <int W, class Out>
+  [[gnu::always_inline]] static void loop(Span P, double dt, Out out, std::int64_t n) noexcept {
+    double block[kBlock];
+    for (std::int64_t i0 = 0; i0 < n; i0 += kBlock) {
+      const std::int64_t m = std::min(kBlock, n - i0);
+      for (std::int64_t k = 0; k < m; ++k) block[k] = load(P.data + (i0 + k) * P.stride);
+      if constexpr (W == 0)
+        for (std::int64_t k = 0; k < m; ++k) out.put(i0 + k, arias_scale(block[k], dt));
+      else
+        scale_block<W>(block, m, dt, out, i0);
+    }
+  }
+  template <int W>
+  [[gnu::always_inline]] static void run(Span P, double dt, MutSpan out) noexcept {
+    const std::int64_t n = std::min(P.n, out.n);
+    if (out.stride == kItem) return loop<W>(P, dt, ContigOut{out.data}, n);
+    loop<W>(P, dt, StridedOut{out.data, out.stride}, n);
+  }
+};
+
 struct AriasSeries {
-  /// The running sums P by the exact scan, then the four scalings a vector at a time.
+  /// The running sums P by the exact scan, then the four scalings (scale_block).
   template <int W, class In, class Out>
   [[gnu::always_inline]] static double exact_loop(In x, Out out, std::int64_t n, double dt,
                                                   exact::Run &run) noexcept {
@@ -666,17 +743,7 @@ struct AriasSeries {
       } else {
         for (std::int64_t k = 0; k < m; ++k) P[k] = run.s;  // the sum stays at its first NaN
       }
-      std::int64_t j = 0;
-      for (; m - j >= W; j += W) {
-        exact::Vec<W> v;
-        std::memcpy(&v, P + j, sizeof v);
-        v = arias_scale(v, dt);
-        if constexpr (std::is_same_v<Out, ContigOut>)
-          std::memcpy(out.p + (i0 + j) * kItem, &v, sizeof v);
-        else
-          for (int l = 0; l < W; ++l) out.put(i0 + j + l, v[l]);
-      }
-      for (; j < m; ++j) out.put(i0 + j, arias_scale(P[j], dt));
+      scale_block<W>(P, m, dt, out, i0);
     }
     return run.s;
   }
@@ -874,6 +941,8 @@ TAVO_CLONES std::int64_t arias_first_above(Span x, std::int64_t i0, std::int64_t
   if (x.stride == kItem) return first_above_loop(Contig{x.data}, i0, m, start, dt, val);
   return first_above_loop(Strided{x.data, x.stride}, i0, m, start, dt, val);
 }
+
+void arias_scale_series(Span P, double dt, MutSpan out) noexcept { dispatch<ScaleArias>(P, dt, out); }
 
 BlockTally block_tally(ExactKernel kernel, MutSpan x, double param) noexcept {
   exact::Run run;

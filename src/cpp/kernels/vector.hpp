@@ -63,6 +63,8 @@ double arias_series(Span x, double dt, MutSpan out) noexcept;
 template <class T> inline T arias_scale(T s, double dt) noexcept {
   return (((s * dt) * constants::pi) / 2.0) / constants::gravity;
 }
+/// out[k] = arias_scale(P[k], dt) over min(P.n, out.n) elements, as arias_series scales.
+void arias_scale_series(Span P, double dt, MutSpan out) noexcept;
 /// The running sum P of square(x[j]) (as in arias_series) a block at a time, for the
 /// Arias times without the series: ends[b] = P at the last sample of block b (blocks of
 /// arias_block samples; ends.n must be at least ceil(x.n / arias_block)), and
