@@ -132,31 +132,30 @@ inline double hidden(double v) noexcept {
 /// relative error below 1.5 * 2^-68 and exp within 0.511 ulp (0.509 with FMA): at most
 /// 0.511 + |y * log(x)| * 1.5 * 2^-68 * 2^53 ulp in all. With the exact square
 /// x * x = p + r (|r| <= ulp / 2), the library can round the other way only where |r|
-/// lies within that excess of a half ulp, so every |r| at or above a margin below it
-/// goes to the library:
-/// - p in [2^-64, 2^64]: |2 log(x)| <= 44.4, the error is below 0.5134 ulp, the margin
-///   31/64 = 0.484375 ulp covers 0.515625 (10^8 random inputs showed mismatches only at
-///   |r| >= 0.4915 ulp, that is an error of 0.5085 ulp);
+/// lies within that excess of a half ulp, so every |r| above a margin below it goes
+/// to the library:
+/// - p in [2^-64, 2^64]: |2 log(x)| <= 44.4, the error is below 0.5134 ulp, and the
+///   margin 512/1053 = 0.48623 ulp covers 0.51377 (10^8 random inputs showed
+///   mismatches only at |r| >= 0.4915 ulp, that is an error of 0.5085 ulp);
 /// - other p in [2^-900, 2^1000]: |2 log(x)| <= 694, the error is below 0.543 ulp, the
-///   margin 7/16 ulp covers 0.5625.
-/// About 3 % of uniformly spread squares then go to the library.
-/// The gap below a power of two is half the gap above, but no square rounds to a
-/// power of two unless it is one exactly (r = 0): the nearest doubles to
-/// sqrt(2) * 2^k miss by more than 2^-54 relative. Non-finite, tiny and huge squares
-/// go to the library, zeros excepted (pow(+-0, 2) is +0). Other C libraries always
-/// go to the library.
+///   margin 512/1171 = 0.43723 ulp covers 0.56277.
+/// About 2.8 % of uniformly spread squares then go to the library.
+/// The test is one fused step: fl(p + r * k) == p exactly when |r| * k <= ulp / 2
+/// (at equality only by the tie rule), that is |r| <= ulp / (2k), the margin, for
+/// k = 1053/1024 and 1171/1024 (exact). The gap below a power of two is half the gap
+/// above, but no square rounds to a power of two unless it is one exactly (r = 0):
+/// the nearest doubles to sqrt(2) * 2^k miss by more than 2^-54 relative.
+/// Non-finite, tiny and huge squares go to the library, zeros excepted
+/// (pow(+-0, 2) is +0). Other C libraries always go to the library.
 inline bool square_is_product(double x, double p) noexcept {
 #ifdef __GLIBC__
   // Branch-free so that blocks of it vectorise. The range keeps r exact and
   // ulp(p) a normal number, and excludes NaN and infinity.
   const bool in_range = (p >= 0x1p-900) & (p <= 0x1p+1000);
   const bool moderate = (p >= 0x1p-64) & (p <= 0x1p+64);
-  constexpr std::uint64_t kExponent = 0x7ff0000000000000u;
-  const auto bits = std::bit_cast<std::uint64_t>(p);
-  const double ulp = std::bit_cast<double>((bits & kExponent) - (std::uint64_t{52} << 52));
   const double r = std::fma(x, x, -p);  // exact: the part of x * x that p rounded off
-  const double margin = moderate ? 0.484375 : 0.4375;  // times ulp: exact
-  return (in_range & (std::fabs(r) < margin * ulp)) | (x == 0.0);
+  const double k = moderate ? 1053.0 / 1024.0 : 1171.0 / 1024.0;
+  return (in_range & (std::fma(r, k, p) == p)) | (x == 0.0);
 #else
   (void)x;
   (void)p;
