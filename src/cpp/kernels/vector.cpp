@@ -139,7 +139,9 @@ inline double hidden(double v) noexcept {
 ///   mismatches only at |r| >= 0.4915 ulp, that is an error of 0.5085 ulp);
 /// - other p in [2^-900, 2^1000]: |2 log(x)| <= 694, the error is below 0.543 ulp, the
 ///   margin 512/1171 = 0.43723 ulp covers 0.56277.
-/// About 2.8 % of uniformly spread squares then go to the library.
+/// About 2.8 % of uniformly spread squares then go to the library. The AVX2 and
+/// AVX-512 passes (products below) take the first range only: squares outside it go
+/// to the library there, which costs time on such records, never a bit.
 /// The test is one fused step: fl(p + r * k) == p exactly when |r| * k <= ulp / 2
 /// (at equality only by the tie rule), that is |r| <= ulp / (2k), the margin, for
 /// k = 1053/1024 and 1171/1024 (exact). The gap below a power of two is half the gap
@@ -195,6 +197,83 @@ template <class In>
       q[k] = std::pow(x[i0 + k], two);
     }
   }
+}
+
+/// Bit j set when p[j] = v[j] * v[j] is known to be pow(v[j], 2.0): square_is_product
+/// for W lanes, for squares in [2^-64, 2^64] only (and zeros); other squares go to the
+/// library. One block of assembly: the compiler lowers these comparisons and their
+/// combination lane by lane inside the helpers, and the fused steps must stay fused.
+template <int W>
+[[gnu::always_inline]] inline std::uint32_t products(exact::Vec<W> v, exact::Vec<W> p) noexcept {
+#if defined(__GLIBC__) && defined(__x86_64__) && defined(__GNUC__)
+  const exact::Vec<W> k = exact::splat<W>(1053.0 / 1024.0), zero{};
+  exact::Vec<W> r, t;
+  std::uint32_t ok;
+  if constexpr (W == 8) {
+    const exact::Bits<W> lo = exact::Bits<W>{} + std::bit_cast<std::uint64_t>(0x1p-64),
+                         span = exact::Bits<W>{} + (std::bit_cast<std::uint64_t>(0x1p64) - std::bit_cast<std::uint64_t>(0x1p-64));
+    __asm__(
+        "vmovapd %[p], %[r]\n\t"
+        "vfmsub231pd %[v], %[v], %[r]\n\t"         // r = v * v - p: exact
+        "vfmadd132pd %[k], %[p], %[r]\n\t"         // r = fl(r * k + p)
+        "vcmppd $0, %[p], %[r], %%k1\n\t"          // r == p
+        "vpsubq %[lo], %[p], %[t]\n\t"             // bits(p) - bits(2^-64)
+        "vpcmpuq $2, %[span], %[t], %%k1%{%%k1%}\n\t"  // and p in [2^-64, 2^64] (NaN lies above)
+        "vcmppd $0, %[zero], %[v], %%k2\n\t"       // or v == 0
+        "korb %%k2, %%k1, %%k1\n\t"
+        "kmovb %%k1, %[ok]"
+        : [ok] "=r"(ok), [r] "=&v"(r), [t] "=&v"(t)
+        : [v] "v"(v), [p] "v"(p), [k] "v"(k), [lo] "v"(lo), [span] "v"(span), [zero] "v"(zero)
+        : "k1", "k2");
+  } else {
+    const exact::Vec<W> lo = exact::splat<W>(0x1p-64), hi = exact::splat<W>(0x1p64);
+    __asm__(
+        "vmovapd %[p], %[r]\n\t"
+        "vfmsub231pd %[v], %[v], %[r]\n\t"         // r = v * v - p: exact
+        "vfmadd132pd %[k], %[p], %[r]\n\t"         // r = fl(r * k + p)
+        "vcmpeqpd %[p], %[r], %[r]\n\t"            // r == p
+        "vcmpgepd %[lo], %[p], %[t]\n\t"           // p >= 2^-64
+        "vandpd %[t], %[r], %[r]\n\t"
+        "vcmplepd %[hi], %[p], %[t]\n\t"           // p <= 2^64
+        "vandpd %[t], %[r], %[r]\n\t"
+        "vcmpeqpd %[zero], %[v], %[t]\n\t"         // or v == 0
+        "vorpd %[t], %[r], %[r]\n\t"
+        "vmovmskpd %[r], %[ok]"
+        : [ok] "=r"(ok), [r] "=&x"(r), [t] "=&x"(t)
+        : [v] "x"(v), [p] "x"(p), [k] "x"(k), [lo] "x"(lo), [hi] "x"(hi), [zero] "x"(zero));
+  }
+  return ok;
+#else
+  std::uint32_t ok = 0;
+  for (int j = 0; j < W; ++j) ok |= std::uint32_t{square_is_product(v[j], p[j])} << j;
+  return ok;
+#endif
+}
+
+/// squares_block for W lanes: the products stored and tested a vector at a time, the
+/// lanes that need the library gathered as bits.
+template <int W, class In>
+[[gnu::always_inline]] inline void squares_lanes(In x, std::int64_t i0, std::int64_t m, double *q) noexcept {
+  static_assert(64 % W == 0);
+  constexpr std::uint32_t all = (1u << W) - 1;
+  std::uint64_t bad[kBlock / 64] = {};
+  std::int64_t k = 0;
+  for (; m - k >= W; k += W) {
+    const exact::Vec<W> v = x.template lanes<W>(i0 + k), p = v * v;
+    std::memcpy(q + k, &p, sizeof p);
+    bad[k / 64] |= std::uint64_t{~products<W>(v, p) & all} << (k % 64);
+  }
+  for (; k < m; ++k) {
+    const double v = x[i0 + k];
+    q[k] = v * v;
+    bad[k / 64] |= std::uint64_t{!square_is_product(v, q[k])} << (k % 64);
+  }
+  const double two = hidden(2.0);
+  for (std::int64_t g = 0; g < kBlock / 64; ++g)
+    for (std::uint64_t mask = bad[g]; mask != 0; mask &= mask - 1) {
+      const std::int64_t j = g * 64 + std::countr_zero(mask);
+      q[j] = std::pow(x[i0 + j], two);
+    }
 }
 
 template <class In, class Out>
@@ -635,7 +714,7 @@ struct SumSquares {
     const Contig terms{reinterpret_cast<const char *>(q)};
     for (std::int64_t i0 = 0; i0 < n; i0 += kBlock) {
       const std::int64_t m = std::min(kBlock, n - i0);
-      squares_block(x, i0, m, q);
+      squares_lanes<W>(x, i0, m, q);
       if (!exact::add_terms<W>(run, terms, m)) break;
     }
     return run.s;
@@ -737,7 +816,7 @@ struct AriasSeries {
     for (std::int64_t i0 = 0; i0 < n; i0 += kBlock) {
       const std::int64_t m = std::min(kBlock, n - i0);
       if (run.s == run.s) {
-        squares_block(x, i0, m, q);
+        squares_lanes<W>(x, i0, m, q);
         exact::scan_terms<W>(run, q, m, P);
       } else {
         for (std::int64_t k = 0; k < m; ++k) P[k] = run.s;  // the sum stays at its first NaN
@@ -777,7 +856,12 @@ struct SquareBlockEnds {
     std::int64_t b = 0;
     for (std::int64_t i0 = 0; i0 < n; i0 += kBlock) {
       const std::int64_t m = std::min(kBlock, n - i0);
-      if (run.s == run.s) squares_block(x, i0, m, q);
+      if (run.s == run.s) {
+        if constexpr (W > 0)
+          squares_lanes<W>(x, i0, m, q);
+        else
+          squares_block(x, i0, m, q);
+      }
       if constexpr (W > 0) {
         // A whole block within one binade and free of ties, its ends from one pass.
         double block_ends[kBlock / arias_block];
