@@ -748,40 +748,77 @@ struct SumSquares {
 ///   of v, below 2^53), so |Q - M| >= 2^(k - 1) / G = (8 / 9.81) 2^(k - 53) > 0.81 * 2^(k - 53).
 ///   The midpoints around the binade's ends are farther still.
 /// So Q and Q + (Q - q) e round alike. The range keeps every step normal and finite
-/// (no flag but inexact, as with the division); lanes outside it (zero, whose sign
-/// the corrections would lose, subnormal, huge, infinite, NaN) take the division:
-/// `outside` gathers them, lane by lane, for the caller to redo.
+/// (no flag but inexact, as with the division). Outside it the steps would differ from
+/// the division in value (zero, whose sign the corrections lose) or in flags (on an
+/// infinity rem is inf - inf, invalid; below about 2^-969 rem is an inexact subnormal,
+/// underflow): lanes there must not reach these steps at all (see outside_gravity_range).
 template <int W>
-[[gnu::always_inline]] inline exact::Vec<W> divide_by_gravity(exact::Vec<W> v, exact::Mask<W> &outside) noexcept {
+[[gnu::always_inline]] inline exact::Vec<W> divide_by_gravity(exact::Vec<W> v) noexcept {
   constexpr double g = constants::gravity, y = 1.0 / constants::gravity;
-  constexpr std::uint64_t lo = 0x07b0000000000000u, hi = 0x7e70000000000000u;  // 2^-900, 2^1000
-  static_assert(std::bit_cast<double>(lo) == 0x1p-900 && std::bit_cast<double>(hi) == 0x1p1000);
-  const exact::Bits<W> bits = reinterpret_cast<exact::Bits<W>>(v) & std::uint64_t{INT64_MAX};
-  outside |= reinterpret_cast<exact::Mask<W>>((bits - lo) > (hi - lo));  // below lo wraps round
   const exact::Vec<W> q = v * y;
   const exact::Vec<W> rem = exact::fused_multiply_add<W>(-q, exact::splat<W>(g), v);
   return exact::fused_multiply_add<W>(rem, exact::splat<W>(y), q);
 }
 
-/// out[i0 + k] = arias_scale(P[k], dt) for k < m (at most kBlock): W lanes at a time, the
-/// division by gravity as divide_by_gravity; a block with a lane outside its range is
-/// scaled again with the division.
+/// The lanes of v outside the range of divide_by_gravity, |v| in [2^-900, 2^1000]
+/// (NaN included), by integer operations: no flag.
+template <int W>
+[[gnu::always_inline]] inline exact::Mask<W> outside_gravity_range(exact::Vec<W> v) noexcept {
+  constexpr std::uint64_t lo = 0x07b0000000000000u, hi = 0x7e70000000000000u;  // 2^-900, 2^1000
+  static_assert(std::bit_cast<double>(lo) == 0x1p-900 && std::bit_cast<double>(hi) == 0x1p1000);
+  const exact::Bits<W> bits = reinterpret_cast<exact::Bits<W>>(v) & std::uint64_t{INT64_MAX};
+  return reinterpret_cast<exact::Mask<W>>((bits - lo) > (hi - lo));  // below lo wraps round
+}
+
+/// out[i0 + k] = arias_scale(P[k], dt) for k < m (at most kBlock): the products
+/// ((P * dt) * pi) / 2 and their range test, and the division by gravity as
+/// divide_by_gravity when every lane of the block is in range; otherwise the whole
+/// block by the division. Lanes outside never reach divide_by_gravity's steps: with
+/// AVX-512 they get 1.0 by one masked blend; with AVX2, where that select costs a
+/// quarter of the scaling (the integer and floating-point operations share three
+/// ports), the products and the test run as a pass of their own and the steps follow
+/// only when the block passed (the extra store and load use other ports; on AVX-512
+/// that pass costs a third).
 template <int W, class Out>
 [[gnu::always_inline]] inline void scale_block(const double *P, std::int64_t m, double dt, Out out,
                                                std::int64_t i0) noexcept {
+  const auto put = [&](std::int64_t k, exact::Vec<W> v) {
+    if constexpr (std::is_same_v<Out, ContigOut>)
+      std::memcpy(out.p + (i0 + k) * kItem, &v, sizeof v);
+    else
+      for (int l = 0; l < W; ++l) out.put(i0 + k + l, v[l]);
+  };
   std::int64_t j = 0;
   exact::Mask<W> outside{};
-  for (; m - j >= W; j += W) {
-    exact::Vec<W> v;
-    std::memcpy(&v, P + j, sizeof v);
-    v = divide_by_gravity<W>(((v * dt) * constants::pi) / 2.0, outside);
-    if constexpr (std::is_same_v<Out, ContigOut>)
-      std::memcpy(out.p + (i0 + j) * kItem, &v, sizeof v);
-    else
-      for (int l = 0; l < W; ++l) out.put(i0 + j + l, v[l]);
+  if constexpr (W == 8) {
+    for (; m - j >= W; j += W) {
+      exact::Vec<W> v;
+      std::memcpy(&v, P + j, sizeof v);
+      v = ((v * dt) * constants::pi) / 2.0;
+      const exact::Mask<W> lanes = outside_gravity_range<W>(v);
+      outside |= lanes;
+      put(j, divide_by_gravity<W>(lanes ? exact::splat<W>(1.0) : v));
+    }
+    if (exact::any_lane<W>(outside)) j = 0;
+  } else {
+    alignas(64) double scaled[kBlock];
+    for (; m - j >= W; j += W) {
+      exact::Vec<W> v;
+      std::memcpy(&v, P + j, sizeof v);
+      v = ((v * dt) * constants::pi) / 2.0;
+      outside |= outside_gravity_range<W>(v);
+      std::memcpy(scaled + j, &v, sizeof v);
+    }
+    if (exact::any_lane<W>(outside)) {
+      j = 0;
+    } else {
+      for (std::int64_t k = 0; k < j; k += W) {
+        exact::Vec<W> v;
+        std::memcpy(&v, scaled + k, sizeof v);
+        put(k, divide_by_gravity<W>(v));
+      }
+    }
   }
-  if (exact::any_lane<W>(outside))
-    for (std::int64_t k = 0; k < j; ++k) out.put(i0 + k, arias_scale(P[k], dt));
   for (; j < m; ++j) out.put(i0 + j, arias_scale(P[j], dt));
 }
 
