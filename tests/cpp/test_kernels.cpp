@@ -646,6 +646,7 @@ TEST(AriasScaling, QuotientsByGravityNearMidpoints) {
   std::uint64_t inverse = Go;  // Newton's iteration: Go's inverse modulo 2^64
   for (int i = 0; i < 6; ++i) inverse *= 2 - Go * inverse;
   Vec v;
+  std::int64_t lower_binade = 0, upper_binade = 0;
   for (std::int64_t t = -20001; t <= 20001; t += 2) {
     const std::uint64_t base = (static_cast<std::uint64_t>(t) * inverse) & (mod - 1);
     for (std::uint64_t odd = base; odd < (std::uint64_t{1} << 54); odd += mod) {
@@ -655,9 +656,13 @@ TEST(AriasScaling, QuotientsByGravityNearMidpoints) {
       const auto n = static_cast<std::uint64_t>((product + (mod >> 1)) >> (53 - z));
       if (n >= (std::uint64_t{1} << 53) && (n & 1)) continue;  // 8n is no double
       v.push_back(8.0 * static_cast<double>(n));
+      ++(n >= (std::uint64_t{1} << 53) ? upper_binade : lower_binade);
     }
   }
-  ASSERT_GT(v.size(), 10000u);
+  // v below 2^56 and v at or above it sit differently against the quotient's grid
+  // (their ulps are 8 and 16 times its ulp): both must be among the cases.
+  ASSERT_GT(lower_binade, 10000);
+  ASSERT_GT(upper_binade, 3000);
   // The same significands across the exponent range (past its ends the division runs),
   // and the P whose scaling ((P * 1) * pi) / 2 is exactly each of them.
   Vec P;
