@@ -735,7 +735,9 @@ struct SumSquares {
 /// With y = RN(1 / g) (g = 9.81), q = RN(v * y), rem = fma(-q, g, v) and
 /// r = fma(rem, y, q), r = RN(v / g) for every |v| in [2^-900, 2^1000]:
 /// - Q = v / g, and ulp(Q) = 2^k. g * y = 1 + e with |e| < 0.134 * 2^-53 (the tests
-///   check it), so v * y = Q (1 + e) and |Q - q| <= ulp / 2 + |Q e| < 0.64 * 2^k.
+///   check it), so v * y = Q (1 + e) and |Q - q| <= ulp / 2 + |Q e| < 0.64 * 2^k
+///   (e < 0: where v * y falls below Q's binade, q is at most its bottom, a power
+///   of two, or the double below it, whose ulp is smaller).
 /// - rem is exact: with g = G * 2^c (G an integer below 2^53), v and g * q are
 ///   multiples of 2^(c + k - 1) (q >= 2^(k + 51)), and |v - g q| = g |Q - q| <
 ///   9.81 * 0.64 * 2^(k + c + 49) < 2^53 * 2^(c + k - 1); at |v| >= 2^-900 that
@@ -747,7 +749,8 @@ struct SumSquares {
 ///   G's odd part times the odd M / 2^(k - 1) >= 2^53 would have to be an odd part
 ///   of v, below 2^53), so |Q - M| >= 2^(k - 1) / G = (8 / 9.81) 2^(k - 53) > 0.81 * 2^(k - 53).
 ///   The midpoints around the binade's ends are farther still.
-/// So Q and Q + (Q - q) e round alike. The range keeps every step normal and finite
+/// So Q and Q + (Q - q) e round alike (to nearest, the mode every caller runs in,
+/// as the exact sums assume). The range keeps every step normal and finite
 /// (no flag but inexact, as with the division). Outside it the steps would differ from
 /// the division in value (zero, whose sign the corrections lose) or in flags (on an
 /// infinity rem is inf - inf, invalid; below about 2^-969 rem is an inexact subnormal,
