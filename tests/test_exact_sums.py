@@ -2,7 +2,10 @@
 time, and the velocity pass of get_PGV_cy, against the plain references and SciPy
 itself, bit for bit: generated records of the kinds that land on ties and binade
 edges, every real record of ../shared/data, and NumPy's floating-point error states."""
+import ctypes
+import ctypes.util
 import math
+import platform
 import types
 
 import numpy as np
@@ -80,6 +83,26 @@ def real_records(folder):
             yield from ((path, r) for r in read_records(path))
         except (RecordError, ValueError, OSError):
             continue  # a format this package does not read
+
+
+@pytest.fixture
+def rounding_mode():
+    """Sets the C library's rounding mode (as some C code may leave one set); restored after."""
+    libm = ctypes.CDLL(ctypes.util.find_library("m"))
+    yield lambda mode: libm.fesetround(mode)
+    libm.fesetround(0)
+
+
+@pytest.mark.skipif(platform.machine() != "x86_64", reason="the x86-64 values of the rounding modes")
+@pytest.mark.parametrize("mode", [0x400, 0x800, 0xC00], ids=["downward", "upward", "toward_zero"])
+@pytest.mark.parametrize("kind", ["record", "integers", "half_ulps"])
+def test_other_rounding_modes_give_the_plain_results(mode, kind, rounding_mode):
+    a = kinds(5000, np.random.default_rng(3))[kind]
+    assert rounding_mode(mode) == 0
+    got, want = exact_measures(a, 0.01), exact_references(a, 0.01)
+    rounding_mode(0)
+    for g, w in zip(got, want):
+        same(g, w)
 
 
 def test_every_real_record(data):

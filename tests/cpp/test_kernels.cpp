@@ -959,6 +959,20 @@ TEST(ExactSumRecords, ManyGeneratedRecords) {
   std::printf("exact sums: %" PRId64 " samples in %" PRId64 " records, %.1f s\n", done, records, seconds);
 }
 
+// Rounding upward, downward or toward zero (which some C code may set), every kernel
+// still gives its plain loop's result in that mode: the block methods, the squares'
+// test and the division by gravity hold for rounding to nearest only.
+TEST(ExactSumRecords, OtherRoundingModesGiveThePlainLoops) {
+  for (const int mode : {FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+    for (const Kind kind : {Kind::record, Kind::decimals, Kind::integers}) {
+      ASSERT_EQ(std::fesetround(mode), 0);
+      const int failures = check_exact({kind, 20'000, 1, 11});
+      std::fesetround(FE_TONEAREST);
+      EXPECT_EQ(failures, 0) << "rounding mode " << mode << ", " << kind_name(kind);
+    }
+  }
+}
+
 TEST(ExactSumRecords, TiesAtTheTopOfABinadeRoundToEven) {
   // s = 2 - u sits on the top grid point of [1, 2); adding u / 2 ties between an odd
   // and an even neighbour and must round up to 2.0, and so on past the crossing.

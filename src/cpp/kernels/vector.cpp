@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cfenv>
 #include <cmath>
 #include <cstring>
 #include <type_traits>
@@ -117,6 +118,18 @@ template <class In, class F>
   return r;
 }
 
+/// True while the arithmetic rounds to nearest, the mode Python and NumPy run in. The
+/// block methods, the test of squares against the library and the division by gravity
+/// are argued for that mode only: in another one (which some C code may set) the plain
+/// loops and the library run, and they are the definitions in any mode.
+inline bool rounds_to_nearest() noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+  return (__builtin_ia32_stmxcsr() & 0x6000u) == 0;  // the rounding control of the vector arithmetic
+#else
+  return std::fegetround() == FE_TONEAREST;
+#endif
+}
+
 /// v, with its value hidden from the optimiser. An exponent passed through it keeps
 /// pow(x, 2.0) a library call instead of x * x (which differs from glibc's pow in the
 /// last bit); -fno-builtin-pow says the same to the compiler.
@@ -175,10 +188,11 @@ template <class In>
 [[gnu::always_inline]] inline void squares_block(In x, std::int64_t i0, std::int64_t m,
                                                  double *q) noexcept {
   std::uint8_t bad[kBlock];
+  const bool nearest = rounds_to_nearest();
   for (std::int64_t k = 0; k < m; ++k) {
     const double v = x[i0 + k];
     q[k] = v * v;
-    bad[k] = !square_is_product(v, q[k]);
+    bad[k] = !(nearest && square_is_product(v, q[k]));
   }
   const std::int64_t padded = (m + 7) / 8 * 8;
   for (std::int64_t k = m; k < padded; ++k) bad[k] = 0;
@@ -966,6 +980,7 @@ constexpr int kStaticWidth = 0;  // SSE2, non-x86: the plain loop
 /// K::run<W>(a...) with W the lanes of this CPU's level (0 for the plain loop).
 template <class K, class... A>
 auto dispatch(A &&...a) noexcept {
+  if (!rounds_to_nearest()) return K::template run<0>(a...);
 #if TAVO_DISPATCH
   switch (cpu_level()) {
     case Level::v4:
@@ -1011,7 +1026,7 @@ double sum_abs_at_least(Span x, double threshold) noexcept {
 
 TAVO_CLONES double square(double x) noexcept {
   const double p = x * x;
-  return square_is_product(x, p) ? p : std::pow(x, hidden(2.0));
+  return rounds_to_nearest() && square_is_product(x, p) ? p : std::pow(x, hidden(2.0));
 }
 
 double sum_squares(Span x) noexcept {
