@@ -180,6 +180,18 @@ inline bool square_is_product(double x, double p) noexcept {
 
 constexpr std::int64_t kBlock = 256;
 
+/// q[g + j] = pow(x[i0 + g + j], 2.0) for each bit j of mask: the squares the test
+/// sent to the library, one call each.
+template <class In>
+[[gnu::always_inline]] inline void library_squares(In x, std::int64_t i0, std::int64_t g, std::uint64_t mask,
+                                                   double *q) noexcept {
+  const double two = hidden(2.0);
+  for (; mask != 0; mask &= mask - 1) {
+    const std::int64_t k = g + std::countr_zero(mask);
+    q[k] = std::pow(x[i0 + k], two);
+  }
+}
+
 /// q[k] = square(x[i0 + k]) for k < m <= kBlock: products and their test first
 /// (vectorisable), then the library for the elements that need it, found through
 /// a bit mask per 64 elements: no branch per element (which would mispredict on
@@ -196,7 +208,6 @@ template <class In>
   }
   const std::int64_t padded = (m + 7) / 8 * 8;
   for (std::int64_t k = m; k < padded; ++k) bad[k] = 0;
-  const double two = hidden(2.0);
   for (std::int64_t g = 0; g < padded; g += 64) {
     // Eight flags (bytes of 0 or 1) become eight bits: the product moves byte j's
     // bit to bit 56 + j, each partial product on a bit of its own, so nothing carries.
@@ -206,10 +217,7 @@ template <class In>
       std::memcpy(&flags, bad + g + 8 * w, sizeof flags);
       mask |= ((flags * 0x0102040810204080u) >> 56) << (8 * w);
     }
-    for (; mask != 0; mask &= mask - 1) {
-      const std::int64_t k = g + std::countr_zero(mask);
-      q[k] = std::pow(x[i0 + k], two);
-    }
+    library_squares(x, i0, g, mask, q);
   }
 }
 
@@ -282,12 +290,7 @@ template <int W, class In>
     q[k] = v * v;
     bad[k / 64] |= std::uint64_t{!square_is_product(v, q[k])} << (k % 64);
   }
-  const double two = hidden(2.0);
-  for (std::int64_t g = 0; g < kBlock / 64; ++g)
-    for (std::uint64_t mask = bad[g]; mask != 0; mask &= mask - 1) {
-      const std::int64_t j = g * 64 + std::countr_zero(mask);
-      q[j] = std::pow(x[i0 + j], two);
-    }
+  for (std::int64_t g = 0; g < kBlock / 64; ++g) library_squares(x, i0, g * 64, bad[g], q);
 }
 
 template <class In, class Out>
