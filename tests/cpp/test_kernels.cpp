@@ -973,6 +973,43 @@ TEST(ExactSumRecords, OtherRoundingModesGiveThePlainLoops) {
   }
 }
 
+// The series' blocks are scaled as their sums are formed only where every sum of the
+// binade scales into the range of the division's replacement: records whose scaled
+// sums pass the ends of that range (2^-900 and 2^1000) mid-record, and steps at and
+// past the bounds of the steps admitted (2^-20 and 2^20), against the plain loop, in
+// value and, at the bottom, in flags: the samples are integers times powers of two,
+// whose squares are exact and raise none, and below the range the replacement would
+// raise underflow.
+TEST(ExactSumRecords, AriasSeriesAcrossTheRangeOfTheFastScaling) {
+  std::mt19937_64 rng(5);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  for (const int low : {-480, -458, 491, 497}) {  // squares from about 2^(2 low) to 2^(2 low + 24)
+    Vec x(20'000);
+    for (std::size_t i = 0; i < x.size(); ++i)
+      x[i] = std::round(normal(rng) * 1000.0) * std::ldexp(1.0, low - 10 + static_cast<int>(12 * i / x.size()));
+    for (const double dt : {0.01, -0.01, 0x1p-20, -0x1p20, 0x1.0000000000001p20, 0x1.fffffffffffffp-21, 40.0, 1e-7}) {
+      Vec want;
+      const int want_flags = flags_raised([&] {
+        want = seq_running(ref_pow(x, 2.0));
+        for (double &v : want) v = (((v * dt) * kPi) / 2.0) / 9.81;
+        __asm__ volatile("" : : "r"(want.data()) : "memory");
+      });
+      for (const int step : {1, -2}) {
+        const Placed in(x, step);
+        Placed out(Vec(x.size(), 12345.0), step);
+        const int flags = flags_raised([&] {
+          k::arias_series(in.span(), dt, out.mut());
+          __asm__ volatile("" : : : "memory");
+        });
+        EXPECT_TRUE(same_bits(out.values(), want)) << "squares from 2^" << 2 * low << ", dt " << dt << ", step " << step;
+        if (low < 0) {
+          EXPECT_EQ(flags, want_flags) << "squares from 2^" << 2 * low << ", dt " << dt << ", step " << step;
+        }
+      }
+    }
+  }
+}
+
 TEST(ExactSumRecords, TiesAtTheTopOfABinadeRoundToEven) {
   // s = 2 - u sits on the top grid point of [1, 2); adding u / 2 ties between an odd
   // and an even neighbour and must round up to 2.0, and so on past the crossing.

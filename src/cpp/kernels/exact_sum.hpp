@@ -46,6 +46,11 @@ namespace tavo::kernels::exact {
 //      inexact one exceeded 2^53 u = 2E, rounded to >= 2E, and the later
 //      additions of non-negative numbers kept it there. A binade crossing is
 //      therefore never accepted.
+//    - Both hold as well when s is added in with the q in another grouping (the
+//      scans carry s along): a sum holding s and a q >= E is at least
+//      fl(E + E) = 2E, and by induction over the additions each computed partial
+//      sum is at least the lesser of its exact value and 2E (below 2E the exact
+//      partial sums are multiples of u, so doubles, so exact).
 //    - A NaN term makes Q, hence fl(s + Q), NaN, and NaN < 2E is false.
 //    - Ties (including terms exactly on a half-grid point, and integers past
 //      2^53 whose every addition is a tie) are caught by |r| == u / 2, exact by (1)
@@ -123,6 +128,17 @@ template <int W>
   return c;
 #else
   for (int j = 0; j < W; ++j) c[j] = __builtin_fma(a[j], b[j], c[j]);
+  return c;
+#endif
+}
+/// c - a * b with one rounding, lane by lane: one VFNMADD (the negation is exact).
+template <int W>
+[[gnu::always_inline]] inline Vec<W> fused_negative_multiply_add(Vec<W> a, Vec<W> b, Vec<W> c) noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+  __asm__("vfnmadd231pd %2, %1, %0" : "+v"(c) : "v"(a), "v"(b));  // c = -(a * b) + c
+  return c;
+#else
+  for (int j = 0; j < W; ++j) c[j] = __builtin_fma(-a[j], b[j], c[j]);
   return c;
 #endif
 }
@@ -445,37 +461,38 @@ template <int W, class Terms>
   return true;
 }
 
-/// Tries the running sums of q[i0 .. i0 + m) (m a multiple of W) into P: on acceptance
-/// P[k] = s + q[i0] + ... + q[k], the prefixes from an in-register scan, run.s moves to
-/// the last of them and the result is true; else P holds scratch and run.s is unchanged.
-template <int W>
+/// Tries the running sums of q[i0 .. i0 + m) (m a multiple of W), P[k] = s + q[i0] + ...
+/// + q[k], handing each vector of them to emit(k, P) as the in-register scan forms it,
+/// before the check. True, with run.s moved to the last running sum, when the block
+/// check passes: every P handed out was then the sequential running sum, exactly.
+/// Otherwise run.s is unchanged and what emit received is meaningless (the caller
+/// redoes the block). The carry starts at s, so the check's sum is s and the q added
+/// in another grouping than the loop's: (4) holds for every grouping.
+template <int W, class Emit>
 [[gnu::always_inline]] inline bool try_scan(Run &run, const double *q, std::int64_t i0, std::int64_t m,
-                                            double *P) noexcept {
+                                            Emit emit) noexcept {
   const Vec<W> E = splat<W>(run.g.E);
-  Vec<W> carry{}, off{};
-  // Pass 1: the grid values and their prefixes, not yet trusted, into P.
+  Vec<W> carry = splat<W>(run.s), off{};
   for (std::int64_t k = i0; k < i0 + m; k += W) {
     Vec<W> t;
     __builtin_memcpy(&t, q + k, sizeof t);
     const Vec<W> g = (t + E) - E;
-    off = larger<W>(off, magnitude<W>(t - g));
+    off = larger_magnitude<W>(off, t - g);
     const Vec<W> p = prefix<W>(g);
-    const Vec<W> out = p + carry;
+    emit(k, p + carry);
     carry += last_lane<W>(p);
-    __builtin_memcpy(P + k, &out, sizeof out);
   }
-  const double r = run.s + carry[0];
+  const double r = carry[0];
   if (!(r < run.g.top) || lane_max<W>(off) == run.g.half_u) return false;
-  // Pass 2: accepted, so every running sum is s + its prefix, exactly.
-  const Vec<W> s = splat<W>(run.s);
-  for (std::int64_t k = i0; k < i0 + m; k += W) {
-    Vec<W> p;
-    __builtin_memcpy(&p, P + k, sizeof p);
-    p += s;
-    __builtin_memcpy(P + k, &p, sizeof p);
-  }
   run.s = r;
   return true;
+}
+
+/// try_scan with the running sums stored into P.
+template <int W>
+[[gnu::always_inline]] inline bool try_scan(Run &run, const double *q, std::int64_t i0, std::int64_t m,
+                                            double *P) noexcept {
+  return try_scan<W>(run, q, i0, m, [P](std::int64_t k, Vec<W> v) { __builtin_memcpy(P + k, &v, sizeof v); });
 }
 
 /// The sequential running sums of q[i0 .. i0 + m) into P; after the first NaN every
@@ -497,23 +514,12 @@ template <int W>
 }
 
 /// Running sums of the m (<= kBlock) non-negative terms q into P (P must not overlap q):
-/// P[k] = the sequential run.s + q[0] + ... + q[k], by the method where it proves the
-/// result and by the plain loop elsewhere; run.s ends as the last running sum.
+/// P[k] = the sequential run.s + q[0] + ... + q[k], a chunk of kSub at a time by the
+/// method where it proves the result and by the plain loop elsewhere; run.s ends as the
+/// last running sum.
 template <int W>
-[[gnu::always_inline]] inline void scan_terms(Run &run, const double *q, std::int64_t m, double *P) noexcept {
+[[gnu::always_inline]] inline void scan_chunks(Run &run, const double *q, std::int64_t m, double *P) noexcept {
   std::int64_t i = 0;
-  if (m == kBlock) {
-    ++run.blocks;
-    if (run.on_grid && try_scan<W>(run, q, 0, kBlock, P)) return;
-    ++run.fallbacks;
-    for (; i < kBlock; i += kSub) {
-      run.regrid();
-      if (run.on_grid && try_scan<W>(run, q, i, kSub, P)) continue;
-      run.s = plain_scan(run.s, q, i, kSub, P);
-    }
-    run.regrid();
-    return;
-  }
   for (; m - i >= kSub; i += kSub) {
     if (run.on_grid && try_scan<W>(run, q, i, kSub, P)) continue;
     run.s = plain_scan(run.s, q, i, kSub, P);
@@ -523,6 +529,17 @@ template <int W>
     run.s = plain_scan(run.s, q, i, m - i, P);
     run.regrid();
   }
+}
+
+/// scan_chunks, tried first as one block when the terms fill one.
+template <int W>
+[[gnu::always_inline]] inline void scan_terms(Run &run, const double *q, std::int64_t m, double *P) noexcept {
+  if (m == kBlock) {
+    ++run.blocks;
+    if (run.on_grid && try_scan<W>(run, q, 0, kBlock, P)) return;
+    ++run.fallbacks;
+  }
+  scan_chunks<W>(run, q, m, P);
 }
 
 }  // namespace tavo::kernels::exact

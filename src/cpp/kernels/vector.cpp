@@ -776,7 +776,7 @@ template <int W>
 [[gnu::always_inline]] inline exact::Vec<W> divide_by_gravity(exact::Vec<W> v) noexcept {
   constexpr double g = constants::gravity, y = 1.0 / constants::gravity;
   const exact::Vec<W> q = v * y;
-  const exact::Vec<W> rem = exact::fused_multiply_add<W>(-q, exact::splat<W>(g), v);
+  const exact::Vec<W> rem = exact::fused_negative_multiply_add<W>(q, exact::splat<W>(g), v);
   return exact::fused_multiply_add<W>(rem, exact::splat<W>(y), q);
 }
 
@@ -788,6 +788,30 @@ template <int W>
   static_assert(std::bit_cast<double>(lo) == 0x1p-900 && std::bit_cast<double>(hi) == 0x1p1000);
   const exact::Bits<W> bits = reinterpret_cast<exact::Bits<W>>(v) & std::uint64_t{INT64_MAX};
   return reinterpret_cast<exact::Mask<W>>((bits - lo) > (hi - lo));  // below lo wraps round
+}
+
+/// out[i], ..., out[i + W - 1] = the lanes of v.
+template <int W, class Out>
+[[gnu::always_inline]] inline void put_lanes(Out out, std::int64_t i, exact::Vec<W> v) noexcept {
+  if constexpr (std::is_same_v<Out, ContigOut>)
+    std::memcpy(out.p + i * kItem, &v, sizeof v);
+  else
+    for (int l = 0; l < W; ++l) out.put(i + l, v[l]);
+}
+
+/// True when every running sum in the binade [E, 2E) of grid g scales into the range
+/// of divide_by_gravity: each of the three products is monotonic in the sum, so the
+/// scaled values of such sums lie between those of E and 2E, the two tested here. For
+/// steps of 2^-20 to 2^20 only, where neither end can raise a flag (E and 2E lie in
+/// [2^-960, 2^1000]), so that the test adds no flag the series would not raise.
+inline bool binade_scales_in_range(const exact::Grid &g, double dt) noexcept {
+  const double step = std::fabs(dt);
+  if (!(step >= 0x1p-20 && step <= 0x1p20)) return false;
+  const auto in_range = [dt](double P) {
+    const double v = std::fabs(((P * dt) * constants::pi) / 2.0);
+    return v >= 0x1p-900 && v <= 0x1p1000;
+  };
+  return in_range(g.E) && in_range(g.top);
 }
 
 /// out[i0 + k] = arias_scale(P[k], dt) for k < m (at most kBlock): the products
@@ -802,12 +826,7 @@ template <int W>
 template <int W, class Out>
 [[gnu::always_inline]] inline void scale_block(const double *P, std::int64_t m, double dt, Out out,
                                                std::int64_t i0) noexcept {
-  const auto put = [&](std::int64_t k, exact::Vec<W> v) {
-    if constexpr (std::is_same_v<Out, ContigOut>)
-      std::memcpy(out.p + (i0 + k) * kItem, &v, sizeof v);
-    else
-      for (int l = 0; l < W; ++l) out.put(i0 + k + l, v[l]);
-  };
+  const auto put = [&](std::int64_t k, exact::Vec<W> v) { put_lanes<W>(out, i0 + k, v); };
   std::int64_t j = 0;
   exact::Mask<W> outside{};
   if constexpr (W == 8) {
@@ -865,16 +884,29 @@ struct ScaleArias {
 };
 
 struct AriasSeries {
-  /// The running sums P by the exact scan, then the four scalings (scale_block).
+  /// The running sums P by the exact scan, then the four scalings (scale_block). A
+  /// whole block whose binade scales in range is scaled as the scan forms its sums,
+  /// into out directly; if the scan's check then fails, the block is done again.
   template <int W, class In, class Out>
   [[gnu::always_inline]] static double exact_loop(In x, Out out, std::int64_t n, double dt,
                                                   exact::Run &run) noexcept {
     double q[kBlock], P[kBlock];
+    const auto scaled = [&](std::int64_t i, exact::Vec<W> sums) {
+      put_lanes<W>(out, i, divide_by_gravity<W>(((sums * dt) * constants::pi) / 2.0));
+    };
     for (std::int64_t i0 = 0; i0 < n; i0 += kBlock) {
       const std::int64_t m = std::min(kBlock, n - i0);
       if (run.s == run.s) {
         squares_lanes<W>(x, i0, m, q);
-        exact::scan_terms<W>(run, q, m, P);
+        if (m == kBlock && run.on_grid && binade_scales_in_range(run.g, dt)) {
+          ++run.blocks;
+          if (exact::try_scan<W>(run, q, 0, kBlock, [&](std::int64_t k, exact::Vec<W> sums) { scaled(i0 + k, sums); }))
+            continue;
+          ++run.fallbacks;
+          exact::scan_chunks<W>(run, q, m, P);
+        } else {
+          exact::scan_terms<W>(run, q, m, P);
+        }
       } else {
         for (std::int64_t k = 0; k < m; ++k) P[k] = run.s;  // the sum stays at its first NaN
       }
