@@ -478,9 +478,9 @@ template <int W, class Emit>
     __builtin_memcpy(&t, q + k, sizeof t);
     const Vec<W> g = (t + E) - E;
     off = larger_magnitude<W>(off, t - g);
-    const Vec<W> p = prefix<W>(g);
-    emit(k, p + carry);
-    carry += last_lane<W>(p);
+    const Vec<W> P = prefix<W>(g) + carry;
+    emit(k, P);
+    carry = last_lane<W>(P);  // s plus every q so far, as the loop's next running sum
   }
   const double r = carry[0];
   if (!(r < run.g.top) || lane_max<W>(off) == run.g.half_u) return false;

@@ -280,6 +280,15 @@ template <int W, class In>
   constexpr std::uint32_t all = (1u << W) - 1;
   std::uint64_t bad[kBlock / 64] = {};
   std::int64_t k = 0;
+  for (; m - k >= 64; k += 64) {  // a word of bits at a time, kept in a register
+    std::uint64_t word = 0;
+    for (int j = 0; j < 64; j += W) {
+      const exact::Vec<W> v = x.template lanes<W>(i0 + k + j), p = v * v;
+      std::memcpy(q + k + j, &p, sizeof p);
+      word |= std::uint64_t{~products<W>(v, p) & all} << j;
+    }
+    bad[k / 64] = word;
+  }
   for (; m - k >= W; k += W) {
     const exact::Vec<W> v = x.template lanes<W>(i0 + k), p = v * v;
     std::memcpy(q + k, &p, sizeof p);
