@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cfenv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -295,6 +296,66 @@ TEST_P(FollowingResponse, SpikeAcrossARampIsThePeakAtMostAngles) {
 INSTANTIATE_TEST_SUITE_P(Scales, FollowingResponse,
                          ::testing::Values(Spike{1e-161, 1e-3}, Spike{3e-162, 1e-12}, Spike{1e-120, 1e-112},
                                            Spike{1e4, 1e156}, Spike{1e100, 1e104}));
+
+/// Sets a rounding mode until the end of the scope (some C code leaves one set).
+class Rounding {
+public:
+  explicit Rounding(int mode) { std::fesetround(mode); }
+  ~Rounding() { std::fesetround(FE_TONEAREST); }
+  Rounding(const Rounding &) = delete;
+  Rounding &operator=(const Rounding &) = delete;
+};
+
+using InMode = std::tuple<std::string, int>;
+class RotatedInMode : public ::testing::TestWithParam<InMode> {};
+
+TEST_P(RotatedInMode, PeaksAreTheFullScansOfTheSameMode) {
+  // The pruning's bounds and the full scan both round in the mode set; past 2^512 the
+  // squares overflow, to the largest double rounding down or toward zero.
+  const auto [kind, mode] = GetParam();
+  const auto [a1, a2] = pair_of(kind, 600, 17);
+  const Table table(180);
+  const Vec periods = {0.02, 0.3, 3.0};
+  Vec pga(180), pgv(180), want_pga, want_pgv, got;
+  std::vector<Vec> want;
+  std::vector<s::Step> steps;
+  {
+    const Rounding rounding(mode);
+    s::rotated_motion_peaks(view(a1), view(a2), 0.005, table.angles(), pga.data(), pgv.data());
+    want_pga = naive_peaks(a1, a2, table);
+    want_pgv = naive_peaks(trapezoid(a1, 0.005), trapezoid(a2, 0.005), table);
+    got = kernel_peaks(a1, a2, periods, 0.005, 1, table, steps);
+    for (const s::Step &st : steps) want.push_back(naive_peaks(response(a1, st, 1), response(a2, st, 1), table));
+  }
+  EXPECT_TRUE(same_bits(pga, want_pga));
+  EXPECT_TRUE(same_bits(pgv, want_pgv));
+  for (std::size_t m = 0; m < periods.size(); ++m)
+    EXPECT_TRUE(same_bits(Vec(got.begin() + m * 180, got.begin() + (m + 1) * 180), want[m])) << "period " << periods[m];
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, RotatedInMode,
+                         ::testing::Combine(::testing::Values("huge", "large", "noise", "tiny"),
+                                            ::testing::Values(FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO)));
+
+TEST(Rotated, PeaksPastTheRootOfTheLargestDouble) {
+  // A table a caller may pass (c² + s² within 2^-45 of 1) whose one angle lengthens what
+  // it projects: after a batch of peaks at 2^512, whose squares overflow, a sample just
+  // below 2^512 still projects above them.
+  Table table(1);
+  table.cos = {1.0 + 0x1p-46};
+  Vec a1(16, 0x1p512 * (1.0 - 0x1p-50)), a2(17, 0.0);
+  a1.push_back(0x1p512 * (1.0 - 0x1p-53));
+  for (const int mode : {FE_TONEAREST, FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO}) {
+    double pga = 0.0, pgv = 0.0;
+    Vec want;
+    {
+      const Rounding rounding(mode);
+      s::rotated_motion_peaks(view(a1), view(a2), 1e-300, table.angles(), &pga, &pgv);
+      want = naive_peaks(a1, a2, table);
+    }
+    EXPECT_TRUE(same_bits({pga}, want)) << "mode " << mode;
+  }
+}
 
 TEST(Rotated, WorkRoomIsBoundedAndNeverEmpty) {
   const std::int64_t longest = s::rotated_response_work(std::int64_t{1} << 40, 1000);

@@ -26,7 +26,11 @@ constexpr double absolute_margin = 0x1p-1000;
 
 /// The squared amplitude below which no sample can raise a peak of at least `lowest`.
 inline double skip_below(double lowest) noexcept {
-  return lowest * lowest * (1.0 - relative_margin) - absolute_margin;
+  // Past 2^511 the square could overflow: to ∞ rounding to nearest or upward, which
+  // would skip every finite amplitude and lose the margin, to the largest double
+  // rounding down. 2^511 is a lower bound, squared exactly in every mode.
+  const double low = lowest < 0x1p511 ? lowest : 0x1p511;
+  return low * low * (1.0 - relative_margin) - absolute_margin;
 }
 
 // Samples that pass that test are tested again per sector of 12 consecutive
@@ -162,9 +166,12 @@ std::uint64_t reach_sectors(const double *x1, const double *x2, std::int64_t cou
   const double c1 = lo1 + (hi1 - lo1) / 2.0, c2 = lo2 + (hi2 - lo2) / 2.0;
   const double w1 = hi1 - lo1, w2 = hi2 - lo2;
   // The radius (w1 + w2 bounds it where the squares would underflow), and the
-  // rounding of the centre, the radius and the products.
+  // rounding of the centre, the radius and the products. Where a width or a square
+  // may have overflowed, every sector is reached: rounding down or toward zero, an
+  // overflow gives the largest double, not ∞, and its root would be far too small.
   const double e = w1 * w1 + w2 * w2;
-  const double r = (e > 0x1p-900 ? std::sqrt(e) : w1 + w2) / 2.0;
+  const double r = e >= 0x1p1023 ? std::numeric_limits<double>::infinity()
+                                 : (e > 0x1p-900 ? std::sqrt(e) : w1 + w2) / 2.0;
   const double slack = r + (std::fabs(c1) + std::fabs(c2) + r) * 0x1p-48;
   // The sectors four at a time.
   const v4 q1 = {c1, c1, c1, c1}, q2 = {c2, c2, c2, c2}, sl = {slack, slack, slack, slack};
