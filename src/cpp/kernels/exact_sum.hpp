@@ -492,7 +492,9 @@ template <int W, class Emit>
 template <int W>
 [[gnu::always_inline]] inline bool try_scan(Run &run, const double *q, std::int64_t i0, std::int64_t m,
                                             double *P) noexcept {
-  return try_scan<W>(run, q, i0, m, [P](std::int64_t k, Vec<W> v) { __builtin_memcpy(P + k, &v, sizeof v); });
+  return try_scan<W>(run, q, i0, m, [P](std::int64_t k, Vec<W> v) __attribute__((always_inline)) {
+    __builtin_memcpy(P + k, &v, sizeof v);
+  });
 }
 
 /// The sequential running sums of q[i0 .. i0 + m) into P; after the first NaN every
@@ -511,35 +513,6 @@ template <int W>
   }
   for (; k < i0 + m; ++k) P[k] = s;
   return s;
-}
-
-/// Running sums of the m (<= kBlock) non-negative terms q into P (P must not overlap q):
-/// P[k] = the sequential run.s + q[0] + ... + q[k], a chunk of kSub at a time by the
-/// method where it proves the result and by the plain loop elsewhere; run.s ends as the
-/// last running sum.
-template <int W>
-[[gnu::always_inline]] inline void scan_chunks(Run &run, const double *q, std::int64_t m, double *P) noexcept {
-  std::int64_t i = 0;
-  for (; m - i >= kSub; i += kSub) {
-    if (run.on_grid && try_scan<W>(run, q, i, kSub, P)) continue;
-    run.s = plain_scan(run.s, q, i, kSub, P);
-    run.regrid();
-  }
-  if (i < m) {
-    run.s = plain_scan(run.s, q, i, m - i, P);
-    run.regrid();
-  }
-}
-
-/// scan_chunks, tried first as one block when the terms fill one.
-template <int W>
-[[gnu::always_inline]] inline void scan_terms(Run &run, const double *q, std::int64_t m, double *P) noexcept {
-  if (m == kBlock) {
-    ++run.blocks;
-    if (run.on_grid && try_scan<W>(run, q, 0, kBlock, P)) return;
-    ++run.fallbacks;
-  }
-  scan_chunks<W>(run, q, m, P);
 }
 
 }  // namespace tavo::kernels::exact

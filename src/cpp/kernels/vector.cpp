@@ -835,7 +835,7 @@ inline bool binade_scales_in_range(const exact::Grid &g, double dt) noexcept {
 template <int W, class Out>
 [[gnu::always_inline]] inline void scale_block(const double *P, std::int64_t m, double dt, Out out,
                                                std::int64_t i0) noexcept {
-  const auto put = [&](std::int64_t k, exact::Vec<W> v) { put_lanes<W>(out, i0 + k, v); };
+  const auto put = [&](std::int64_t k, exact::Vec<W> v) __attribute__((always_inline)) { put_lanes<W>(out, i0 + k, v); };
   std::int64_t j = 0;
   exact::Mask<W> outside{};
   if constexpr (W == 8) {
@@ -893,33 +893,68 @@ struct ScaleArias {
 };
 
 struct AriasSeries {
-  /// The running sums P by the exact scan, then the four scalings (scale_block). A
-  /// whole block whose binade scales in range is scaled as the scan forms its sums,
-  /// into out directly; if the scan's check then fails, the block is done again.
+  /// The binade that binade_scales_in_range was asked of last, and its answer.
+  struct RangeTest {
+    double E = 0.0;
+    bool in_range = false;
+  };
+  /// Tries q[i .. i + m) of the block at i0 from run's grid (the scan's block check);
+  /// true when they were added, their intensities in out.
+  template <int W, class Out>
+  [[gnu::always_inline]] static bool try_scaled(exact::Run &run, const double *q, double *P, Out out, double dt,
+                                                RangeTest &range, std::int64_t i0, std::int64_t i,
+                                                std::int64_t m) noexcept {
+    if (run.g.E != range.E) range = {run.g.E, binade_scales_in_range(run.g, dt)};
+    if (range.in_range)
+      return exact::try_scan<W>(run, q, i, m, [&](std::int64_t k, exact::Vec<W> sums) __attribute__((always_inline)) {
+        put_lanes<W>(out, i0 + k, divide_by_gravity<W>(((sums * dt) * constants::pi) / 2.0));
+      });
+    if (!exact::try_scan<W>(run, q, i, m, P)) return false;
+    scale_block<W>(P + i, m, dt, out, i0 + i);
+    return true;
+  }
+  /// q[i .. i + m) of the block at i0 by the plain loop, then scaled.
+  template <int W, class Out>
+  [[gnu::always_inline]] static void plain(exact::Run &run, const double *q, double *P, Out out, double dt,
+                                           std::int64_t i0, std::int64_t i, std::int64_t m) noexcept {
+    run.s = exact::plain_scan(run.s, q, i, m, P);
+    run.regrid();
+    scale_block<W>(P + i, m, dt, out, i0 + i);
+  }
+  /// The running sums P by the exact scan and the four scalings: a whole block at a
+  /// time, else a chunk at a time, else by the plain loop. Where the sums' binade scales
+  /// in range, a try is scaled as the scan forms its sums, straight into out (a try that
+  /// fails is redone, overwriting what it wrote); elsewhere scale_block follows the scan.
   template <int W, class In, class Out>
   [[gnu::always_inline]] static double exact_loop(In x, Out out, std::int64_t n, double dt,
                                                   exact::Run &run) noexcept {
     double q[kBlock], P[kBlock];
-    const auto scaled = [&](std::int64_t i, exact::Vec<W> sums) {
-      put_lanes<W>(out, i, divide_by_gravity<W>(((sums * dt) * constants::pi) / 2.0));
-    };
+    RangeTest range;
+    double growth = INFINITY;  // of the sum over the last block: the guess for the next
     for (std::int64_t i0 = 0; i0 < n; i0 += kBlock) {
       const std::int64_t m = std::min(kBlock, n - i0);
-      if (run.s == run.s) {
-        squares_lanes<W>(x, i0, m, q);
-        if (m == kBlock && run.on_grid && binade_scales_in_range(run.g, dt)) {
-          ++run.blocks;
-          if (exact::try_scan<W>(run, q, 0, kBlock, [&](std::int64_t k, exact::Vec<W> sums) { scaled(i0 + k, sums); }))
-            continue;
-          ++run.fallbacks;
-          exact::scan_chunks<W>(run, q, m, P);
-        } else {
-          exact::scan_terms<W>(run, q, m, P);
-        }
-      } else {
+      if (run.s != run.s) {
         for (std::int64_t k = 0; k < m; ++k) P[k] = run.s;  // the sum stays at its first NaN
+        scale_block<W>(P, m, dt, out, i0);
+        continue;
       }
-      scale_block<W>(P, m, dt, out, i0);
+      squares_lanes<W>(x, i0, m, q);
+      const double s0 = run.s;
+      if (m == kBlock) {
+        ++run.blocks;
+        // A block expected to leave the binade goes by chunks without a whole try.
+        if (run.on_grid && run.s + growth < run.g.top && try_scaled<W>(run, q, P, out, dt, range, i0, 0, kBlock)) {
+          growth = run.s - s0;
+          continue;
+        }
+        ++run.fallbacks;
+      }
+      std::int64_t i = 0;
+      for (; m - i >= exact::kSub; i += exact::kSub)
+        if (!(run.on_grid && try_scaled<W>(run, q, P, out, dt, range, i0, i, exact::kSub)))
+          plain<W>(run, q, P, out, dt, i0, i, exact::kSub);
+      if (i < m) plain<W>(run, q, P, out, dt, i0, i, m - i);
+      growth = run.s - s0;
     }
     return run.s;
   }
