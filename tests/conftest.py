@@ -1,5 +1,5 @@
-"""Shared fixtures: the folder of real records, `../shared/data`, and a process
-pool that breaks while tasks are handed out.
+"""Shared fixtures: the folder of real records, `../shared/data`, a process
+pool that breaks while tasks are handed out, and the C library's rounding mode.
 
 It lies beside the repository (`TAVOTOOLS_DATA` names another place). A git
 worktree may sit deeper than the main checkout, so the nearest `shared/data`
@@ -7,6 +7,8 @@ beside the repository or any folder above it is used. Tests that need it
 skip when there is none.
 """
 import concurrent.futures as cf
+import ctypes
+import ctypes.util
 import os
 import time
 from pathlib import Path
@@ -56,3 +58,11 @@ def pool_breaks_at_third_hand_out(monkeypatch):
 
     monkeypatch.setattr(cf.ProcessPoolExecutor, "submit", submit)
     return calls
+
+
+@pytest.fixture
+def rounding_mode():
+    """Sets the C library's rounding mode (as some C code may leave one set); restored after."""
+    libm = ctypes.CDLL(ctypes.util.find_library("m"))
+    yield lambda mode: libm.fesetround(mode)
+    libm.fesetround(0)

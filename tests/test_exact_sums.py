@@ -2,8 +2,6 @@
 time, and the velocity pass of get_PGV_cy, against the plain references and SciPy
 itself, bit for bit: generated records of the kinds that land on ties and binade
 edges, every real record of ../shared/data, and NumPy's floating-point error states."""
-import ctypes
-import ctypes.util
 import math
 import platform
 import types
@@ -83,14 +81,6 @@ def real_records(folder):
             yield from ((path, r) for r in read_records(path))
         except (RecordError, ValueError, OSError):
             continue  # a format this package does not read
-
-
-@pytest.fixture
-def rounding_mode():
-    """Sets the C library's rounding mode (as some C code may leave one set); restored after."""
-    libm = ctypes.CDLL(ctypes.util.find_library("m"))
-    yield lambda mode: libm.fesetround(mode)
-    libm.fesetround(0)
 
 
 @pytest.mark.skipif(platform.machine() != "x86_64", reason="the x86-64 values of the rounding modes")

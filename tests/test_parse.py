@@ -4,6 +4,7 @@ import inspect
 import itertools
 import math
 import mmap
+import platform
 import random
 import re
 import threading
@@ -87,6 +88,25 @@ def test_generated_edge_cases_read_as_float_does():
     lines = ["".join(t.rjust(width) for t in finite[k:k + 3]) for k in range(0, len(finite), 3)]
     values, _ = _parse.fixed("\r\n".join(lines).encode(), 0, len(finite), width, 3)
     same_bits(values, [py_float(t) for t in finite])
+
+
+@pytest.mark.skipif(platform.machine() != "x86_64", reason="the x86-64 values of the rounding modes")
+@pytest.mark.parametrize("mode", [0x400, 0x800, 0xC00], ids=["downward", "upward", "toward_zero"])
+def test_other_rounding_modes_read_the_nearest_doubles(mode, rounding_mode):
+    # A text means one double whatever mode a caller's C code left set: the one
+    # float() gives rounding to nearest. Short decimals take one multiplication or
+    # division, which would round in the mode set.
+    finite = [t for t in generated_tokens(6000) if np.isfinite(py_float(t))] + PLAIN_EDGES
+    expected = [py_float(t) for t in finite]
+    width = max(len(t) for t in finite) + 1
+    fields = "\n".join("".join(t.rjust(width) for t in finite[k:k + 4]) for k in range(0, len(finite), 4))
+    rows = "\n".join(f"{t} {t}" for t in finite)
+    assert rounding_mode(mode) == 0
+    got = [_parse.floats(" ".join(finite).encode(), 0)[0], _parse.fixed(fields.encode(), 0, len(finite), width, 4)[0],
+           _parse.columns(rows.encode(), 0, 2)[0][:, 1]]
+    rounding_mode(0)
+    for values in got:
+        same_bits(values, expected)
 
 
 @pytest.mark.parametrize("token, value", [

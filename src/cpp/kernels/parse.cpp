@@ -2,6 +2,7 @@
 // 64-bit and every access is checked against the end of the bytes before it
 // is made: the parsers never read outside [data, data + size).
 #include "kernels/parse.hpp"
+#include "kernels/rounding.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -130,7 +131,8 @@ ParseStatus convert(const char *first, const Scan &s, double &out) noexcept {
   if (s.small) {
     // Clinger's fast path: an integer below 2**53 and 10**k for k <= 22 are both
     // exact doubles, so one IEEE multiplication or division rounds correctly,
-    // as from_chars would. Most record samples have a few digits.
+    // as from_chars would, while rounding to nearest (the entry points set it).
+    // Most record samples have a few digits.
     const double m = double(s.digits);
     const double v = s.exp10 >= 0 ? m * powers_of_ten[s.exp10] : m / powers_of_ten[-s.exp10];
     out = *first == '-' ? -v : v;
@@ -290,6 +292,7 @@ bool Separators::add(const char *extra, std::int64_t n) noexcept {
 }
 
 ParseStatus to_double(const char *first, const char *last, double &out) noexcept {
+  const NearestRounding nearest;  // a text means the same double in any mode
   const Scan s = scan(first, last);
   if (s.end == first || s.end != last) return ParseStatus::not_a_number;
   return convert(first, s, out);
@@ -297,6 +300,7 @@ ParseStatus to_double(const char *first, const char *last, double &out) noexcept
 
 ParseResult parse_floats(Bytes bytes, std::int64_t start, std::int64_t count,
                          const Separators &seps, double *out) noexcept {
+  const NearestRounding nearest;  // a text means the same double in any mode
   const char *const base = bytes.data;
   const char *const e = base + bytes.size;
   const char *p = base + start;
@@ -340,6 +344,7 @@ std::int64_t count_tokens(Bytes bytes, std::int64_t start, const Separators &sep
 
 ParseResult parse_fixed(Bytes bytes, std::int64_t start, std::int64_t count, std::int64_t width,
                         std::int64_t per_line, bool integers, double *out) noexcept {
+  const NearestRounding nearest;  // a text means the same double in any mode
   const char *const base = bytes.data;
   const char *const e = base + bytes.size;
   const char *p = base + start;
@@ -402,6 +407,7 @@ ParseResult parse_fixed(Bytes bytes, std::int64_t start, std::int64_t count, std
 
 ParseResult parse_columns(Bytes bytes, std::int64_t start, std::int64_t n_columns,
                           std::int64_t rows, const Separators &seps, double *out) noexcept {
+  const NearestRounding nearest;  // a text means the same double in any mode
   const char *const base = bytes.data;
   const char *const e = base + bytes.size;
   const char *p = base + start;

@@ -60,7 +60,8 @@ private:
 /// [+-] digits [. digits] | [+-] . digits, then an optional exponent written
 /// e/E/d/D [+-] digits or, as Fortran writes three-digit exponents, a bare
 /// sign and digits ("1.5-105" is 1.5e-105). The result is the correctly rounded
-/// double, as Python's float() gives for the same number written with 'e';
+/// double, as Python's float() gives for the same number written with 'e', in
+/// whatever rounding mode the caller left set (as do the block parsers below);
 /// underflow gives a signed zero, overflow is `out_of_range`.
 ParseStatus to_double(const char *first, const char *last, double &out) noexcept;
 

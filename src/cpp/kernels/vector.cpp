@@ -4,6 +4,7 @@
 #include "kernels/vector.hpp"
 
 #include "kernels/exact_sum.hpp"
+#include "kernels/rounding.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -116,18 +117,6 @@ template <class In, class F>
   for (int k = 0; k < kWidth; ++k) r = keep_greater(m[k], r);
   for (; i < n; ++i) r = keep_greater(f(x[i]), r);
   return r;
-}
-
-/// True while the arithmetic rounds to nearest, the mode Python and NumPy run in. The
-/// block methods, the test of squares against the library and the division by gravity
-/// are argued for that mode only: in another one (which some C code may set) the plain
-/// loops and the library run, and they are the definitions in any mode.
-inline bool rounds_to_nearest() noexcept {
-#if defined(__x86_64__) && defined(__GNUC__)
-  return (__builtin_ia32_stmxcsr() & 0x6000u) == 0;  // the rounding control of the vector arithmetic
-#else
-  return std::fegetround() == FE_TONEAREST;
-#endif
 }
 
 /// v, with its value hidden from the optimiser. An exponent passed through it keeps
