@@ -1,5 +1,7 @@
 """The compiled number parser: float() bit for bit, exact errors, any buffer, no read outside it."""
 import array
+import ctypes
+import ctypes.util
 import inspect
 import itertools
 import math
@@ -104,7 +106,9 @@ def test_other_rounding_modes_read_the_nearest_doubles(mode, rounding_mode):
     assert rounding_mode(mode) == 0
     got = [_parse.floats(" ".join(finite).encode(), 0)[0], _parse.fixed(fields.encode(), 0, len(finite), width, 4)[0],
            _parse.columns(rows.encode(), 0, 2)[0][:, 1]]
+    left = ctypes.CDLL(ctypes.util.find_library("m")).fegetround()
     rounding_mode(0)
+    assert left == mode  # the caller's mode is given back
     for values in got:
         same_bits(values, expected)
 
