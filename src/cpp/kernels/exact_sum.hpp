@@ -403,8 +403,13 @@ template <int W, class Terms>
     // the last stretch: a try that would cross is cut short rather than wasted. A
     // term of size t is a tie with odds of about t / E, so tries are also kept to
     // E / 2 of terms, where a tie (a second pass) is not the likely outcome.
+    // (Without a division where a whole block fits, the common case: the sizing sits on
+    // the chain from one try's sum to the next try.)
     double fit = 0.0;
-    if (run.on_grid) fit = std::min(run.g.top - run.s, 0.5 * run.g.E) / (run.mean * double(kSub));
+    if (run.on_grid) {
+      const double room = std::min(run.g.top - run.s, 0.5 * run.g.E);
+      fit = room >= run.mean * double(kBlock) ? kMaxChunks : room / (run.mean * double(kSub));
+    }
     if (run.on_grid && m - i >= kSub && fit >= 1.0) {
       const std::int64_t whole_chunks = (m - i) / kSub;
       const int n_chunks = static_cast<int>(std::min<std::int64_t>(
@@ -412,7 +417,10 @@ template <int W, class Terms>
       const double s0 = run.s;
       bool ties;
       const std::int64_t done = try_chunks<W>(run, t, i, n_chunks, ties);
-      if (done > 0) run.mean = (run.s - s0) / double(done);
+      if (done == kBlock)
+        run.mean = (run.s - s0) * (1.0 / double(kBlock));
+      else if (done > 0)
+        run.mean = (run.s - s0) / double(done);
       i += done;
       if (done == n_chunks * kSub) continue;
       if (ties && add_with_ties<W>(run, t, i, kSub)) {
