@@ -227,7 +227,7 @@ def test_a_directory_reads_every_record_below_it_and_skips_the_rest(data, tmp_pa
         ("CHB0021412312349.UD", "U-D"), ("deeper.dat", "U"), ("deeper.dat", "N"),
         ("deeper.dat", "E"), ("ew.gz", "E-W")]
     [note] = caught
-    assert note.category is SkippedFile
+    assert note.category is SkippedFile and note.filename == __file__  # told at the caller
     skipped = tmp_path / "knet" / "event.json"
     assert str(note.message).startswith(f"{skipped}: skipped, not a record file "
                                         f"(not a recognised record format (tried: {TRIED}); as ")

@@ -1,5 +1,9 @@
 """Record readers: real agency files, generated fixtures, and malformed input."""
+import ctypes
+import ctypes.util
+import dataclasses
 import math
+import platform
 import re
 import shutil
 from datetime import date, datetime, timezone
@@ -161,6 +165,33 @@ def test_detection_reads_content_not_names(data, tmp_path):
 
 
 # ---- generated fixtures -----------------------------------------------------------
+
+@pytest.mark.skipif(platform.machine() != "x86_64", reason="the x86-64 values of the rounding modes")
+@pytest.mark.parametrize("mode", [0x400, 0x800, 0xC00], ids=["downward", "upward", "toward_zero"])
+def test_every_real_file_reads_alike_in_other_rounding_modes(data, mode, rounding_mode):
+    # Some C code may leave another rounding mode set: a file still means the same
+    # numbers (its headers' texts, its samples and their units' scaling), and the
+    # caller's mode is given back.
+    files = [p for p in sorted(data.rglob("*")) if p.is_file() and p.suffix not in (".json", ".md")]
+    want = {}
+    for path in files:
+        try:
+            want[path] = read_records(path)
+        except (RecordError, ValueError):
+            continue
+    assert sum(len(r) for r in want.values()) >= 40
+    assert rounding_mode(mode) == 0
+    got = {path: read_records(path) for path in want}
+    left = ctypes.CDLL(ctypes.util.find_library("m")).fegetround()
+    rounding_mode(0)
+    assert left == mode
+    for path, records in want.items():
+        assert len(got[path]) == len(records), path
+        for g, w in zip(got[path], records):
+            stated = [f.name for f in dataclasses.fields(w) if f.name != "accel"]
+            assert repr([getattr(g, f) for f in stated]) == repr([getattr(w, f) for f in stated]), path
+            assert g.accel.view(np.uint64).tolist() == w.accel.view(np.uint64).tolist(), path
+
 
 def test_smc_fixed_width_fields_that_run_together(tmp_path):
     path = write(tmp_path / "x.dat", smc_lines(SAMPLES, rate=250.0))

@@ -11,6 +11,7 @@
 #include <iterator>
 
 #include "kernels/parse.hpp"
+#include "kernels/rounding.hpp"
 #include "runtime/binding.hpp"
 #include "runtime/buffer.hpp"
 #include "runtime/function.hpp"
@@ -40,6 +41,11 @@ struct Flag {
   bool value;
 };
 
+/// Any object, borrowed for the call.
+struct Object {
+  PyObject *obj;
+};
+
 } // namespace tavo::parse
 
 namespace tavo::runtime {
@@ -65,6 +71,13 @@ template <> struct Arg<const parse::Delimiters &> {
     if (obj == nullptr || obj == Py_None) return true;
     held.given = held.held.acquire_bytes(obj);
     return held.given;
+  }
+};
+template <> struct Arg<parse::Object> {
+  parse::Object held;
+  bool convert(PyObject *obj, const Param &) noexcept {
+    held.obj = obj;
+    return true;
   }
 };
 template <> struct Arg<parse::Flag> {
@@ -349,6 +362,12 @@ PyObject *lone_cr(const Data &data) noexcept {
   return PyLong_FromLongLong(at);
 }
 
+PyObject *rounding_to_nearest(Object func) noexcept {
+  const kernels::NearestRounding nearest;
+  PyObject *r = PyObject_CallNoArgs(func.obj);
+  return r != nullptr ? r : TAVO_FAIL_HERE();
+}
+
 // ---- module ------------------------------------------------------------------------
 
 runtime::ModuleInfo module_info{"tavotools._parse", &runtime::getargs_messages};
@@ -391,6 +410,11 @@ const runtime::FunctionDef functions[] = {
         "Offset of the first CR byte of `data` that no LF follows (an old Mac line\n"
         "end), or -1 when every CR is that of a CR LF.",
         required("data")),
+    runtime::define<rounding_to_nearest>(
+        "rounding_to_nearest", module_info,
+        "func() computed rounding to nearest, whatever rounding mode the calling\n"
+        "thread's C code left set; that mode is set again after it.",
+        required("func")),
 };
 
 int parse_exec(PyObject *module) noexcept {

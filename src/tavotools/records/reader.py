@@ -8,6 +8,7 @@ import os
 import warnings
 
 from .. import checks
+from .._parse import rounding_to_nearest
 from .formats import FORMATS, by_name
 from .record import RecordError, SkippedFile, UnrecognisedFormat
 from .source import Source
@@ -88,7 +89,7 @@ def _read_directory(path, **options):
             records.extend(read_records(name, **options))
         except UnrecognisedFormat as e:
             warnings.warn(SkippedFile(f"{name}: skipped, not a record file ({e.reason})"),
-                          stacklevel=3)
+                          stacklevel=5)  # read_records' caller: through _read and its lambda
     return records
 
 
@@ -111,6 +112,13 @@ def read_records(path, *, format=None, dt=None, units=None, inventory=None):
     samples need `units`, or `inventory` (an ObsPy Inventory or a StationXML
     file) to divide counts by the sensitivity.
     """
+    # A file means the same numbers whatever rounding mode C code left set: its
+    # texts (float() rounds in the mode set) and its units' scaling are read rounding
+    # to nearest, as Python and NumPy compute by default.
+    return rounding_to_nearest(lambda: _read(path, format, dt, units, inventory))
+
+
+def _read(path, format, dt, units, inventory):
     if os.path.isdir(path):
         return _read_directory(path, format=format, dt=dt, units=units, inventory=inventory)
     if units is not None:
