@@ -1050,6 +1050,187 @@ TEST(ExactSumRecords, TiesThatCarryTheSumOntoTheTopOfItsBinade) {
   EXPECT_EQ(failures, 0);
 }
 
+// Samples whose library square is not their product (about 1 in 1200 doubles) in the
+// last block of a record, 1 to 255 samples long: each one's square must come from the
+// library, wherever its lane, vector or 64-sample word falls (a lost or misplaced bit of
+// the squares' test leaves the product there). Every sample of the block such a one, and
+// one such among zeros at each position, where its square is the sum itself (a
+// difference of an ulp is not lost in the rounding of a larger sum).
+TEST(ExactSumRecords, SquaresTheLibraryRoundsOtherwiseAtEveryPosition) {
+  std::mt19937_64 rng(44);
+  std::uniform_real_distribution<double> unit(1.0, 2.0);
+  Vec odd;
+  while (odd.size() < 512) {
+    const double v = unit(rng);
+    if (library_pow(v, 2.0) != v * v) odd.push_back((rng() & 1) ? v : -v);
+  }
+  int failures = 0;
+  const auto check = [&](const Vec &x, const char *what, std::int64_t tail, std::int64_t at) {
+    const Vec running = seq_running(ref_pow(x, 2.0));
+    Vec series = running;
+    for (double &v : series) v = (((v * 0.01) * kPi) / 2.0) / 9.81;
+    for (const int step : {1, -1}) {
+      const Placed in(x, step);
+      Placed out(Vec(x.size(), 12345.0), step);
+      const auto total = same_bits(k::arias_series(in.span(), 0.01, out.mut()), running.back());
+      const auto sum = same_bits(k::sum_squares(in.span()), running.back());
+      const auto arias = same_bits(out.values(), series);
+      if ((!total || !sum || !arias) && failures++ < 5)
+        ADD_FAILURE() << what << ", last block " << tail << ", at " << at << ", step " << step << ": "
+                      << total.message() << " " << sum.message() << " " << arias.message();
+    }
+  };
+  for (std::int64_t tail = 1; tail < 256; ++tail) {
+    Vec x(static_cast<std::size_t>(256 + tail));
+    for (double &v : x) v = odd[rng() % odd.size()];
+    check(x, "every sample", tail, -1);
+    if (tail % 8 > 1 && tail % 8 < 7 && tail % 64 > 8 && tail % 64 < 56) continue;  // the others hold no new case
+    for (std::int64_t at = 0; at < tail; ++at) {
+      Vec one(static_cast<std::size_t>(256 + tail), 0.0);
+      one[static_cast<std::size_t>(256 + at)] = odd[rng() % odd.size()];
+      check(one, "one sample", tail, at);
+    }
+  }
+  EXPECT_EQ(failures, 0);
+}
+
+/// A sample near sqrt(target) whose library square is target itself when one of the
+/// three nearest candidates has it (about half the time), else the nearest.
+double root_of(double target, std::mt19937_64 &rng) {
+  const double r = std::sqrt(target);
+  for (double x : {r, std::nextafter(r, 0.0), std::nextafter(r, kInf)})
+    if (library_pow(x, 2.0) == target) return (rng() & 1) ? x : -x;
+  return r;
+}
+
+/// One Arias record aimed at the scan's checks: a background whose running sum passes
+/// `level` mid-record, and at chunk and block starts and ends (the offsets the tries
+/// begin and end on) terms that tie on the grid of the sum as the loop forms it, carry
+/// it to within a few half-ulps of the top of its binade (onto it, or past), runs of
+/// zeros, and now and then a NaN, an infinity or a huge sample; each edge term is one
+/// of these with odds 1 / odds (dense: every block has some; sparse: whole blocks pass).
+Vec arias_adversary(std::int64_t n, double level, std::uint64_t odds, std::mt19937_64 &rng) {
+  std::normal_distribution<double> normal(0.0, 1.0);
+  const double amplitude = std::sqrt(level / (0.5 * static_cast<double>(n)));
+  Vec x;
+  double s = 0.0;  // the loop's running sum of squares
+  for (std::int64_t i = 0; i < n; ++i) {
+    const std::int64_t c = i % 32, b = i % 256;
+    const bool edge = c <= 1 || c >= 30 || b <= 1 || b >= 254;
+    double v = normal(rng) * amplitude;
+    if (s > 0.0 && s < 0x1p1000 && edge && rng() % odds == 0) {
+      const double E = binade_of(s), u = E * 0x1p-52;
+      switch (rng() % 8) {
+        case 0:
+        case 1:
+        case 2:  // a tie: an odd number of half-ulps
+          v = root_of(static_cast<double>(2 * (rng() % 4096) + 1) * 0.5 * u, rng);
+          break;
+        case 3:  // a tie among the terms in [E / 2, E), every other double of which is one
+          v = root_of(E * (0.5 + 0.5 * std::ldexp(static_cast<double>(rng() % (1u << 20)), -20)), rng);
+          break;
+        case 4:
+        case 5: {  // to the top of the binade, within three half-ulps
+          const double target = (2.0 * E - s) + static_cast<double>(static_cast<int>(rng() % 7) - 3) * 0.5 * u;
+          v = target > 0.0 ? root_of(target, rng) : 0.0;
+          break;
+        }
+        case 6:
+          v = (rng() & 1) ? 0.0 : -0.0;
+          break;
+        default:
+          if (rng() % 64 == 0) {
+            static const double kRare[] = {kNaN, kInf, -kInf, 1e300, 0x1p511, 0x1p520};
+            v = kRare[rng() % std::size(kRare)];
+          }
+      }
+    }
+    x.push_back(v);
+    if (s == s) s += library_pow(v, 2.0);
+  }
+  return x;
+}
+
+// Records aimed at the exact Arias series: lengths a few samples either side of whole
+// blocks and chunks, steps at and just past the ends of the range where the scan's
+// sums are scaled as they are formed (and zero, subnormal, huge, non-finite), running
+// sums whose scaled values pass 2^-900 or 2^1000 (the ends of that range) mid-record,
+// ties and binade tops at the tries' first and last terms, strided and reversed
+// input and output, an output shorter or longer than the input (the series runs over
+// the shorter; the rest of a longer output stays as it was). Against the plain loop,
+// bit for bit; and every flag its sums and scalings raise is raised (a flag missed would
+// let a caller that tests them pass a result NumPy warns about; more flags only send it
+// the slower way). TAVO_ARIAS_RECORDS sets the number of records.
+TEST(ExactSumRecords, AriasSeriesAdversarialRecords) {
+  const char *env = std::getenv("TAVO_ARIAS_RECORDS");
+  const std::int64_t records = env ? std::atoll(env) : 300;
+  static const double kSteps[] = {0.01, 0.005, 1.0, 0x1p-20, -0x1p-20, 0x1p20, -0x1p20,
+                                  0x1.0000000000001p20, 0x1.fffffffffffffp-21, -0x1.fffffffffffffp19,
+                                  0x1.0000000000001p-20, -0.0, 0.0, 5e-324, 1e-300, 1e300, kInf, -kInf, kNaN};
+  std::mt19937_64 rng(2112);
+  std::int64_t samples = 0, missing_flags = 0, extra_flags = 0;
+  int failures = 0;
+  for (std::int64_t r = 0; r < records && failures < 10; ++r) {
+    static const int kNear[] = {-33, -32, -31, -1, 0, 1, 31, 32, 33};
+    const std::int64_t n =
+        std::max<std::int64_t>(1, 256 * static_cast<std::int64_t>(1 + rng() % 24) + kNear[rng() % std::size(kNear)]);
+    double dt = kSteps[rng() % std::size(kSteps)];
+    if (rng() % 3 == 0)  // anywhere from 2^-25 to 2^25, either sign
+      dt = std::ldexp((rng() & 1) ? 1.0 : -1.0, static_cast<int>(rng() % 50) - 25) *
+           (1.0 + 0x1p-30 * static_cast<double>(rng() % 4096));
+    // The running sum passes the end of the scaled range (for the steps that have one),
+    // or some level over a wide span.
+    const double scale = std::isfinite(dt) && dt != 0.0 ? std::fabs(dt) * kPi / 2.0 : 1.0;
+    double level;
+    switch (rng() % 3) {
+      case 0: level = 0x1p-900 / scale; break;
+      case 1: level = 0x1p1000 / scale; break;
+      default: level = std::ldexp(1.0, static_cast<int>(rng() % 1200) - 600);
+    }
+    level = std::min(std::max(level, 0x1p-1000), 0x1p1015);
+    const Vec x = arias_adversary(n, level, std::uint64_t{3} << (3 * (rng() % 4)), rng);
+    static const int kInSteps[] = {1, 1, -1, 2}, kOutSteps[] = {1, 1, 2, -1, -3};
+    static const int kOutLength[] = {0, 0, 0, -1, -37, 5};
+    const int in_step = kInSteps[rng() % std::size(kInSteps)], out_step = kOutSteps[rng() % std::size(kOutSteps)];
+    const std::int64_t n_out = std::max<std::int64_t>(1, n + kOutLength[rng() % std::size(kOutLength)]);
+    const std::int64_t used = std::min(n, n_out);
+
+    // The flags of the sums and scalings (those of the squares are the library's, and
+    // no square is taken once the sum is NaN).
+    Vec want = ref_pow(Vec(x.begin(), x.begin() + used), 2.0);
+    double want_total = 0.0;
+    const int want_flags = flags_raised([&] {
+      want = seq_running(want);
+      want_total = want.back();
+      for (double &v : want) v = (((v * dt) * kPi) / 2.0) / 9.81;
+      __asm__ volatile("" : : "r"(want.data()) : "memory");
+    });
+    want.resize(static_cast<std::size_t>(n_out), 12345.0);
+
+    const Placed in(x, in_step);
+    Placed out(Vec(static_cast<std::size_t>(n_out), 12345.0), out_step);
+    double total = 0.0;
+    const int flags = flags_raised([&] {
+      total = k::arias_series(in.span(), dt, out.mut());
+      __asm__ volatile("" : : : "memory");
+    });
+    samples += n;
+    missing_flags += (want_flags & ~flags) != 0;
+    extra_flags += (flags & ~want_flags) != 0;
+    const auto series = same_bits(out.values(), want);
+    const auto sum = same_bits(total, want_total);
+    if (!series || !sum || !out.guards_intact() || (want_flags & ~flags) != 0) {
+      ++failures;
+      ADD_FAILURE() << "record " << r << ": n=" << n << " dt=" << dt << " level=" << level << " steps " << in_step
+                    << "/" << out_step << " out " << n_out << ": " << series.message() << " " << sum.message()
+                    << " flags " << flags << " want " << want_flags;
+    }
+  }
+  std::printf("arias adversary: %" PRId64 " records, %" PRId64 " samples; flags missing in %" PRId64
+              ", extra in %" PRId64 "\n", records, samples, missing_flags, extra_flags);
+  EXPECT_EQ(failures, 0);
+}
+
 /// max |v| over the running sum v of the trapezoid terms, NumPy's way: the terms
 /// first, v[0] the first term itself, the peak counting no NaN (from -999.0).
 double ref_velocity_peak(const Vec &x, double dt) {
