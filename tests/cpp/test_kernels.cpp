@@ -1010,6 +1010,34 @@ TEST(ExactSumRecords, AriasSeriesAcrossTheRangeOfTheFastScaling) {
   }
 }
 
+// A NaN step makes every intensity that NaN, quietly: the series raises no flag that
+// its plain loop does not (a flag sends a caller that tests them the slow way), and
+// neither does the choice of how its blocks are scaled.
+TEST(ExactSumRecords, AriasSeriesWithANaNStepRaisesNoFlag) {
+  std::mt19937_64 rng(9);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  Vec x(3000);
+  for (double &v : x) v = normal(rng);
+  for (const double dt : {kNaN, -kNaN, std::bit_cast<double>(std::uint64_t{0x7ff8000000000123})}) {
+    Vec want;
+    const int want_flags = flags_raised([&] {
+      want = seq_running(ref_pow(x, 2.0));
+      for (double &v : want) v = (((v * dt) * kPi) / 2.0) / 9.81;
+      __asm__ volatile("" : : "r"(want.data()) : "memory");
+    });
+    for (const int step : {1, -2}) {
+      const Placed in(x, step);
+      Placed out(Vec(x.size(), 12345.0), step);
+      const int flags = flags_raised([&] {
+        k::arias_series(in.span(), dt, out.mut());
+        __asm__ volatile("" : : : "memory");
+      });
+      EXPECT_TRUE(same_bits(out.values(), want)) << "dt " << dt << ", step " << step;
+      EXPECT_EQ(flags, want_flags) << "dt " << dt << ", step " << step;
+    }
+  }
+}
+
 TEST(ExactSumRecords, TiesAtTheTopOfABinadeRoundToEven) {
   // s = 2 - u sits on the top grid point of [1, 2); adding u / 2 ties between an odd
   // and an even neighbour and must round up to 2.0, and so on past the crossing.

@@ -801,10 +801,13 @@ template <int W, class Out>
 /// of divide_by_gravity: each of the three products is monotonic in the sum, so the
 /// scaled values of such sums lie between those of E and 2E, the two tested here. For
 /// steps of 2^-20 to 2^20 only, where neither end can raise a flag (E and 2E lie in
-/// [2^-960, 2^1000]), so that the test adds no flag the series would not raise.
+/// [2^-960, 2^1000]), so that the test adds no flag the series would not raise. The
+/// step's bounds are compared quietly: an ordered comparison with a NaN step raises
+/// invalid, which the series (quiet NaN products) does not, and would send the caller
+/// the slow way.
 inline bool binade_scales_in_range(const exact::Grid &g, double dt) noexcept {
   const double step = std::fabs(dt);
-  if (!(step >= 0x1p-20 && step <= 0x1p20)) return false;
+  if (!(std::isgreaterequal(step, 0x1p-20) && std::islessequal(step, 0x1p20))) return false;
   const auto in_range = [dt](double P) {
     const double v = std::fabs(((P * dt) * constants::pi) / 2.0);
     return v >= 0x1p-900 && v <= 0x1p1000;
