@@ -973,6 +973,24 @@ TEST(ExactSumRecords, OtherRoundingModesGiveThePlainLoops) {
   }
 }
 
+/// The plain loop's Arias series from the squares: their running sums, then the four
+/// scalings, in place; returns the flags the sums and scalings raised.
+int plain_arias_series(Vec &series, double dt) {
+  return flags_raised([&] {
+    series = seq_running(series);
+    for (double &v : series) v = (((v * dt) * kPi) / 2.0) / 9.81;
+    __asm__ volatile("" : : "r"(series.data()) : "memory");
+  });
+}
+
+/// k::arias_series(in, dt, out), its total in `total`; returns the flags it raised.
+int kernel_arias_series(const Placed &in, double dt, Placed &out, double &total) {
+  return flags_raised([&] {
+    total = k::arias_series(in.span(), dt, out.mut());
+    __asm__ volatile("" : : : "memory");
+  });
+}
+
 // The series' blocks are scaled as their sums are formed only where every sum of the
 // binade scales into the range of the division's replacement: records whose scaled
 // sums pass the ends of that range (2^-900 and 2^1000) mid-record, and steps at and
@@ -988,19 +1006,13 @@ TEST(ExactSumRecords, AriasSeriesAcrossTheRangeOfTheFastScaling) {
     for (std::size_t i = 0; i < x.size(); ++i)
       x[i] = std::round(normal(rng) * 1000.0) * std::ldexp(1.0, low - 10 + static_cast<int>(12 * i / x.size()));
     for (const double dt : {0.01, -0.01, 0x1p-20, -0x1p20, 0x1.0000000000001p20, 0x1.fffffffffffffp-21, 40.0, 1e-7}) {
-      Vec want;
-      const int want_flags = flags_raised([&] {
-        want = seq_running(ref_pow(x, 2.0));
-        for (double &v : want) v = (((v * dt) * kPi) / 2.0) / 9.81;
-        __asm__ volatile("" : : "r"(want.data()) : "memory");
-      });
+      Vec want = ref_pow(x, 2.0);  // exact squares: the library raises no flag
+      const int want_flags = plain_arias_series(want, dt);
       for (const int step : {1, -2}) {
         const Placed in(x, step);
         Placed out(Vec(x.size(), 12345.0), step);
-        const int flags = flags_raised([&] {
-          k::arias_series(in.span(), dt, out.mut());
-          __asm__ volatile("" : : : "memory");
-        });
+        double total;
+        const int flags = kernel_arias_series(in, dt, out, total);
         EXPECT_TRUE(same_bits(out.values(), want)) << "squares from 2^" << 2 * low << ", dt " << dt << ", step " << step;
         if (low < 0) {
           EXPECT_EQ(flags, want_flags) << "squares from 2^" << 2 * low << ", dt " << dt << ", step " << step;
@@ -1019,19 +1031,13 @@ TEST(ExactSumRecords, AriasSeriesWithANaNStepRaisesNoFlag) {
   Vec x(3000);
   for (double &v : x) v = normal(rng);
   for (const double dt : {kNaN, -kNaN, std::bit_cast<double>(std::uint64_t{0x7ff8000000000123})}) {
-    Vec want;
-    const int want_flags = flags_raised([&] {
-      want = seq_running(ref_pow(x, 2.0));
-      for (double &v : want) v = (((v * dt) * kPi) / 2.0) / 9.81;
-      __asm__ volatile("" : : "r"(want.data()) : "memory");
-    });
+    Vec want = ref_pow(x, 2.0);
+    const int want_flags = plain_arias_series(want, dt);
     for (const int step : {1, -2}) {
       const Placed in(x, step);
       Placed out(Vec(x.size(), 12345.0), step);
-      const int flags = flags_raised([&] {
-        k::arias_series(in.span(), dt, out.mut());
-        __asm__ volatile("" : : : "memory");
-      });
+      double total;
+      const int flags = kernel_arias_series(in, dt, out, total);
       EXPECT_TRUE(same_bits(out.values(), want)) << "dt " << dt << ", step " << step;
       EXPECT_EQ(flags, want_flags) << "dt " << dt << ", step " << step;
     }
@@ -1226,22 +1232,14 @@ TEST(ExactSumRecords, AriasSeriesAdversarialRecords) {
     // The flags of the sums and scalings (those of the squares are the library's, and
     // no square is taken once the sum is NaN).
     Vec want = ref_pow(Vec(x.begin(), x.begin() + used), 2.0);
-    double want_total = 0.0;
-    const int want_flags = flags_raised([&] {
-      want = seq_running(want);
-      want_total = want.back();
-      for (double &v : want) v = (((v * dt) * kPi) / 2.0) / 9.81;
-      __asm__ volatile("" : : "r"(want.data()) : "memory");
-    });
+    const double want_total = seq_sum(want);
+    const int want_flags = plain_arias_series(want, dt);
     want.resize(static_cast<std::size_t>(n_out), 12345.0);
 
     const Placed in(x, in_step);
     Placed out(Vec(static_cast<std::size_t>(n_out), 12345.0), out_step);
     double total = 0.0;
-    const int flags = flags_raised([&] {
-      total = k::arias_series(in.span(), dt, out.mut());
-      __asm__ volatile("" : : : "memory");
-    });
+    const int flags = kernel_arias_series(in, dt, out, total);
     samples += n;
     missing_flags += (want_flags & ~flags) != 0;
     extra_flags += (flags & ~want_flags) != 0;
