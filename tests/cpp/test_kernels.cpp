@@ -1044,6 +1044,44 @@ TEST(ExactSumRecords, AriasSeriesWithANaNStepRaisesNoFlag) {
   }
 }
 
+// A NaN sample (a gap in a record) raises no flag in the sums of squares and the Arias
+// series that their plain loops do not raise: quiet NaN arithmetic raises none, and
+// the sums are compared quietly. A flag would send the measures that test them the
+// slow way. On the eight-lane path only: the four-lane one takes maxima of the NaN,
+// which raises invalid (a cost in time, never a bit).
+TEST(ExactSumRecords, ANaNSampleRaisesNoFlagOnTheEightLanePath) {
+  if (k::exact_lanes() != 8) GTEST_SKIP() << "the kernels run " << k::exact_lanes() << " lanes here";
+  std::mt19937_64 rng(21);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  for (const std::size_t at : {0, 1, 31, 255, 256, 4000, 4001, 9999}) {
+    Vec x(10'000);
+    for (double &v : x) v = normal(rng);
+    x[at] = std::bit_cast<double>(std::uint64_t{0x7ff8000000000123});
+    const Placed in(x, 1);
+    Vec want = ref_pow(x, 2.0);
+    const double want_total = seq_sum(want);
+    const int want_flags = plain_arias_series(want, 0.01);
+    Placed out(Vec(x.size(), 12345.0), 1);
+    double total;
+    EXPECT_EQ(kernel_arias_series(in, 0.01, out, total), want_flags) << "arias_series, NaN at " << at;
+    EXPECT_TRUE(same_bits(out.values(), want)) << "NaN at " << at;
+    Vec ends(x.size() / static_cast<std::size_t>(k::arias_block) + 1);
+    const int ends_flags = flags_raised([&] {
+      total = k::square_sums_by_block(in.span(), {reinterpret_cast<char *>(ends.data()),
+                                                   static_cast<std::int64_t>(ends.size()), 8}).total;
+      __asm__ volatile("" : : : "memory");
+    });
+    EXPECT_EQ(ends_flags, want_flags) << "square_sums_by_block, NaN at " << at;
+    EXPECT_TRUE(same_bits(total, want_total)) << "NaN at " << at;
+    EXPECT_EQ(flags_raised([&] {
+                total = k::sum_squares(in.span());
+                __asm__ volatile("" : "+m"(total) : : "memory");
+              }),
+              want_flags)
+        << "sum_squares, NaN at " << at;
+  }
+}
+
 TEST(ExactSumRecords, TiesAtTheTopOfABinadeRoundToEven) {
   // s = 2 - u sits on the top grid point of [1, 2); adding u / 2 ties between an odd
   // and an even neighbour and must round up to 2.0, and so on past the crossing.

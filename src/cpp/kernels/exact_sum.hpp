@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 
 #pragma GCC diagnostic ignored "-Wpsabi"  // the wide vectors live inside target-attributed functions
@@ -205,8 +206,11 @@ struct Grid {
 
 /// True, with g set, when s admits the argument above (2^-960 <= s < 2^1000); false for
 /// zero, subnormal, huge, infinite and NaN sums, which the plain loop adds.
+/// Sums are compared quietly here and in the checks below (std::isless): an ordered
+/// comparison raises invalid on a NaN, which the plain loop adding that NaN does not,
+/// and the measures that test the flags would then take their slow path.
 [[gnu::always_inline]] inline bool grid_of(double s, Grid &g) noexcept {
-  if (!(s >= 0x1p-960 && s < 0x1p1000)) return false;
+  if (!(std::isgreaterequal(s, 0x1p-960) && std::isless(s, 0x1p1000))) return false;
   const double E = std::bit_cast<double>(std::bit_cast<std::uint64_t>(s) & 0x7ff0000000000000u);
   g = {E, E * 0x1p-53, E * 2.0};
   return true;
@@ -261,7 +265,7 @@ template <int W, class Terms>
     }
   }
   s += lane_sum<W>(q_sum);
-  if (!(s < run.g.top)) return false;
+  if (!std::isless(s, run.g.top)) return false;
   run.s = s;
   return true;
 }
@@ -306,7 +310,7 @@ template <int W, class Terms>
     GridPass<W> all;
     all.add(t, i0, i0 + n_chunks * kSub, E);
     const double r = run.s + lane_sum<W>(all.sum());
-    if (r < run.g.top && max_of_lanes<W>(all.far()) != run.g.half_u) {
+    if (std::isless(r, run.g.top) && max_of_lanes<W>(all.far()) != run.g.half_u) {
       run.s = r;
       return n_chunks * kSub;
     }
@@ -324,7 +328,7 @@ template <int W, class Terms>
   int c = 0;
   for (; c < n_chunks; ++c) {
     const double next = s + lane_sum<W>(part[c]);
-    if (!(next < run.g.top)) break;
+    if (!std::isless(next, run.g.top)) break;
     if (lane_max<W>(off[c]) == run.g.half_u) {
       ties = true;
       break;
@@ -363,7 +367,7 @@ template <class Terms>
     const double leave = run.on_grid ? run.g.top : 0x1p-960;
     do {
       s += t[i++];
-    } while (i < stop && s < leave);  // false for NaN as well
+    } while (i < stop && std::isless(s, leave));  // false for NaN as well (quietly, as above)
   }
   run.s = s;
   run.regrid();
@@ -462,7 +466,7 @@ template <int W, class Terms>
     prefix_at[j] = all.sum();
   }
   const double r = run.s + lane_sum<W>(all.sum());
-  if (!(r < run.g.top) || max_of_lanes<W>(all.far()) == run.g.half_u) return false;
+  if (!std::isless(r, run.g.top) || max_of_lanes<W>(all.far()) == run.g.half_u) return false;
   for (std::int64_t j = 0; j < n_ends; ++j) ends[j] = run.s + lane_sum<W>(prefix_at[j]);
   run.mean = (r - run.s) / double(m);
   run.s = r;
@@ -491,7 +495,7 @@ template <int W, class Emit>
     carry = last_lane<W>(P);  // s plus every q so far, as the loop's next running sum
   }
   const double r = carry[0];
-  if (!(r < run.g.top) || lane_max<W>(off) == run.g.half_u) return false;
+  if (!std::isless(r, run.g.top) || lane_max<W>(off) == run.g.half_u) return false;
   run.s = r;
   return true;
 }

@@ -243,9 +243,9 @@ template <int W>
         "vfmsub231pd %[v], %[v], %[r]\n\t"         // r = v * v - p: exact
         "vfmadd132pd %[k], %[p], %[r]\n\t"         // r = fl(r * k + p)
         "vcmpeqpd %[p], %[r], %[r]\n\t"            // r == p
-        "vcmpgepd %[lo], %[p], %[t]\n\t"           // p >= 2^-64
+        "vcmppd $0x1d, %[lo], %[p], %[t]\n\t"     // p >= 2^-64 (quiet: a NaN raises no flag)
         "vandpd %[t], %[r], %[r]\n\t"
-        "vcmplepd %[hi], %[p], %[t]\n\t"           // p <= 2^64
+        "vcmppd $0x12, %[hi], %[p], %[t]\n\t"     // p <= 2^64 (quiet)
         "vandpd %[t], %[r], %[r]\n\t"
         "vcmpeqpd %[zero], %[v], %[t]\n\t"         // or v == 0
         "vorpd %[t], %[r], %[r]\n\t"
@@ -1068,6 +1068,22 @@ auto dispatch(A &&...a) noexcept {
 }
 
 }  // namespace
+
+int exact_lanes() noexcept {
+#if TAVO_DISPATCH
+  switch (cpu_level()) {
+    case Level::v4:
+      return 8;
+    case Level::v3:
+      return 4;
+    case Level::plain:
+      break;
+  }
+  return 0;
+#else
+  return kStaticWidth;
+#endif
+}
 
 double sum_abs(Span x) noexcept {
   if (x.n <= 0) return 0.0;

@@ -86,6 +86,10 @@ std::int64_t arias_first_above(Span x, std::int64_t i0, std::int64_t m, double s
 /// running sum starts from its first term, as a cumulative sum does.
 double velocity_peak(Span x, double dt) noexcept;
 
+/// The lanes the block methods take in this build on this CPU (while rounding to
+/// nearest): 8 (AVX-512), 4 (AVX2) or 0 (the plain loops).
+int exact_lanes() noexcept;
+
 /// The exact sums, for block_tally.
 enum class ExactKernel { sum_abs, sum_abs_at_least, silence_and_sum_abs, sum_squares, arias_series };
 /// Blocks an exact sum tried, and how many of them the plain loop added instead.
