@@ -97,6 +97,46 @@ def test_bandpass_of_a_record_shorter_than_the_filter_pad():
     assert str(e.value).startswith("a record of 20 samples is too short for this filter (")
 
 
+@pytest.mark.parametrize("kwargs", [dict(low=1e-9, high=10.0, order=2), dict(low=1e-7),
+                                    dict(high=1e-9)])
+def test_a_corner_too_low_for_double_precision_is_named_not_the_length(kwargs):
+    # 2000 samples are ample for the pad: the fault is the corner, whose poles round to z = 1.
+    with pytest.raises(ValueError) as e:
+        processing.bandpass(record(np.sin(3 * T)), **kwargs)
+    assert "too short" not in str(e.value)
+    assert "is unstable in double precision at a time step of 0.01 s: its corner is too low" \
+        in str(e.value)
+
+
+@pytest.mark.parametrize("kwargs", [dict(low=0.1, high=20.0), dict(low=0.5, order=7),
+                                    dict(high=5.0, order=1), dict(low=1.0, high=2.0, order=16)])
+def test_bandpass_is_sosfiltfilt_with_its_own_pad_and_short_records_name_it(kwargs):
+    from scipy import signal
+
+    x = np.sin(2 * np.pi * 1.7 * T) + 0.1 * np.cos(2 * np.pi * 31.0 * T)
+    low, high = kwargs.get("low"), kwargs.get("high")
+    kind = "bandpass" if low and high else "highpass" if low else "lowpass"
+    corners = (low, high) if low and high else low or high
+    sos = signal.butter(kwargs.get("order", 4), corners, btype=kind, fs=1 / DT, output="sos")
+    assert np.array_equal(processing.bandpass(record(x), **kwargs).accel,
+                          signal.sosfiltfilt(sos, x))
+
+    def takes(n):
+        try:
+            signal.sosfiltfilt(sos, x[:n])
+        except ValueError:
+            return False
+        return True
+
+    # The shortest record SciPy's own default pad lets through is the shortest filtered.
+    pad = next(n for n in range(1, 400) if takes(n)) - 1
+    processing.bandpass(record(x[:pad + 1]), **kwargs)
+    with pytest.raises(ValueError) as e:
+        processing.bandpass(record(x[:pad]), **kwargs)
+    assert str(e.value) == (f"a record of {pad} samples is too short for this filter "
+                            f"(it pads each end by {pad} samples)")
+
+
 def test_parse_steps_applies_them_in_order():
     r = record(np.sin(2 * np.pi * T) + 0.1 * T)
     out = processing.apply_steps(r, "demean, detrend:2,taper:0.05,bandpass:0.1-25:2,"
@@ -119,6 +159,8 @@ USAGE = ("demean, detrend[:ORDER], taper[:FRACTION], bandpass:LOW-HIGH[:ORDER], 
     ("demean,smooth", f"unknown processing step 'smooth': use {USAGE}"),
     ("demean:2", "processing step 'demean' takes no argument"),
     ("bandpass", "processing step 'bandpass' needs its corner frequencies, such as bandpass:0.1-25"),
+    # Names are read in any case, the missing corners too (not only at the first record).
+    (" HighPass ", "processing step 'highpass' needs its corner frequencies, such as bandpass:0.1-25"),
     ("bandpass:0.1", "processing step 'bandpass:0.1': give the corners as LOW-HIGH, "
                      "such as bandpass:0.1-25"),
     ("taper:five", "processing step 'taper:five': 'five' is not a number"),

@@ -93,12 +93,25 @@ def bandpass(record, low=None, high=None, order=4):
     else:
         kind, corners, name = "bandpass", (low, high), f"bandpass {low:g}-{high:g} Hz"
     sos = signal.butter(order, corners, btype=kind, fs=1.0 / record.dt, output="sos")
+    pad = _pad_length(sos)
+    if record.npts <= pad:
+        raise ValueError(f"a record of {record.npts} samples is too short for this filter "
+                         f"(it pads each end by {pad} samples)")
     try:
-        accel = signal.sosfiltfilt(sos, record.accel)
+        accel = signal.sosfiltfilt(sos, record.accel, padlen=pad)
     except ValueError as e:
-        # sosfiltfilt pads the record by reflection: a record shorter than the pad fails.
-        raise ValueError(f"a record of {record.npts} samples is too short for this filter ({e})") from None
+        # The length is checked above: what is left is a corner so far below the
+        # sampling rate that its poles round to z = 1.
+        raise ValueError(f"the {name} filter is unstable in double precision at a time step "
+                         f"of {record.dt:g} s: its corner is too low ({e})") from None
     return _with(record, accel, f"acausal Butterworth {name}, order {order}")
+
+
+def _pad_length(sos):
+    """sosfiltfilt's own default pad: 3 × (2 × sections + 1), less the trailing zero
+    coefficients that both numerator and denominator have."""
+    zeros = min(int((sos[:, 2] == 0).sum()), int((sos[:, 5] == 0).sum()))
+    return 3 * (2 * len(sos) + 1 - zeros)
 
 
 def _number(step, text):
@@ -152,7 +165,8 @@ def parse_steps(text):
         if not step:
             continue
         name, colon, arg = step.partition(":")
-        entry = STEPS.get(name.strip().lower())
+        name = name.strip().lower()
+        entry = STEPS.get(name)
         if entry is None:
             raise ValueError(f"unknown processing step {step!r}: use {_USAGE}")
         function, parse_arg = entry
