@@ -11,10 +11,13 @@ from datetime import date, datetime, timezone
 import numpy as np
 import pytest
 
+from tavotools.obe import obe_check
 from tavotools.records import (
     FORMATS, Record, RecordError, detect_format, is_vertical, orientation, read_at2, read_record,
     read_records, read_smc, read_text, read_v2,
 )
+from tavotools.rotd import rotd
+from tavotools.summary import summarize
 
 UTC = timezone.utc
 SMC_DIR = "usgs_smc_lomaprieta"
@@ -261,6 +264,26 @@ def test_record_from_samples_and_units():
             Record.from_samples(bad["samples"], bad["dt"], "m/s2")
     with pytest.raises(ValueError, match="unknown units 'ft/s2'"):
         Record.from_samples([1.0], 0.01, "ft/s2")
+
+
+@pytest.mark.parametrize("samples, message", [
+    (np.array([1.0, 2.0 + 1e-9j, 3.0]), "accel must be real numbers, not complex"),
+    (np.ma.masked_array([1.0, 2.0, 3.0], mask=[0, 1, 0]), "accel has masked samples (gaps): fill them first"),
+])
+@pytest.mark.parametrize("build", [
+    lambda x: Record(x, 0.01), lambda x: Record.from_samples(x, 0.01, "m/s2"),
+    lambda x: Record.from_samples(x, 0.01, "g"), lambda x: summarize(x, 0.01),
+    lambda x: rotd(x, np.ones(3), 0.01, periods=[1.0]),
+    lambda x: obe_check(np.ones(3), np.ones(3), x, 0.01),
+], ids=["Record", "from_samples", "from_samples_g", "summarize", "rotd", "obe_check"])
+def test_samples_numpy_would_convert_with_a_loss_are_refused(samples, message, build):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        build(samples)
+
+
+def test_a_masked_array_with_nothing_masked_is_its_data():
+    x = np.ma.masked_array([1.0, -2.0, 3.0], mask=False)
+    assert np.array_equal(Record.from_samples(x, 0.01, "gal").accel, [0.01, -0.02, 0.03])
 
 
 # ---- malformed input --------------------------------------------------------------

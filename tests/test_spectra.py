@@ -246,6 +246,11 @@ def test_input_is_not_changed():
     ({"accel": [0.0, 1.0, -np.inf]}, "accel holds a NaN or infinite sample at index 2"),
     ({"accel": []}, "accel is empty: a record needs at least one sample"),
     ({"accel": np.ones((3, 2))}, "accel must be one-dimensional, not 2-dimensional"),
+    # NumPy would drop the imaginary parts, or take the values under the mask, with a warning at most.
+    ({"accel": np.ones(3) + 0j}, "accel must be real numbers, not complex"),
+    ({"accel": np.ma.masked_invalid([1.0, np.nan, 2.0])}, "accel has masked samples (gaps): fill them first"),
+    ({"periods": np.array([0.5, 1.0 + 1e-3j])}, "periods must be real numbers, not complex"),
+    ({"periods": ["0.1", "x"]}, "periods must be numbers"),
     ({"dt": 0.0}, "dt must be a positive, finite time step, not 0.0"),
     ({"dt": -0.01}, "dt must be a positive, finite time step, not -0.01"),
     ({"dt": math.nan}, "dt must be a positive, finite time step, not nan"),

@@ -8,7 +8,7 @@ import math
 
 import numpy as np
 
-__all__ = ["positive_int", "samples", "time_step", "vector"]
+__all__ = ["positive_int", "real", "samples", "time_step", "vector"]
 
 
 def time_step(dt, name="dt"):
@@ -19,12 +19,30 @@ def time_step(dt, name="dt"):
     return value
 
 
-def vector(values, name):
-    """A new one-dimensional float64 array of `values`, or ValueError (a scalar is one value)."""
+def real(values, name):
+    """`values` as a float64 array (the same array when it is one), or ValueError.
+
+    NumPy converts two kinds of input with a loss it at most warns of: complex
+    numbers (the imaginary parts dropped) and a masked array (the values under
+    the mask taken as samples). Both are refused here; a masked array with
+    nothing masked is its data.
+    """
+    if np.ma.isMaskedArray(values):
+        if np.ma.getmaskarray(values).any():
+            raise ValueError(f"{name} has masked samples (gaps): fill them first")
+        values = np.ma.getdata(values)
     try:
-        a = np.array(values, dtype=np.float64, ndmin=1)
+        a = np.asarray(values)
+        if a.dtype.kind != "c":
+            return a.astype(np.float64, copy=False)
     except (TypeError, ValueError):
         raise ValueError(f"{name} must be numbers") from None
+    raise ValueError(f"{name} must be real numbers, not complex")
+
+
+def vector(values, name):
+    """A new one-dimensional float64 array of `values`, or ValueError (a scalar is one value)."""
+    a = np.array(real(values, name), dtype=np.float64, ndmin=1)
     if a.ndim != 1:
         raise ValueError(f"{name} must be one-dimensional, not {a.ndim}-dimensional")
     return a

@@ -177,7 +177,7 @@ class Record:
         """Build a record from samples in `units` ('g', 'm/s2', 'cm/s2', 'gal', 'mm/s2')."""
         name = units_argument(units)
         # Not copied here: the product, or the record's own check, makes the copy.
-        accel = np.asarray(samples, dtype=np.float64)
+        accel = checks.real(samples, "accel")
         factor = UNITS[name]
         if factor > 1.0:
             # A finite value in g may not be finite in m/s²: the check after
