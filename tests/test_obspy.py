@@ -125,6 +125,42 @@ def test_record_to_trace_and_back(data):
         ("m/s2", r.processing, r.start_time, "NS")
 
 
+@pytest.mark.parametrize("dt", [0.00024, 0.06105694180095081, 0.009999999776482582, 0.005])
+def test_a_trace_of_a_record_gives_its_time_step_back_bit_for_bit(dt):
+    # ObsPy keeps 1 / (1 / dt): an ulp off the first two; the third is a float32 value.
+    r = Record(np.sin(np.arange(50.0)), dt)
+    tr = r.to_trace()
+    assert Record.from_trace(tr).dt == dt
+    tr.stats.sampling_rate = 40.0  # resampled in ObsPy: its own step, not the record's
+    assert Record.from_trace(tr).dt == 0.025
+
+
+@pytest.mark.parametrize("steps", [
+    ["ObsPy 1.5.1: integrate(method='cumtrapz'::options={})"],
+    ["ObsPy 1.5.1: differentiate(method='gradient'::options={})",
+     "ObsPy 1.5.1: detrend(options={}::type='linear')"],
+])
+@pytest.mark.parametrize("ours", [True, False])
+def test_a_trace_integrated_or_differentiated_is_no_longer_an_acceleration(steps, ours):
+    if ours:
+        tr = Record(np.sin(np.arange(50.0)), 0.01).to_trace()
+    else:
+        tr = trace(COUNTS.astype(np.float64))
+        tr.stats.processing = ["ObsPy 1.5.1: remove_response(output='ACC'::pre_filt=None)"]
+    tr.stats.processing = list(tr.stats.get("processing", [])) + steps
+    with pytest.raises(RecordError) as e:
+        Record.from_trace(tr)
+    assert f"the samples are no longer accelerations (ObsPy: {steps[0]}" in str(e.value)
+    assert Record.from_trace(tr, "m/s2").units == "m/s2"  # the caller's word is taken
+
+
+@pytest.mark.parametrize("kwargs", [dict(units="gal"), dict(inventory=inventory())])
+def test_complex_samples_are_refused(kwargs):
+    with pytest.raises(RecordError) as e:
+        Record.from_trace(trace(COUNTS + 0.5j), **kwargs)
+    assert str(e.value) == "XX.ABC.00.HNZ: the samples must be real numbers, not complex"
+
+
 def test_summarize_takes_a_trace(data):
     r = read_record(data / "formats" / "knet" / "CHB0021412312349.UD")
     assert summarize(r.to_trace()) == summarize(r)

@@ -11,9 +11,11 @@ from __future__ import annotations
 
 import datetime as _dt
 import io
+import re
 
 import numpy as np
 
+from .. import checks
 from .record import AS_RECORDED, Event, Record, RecordError, UnrecognisedFormat
 from .units import normalize_units, units_argument
 
@@ -28,6 +30,9 @@ SUFFIXES = (".mseed", ".miniseed", ".sac", ".seed")
 STATS_KEY = "tavotools"
 
 _SENSITIVITY_REMOVED = "sensitivity removed"
+
+#: ObsPy's processing notes of the steps after which the samples are no longer accelerations.
+_QUANTITY_STEP = re.compile(r"\b(?:integrate|differentiate)\(")
 
 
 def available():
@@ -61,6 +66,17 @@ def _step(delta):
     return delta
 
 
+def _trace_step(stats):
+    """The step of a trace: the record's own for a trace of `to_trace` whose step is
+    unchanged (ObsPy keeps 1 / (1 / dt), an ulp off dt for about one step in eight),
+    else `_step` of its delta."""
+    delta = float(stats.delta)
+    dt = stats.get(STATS_KEY, {}).get("dt")
+    if dt is not None and delta in (dt, 1.0 / (1.0 / dt)):
+        return float(dt)
+    return _step(delta)
+
+
 def _error(trace, path, reason):
     """RecordError naming the file (when read from one) and the trace."""
     if path is None:
@@ -69,14 +85,18 @@ def _error(trace, path, reason):
 
 
 def _samples(trace, path):
-    """The trace's samples as float64; RecordError for a gap (a masked sample of a merged stream)."""
+    """The trace's samples as float64; RecordError for a gap (a masked sample of a merged
+    stream) or complex samples."""
     data = trace.data
     if np.ma.isMaskedArray(data):
         if np.ma.getmaskarray(data).any():
             raise _error(trace, path, f"the trace has gaps (masked samples): "
                                            f"fill them or read its parts as traces of their own")
         data = data.data
-    return np.asarray(data, dtype=np.float64)
+    try:
+        return checks.real(data, "the samples")
+    except ValueError as e:
+        raise _error(trace, path, str(e)) from None
 
 
 def _from_inventory(trace, inventory, path):
@@ -100,6 +120,17 @@ def _from_inventory(trace, inventory, path):
         raise _error(trace, path, f"the sensor measures "
                                        f"{sensitivity.input_units}, not acceleration")
     return _samples(trace, path) / sensitivity.value, units
+
+
+def _changed_quantity(trace):
+    """The ObsPy step that made the samples another quantity (integrate or
+    differentiate), the last one, or None."""
+    for step in reversed(trace.stats.get("processing", [])):
+        if "remove_response" in step or "remove_sensitivity" in step:
+            return None  # what came before it was counts, not the quantity vouched for
+        if _QUANTITY_STEP.search(step):
+            return step
+    return None
 
 
 def _stated_units(trace):
@@ -159,6 +190,10 @@ def from_trace(trace, units=None, *, inventory=None, path=None, format=NAME):
         processing = [AS_RECORDED, _SENSITIVITY_REMOVED]
     else:
         units = _stated_units(trace)
+        changed = _changed_quantity(trace) if units is not None else None
+        if changed is not None:
+            raise _error(trace, path, f"the samples are no longer accelerations (ObsPy: "
+                                      f"{changed}): pass units= if they still are")
         if units is None:
             raise _error(trace, path, f"the samples' units are unknown "
                                            f"(counts?): pass units= (--units) when they are "
@@ -179,7 +214,7 @@ def from_trace(trace, units=None, *, inventory=None, path=None, format=NAME):
             if coordinates.get(key) is not None:
                 metadata[key] = float(coordinates[key])
     try:
-        return Record.from_samples(samples, _step(stats.delta), units, **metadata)
+        return Record.from_samples(samples, _trace_step(stats), units, **metadata)
     except ValueError as e:
         raise _error(trace, path, str(e)) from None
 
@@ -187,8 +222,8 @@ def from_trace(trace, units=None, *, inventory=None, path=None, format=NAME):
 def to_trace(record):
     """An ObsPy `Trace` of the record: the samples in m/s² (a copy), its codes and start.
 
-    The units and processing notes ride in `trace.stats.tavotools`, so that
-    `from_trace` gives the record back.
+    The units, processing notes and exact time step ride in `trace.stats.tavotools`,
+    so that `from_trace` gives the record back.
     """
     obspy = _obspy()
     header = {"delta": record.dt, "network": record.network or "",
@@ -197,7 +232,7 @@ def to_trace(record):
     if record.start_time is not None:
         header["starttime"] = obspy.UTCDateTime(record.start_time)
     trace = obspy.Trace(record.accel.copy(), header=header)
-    trace.stats[STATS_KEY] = obspy.core.AttribDict(units="m/s2",
+    trace.stats[STATS_KEY] = obspy.core.AttribDict(units="m/s2", dt=record.dt,
                                                    processing=tuple(record.processing))
     return trace
 
