@@ -250,6 +250,8 @@ A = np.ones(10)
     (lambda: rotd(A, A, 0.01, percentiles=()),
      "percentiles must be a non-empty sequence of numbers from 0 to 100"),
     (lambda: rotd(A, A, 0.01, percentiles="median"), "percentiles must be numbers from 0 to 100"),
+    (lambda: rotd(A, A, 0.01, percentiles=np.array([50, 100 + 1j])),
+     "percentiles must be real numbers, not complex"),
     (lambda: rotd(A, A, 0.01, periods=[0.1, -1.0]),
      "periods must be positive and finite: periods[1] is -1.0"),
     (lambda: rotd(A, A, 0.01, damping=1.0), "damping must be in [0, 1), not 1.0"),

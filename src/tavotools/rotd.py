@@ -150,6 +150,8 @@ def _pair(h1, h2, dt, trim):
 
 
 def _percentiles(percentiles):
+    if np.iscomplexobj(percentiles):  # NumPy would drop the imaginary parts
+        raise ValueError("percentiles must be real numbers, not complex")
     try:
         p = np.array(percentiles, dtype=np.float64, ndmin=1)
     except (TypeError, ValueError):
