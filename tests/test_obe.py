@@ -130,7 +130,8 @@ def test_grid_holds_the_band_edges():
 
 
 @pytest.mark.parametrize("dt,substeps", [(0.005, 5), (0.01, 10), (0.02, 20), (0.001, 1),
-                                         (0.0001, 1), (0.0075, 8)])
+                                         (0.0001, 1), (0.0075, 8), (10.0, 10000), (10.0001, 10000),
+                                         (1e306, 10000), (1.7976931348623157e308, 10000)])
 def test_substeps_sample_ten_hertz_a_hundred_times(dt, substeps):
     assert substeps_for(dt) == substeps
 

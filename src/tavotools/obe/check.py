@@ -146,8 +146,10 @@ def substeps_for(dt):
     At most `MAX_SUBSTEPS`: a record sampled more coarsely than every 10 s
     gets fewer points per cycle, and the check notes it (`sampling_notes`).
     """
-    # Rounded first: 100 · 0.005 · 10 must give 5, not 6.
-    return min(MAX_SUBSTEPS, max(1, math.ceil(round(POINTS_PER_CYCLE * dt * PSA_BAND[1], 9))))
+    # Rounded first: 100 · 0.005 · 10 must give 5, not 6. Capped before the ceiling:
+    # past about 1e305 s the product is infinite, which has no ceiling.
+    per_step = round(POINTS_PER_CYCLE * dt * PSA_BAND[1], 9)
+    return max(1, math.ceil(min(per_step, MAX_SUBSTEPS)))
 
 
 def sampling_notes(dt, substeps):
