@@ -66,3 +66,20 @@ def rounding_mode():
     libm = ctypes.CDLL(ctypes.util.find_library("m"))
     yield lambda mode: libm.fesetround(mode)
     libm.fesetround(0)
+
+
+@pytest.fixture
+def unlistable(monkeypatch):
+    """Makes a folder impossible to list, as one without read permission would be
+    (the tests run as root, whom permissions do not stop)."""
+    def refuse(folder):
+        scandir = os.scandir
+
+        def listing(path="."):
+            if os.fspath(path) == str(folder):
+                raise PermissionError(13, "Permission denied", str(folder))
+            return scandir(path)
+
+        monkeypatch.setattr(os, "scandir", listing)
+
+    return refuse

@@ -266,3 +266,20 @@ def test_the_installed_version_is_the_package_s(tmp_path):
     except PackageNotFoundError:
         pytest.skip("the package is not installed")
     assert installed == tavotools.__version__
+
+
+@pytest.mark.parametrize("command", ["measures", "spectrum"])
+def test_a_folder_that_cannot_be_listed_is_reported(capsys, tmp_path, unlistable, command):
+    # os.walk passes over such a folder in silence: its records went missing with exit 0.
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "a.txt").write_text("0.1\n-0.2\n0.3\n")
+    (tmp_path / "sub" / "b.txt").write_text("0.1\n-0.2\n0.3\n")
+    unlistable(tmp_path / "sub")
+    status, out, err = run(capsys, command, "--dt", "0.01", "--units", "g", "--format", "csv",
+                           tmp_path)
+    prefix = "tavotools" if command == "measures" else "tavotools spectrum"
+    assert status == 1
+    assert f"{prefix}: {tmp_path / 'sub'}: cannot read folder (Permission denied)" in err
+    assert "a.txt" in out and "b.txt" not in out
+    with pytest.raises(PermissionError):
+        read_records(tmp_path, dt=0.01, units="g")

@@ -475,3 +475,17 @@ def test_an_unrecognised_file_named_on_the_command_line_is_an_error(folder, tmp_
     assert (report.rows, report.failed, report.skipped) == (1, 1, 0)
     (error,) = read_csv(tmp_path / "flat.errors.csv")
     assert error["reason"].startswith("not a recognised record format")
+
+
+# ---- folders that cannot be listed -------------------------
+
+
+def test_a_folder_that_cannot_be_listed_is_an_error(folder, tmp_path, unlistable):
+    # os.walk passes over such a folder in silence: its records were missing from
+    # a flatfile that reported success.
+    unlistable(folder / "site")
+    out = tmp_path / "flat.csv"
+    report = run([folder], out)
+    assert (report.rows, report.failed, report.status) == (1, 1, 1)
+    (error,) = read_csv(tmp_path / "flat.errors.csv")
+    assert error == {"file": str(folder / "site"), "reason": "cannot read folder (Permission denied)"}

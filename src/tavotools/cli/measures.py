@@ -139,14 +139,16 @@ def _progress(done, total, path):
 
 
 def _tasks(paths, options, keep):
-    """One task per file; a directory gives one per file below it."""
+    """One task per file; a directory gives one per file below it.  Also the
+    errors of the folders below that cannot be listed."""
     from ..records import record_files
 
-    tasks = []
+    tasks, unlisted = [], []
     for path in paths:
         below = os.path.isdir(path)
-        tasks.extend((f, options, keep, below) for f in record_files(path))
-    return tasks
+        tasks.extend((f, options, keep, below)
+                      for f in record_files(path, onerror=unlisted.append))
+    return tasks, unlisted
 
 
 def _run(tasks, jobs):
@@ -257,7 +259,12 @@ def run(args, parser):
     if args.files:
         rows = []
         options = (args.dt, args.units, args.inventory, args.process, args.periods)
-        for path, got, error, skipped in _run(_tasks(args.files, options, keep), args.jobs):
+        tasks, unlisted = _tasks(args.files, options, keep)
+        for e in unlisted:
+            print(f"tavotools: {printable(e.filename)}: cannot read folder ({e.strerror or e})",
+                  file=sys.stderr)
+            status = 1
+        for path, got, error, skipped in _run(tasks, args.jobs):
             if skipped:
                 print(f"tavotools: note: {printable(path)} skipped, not a record file",
                       file=sys.stderr)

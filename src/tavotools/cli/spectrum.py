@@ -78,7 +78,8 @@ def _read(paths, dt, units):
     items, failed = [], False
     for path in paths:
         below = os.path.isdir(path)
-        for name in record_files(path):
+        unlisted = []
+        for name in record_files(path, onerror=unlisted.append):
             try:
                 items += [(name, r) for r in read_records(name, dt=dt, units=units)]
             except UnrecognisedFormat as e:
@@ -91,6 +92,10 @@ def _read(paths, dt, units):
             except Exception as e:  # any fault of one file is that file's
                 print(f"tavotools spectrum: {failure(name, e)}", file=sys.stderr)
                 failed = True
+        for e in unlisted:
+            print(f"tavotools spectrum: {printable(e.filename)}: cannot read folder "
+                  f"({e.strerror or e})", file=sys.stderr)
+            failed = True
     return items, failed
 
 

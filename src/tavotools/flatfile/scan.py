@@ -22,19 +22,24 @@ def walk(paths, exclude=()):
 
     A file argument is taken as it is (`explicit`); a folder gives the files
     below it as `records.record_files` lists them, less the files named in
-    `exclude` (absolute paths: the run's own outputs).
+    `exclude` (absolute paths: the run's own outputs).  A folder that cannot
+    be listed is an error (its records would be missing).
     """
     exclude = {os.path.abspath(p) for p in exclude}
     for arg in paths:
         arg = os.fspath(arg)
         explicit = not os.path.isdir(arg)
-        for path in record_files(arg):
+        unlisted = []
+        for path in record_files(arg, onerror=unlisted.append):
             if not explicit and os.path.abspath(path) in exclude:
                 continue
             try:
                 yield "file", _entry(path, path, explicit)
             except OSError as e:
                 yield "error", (path, f"cannot read file ({e.strerror or e})")
+        for e in unlisted:
+            where = arg if e.filename is None else os.fsdecode(e.filename)
+            yield "error", (where, f"cannot read folder ({e.strerror or e})")
 
 
 def _stem(name):

@@ -71,12 +71,22 @@ def _unrecognised(source):
                                                 f"{tried}); as {name}: {where}{reason}")
 
 
-def record_files(path):
-    """The files below a directory, sorted, hidden ones left out; a file is itself."""
+def record_files(path, onerror=None):
+    """The files below a directory, sorted, hidden ones left out; a file is itself.
+
+    A folder that cannot be listed raises its OSError, or, with `onerror`,
+    is passed to `onerror(error)` and left out: never left out in silence.
+    """
     if not os.path.isdir(path):
         return [str(path)]
+
+    def unlisted(error):
+        if onerror is None:
+            raise error
+        onerror(error)
+
     found = []
-    for folder, dirs, files in os.walk(path):
+    for folder, dirs, files in os.walk(path, onerror=unlisted):
         dirs[:] = sorted(d for d in dirs if not d.startswith("."))
         found.extend(os.path.join(folder, f) for f in sorted(files) if not f.startswith("."))
     return found
