@@ -477,7 +477,38 @@ def test_an_unrecognised_file_named_on_the_command_line_is_an_error(folder, tmp_
     assert error["reason"].startswith("not a recognised record format")
 
 
-# ---- folders that cannot be listed -------------------------
+# ---- sensors of one station, folders that cannot be listed -------------------------
+
+
+def sensors(folder, stems):
+    """Recordings of one station at one minute: the same recording key for all of them."""
+    for k, stem in enumerate(stems):
+        rng = np.random.default_rng(k)
+        for letter, comp in zip("abc", ("360", "up", "270")):
+            samples = np.round(rng.normal(0, 50, 400), 4)
+            (folder / f"{stem}{letter}.smc").write_text(smc_text("Station S", comp, samples))
+
+
+@pytest.mark.parametrize("how", ["one run", "resumed", "two jobs"])
+def test_several_sensors_of_one_station_give_a_row_per_component(tmp_path, how):
+    # More than two horizontals in one recording: a row per component, whichever
+    # way the files were cut into tasks (a task holding one sensor's three files
+    # once stored a three-component row beside the others' one-component rows).
+    src = tmp_path / "records"
+    src.mkdir()
+    out = tmp_path / "flat.csv"
+    stems = ["s1", "s2", "s3"]
+    if how == "resumed":
+        sensors(src, stems[:1])
+        assert run([src], out).rows == 1
+    sensors(src, stems)
+    report = run([src], out, jobs=2 if how == "two jobs" else 1)
+    assert (report.rows, report.failed) == (9, 0)
+    rows = read_csv(out)
+    assert [r["components"] for r in rows] == ["1"] * 9
+    assert [r["recording"] for r in rows] == [f"{s}{x}.smc" for s in stems for x in "abc"]
+    files = process_batch([(str(p), str(p), False) for p in sorted(src.iterdir())], Options())
+    assert len(files.rows) == 9
 
 
 def test_a_folder_that_cannot_be_listed_is_an_error(folder, tmp_path, unlistable):

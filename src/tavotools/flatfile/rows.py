@@ -42,8 +42,8 @@ class Result:
     """What a task returns: rows, the files that failed, and those that are not records.
 
     `rows` holds (directory, key, sort key, files, text values, float values,
-    float mask) per recording, `files` being the absolute paths it was
-    computed from; `errors` and `skipped` hold (file, reason).
+    float mask) per row, `files` being the absolute paths it was computed
+    from (the rows of a set split into one per component share its key); `errors` and `skipped` hold (file, reason).
     """
 
     rows: list = field(default_factory=list)
@@ -304,6 +304,8 @@ def process_batch(files, options, only=None):
             continue
         paths = list(dict.fromkeys(p for p, _ in members))
         sort_key = f"{min(paths)}\x00{(_text(members[0][1].channel) or '').rjust(9)}"
-        result.rows.append((os.path.dirname(paths[0]), repr(key), sort_key, paths,
+        # The rows of a split set share its key: the state sees them as one
+        # recording, to be merged whole with components read by other tasks.
+        result.rows.append((os.path.dirname(paths[0]), repr(base), sort_key, paths,
                             text, values, mask))
     return result

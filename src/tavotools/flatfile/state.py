@@ -15,7 +15,7 @@ import numpy as np
 __all__ = ["State"]
 
 #: Changes whenever the stored rows would no longer match what a run computes.
-VERSION = "1"
+VERSION = "2"
 
 _TABLES = """
 CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value TEXT);
@@ -104,18 +104,26 @@ class State:
                        "ORDER BY s.dir, s.name")
         return db.execute("SELECT count(*) FROM todo").fetchone()[0]
 
-    def _drop(self, recordings, into_stale=False):
-        """Delete rows and forget their files (so that they are read again); returns the files."""
+    def _paths(self, recordings):
+        """The files of the rows `recordings` (ids)."""
+        if not recordings:
+            return []
+        marks = ",".join("?" * len(recordings))
+        return [r[0] for r in self.db.execute(
+            f"SELECT DISTINCT path FROM members WHERE recording IN ({marks})", recordings)]
+
+    def _drop(self, recordings, into_stale=False, forget=True):
+        """Delete rows and (with `forget`) forget their files, so that they are read
+        again; returns the files."""
         db = self.db
         marks = ",".join("?" * len(recordings))
-        paths = [r[0] for r in db.execute(
-            f"SELECT DISTINCT path FROM members WHERE recording IN ({marks})", recordings)]
+        paths = self._paths(recordings)
         db.execute(f"DELETE FROM recordings WHERE id IN ({marks})", recordings)
         db.execute(f"DELETE FROM members WHERE recording IN ({marks})", recordings)
         if into_stale:
             db.executemany("INSERT INTO stale SELECT ? WHERE NOT EXISTS "
                            "(SELECT 1 FROM stale WHERE path = ?)", ((p, p) for p in paths))
-        else:
+        elif forget:
             db.executemany("DELETE FROM files WHERE path = ?", ((p,) for p in paths))
         return paths
 
@@ -157,30 +165,31 @@ class State:
                 db.executemany(
                     "INSERT OR REPLACE INTO files SELECT path, size, mtime, ?, ? FROM scan "
                     "WHERE path = ?", ((status, reason, path) for path, reason in items))
-            for directory, key, sortkey, paths, text, floats, mask in result.rows:
-                found = db.execute("SELECT id FROM recordings WHERE dir = ? AND gkey = ?",
-                                   (directory, key)).fetchall()
-                others = []
-                for (rec,) in found:
-                    theirs = {r[0] for r in db.execute(
-                        "SELECT path FROM members WHERE recording = ?", (rec,))}
-                    if theirs <= set(paths):  # the same recording, computed again
-                        db.execute("DELETE FROM recordings WHERE id = ?", (rec,))
-                        db.execute("DELETE FROM members WHERE recording = ?", (rec,))
-                    else:
-                        others.append(rec)
-                if others:
-                    union = set(paths) | set(self._drop(others))
+            rows = {}   # the rows of one key: a recording, or a set split into components
+            for row in result.rows:
+                rows.setdefault(row[:2], []).append(row)
+            for (directory, key), group in rows.items():
+                paths = set().union(*(row[3] for row in group))
+                found = [r[0] for r in db.execute(
+                    "SELECT id FROM recordings WHERE dir = ? AND gkey = ?", (directory, key))]
+                theirs = set(self._paths(found))
+                if not theirs <= paths:
+                    # Components of this recording came from other tasks: read them all
+                    # again together, since together they may form other rows.
+                    union = paths | set(self._drop(found))
                     db.executemany("DELETE FROM files WHERE path = ?", ((p,) for p in paths))
                     merges.append((directory, key, sorted(union)))
                     continue
-                cur = db.execute(
-                    "INSERT INTO recordings (dir, gkey, sortkey, text, floats, mask) "
-                    "VALUES (?, ?, ?, ?, ?, ?)",
-                    (directory, key, sortkey, json.dumps(text), np.asarray(floats, "<f8").tobytes(),
-                     np.packbits(mask).tobytes()))
-                db.executemany("INSERT INTO members VALUES (?, ?)",
-                               ((cur.lastrowid, p) for p in paths))
+                if found:   # the same recording, computed again
+                    self._drop(found, forget=False)
+                for _, _, sortkey, members, text, floats, mask in group:
+                    cur = db.execute(
+                        "INSERT INTO recordings (dir, gkey, sortkey, text, floats, mask) "
+                        "VALUES (?, ?, ?, ?, ?, ?)",
+                        (directory, key, sortkey, json.dumps(text),
+                         np.asarray(floats, "<f8").tobytes(), np.packbits(mask).tobytes()))
+                    db.executemany("INSERT INTO members VALUES (?, ?)",
+                                   ((cur.lastrowid, p) for p in members))
                 db.executemany("INSERT OR REPLACE INTO files SELECT path, size, mtime, 'row', "
                                "NULL FROM scan WHERE path = ?", ((p,) for p in paths))
         return merges
