@@ -477,7 +477,35 @@ def test_an_unrecognised_file_named_on_the_command_line_is_an_error(folder, tmp_
     assert error["reason"].startswith("not a recognised record format")
 
 
-# ---- sensors of one station, folders that cannot be listed -------------------------
+# ---- names, sensors of one station, folders that cannot be listed -------------------------
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_file_names_that_are_not_utf8(folder, tmp_path, suffix):
+    # One such name below the folders once stopped the whole run (exit 2, no flatfile).
+    if suffix == ".parquet":
+        pytest.importorskip("pyarrow")
+    site = folder / "site"
+    for x in "abc":
+        (site / f"0112{x}.smc").rename(site / os.fsdecode(b"\xe9t\xe9 0112" + x.encode() + b".smc"))
+    (site / os.fsdecode(b"bad\xff.smc")).write_text("2 CORRECTED ACCELEROGRAM\n")
+    out = tmp_path / f"flat{suffix}"
+    report = run([folder], out, periods=PERIODS)
+    assert (report.rows, report.failed) == (3, 1)
+    if suffix == ".csv":
+        rows = read_csv(out)
+    else:
+        import pyarrow.parquet as pq
+
+        rows = pq.read_table(out).to_pylist()
+    escaped = [r for r in rows if r["recording"] == "\\xe9t\\xe9 0112"]
+    assert len(escaped) == 1 and escaped[0]["H1_file"] == str(site) + "/\\xe9t\\xe9 0112a.smc"
+    assert escaped[0]["components"] in (3, "3")
+    (error,) = read_csv(tmp_path / "flat.errors.csv")
+    assert error["file"] == str(site) + "/bad\\xff.smc"
+    before = out.read_bytes()
+    again = run([folder], out, periods=PERIODS)
+    assert (again.computed, again.reused, out.read_bytes()) == (0, 9, before)
 
 
 def sensors(folder, stems):

@@ -13,6 +13,8 @@ from datetime import datetime
 
 import numpy as np
 
+from ..render import printable
+
 __all__ = ["write_errors", "write_table"]
 
 #: Rows per Parquet row group.
@@ -49,12 +51,12 @@ def _atomic(target, write, mode="w"):
 
 
 def _cell(kind, value):
-    """A non-float value as CSV text."""
+    """A non-float value as CSV text (the bytes of a name that is not UTF-8 escaped)."""
     if value is None:
         return ""
     if kind == "bool":
         return "true" if value else "false"
-    return str(value)
+    return printable(value)
 
 
 def _groups(rows, size):
@@ -124,7 +126,9 @@ def write_parquet(target, schema, rows):
                 columns.append(pa.array(floats[:, k], mask=~masks[:, k], type=field.type))
                 continue
             values = [t.get(c.name) for t in texts]
-            if c.kind == "time":
+            if c.kind == "str":
+                values = [printable(v) for v in values]
+            elif c.kind == "time":
                 values = [None if v is None else datetime.fromisoformat(v) for v in values]
             columns.append(pa.array(values, type=field.type))
         return pa.record_batch(columns, schema=arrow)
@@ -161,7 +165,7 @@ def write_errors(target, errors):
     def write(f):
         w = csv.writer(f, lineterminator="\n")
         w.writerow(["file", "reason"])
-        w.writerows(errors)
+        w.writerows((printable(name), printable(reason)) for name, reason in errors)
 
     _atomic(target, write)
 

@@ -20,16 +20,30 @@ VERSION = "2"
 _TABLES = """
 CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value TEXT);
 -- status: 'row' (part of a stored row), 'error' or 'skipped' (not a record), with the reason
-CREATE TABLE IF NOT EXISTS files (path TEXT PRIMARY KEY, size INTEGER, mtime INTEGER,
+-- paths, folders and sort keys are the bytes of the names (see _raw)
+CREATE TABLE IF NOT EXISTS files (path BLOB PRIMARY KEY, size INTEGER, mtime INTEGER,
                                   status TEXT, reason TEXT);
-CREATE TABLE IF NOT EXISTS recordings (id INTEGER PRIMARY KEY, dir TEXT, gkey TEXT,
-                                       sortkey TEXT, text TEXT, floats BLOB, mask BLOB);
+CREATE TABLE IF NOT EXISTS recordings (id INTEGER PRIMARY KEY, dir BLOB, gkey TEXT,
+                                       sortkey BLOB, text TEXT, floats BLOB, mask BLOB);
 CREATE INDEX IF NOT EXISTS recordings_key ON recordings (dir, gkey);
 CREATE INDEX IF NOT EXISTS recordings_order ON recordings (sortkey);
-CREATE TABLE IF NOT EXISTS members (recording INTEGER, path TEXT);
+CREATE TABLE IF NOT EXISTS members (recording INTEGER, path BLOB);
 CREATE INDEX IF NOT EXISTS members_path ON members (path);
 CREATE INDEX IF NOT EXISTS members_recording ON members (recording);
 """
+
+
+def _raw(name):
+    """A path (or a sort key made of one) as the state stores it: its bytes.
+
+    A file name need not be UTF-8 (Python keeps its other bytes as
+    surrogates, which SQLite's text refuses); bytes sort as UTF-8 text does.
+    """
+    return os.fsencode(name)
+
+
+def _name(raw):
+    return os.fsdecode(raw)
 
 
 class State:
@@ -57,9 +71,9 @@ class State:
                     self.db.execute(f"DELETE FROM {table}")
             self.db.execute("INSERT OR REPLACE INTO meta VALUES ('settings', ?)", (wanted,))
         self.db.executescript("""
-            CREATE TEMP TABLE scan (path TEXT PRIMARY KEY, dir TEXT, name TEXT, shown TEXT,
+            CREATE TEMP TABLE scan (path BLOB PRIMARY KEY, dir BLOB, name BLOB, shown BLOB,
                                     size INTEGER, mtime INTEGER, explicit INTEGER);
-            CREATE TEMP TABLE todo (seq INTEGER PRIMARY KEY, path TEXT, dir TEXT, shown TEXT,
+            CREATE TEMP TABLE todo (seq INTEGER PRIMARY KEY, path BLOB, dir BLOB, shown BLOB,
                                     explicit INTEGER);
         """)
 
@@ -74,8 +88,8 @@ class State:
             self.db.execute("BEGIN")
             self.db.executemany(
                 "INSERT OR IGNORE INTO scan VALUES (?, ?, ?, ?, ?, ?, ?)",
-                ((p, os.path.dirname(p), os.path.basename(p), shown, size, mtime, explicit)
-                 for p, shown, size, mtime, explicit in entries))
+                ((_raw(p), _raw(os.path.dirname(p)), _raw(os.path.basename(p)), _raw(shown),
+                  size, mtime, explicit) for p, shown, size, mtime, explicit in entries))
 
     def plan(self):
         """Forget what changed since the last run; returns the number of files to read.
@@ -137,15 +151,15 @@ class State:
                 return
             seq = page[-1][0]
             for _, path, shown, directory, explicit in page:
-                yield path, shown, directory, bool(explicit)
+                yield _name(path), _name(shown), _name(directory), bool(explicit)
 
     def entries(self, paths):
         """(path, shown name, explicit) of files of this run."""
         out = []
         for p in paths:
             row = self.db.execute("SELECT shown, explicit FROM scan WHERE path = ?",
-                                  (p,)).fetchone()
-            out.append((p, row[0], bool(row[1])) if row else (p, p, False))
+                                  (_raw(p),)).fetchone()
+            out.append((p, _name(row[0]), bool(row[1])) if row else (p, p, False))
         return out
 
     # ---- results ------------------------------------------------------------------
@@ -164,12 +178,13 @@ class State:
             for status, items in (("error", result.errors), ("skipped", result.skipped)):
                 db.executemany(
                     "INSERT OR REPLACE INTO files SELECT path, size, mtime, ?, ? FROM scan "
-                    "WHERE path = ?", ((status, reason, path) for path, reason in items))
+                    "WHERE path = ?", ((status, reason, _raw(path)) for path, reason in items))
             rows = {}   # the rows of one key: a recording, or a set split into components
-            for row in result.rows:
-                rows.setdefault(row[:2], []).append(row)
+            for directory, key, sortkey, members, text, floats, mask in result.rows:
+                rows.setdefault((_raw(directory), key), []).append(
+                    (_raw(sortkey), [_raw(p) for p in members], text, floats, mask))
             for (directory, key), group in rows.items():
-                paths = set().union(*(row[3] for row in group))
+                paths = set().union(*(row[1] for row in group))
                 found = [r[0] for r in db.execute(
                     "SELECT id FROM recordings WHERE dir = ? AND gkey = ?", (directory, key))]
                 theirs = set(self._paths(found))
@@ -178,11 +193,11 @@ class State:
                     # again together, since together they may form other rows.
                     union = paths | set(self._drop(found))
                     db.executemany("DELETE FROM files WHERE path = ?", ((p,) for p in paths))
-                    merges.append((directory, key, sorted(union)))
+                    merges.append((_name(directory), key, [_name(p) for p in sorted(union)]))
                     continue
                 if found:   # the same recording, computed again
                     self._drop(found, forget=False)
-                for _, _, sortkey, members, text, floats, mask in group:
+                for sortkey, members, text, floats, mask in group:
                     cur = db.execute(
                         "INSERT INTO recordings (dir, gkey, sortkey, text, floats, mask) "
                         "VALUES (?, ?, ?, ?, ?, ?)",
@@ -213,6 +228,6 @@ class State:
     def errors(self, status="error"):
         """(shown name, reason) of the files of this run that failed (or were
         skipped, with status="skipped"), by folder and name."""
-        return self.db.execute("SELECT s.shown, f.reason FROM files f JOIN scan s "
-                               "ON s.path = f.path WHERE f.status = ? "
-                               "ORDER BY s.dir, s.name", (status,)).fetchall()
+        return [(_name(shown), reason) for shown, reason in self.db.execute(
+            "SELECT s.shown, f.reason FROM files f JOIN scan s ON s.path = f.path "
+            "WHERE f.status = ? ORDER BY s.dir, s.name", (status,))]
