@@ -548,3 +548,13 @@ def test_a_folder_that_cannot_be_listed_is_an_error(folder, tmp_path, unlistable
     assert (report.rows, report.failed, report.status) == (1, 1, 1)
     (error,) = read_csv(tmp_path / "flat.errors.csv")
     assert error == {"file": str(folder / "site"), "reason": "cannot read folder (Permission denied)"}
+
+
+@pytest.mark.parametrize("extra", [["site"], ["site/0111a.smc", "site/0111a.smc"], ["."]])
+def test_a_file_named_twice_is_read_once_and_counted_once(folder, tmp_path, extra):
+    # A file both below a folder and named again was counted as unchanged on a first run.
+    out = tmp_path / "flat.csv"
+    report = run([folder] + [folder / e for e in extra], out)
+    assert (report.rows, report.computed, report.reused) == (3, 8, 0)
+    again = run([folder] + [folder / e for e in extra], out)
+    assert (again.rows, again.computed, again.reused) == (3, 0, 8)

@@ -234,22 +234,24 @@ def run(paths, output, *, periods=(), jobs=1, scheduler=None, dt=None, units=Non
 
 
 def _scan(state, paths, outputs_, lost):
-    """Record every file under `paths` in the state; returns how many (unreadable ones go to `lost`)."""
+    """Record every file under `paths` in the state; returns how many (unreadable ones go to `lost`).
+
+    A file found twice (named, and below a folder also named) counts once.
+    """
     target, errors_file, state_file = outputs_
     exclude = (target, errors_file, state_file, state_file + "-wal", state_file + "-shm",
                state_file + "-journal")
-    found, count = [], 0
+    found = []
     for kind, item in walk(paths, exclude=exclude):
         if kind == "error":
             lost.append(item)
             continue
         found.append(item)
-        count += 1
         if len(found) == 10000:
             state.add_scanned(found)
             found = []
     state.add_scanned(found)
-    return count
+    return state.count_scanned()
 
 
 def _main_thread():

@@ -91,6 +91,10 @@ class State:
                 ((_raw(p), _raw(os.path.dirname(p)), _raw(os.path.basename(p)), _raw(shown),
                   size, mtime, explicit) for p, shown, size, mtime, explicit in entries))
 
+    def count_scanned(self):
+        """The number of distinct files found by this run."""
+        return self.db.execute("SELECT count(*) FROM scan").fetchone()[0]
+
     def plan(self):
         """Forget what changed since the last run; returns the number of files to read.
 
