@@ -572,6 +572,13 @@ struct AtLeastTerms {
     const exact::Vec<W> v = exact::magnitude<W>(x.template lanes<W>(i));
     return v < threshold ? exact::Vec<W>{} : v;
   }
+  /// |x| unmasked, and the lanes that lanes() keeps.
+  template <int W>
+  exact::Vec<W> kept_lanes(std::int64_t i, exact::Mask<W> &keep) const noexcept {
+    const exact::Vec<W> v = exact::magnitude<W>(x.template lanes<W>(i));
+    keep = !(v < threshold);
+    return v;
+  }
   double operator[](std::int64_t i) const noexcept {
     const double v = std::fabs(x[i]);
     return v < threshold ? 0.0 : v;
