@@ -422,6 +422,48 @@ def test_killed_worker_costs_only_its_file(tmp_path):
     assert [r["components"] for r in rows] == ["3", "3", "3", "2", "3", "3"]
 
 
+def test_merge_that_kills_its_worker_ends_as_errors(tmp_path):
+    # Each file of the recording alone is read in a task of its own (three files for two
+    # jobs), and the task that reads them together kills its worker every time: its
+    # files end in the errors file, where splitting it again would call for the same
+    # merge for ever.
+    src = tmp_path / "records"
+    src.mkdir()
+    write_recording(src, "r0000", seed=0)
+    env = hooked(tmp_path, """
+        import os
+        import sys
+        import tavotools.flatfile.rows as rows
+
+        run = sys.modules["tavotools.flatfile.run"]  # the package's `run` is the function
+
+        _batch = rows.process_batch
+
+        def process_batch(files, options, only=None):
+            if only is not None and len(files) > 1:
+                os._exit(9)
+            return _batch(files, options, only)
+
+        process_batch.__module__, process_batch.__qualname__ = rows.__name__, "process_batch"
+        rows.process_batch = run.process_batch = process_batch
+    """)
+    out = tmp_path / "flat.csv"
+    proc = subprocess.Popen(command(src, "-o", out, "--jobs", "2"), env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        _, err = proc.communicate(timeout=120)
+    finally:
+        proc.kill()
+    assert proc.returncode == 1, err
+    errors = read_csv(tmp_path / "flat.errors.csv")
+    assert len(errors) >= 2
+    assert all(e["reason"].startswith("the worker died or failed while reading these files together")
+               for e in errors)
+    assert {Path(e["file"]).name for e in errors} <= {"r0000a.smc", "r0000b.smc", "r0000c.smc"}
+    # Every file once: in the errors, or in a row of the files that came after the merge.
+    assert len(errors) + sum(int(r["components"]) for r in read_csv(out)) == 3
+
+
 def test_progress_bar_only_on_request(folder, tmp_path, capsys):
     pytest.importorskip("tqdm")
     run([folder], tmp_path / "a.csv", progress=True)

@@ -340,7 +340,8 @@ def _compute(state, options, todo, jobs, scheduler, lost, progress):
                     if retry:
                         queue.extend(retry)
                     else:
-                        lost.append((task.files[0][1], _died(e)))
+                        lost.extend((shown, _died(e, together=len(task.files) > 1))
+                                    for _, shown, _ in task.files)
                         count(task)
                     continue
                 for _, key, paths in state.commit(result):
@@ -355,15 +356,19 @@ def _compute(state, options, todo, jobs, scheduler, lost, progress):
 
 
 def _retry(task):
-    """The tasks that retry a task lost with its worker: alone, then file by file, then none."""
+    """The tasks that retry a task lost with its worker: alone, then file by file, then none.
+
+    A merge is not split: its files alone give the partial rows that called for it,
+    which would call for it again, for ever."""
     if not task.suspect:
         return [_Task(task.files, task.only, suspect=True)]
-    if len(task.files) > 1:
+    if len(task.files) > 1 and task.only is None:
         return [_Task([f], task.only, suspect=True) for f in task.files]
     return []
 
 
-def _died(error):
+def _died(error, together=False):
     name = type(error).__name__
     what = f"{name}: {error}" if str(error) else name
-    return f"the worker died or failed while reading this file ({what})"
+    files = "these files together" if together else "this file"
+    return f"the worker died or failed while reading {files} ({what})"
