@@ -120,6 +120,19 @@ def test_spectrum_of_the_loma_prieta_triplet(data, capsys):
         r.PSA[1].tolist()
 
 
+def test_copies_of_a_recording_in_two_folders_pair_per_folder(data, tmp_path, capsys):
+    # The flatfile groups within one folder; so does spectrum: the copies of one
+    # recording in two folders are two recordings, not one set of four horizontals.
+    for folder in ("raw", "copy"):
+        (tmp_path / folder).mkdir()
+        for f in sorted((data / SMC).glob("*.smc")):
+            (tmp_path / folder / f.name).write_bytes(f.read_bytes())
+    status, doc, _ = _json_spectrum(capsys, "--periods", "1", tmp_path / "raw", tmp_path / "copy")
+    assert status == 0 and len(doc["records"]) == 6
+    assert [(p["H1"], p["H2"]) for p in doc["rotd"]] == [("0111a.smc", "0111c.smc")] * 2
+    assert doc["rotd"][0]["RotD50"] == doc["rotd"][1]["RotD50"]
+
+
 def test_spectrum_of_two_horizontal_text_files(tmp_path, capsys):
     a, b = (synthetic_record(seed, duration=6.0) for seed in (1, 2))
     paths = []

@@ -101,11 +101,17 @@ def _read(paths, dt, units):
 
 def _horizontal_pairs(items):
     """The (h1, h2) records to rotate: of each recording with two horizontals, or the two
-    horizontal records given when no recording has two."""
+    horizontal records given when no recording has two. Recordings are grouped within
+    each folder, as the flatfile groups them: copies of one recording in two folders
+    are two recordings."""
     from ..flatfile.rows import orientation_slots, group_records
 
+    folders = {}
+    for path, record in items:
+        folder = None if path is None else os.path.dirname(os.path.abspath(path))  # None: built in
+        folders.setdefault(folder, []).append((path, record))
     pairs = []
-    for _, members in group_records(items):
+    for _, members in (g for folder in folders.values() for g in group_records(folder)):
         slots = orientation_slots([r for _, r in members])
         if slots is not None and slots[0] is not None and slots[1] is not None:
             pairs.append(slots[:2])
