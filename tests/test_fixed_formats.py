@@ -79,7 +79,7 @@ def test_samples_against_their_headers(data, name, fmt, n_records, npts, step, p
              place=(34.046, -117.035, 15.0),
              event=("Somewhere in Los Angeles, CA", dt.datetime(2005, 6, 16, 20, 53, 26, 100000,
                                                                tzinfo=UTC),
-                    34.058, -117.011, 11.8, 4.8, "ML"))]),
+                    34.058, -117.011, 11.8, 4.8, "Mw"))]),
     (f"{F}/dmg/CE89146.V1", [
         dict(station="Willow Creek (89146)", channel=c, component=comp, vertical=comp == "Up",
              units="g", corrected=False, start=dt.datetime(2012, 2, 13, 21, 6, 45, tzinfo=UTC),

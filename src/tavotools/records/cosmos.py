@@ -226,6 +226,12 @@ def _start(text, stated_int, stated_real):
     return utc(year, month, day, hour, minute, second or 0.0, zone)
 
 
+def _half_unit(printed):
+    """Half a unit in the last digit of a number printed without exponent ("4.8": 0.05)."""
+    decimals = len(printed.partition(".")[2])
+    return 0.5 * 10.0 ** -decimals
+
+
 def _event(text, stated_real):
     name = None
     if len(text) > 1:
@@ -234,10 +240,16 @@ def _event(text, stated_real):
     lat, lon, depth, magnitude = (stated_real(k) for k in _R_HYPOCENTRE)
     kind = None
     if len(text) > 2:
-        m = _HYPOCENTRE.search(text[2])
-        if m:
-            kind = m.group(1)
-            magnitude = magnitude if magnitude is not None else float(m.group(2))
+        # The line may state several ("ML=4.9, Mw=4.8(CIT), Ms=4.2"): the type is that of
+        # the one that is real 13 to its printed digits (the nearest); when real 13 states
+        # none, the first of the line is the magnitude.
+        stated = [(m.group(1), m.group(2)) for m in _HYPOCENTRE.finditer(text[2])]
+        if magnitude is None and stated:
+            kind, magnitude = stated[0][0], float(stated[0][1])
+        else:
+            near = [(abs(float(value) - magnitude), k) for k, value in stated
+                    if abs(float(value) - magnitude) <= _half_unit(value) * (1 + 1e-9)]
+            kind = min(near)[1] if near else None
     time = None
     if len(text) > 3:
         m = _ORIGIN.search(text[3])
