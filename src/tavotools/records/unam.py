@@ -98,6 +98,7 @@ def parse(source):
               if c.isdigit()]
     steps = [real(c) for c in _channels(get("INTERVALO DE MUESTREO, C1-C6", [""])[0])]
     names = _channels(get("ORIENTACION C1-C6", [""])[0])
+    # The peaks' key names their unit, Gal, whatever the data's units are.
     peaks = [real(c) for c in _channels(get("ACEL. MAX.(GAL), C1-C6", [""])[0])]
     if len(counts) < n_channels or len(set(counts[:n_channels])) != 1:
         raise lines.error(where("NUM. TOTAL DE MUESTRAS"),
@@ -132,7 +133,7 @@ def parse(source):
         format=NAME, station=decode_name(station) if station else None, channel=c + 1,
         component=names[c] if c < len(names) and names[c] else None, latitude=lat, longitude=lon,
         elevation=elevation, event=event, start_time=start_time,
-        stated_pga=abs(peaks[c]) * UNITS[units] if c < len(peaks) and peaks[c] is not None else None,
+        stated_pga=abs(peaks[c]) * UNITS["gal"] if c < len(peaks) and peaks[c] is not None else None,
         processing=(AS_RECORDED,)) for c in range(n_channels)]
 
 
