@@ -28,6 +28,8 @@ SUFFIXES = ()
 _BRACKETED = re.compile(r"[(\[]([^()\[\]]*)[)\]]")
 _PRINTED = re.compile(r"[+-]?\d*+(?:\.(\d*+))?(?:[EeDd]([+-]?\d++))?")
 _COUNT = re.compile(r"\+?\d+")
+# A header cell naming the time column: "time", "Time(s)", "t", "t[s]", "time_s".
+_TIME_NAME = re.compile(r"t(?:ime)?(?:[(\[][^()\[\]]*[)\]]|_s(?:ec)?)?", re.I)
 _COMMENT = "#%!"
 _MARKS = tuple(b"\n" + c.encode() for c in _COMMENT)  # a comment line inside the data
 _DELIMITERS = b",;"
@@ -124,9 +126,11 @@ class _Data:
 
 
 def _header(source):
-    """(the offset of the first line of numbers, the header line's index, the units it states)."""
+    """(the offset of the first line of numbers, the header line's index, the units it states,
+    whether its first column is named time)."""
     lines = Lines(source)
     header_line = header_units = None
+    timed = False
     while not lines.at_end():
         at, line = lines.take("")
         body = line.strip()
@@ -134,8 +138,9 @@ def _header(source):
             continue
         cells = _cells(body)
         if all(real(c) is not None for c in cells):
-            return lines, at, cells, header_line, header_units
+            return lines, at, cells, header_line, header_units, timed
         header_line = source.line_number(at) - 1
+        timed = bool(_TIME_NAME.fullmatch(cells[0]))
         for m in _BRACKETED.finditer(body):
             header_units = normalize_units(m.group(1).strip()) or header_units
     raise source.error(None, "no samples")
@@ -197,7 +202,7 @@ def _npts_dt(cells, following):
 
 def parse(source):
     """The record of a text file, with the caller's `dt` and `units` from `source`; or RecordError."""
-    lines, first, cells, header_line, header_units = _header(source)
+    lines, first, cells, header_line, header_units, timed = _header(source)
     units, dt = source.units, source.dt
     if units is None:
         units = header_units
@@ -222,6 +227,12 @@ def parse(source):
                               locate=lambda k: _sample_line(data, k))]
     data = _Data(source, lines, first)
     ncols = len(cells)
+    if ncols > 2 and timed:
+        # Time and several components a line ("time,ax (g),ay (g)"): read as several
+        # samples a line, the times and the components would be one interleaved series.
+        raise source.error(header_line, f"the header names the first of {ncols} columns time: "
+                                        f"a table of time and several components is not one "
+                                        f"record; write time and one acceleration a line")
     if ncols > 2 or (ncols == 1 and dt is not None):
         if dt is None:
             raise source.error(first_line, f"{ncols} columns: give dt for a file of several "
