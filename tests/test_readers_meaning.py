@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from tavotools.constants import G
-from tavotools.records import read_records
+from tavotools.records import RecordError, read_records
 
 F = "formats"
 FACTOR = {"g": G, "g/10": G / 10, "cm/s2": 0.01, "gal": 0.01, "mm/s2": 0.001}
@@ -209,3 +209,138 @@ def test_every_sample_where_the_file_puts_it(data, name, parser):
     for r, (samples, units, dt, peak_time) in zip(records, channels):
         check_channel(r, samples, units, dt, peak_time)
 
+
+# ---- variants of the real files ---------------------------------------------------------
+
+def edited(data, tmp_path, name, *edits):
+    """A copy of a real file with each (old, new) edit made once, in the temp dir."""
+    text = (data / name).read_bytes().decode("latin-1")
+    for old, new in edits:
+        assert old in text, old
+        text = text.replace(old, new, 1)
+    path = tmp_path / name.split("/")[-1]
+    path.write_bytes(text.encode("latin-1"))
+    return path
+
+
+UNAM = f"{F}/unam/CUP50401.012"
+UNAM_UNITS = "UNIDADES DE LOS DATOS                  : Gal (cm/s/s)"
+
+
+@pytest.mark.parametrize("stated, units", [("Gal (cm/s/s)", "gal"), ("g", "g"), ("m/s2", "m/s2"),
+                                           ("cm/s2", "cm/s2")])
+def test_unam_peaks_are_in_gal_whatever_the_data_units(data, tmp_path, stated, units):
+    """The peaks' key says Gal ("ACEL. MAX.(Gal)"); the data's units scale the samples only."""
+    path = edited(data, tmp_path, UNAM, (UNAM_UNITS, UNAM_UNITS.replace("Gal (cm/s/s)", stated)))
+    records = read_records(path)
+    channels = unam(data / UNAM)
+    for r, (samples, _, dt, peak_time), peak in zip(records, channels, ["0.47", "-1.19", "1.22"]):
+        assert r.units == units
+        np.testing.assert_array_equal(r.accel, np.array(samples) * {**FACTOR, "m/s2": 1.0}[units])
+        assert r.stated_pga == abs(float(peak)) * 0.01
+
+
+COSMOS = f"{F}/cosmos/Cosmos12TimeSeriesTest.v1"
+COSMOS_MAGNITUDES = "ML=4.9, Mw=4.8(CIT), Ms=4.2(NEIC)"
+
+
+@pytest.mark.parametrize("line, kind", [
+    (COSMOS_MAGNITUDES, "Mw"),            # the file as it is: real 13 is 4.8, its Mw
+    ("Mw=4.8(CIT), ML=4.9", "Mw"),
+    ("Ms=4.2, ML=4.8", "ML"),
+    ("ML=4.80", "ML"),
+    ("Mw=5, ML=4.8", "ML"),               # the nearer of two that both round to it
+    ("ML=4.9, Ms=4.2", None),             # neither is real 13's 4.8: no type is guessed
+])
+def test_cosmos_magnitude_type_is_that_of_the_stated_magnitude(data, tmp_path, line, kind):
+    path = edited(data, tmp_path, COSMOS, (COSMOS_MAGNITUDES, line))
+    (r,) = read_records(path)
+    assert (r.event.magnitude, r.event.magnitude_type) == (4.8, kind)
+
+
+def test_cosmos_magnitude_from_the_text_when_real_13_states_none(data, tmp_path):
+    reals = "     4.800000     4.200000     4.900000     5.100000    45.030000   120.500000"
+    path = edited(data, tmp_path, COSMOS, (COSMOS_MAGNITUDES, "Ms=4.2, ML=4.9"),
+                  (reals, reals.replace("     4.800000", "  -999.000000", 1)))
+    (r,) = read_records(path)
+    assert (r.event.magnitude, r.event.magnitude_type) == (4.2, "Ms")
+
+
+CWA = f"{F}/cwa/1-EAS.dat"
+
+
+@pytest.mark.parametrize("shift", [0.0, 10.0, 0.5, -2.0])
+def test_cwa_start_is_that_of_the_first_row_of_the_time_column(data, tmp_path, shift):
+    """The time column counts from StartTime: a first row at 10.000 starts the record 10 s later."""
+    import datetime as dt
+
+    text = (data / CWA).read_text()
+    lines = [f"{float(line[:10]) + shift:10.3f}{line[10:]}"
+             if line.strip() and not line.startswith("#") else line for line in text.split("\n")]
+    path = tmp_path / "shifted.dat"
+    path.write_text("\n".join(lines))
+    records, original = read_records(path), read_records(data / CWA)
+    for r, o in zip(records, original):
+        np.testing.assert_array_equal(r.accel, o.accel)
+        assert r.start_time == o.start_time + dt.timedelta(seconds=shift)
+
+
+@pytest.mark.parametrize("header, columns", [("time,ax (g),ay (g)", 3), ("Time(s) NS EW UD", 4),
+                                             ("t[s];a1;a2", 3), ("time_s, x, y, z", 4)])
+@pytest.mark.parametrize("dt", [None, 0.01])
+def test_text_table_of_time_and_several_components_is_refused(tmp_path, header, columns, dt):
+    """Read as several samples a line, its times would be samples between the components'."""
+    rows = [",".join([f"{k * 0.01:.2f}"] + [f"0.{k}{j}" for j in range(1, columns)])
+            for k in range(5)]
+    path = tmp_path / "table.csv"
+    path.write_text("\n".join([header] + rows) + "\n")
+    with pytest.raises(RecordError, match=f"line 1: the header names the first of {columns} "
+                                          f"columns time"):
+        read_records(path, dt=dt, units=None if "(g)" in header else "g")
+
+
+@pytest.mark.parametrize("header", ["acc (g)", "T=0.01 s, 3 samples a line (g)", ""])
+def test_text_several_samples_a_line_still_read_row_by_row(tmp_path, header):
+    path = tmp_path / "rows.txt"
+    path.write_text("\n".join(([header] if header else []) + ["0.1 0.2 0.3", "0.4 0.5 0.6", "0.7"])
+                    + "\n")
+    (r,) = read_records(path, dt=0.01, units=None if header else "g")
+    np.testing.assert_array_equal(r.accel, np.array([0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7]) * G)
+
+
+def test_dmg_each_channel_its_own_step_and_units(data, tmp_path):
+    """A multi-channel file whose second channel differs: read with its own data line."""
+    name = f"{F}/dmg/CE89146.V2"
+    line = " 12000 points of accel data equally spaced at  .005 sec, in cm/sec2. (8f10.6)"
+    text = (data / name).read_bytes().decode("latin-1")
+    k = text.index(line, text.index(line) + 1)  # channel 2's
+    path = tmp_path / "CE89146.V2"
+    path.write_bytes((text[:k] + line.replace(".005", ".010").replace("cm/sec2", "g")
+                      + text[k + len(line):]).encode("latin-1"))
+    records, channels = read_records(path), dmg(data / name)
+    for c, (r, (samples, units, dt, _)) in enumerate(zip(records, channels)):
+        if c == 1:
+            units, dt = "g", 0.01
+        check_channel(r, samples, units, dt, None)
+
+
+def test_afad_columns_in_the_order_the_title_names_them(data, tmp_path):
+    name = f"{F}/nsmn/20170720223109_0921.txt"
+    path = edited(data, tmp_path, name, ("       N-S          E-W          U-D",
+                                         "       E-W          U-D          N-S"))
+    records, channels = read_records(path), afad(data / name)
+    assert [r.component for r in records] == ["E-W", "U-D", "N-S"]
+    # The stated peaks follow the names, not the columns.
+    assert [r.stated_pga for r in records] == [v * 0.01 for v in (12.163827, 9.840572, 13.200332)]
+    for r, (samples, units, dt, _) in zip(records, channels):
+        check_channel(r, samples, units, dt, None)
+
+
+def test_cwa_time_column_beyond_any_date_is_a_record_error(data, tmp_path):
+    text = (data / CWA).read_text().split("\n")
+    header = [line.replace("RecordLength(sec): 120", "RecordLength(sec): 0.02")
+              for line in text if line.startswith("#") or not line.strip()]
+    path = tmp_path / "far.dat"
+    path.write_text("\n".join(header) + "\n     1e300     0.000     0.000     0.000\n")
+    with pytest.raises(RecordError, match="beyond any date"):
+        read_records(path)
