@@ -344,3 +344,30 @@ def test_cwa_time_column_beyond_any_date_is_a_record_error(data, tmp_path):
     path.write_text("\n".join(header) + "\n     1e300     0.000     0.000     0.000\n")
     with pytest.raises(RecordError, match="beyond any date"):
         read_records(path)
+
+
+RENADIC = f"{F}/renadic/cuya0911131.v1"
+RENADIC_TRIGGER = "TRIGGER TIME: 1/1/1980 0:00:00.000 GMT"
+
+
+@pytest.mark.parametrize("first, start", [("  0.000", 0.0), ("  2.500", 2.5), (" -1.000", -1.0)])
+def test_renadic_start_is_the_trigger_plus_the_first_time(data, tmp_path, first, start):
+    import datetime as dt
+
+    text = (data / RENADIC).read_bytes().decode("latin-1").replace(
+        RENADIC_TRIGGER, "TRIGGER TIME: 9/13/2011 14:20:05.000 GMT")
+    shift = float(first)
+    lines = text.split("\n")
+    for k, line in enumerate(lines):  # every time of the pairs, 5 a line in 14 columns
+        if re.fullmatch(r"(?: *-?\d+\.\d{3} *-?\d+\.\d{3})+\r?", line) and len(line.rstrip()) % 14 == 0:
+            cells = [line[j:j + 14] for j in range(0, len(line.rstrip()), 14)]
+            lines[k] = "".join(f"{float(c[:7]) + shift:7.3f}{c[7:]}" for c in cells) + \
+                ("\r" if line.endswith("\r") else "")
+    path = tmp_path / "cuya.v1"
+    path.write_bytes("\n".join(lines).encode("latin-1"))
+    records, original = read_records(path), read_records(data / RENADIC)
+    for r, o in zip(records, original):
+        np.testing.assert_array_equal(r.accel, o.accel)
+        assert r.dt == o.dt
+        assert r.start_time == dt.datetime(2011, 9, 13, 14, 20, 5, tzinfo=dt.timezone.utc) + \
+            dt.timedelta(seconds=start)

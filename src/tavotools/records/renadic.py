@@ -107,6 +107,13 @@ def _channel(source, lines, number):
                          float(m.group(4)), m.group(5).upper())
         if start_time == _UNKNOWN_TIME:
             start_time = None
+        elif start_time is not None and t[0] != 0.0:
+            # The time column counts from the trigger, and need not start at 0.
+            try:
+                start_time += _dt.timedelta(seconds=float(t[0]))
+            except OverflowError:
+                raise lines.error(start, f"the time column starts {float(t[0]):g} s after the "
+                                         f"trigger, beyond any date") from None
     return source.record(
         samples, dt, units, locate=line_of, format=NAME, station=decode_name(station) if station else None,
         channel=channel, component=component, latitude=lat, longitude=lon, event=_event(text),
