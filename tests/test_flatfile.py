@@ -592,6 +592,22 @@ def test_a_folder_that_cannot_be_listed_is_an_error(folder, tmp_path, unlistable
     assert error == {"file": str(folder / "site"), "reason": "cannot read folder (Permission denied)"}
 
 
+@pytest.mark.parametrize("link, target, rows", [
+    ("linked", "elsewhere", 4),     # a data folder linked in: its recording is read
+    ("site/back", ".", 3),          # a link up the tree: the walk ends, nothing twice
+    ("alias", "site", 3),           # a second way to one folder: its files once
+])
+def test_linked_folders_are_read_once(folder, tmp_path, link, target, rows):
+    # os.walk passes over links to folders in silence: their records were missing.
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    write_recording(elsewhere, "0200", seed=5)
+    os.symlink(elsewhere if target == "elsewhere" else folder / target, folder / link)
+    report = run([folder], tmp_path / "flat.csv")
+    assert (report.rows, report.failed) == (rows, 0)
+    assert len({r["recording"] for r in read_csv(tmp_path / "flat.csv")}) == rows
+
+
 @pytest.mark.parametrize("extra", [["site"], ["site/0111a.smc", "site/0111a.smc"], ["."]])
 def test_a_file_named_twice_is_read_once_and_counted_once(folder, tmp_path, extra):
     # A file both below a folder and named again was counted as unchanged on a first run.

@@ -74,8 +74,11 @@ def _unrecognised(source):
 def record_files(path, onerror=None):
     """The files below a directory, sorted, hidden ones left out; a file is itself.
 
-    A folder that cannot be listed raises its OSError, or, with `onerror`,
-    is passed to `onerror(error)` and left out: never left out in silence.
+    Links to folders are followed (data folders are often linked into a
+    project's), each folder read once however many links reach it, so that a
+    link back up the tree ends and no file is listed twice. A folder that
+    cannot be listed raises its OSError, or, with `onerror`, is passed to
+    `onerror(error)` and left out: never left out in silence.
     """
     if not os.path.isdir(path):
         return [str(path)]
@@ -85,8 +88,18 @@ def record_files(path, onerror=None):
             raise error
         onerror(error)
 
-    found = []
-    for folder, dirs, files in os.walk(path, onerror=unlisted):
+    found, seen = [], set()
+    for folder, dirs, files in os.walk(path, onerror=unlisted, followlinks=True):
+        try:
+            st = os.stat(folder)
+        except OSError as e:
+            unlisted(e)
+            dirs[:] = []
+            continue
+        if (st.st_dev, st.st_ino) in seen:
+            dirs[:] = []
+            continue
+        seen.add((st.st_dev, st.st_ino))
         dirs[:] = sorted(d for d in dirs if not d.startswith("."))
         found.extend(os.path.join(folder, f) for f in sorted(files) if not f.startswith("."))
     return found
