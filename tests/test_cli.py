@@ -131,6 +131,49 @@ def test_plot_without_matplotlib_says_what_to_install(capsys, tmp_path, monkeypa
     assert not (tmp_path / "x.png").exists() and "synthetic:0" in out
 
 
+@pytest.mark.parametrize("command", [[], ["spectrum", "--periods", "1"], ["obe"]])
+@pytest.mark.parametrize("target, words", [
+    ("missing-folder/x.png", "No such file or directory"),
+    ("plot.notaformat", "not supported"),
+])
+def test_a_plot_that_cannot_be_written_is_reported(capsys, tmp_path, command, target, words):
+    pytest.importorskip("matplotlib")
+    status, out, err = run(capsys, *command, "--plot", tmp_path / target)
+    # The report is printed; the plot's failure is one line naming the file, and status 1.
+    assert status == 1 and out
+    assert f"cannot write {tmp_path / target}" in err and words in err
+    assert "Traceback" not in err and len(err.strip().splitlines()) == 1
+
+
+def _draw_record(path):
+    from tavotools.plot import plot_record
+
+    plot_record(synthetic_record(0, duration=2.0), path)
+
+
+def _draw_spectra(path):
+    from tavotools.plot import plot_response_spectra
+    from tavotools.spectra import response_spectrum
+
+    r = synthetic_record(0, duration=2.0)
+    plot_response_spectra(["a"], [response_spectrum(r.accel, r.dt, periods=[0.5, 1.0])], [], path)
+
+
+def _draw_obe(path):
+    from tavotools.obe import builtin_components, obe_check, plot_spectra
+
+    plot_spectra(obe_check(*builtin_components()), path)
+
+
+@pytest.mark.parametrize("draw", [_draw_record, _draw_spectra, _draw_obe])
+def test_a_plot_that_fails_closes_its_figure(tmp_path, draw):
+    plt = pytest.importorskip("matplotlib.pyplot")
+    plt.close("all")
+    with pytest.raises(FileNotFoundError):
+        draw(tmp_path / "missing-folder" / "x.png")
+    assert plt.get_fignums() == []
+
+
 def test_python_dash_m_and_console_script(tmp_path):
     # Run outside the source tree so the installed package is the one imported.
     cmd = [sys.executable, "-m", "tavotools", "--format", "json"]

@@ -76,8 +76,10 @@ def plot_record(record, path, summary=None, title=None):
         parts = [record.label, record.station, record.component, record.event]
         title = " | ".join(str(p) for p in parts if p)
     fig.suptitle(title, fontsize=10)
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    try:
+        fig.savefig(path, dpi=110)
+    finally:  # a path that cannot be written must not leave the figure open
+        plt.close(fig)
     return path
 
 
@@ -101,6 +103,8 @@ def plot_response_spectra(labels, spectra, rotds, path, title=None):
     ax.set_title(title or f"Pseudo-spectral acceleration, {damping:.3g} damping", fontsize=10)
     ax.grid(True, which="both", lw=0.3, alpha=0.5)
     ax.legend(fontsize=8)
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    try:
+        fig.savefig(path, dpi=110)
+    finally:  # a path that cannot be written must not leave the figure open
+        plt.close(fig)
     return path

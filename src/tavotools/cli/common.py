@@ -12,8 +12,9 @@ from .. import checks
 from ..constants import G
 from ..render import printable
 
-__all__ = ["TABLE_UNITS", "add_jobs", "add_reading", "add_table_units", "bounded", "check_process",
-           "failure", "jobs", "parse_periods", "periods", "reported", "shown", "time_step", "units"]
+__all__ = ["PLOT_ERRORS", "TABLE_UNITS", "add_jobs", "add_reading", "add_table_units", "bounded",
+           "check_process", "failure", "jobs", "parse_periods", "periods", "plot_failure",
+           "reported", "shown", "time_step", "units"]
 
 
 def reported(function):
@@ -158,3 +159,15 @@ def failure(path, error):
     if isinstance(error, RecordError):
         return printable(str(error))
     return f"{printable(path)}: {type(error).__name__}: {printable(str(error))}"
+
+
+#: What drawing a plot into the user's file may raise for that file: a folder that does
+#: not exist or cannot be written (OSError), a suffix matplotlib has no format for
+#: (ValueError).
+PLOT_ERRORS = (OSError, ValueError)
+
+
+def plot_failure(path, error):
+    """The line that reports a plot that could not be written to `path`."""
+    reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+    return f"cannot write {printable(path)}: {printable(reason)}"

@@ -7,7 +7,7 @@ from __future__ import annotations
 import sys
 
 from ..render import json_text, printable
-from .common import add_reading, failure
+from .common import PLOT_ERRORS, add_reading, failure, plot_failure
 
 __all__ = ["DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
 
@@ -73,6 +73,9 @@ def run(args, parser):
             plot_spectra(report, args.plot)
         except ImportError as e:
             _say(e)
+            return 1
+        except PLOT_ERRORS as e:
+            _say(plot_failure(args.plot, e))
             return 1
         _say(f"wrote {printable(args.plot)}")
     return 0

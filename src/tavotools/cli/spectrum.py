@@ -16,7 +16,8 @@ import sys
 from dataclasses import dataclass
 
 from ..render import csv_text, json_text, number, printable, table_lines
-from .common import add_reading, add_table_units, bounded, failure, periods, shown
+from .common import (PLOT_ERRORS, add_reading, add_table_units, bounded, failure, periods,
+                     plot_failure, shown)
 
 __all__ = ["DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
 
@@ -230,6 +231,9 @@ def run(args, parser):
                          [(pair.label, pair.rotd) for pair in pairs], args.plot)
         except ImportError as e:
             print(f"tavotools spectrum: {e}", file=sys.stderr)
+            return 1
+        except PLOT_ERRORS as e:
+            print(f"tavotools spectrum: {plot_failure(args.plot, e)}", file=sys.stderr)
             return 1
         print(f"tavotools spectrum: wrote {printable(args.plot)}", file=sys.stderr)
     return 1 if failed or errors else 0

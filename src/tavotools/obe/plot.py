@@ -45,6 +45,8 @@ def plot_spectra(report, path):
     decision = (f"CAVdp {report.CAVdp:.3g} m/s" if report.damage_potential else "CAVdp 0") + \
         f"; RG 1.166 OBE {'exceeded' if report.rg1166_exceeded else 'not exceeded'}"
     fig.suptitle(decision, fontsize=10)
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
+    try:
+        fig.savefig(path, dpi=110)
+    finally:  # a path that cannot be written must not leave the figure open
+        plt.close(fig)
     return path
