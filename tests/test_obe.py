@@ -228,6 +228,8 @@ def ones(n=400):
     ((ones(), ones(), ones()), {"dt": -0.01},
      "H1: dt must be a positive, finite time step, not -0.01"),
     ((ones(), np.array([]), ones()), {"dt": DT}, "H2: a record needs at least one sample"),
+    ((ones(), ones(), None), {"dt": DT}, "V: accel must be numbers, not None"),
+    ((ones(), ones(), [1.0] * 399 + [None]), {"dt": DT}, "V: accel must be numbers, not None"),
     ((Record(ones(), 0.005), ones(), ones()), {"dt": 0.01},
      "H1: dt 0.01 given for a record whose dt is 0.005"),
 ])

@@ -210,6 +210,19 @@ def test_summary_without_periods_is_unchanged():
 def test_summary_rejects_bad_periods(periods, words):
     with pytest.raises(ValueError, match=words):
         summarize(np.ones(10), 0.01, periods=periods)
+    # A set takes its periods as `summarize` does: an empty list is no request for PSA.
+    with pytest.raises(ValueError, match=words):
+        summarize_components(np.ones(10), np.ones(10), np.ones(10), 0.01, periods=periods)
+
+
+@pytest.mark.parametrize("missing", [0, 1, 2])
+def test_a_missing_component_is_named_as_missing(missing):
+    accel = [np.ones(10), np.ones(10), np.ones(10)]
+    accel[missing] = None
+    with pytest.raises(ValueError, match="accel must be numbers, not None"):
+        summarize_components(*accel, dt=0.01)
+    with pytest.raises(ValueError, match="accel must be numbers, not None"):
+        summarize(accel[missing], 0.01)
 
 
 @pytest.mark.parametrize("periods", [None, PERIODS])

@@ -33,11 +33,17 @@ def real(values, name):
         values = np.ma.getdata(values)
     try:
         a = np.asarray(values)
-        if a.dtype.kind != "c":
-            return a.astype(np.float64, copy=False)
     except (TypeError, ValueError):
         raise ValueError(f"{name} must be numbers") from None
-    raise ValueError(f"{name} must be real numbers, not complex")
+    # NumPy turns None into NaN: a missing component would read as a bad sample.
+    if a.dtype.kind == "O" and any(x is None for x in a.flat):
+        raise ValueError(f"{name} must be numbers, not None")
+    if a.dtype.kind == "c":
+        raise ValueError(f"{name} must be real numbers, not complex")
+    try:
+        return a.astype(np.float64, copy=False)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be numbers") from None
 
 
 def vector(values, name):

@@ -340,5 +340,7 @@ def summarize_components(h1, h2, v, dt=None, *, units=None, periods=None):
     Raises ValueError for horizontals of different time steps, and what
     `summarize` raises.
     """
+    # Checked as `summarize` checks them: an empty list is refused, not read as no periods.
+    T = periods_array(periods)
     records = [_record(c, dt, units, "summarize_components()") for c in (h1, h2, v)]
-    return measure_recording(*records, periods=periods).combined
+    return measure_recording(*records, periods=T).combined
