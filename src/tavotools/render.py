@@ -31,7 +31,7 @@ def period_label(period):
 
 def number(value, spec=".6g"):
     """A measure for a table: `spec` formatting, "n/a" where there is no value (NaN, None)."""
-    if value is None or (isinstance(value, float) and math.isnan(value)):
+    if value is None or (isinstance(value, (float, np.floating)) and math.isnan(value)):
         return "n/a"
     return format(value, spec)
 
@@ -44,14 +44,21 @@ def table_lines(rows, right_from=0):
                       for k, (c, w) in enumerate(zip(row, widths))).rstrip() for row in rows]
 
 
+def _cell(value):
+    # NumPy's floats as Python's: repr of np.float64 is "np.float64(0.1)", and str of
+    # np.float32 is its shortest float32 digits, not the double's.
+    if isinstance(value, (float, np.floating)):
+        return repr(float(value))
+    return "" if value is None else value
+
+
 def csv_text(header, rows):
-    """CSV of a header and rows; floats by `repr`, so every digit is kept."""
+    """CSV of a header and rows; floats (NumPy's too) by `repr`, so every digit is kept."""
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
     writer.writerow(header)
     for row in rows:
-        writer.writerow([repr(v) if isinstance(v, float) else ("" if v is None else v)
-                         for v in row])
+        writer.writerow([_cell(v) for v in row])
     return out.getvalue()
 
 
