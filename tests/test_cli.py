@@ -145,24 +145,41 @@ def test_a_plot_that_cannot_be_written_is_reported(capsys, tmp_path, command, ta
     assert "Traceback" not in err and len(err.strip().splitlines()) == 1
 
 
-def _draw_record(path):
-    from tavotools.plot import plot_record
-
-    plot_record(synthetic_record(0, duration=2.0), path)
-
-
-def _draw_spectra(path):
-    from tavotools.plot import plot_response_spectra
-    from tavotools.spectra import response_spectrum
+def _record(path=None):
+    from dataclasses import replace
 
     r = synthetic_record(0, duration=2.0)
-    plot_response_spectra(["a"], [response_spectrum(r.accel, r.dt, periods=[0.5, 1.0])], [], path)
+    return r if path is None else replace(r, path=path, station=path)
 
 
-def _draw_obe(path):
-    from tavotools.obe import builtin_components, obe_check, plot_spectra
+def _draw_record(path, name=None):
+    from tavotools.plot import plot_record
 
-    plot_spectra(obe_check(*builtin_components()), path)
+    plot_record(_record(name), path)
+
+
+def _draw_spectra(path, name=None):
+    from tavotools.plot import plot_response_spectra
+    from tavotools.rotd import rotd
+    from tavotools.spectra import response_spectrum
+
+    r = _record(name)
+    plot_response_spectra([r.label], [response_spectrum(r.accel, r.dt, periods=[0.5, 1.0])],
+                          [(r.label, rotd(r, r, periods=[0.5, 1.0]))], path)
+
+
+def _draw_obe(path, name=None):
+    from tavotools.obe import obe_check, plot_spectra
+
+    plot_spectra(obe_check(*[_record(name)] * 3), path)
+
+
+@pytest.mark.parametrize("draw", [_draw_record, _draw_spectra, _draw_obe])
+def test_a_plot_names_a_file_name_that_is_not_utf8(tmp_path, draw):
+    # Python keeps the bytes of such a name as surrogates, which matplotlib cannot draw.
+    pytest.importorskip("matplotlib")
+    draw(tmp_path / "x.png", name="/data/r\udce9cord.smc")
+    assert _png(tmp_path / "x.png")
 
 
 @pytest.mark.parametrize("draw", [_draw_record, _draw_spectra, _draw_obe])

@@ -9,9 +9,11 @@ import pytest
 from tavotools import tavo
 from tavotools.obe import (CAV_CUTOFF, OBE_FREQUENCIES, PSA_CUTOFF, PSV_CUTOFF,
                            RG1166_PSV_CUTOFF, format_report, main, obe_check, plot_spectra,
-                           substeps_for)
+                           report_as_dict, substeps_for)
 from tavotools.records import Record
+from tavotools.render import json_text
 from tavotools.spectra import response_spectrum
+from tavotools.synthetic import synthetic_accel
 
 # 360° and 270° are the horizontals, "up" the vertical.
 LOMA = ["0111a.smc", "0111c.smc", "0111b.smc"]
@@ -331,6 +333,20 @@ def test_a_record_sampled_too_coarsely_is_checked_and_noted(capsys, tmp_path):
         np.savetxt(paths[-1], x)
     assert main(paths + ["--dt", str(dt), "--units", "m/s2"]) == 0
     assert "too coarsely for the 2-10 Hz band" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("slot", [0, 2])
+def test_a_note_naming_an_undecodable_file_name_prints(slot):
+    # A file name that is not UTF-8 keeps its bytes as surrogates; the note names the file.
+    records = [Record(synthetic_accel(k, duration=4.0), 0.01, component="EW") for k in (1, 2)]
+    records.insert(2, Record(synthetic_accel(3, duration=4.0), 0.01, component="UD"))
+    records[slot] = replace(records[slot], path="/data/r\udce9cord.smc",
+                            component="EW" if slot == 2 else "UD")
+    report = obe_check(*records)
+    assert any("r\\xe9cord.smc" in note for note in report.notes)
+    # Every output encodes strictly: a terminal's UTF-8 refuses lone surrogates.
+    format_report(report).encode("utf-8")
+    json_text(report_as_dict(report)).encode("utf-8")
 
 
 def test_a_component_of_unknown_orientation_is_not_noted():

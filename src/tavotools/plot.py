@@ -5,6 +5,7 @@ from __future__ import annotations
 import numpy as np
 
 from . import tavo
+from .render import printable
 from .summary import summarize
 
 __all__ = ["plot_record", "plot_response_spectra", "pyplot"]
@@ -74,7 +75,8 @@ def plot_record(record, path, summary=None, title=None):
         ax.grid(True, lw=0.3, alpha=0.5)
     if title is None:
         parts = [record.label, record.station, record.component, record.event]
-        title = " | ".join(str(p) for p in parts if p)
+        # printable: matplotlib refuses the surrogates of a file name that is not UTF-8.
+        title = " | ".join(printable(p) for p in parts if p)
     fig.suptitle(title, fontsize=10)
     try:
         fig.savefig(path, dpi=110)
@@ -92,10 +94,10 @@ def plot_response_spectra(labels, spectra, rotds, path, title=None):
     plt = pyplot()
     fig, ax = plt.subplots(figsize=(8, 5), constrained_layout=True)
     for label, sp in zip(labels, spectra):
-        ax.plot(sp.periods, sp.PSA, lw=1.0, label=label)
+        ax.plot(sp.periods, sp.PSA, lw=1.0, label=printable(label))
     for label, r in rotds:
         ax.plot(r.periods, r.value("PSA", 50), lw=2.0, color="black", ls="--",
-                label=f"RotD50 {label}")
+                label=f"RotD50 {printable(label)}")
     ax.set_xscale("log")
     ax.set_xlabel("period (s)")
     ax.set_ylabel("PSA (m/s²)")

@@ -20,6 +20,7 @@ import numpy as np
 from .. import constants, tavo
 from ..components import geometric_mean, matched
 from ..constants import MAX_SUBSTEPS
+from ..render import printable
 from ..spectra import ResponseSpectrum, response_spectrum
 
 __all__ = ["CAV_CUTOFF", "Criterion", "ComponentCheck", "DAMPING", "NAMES", "OBEReport",
@@ -195,7 +196,7 @@ def obe_check(h1, h2, v, dt=None, trim=False):
     for name, c in zip(NAMES, given.items):
         kind = c.record.orientation if c.record is not None else None
         if kind is not None and (kind == "vertical") != (name == "V"):
-            notes.append(f"{name} ({c.record.label}) states component "
+            notes.append(f"{name} ({printable(c.record.label)}) states component "
                          f"{c.record.component!r}, a {kind} one")
     n = given.npts
     substeps = substeps_for(step)
