@@ -22,9 +22,10 @@ def plot_spectra(report, path):
     for c in report.components:
         sp = c.spectrum
         colour = colours[c.name]
-        ax_a.plot(sp.frequencies, sp.PSA / G, lw=1.2, color=colour, label=f"{c.name} {printable(c.label)}")
+        label = f"{c.name} {printable(c.label)}"
+        ax_a.plot(sp.frequencies, sp.PSA / G, lw=1.2, color=colour, label=label)
         ax_a.plot(c.f_max_PSA, c.max_PSA / G, "o", ms=4, color=colour)
-        ax_v.plot(sp.frequencies, sp.PSV * 100, lw=1.2, color=colour, label=f"{c.name} {printable(c.label)}")
+        ax_v.plot(sp.frequencies, sp.PSV * 100, lw=1.2, color=colour, label=label)
         ax_v.plot(c.f_max_PSV, c.max_PSV * 100, "o", ms=4, color=colour)
     ax_a.axvspan(*PSA_BAND, color="tab:red", alpha=0.07, lw=0, label="2-10 Hz band")
     ax_a.axhline(PSA_CUTOFF / G, color="tab:red", ls="--", lw=1, label="0.2 g cut-off")
