@@ -350,6 +350,10 @@ def test_malformed_files_name_file_and_line(tmp_path, kind, what, edit, line, wo
     (["1", "2", "nan"], {"units": "g", "dt": 0.1}, 3, "'nan' is not a number"),
     (["1 2 3"], {"units": "g"}, 1, "3 columns: give dt"),
     (["acc (g)", "1", "2"], {"units": "cm/s2", "dt": 0.1}, 1, "header states units 'g'"),
+    # A count and a step, then comment lines only: no samples, not an internal error.
+    (["3 0.01", "#c"], {"units": "g"}, 1, "header states 3 samples, the file holds 0"),
+    (["3 0.01", "", "%c", "!d"], {"units": "g", "dt": 0.01}, 1,
+     "header states 3 samples, the file holds 0"),
 ])
 def test_malformed_text(tmp_path, lines, kwargs, line, words):
     path = write(tmp_path / "bad.csv", lines)

@@ -112,6 +112,8 @@ class _Data:
             except _parse.ParseError as e:
                 raise self._error(e, *args) from None
             parts.append(values)
+        if not parts:  # comment lines only: no values, which the caller words
+            return np.empty((0,) + ((args[0],) if how == "columns" else ()))
         return parts[0] if len(parts) == 1 else np.concatenate(parts)
 
     def _error(self, e, *args):
