@@ -1024,6 +1024,51 @@ TEST(ExactSumRecords, AriasSeriesAcrossTheRangeOfTheFastScaling) {
   }
 }
 
+// A square whose exact value lies near a rounding midpoint, where the library rounds
+// it the other way than x * x, and that other way is a tie on the running sum's grid:
+// the block must not be taken with x * x (not a tie) in its place. Each record sets
+// the sum to E, or to E + u (an odd multiple of u, where the tie rounds the other way
+// than the square's own nearest grid point), leaves a block of zeros (so that a whole
+// block is tried next), then puts the square among zeros, at every lane position.
+TEST(ExactSumRecords, ALibrarySquareThatIsATieOnTheGrid) {
+  std::mt19937_64 rng(8);
+  std::uniform_real_distribution<double> uniform(0.5, 0.7);
+  const double two = 2.0;
+  int found = 0, records = 0;
+  for (int tries = 0; found < 128 && tries < 10'000'000; ++tries) {
+    const double x = uniform(rng), w = std::pow(x, two);
+    if (w == x * x) continue;
+    const auto lsb = std::bit_cast<std::uint64_t>(w) & (~std::bit_cast<std::uint64_t>(w) + 1);
+    const int e = std::ilogb(w) - 52 + std::countr_zero(lsb) + 53;  // E = 2^e: w is an odd multiple of u / 2
+    ++found;
+    for (const bool odd_sum : {false, true}) {
+      if (odd_sum && e % 2 != 0) continue;  // u = 2^(e - 52) is a square only for even e
+      Vec a(768, 0.0);
+      std::size_t lead = 0;
+      if (e % 2 == 0) {
+        a[lead++] = std::ldexp(1.0, e / 2);
+      } else {
+        a[lead++] = std::ldexp(1.0, (e - 1) / 2);
+        a[lead++] = std::ldexp(1.0, (e - 1) / 2);
+      }
+      if (odd_sum) a[lead++] = std::ldexp(1.0, (e - 52) / 2);
+      a[512 + static_cast<std::size_t>(records * 37 % 256)] = records % 2 ? -x : x;
+      ++records;
+      Vec want = ref_pow(a, 2.0);
+      ASSERT_EQ(seq_sum(Vec(want.begin(), want.begin() + 256)), std::ldexp(odd_sum ? 1.0 + 0x1p-52 : 1.0, e));
+      plain_arias_series(want, 0.01);
+      for (const int step : {1, -2}) {
+        const Placed in(a, step);
+        Placed out(Vec(a.size(), 12345.0), step);
+        double total;
+        kernel_arias_series(in, 0.01, out, total);
+        EXPECT_TRUE(same_bits(out.values(), want)) << "x " << x << (odd_sum ? ", sum E + u" : ", sum E") << ", step " << step;
+      }
+    }
+  }
+  EXPECT_EQ(found, 128);
+}
+
 // A NaN sample (a gap in a record) raises no flag in the sums of squares and the Arias
 // series that their plain loops do not raise: quiet NaN arithmetic raises none, and
 // the sums are compared quietly. A flag would send the measures that test them the

@@ -181,6 +181,60 @@ template <class In>
   }
 }
 
+/// library_squares for the squares outside [2^-64, 2^64] only; the others, whose exact
+/// square lies within the margin of a rounding midpoint, keep p = x * x and are returned
+/// as bits: the library gives p or the double on the other side of that midpoint (its
+/// error is below 0.51377 ulp there, and |x * x - p| above 0.48623 ulp), and where both
+/// give the exact sums the same grid value (squares_agree) the library need not be
+/// asked which. NaN lies in neither range (quiet comparisons: no flag).
+template <class In>
+[[gnu::always_inline]] inline std::uint64_t library_squares_outside_band(In x, std::int64_t i0, std::int64_t g,
+                                                                        std::uint64_t mask, double *q) noexcept {
+  const double two = hidden(2.0);
+  std::uint64_t band = 0;
+  for (; mask != 0; mask &= mask - 1) {
+    const int j = std::countr_zero(mask);
+    const std::int64_t k = g + j;
+    if (std::isgreaterequal(q[k], 0x1p-64) && std::islessequal(q[k], 0x1p64))
+      band |= std::uint64_t{1} << j;
+    else
+      q[k] = std::pow(x[i0 + k], two);
+  }
+  return band;
+}
+
+/// The library's squares of the lanes listed in `band` (library_squares_outside_band).
+template <class In>
+[[gnu::always_inline]] inline void library_band_squares(In x, std::int64_t i0, std::uint64_t *band,
+                                                        double *q) noexcept {
+  for (std::int64_t g = 0; g < kBlock / 64; ++g) {
+    library_squares(x, i0, g * 64, band[g], q);
+    band[g] = 0;
+  }
+}
+
+/// True when every square listed in `band` gets the same grid value q = (t + E) - E, and
+/// is no tie, whether t is p = q[k] or its neighbour toward the exact square: a block
+/// check on grid g then passes or fails alike with either, and the sums it accepts are
+/// the same bits, so they are the sequential sums of the library's squares. (In an
+/// accepted block every term is below E; the neighbour of such a p is at most E, and
+/// reaches it only from E - u / 2, a tie.) Finite values only: no flag.
+template <class In>
+[[gnu::always_inline]] inline bool squares_agree(In x, std::int64_t i0, const std::uint64_t *band, const double *q,
+                                                 const exact::Grid &grid) noexcept {
+  for (std::int64_t g = 0; g < kBlock / 64; ++g) {
+    for (std::uint64_t mask = band[g]; mask != 0; mask &= mask - 1) {
+      const std::int64_t k = g * 64 + std::countr_zero(mask);
+      const double v = x[i0 + k], p = q[k];
+      const double r = std::fma(v, v, -p);  // exact, nonzero: the side of the exact square
+      const double other = std::bit_cast<double>(std::bit_cast<std::uint64_t>(p) + (r > 0.0 ? 1 : -1));
+      const double q1 = (p + grid.E) - grid.E, q2 = (other + grid.E) - grid.E;
+      if (q1 != q2 || std::fabs(p - q1) == grid.half_u || std::fabs(other - q2) == grid.half_u) return false;
+    }
+  }
+  return true;
+}
+
 /// q[k] = square(x[i0 + k]) for k < m <= kBlock: products and their test first
 /// (vectorisable), then the library for the elements that need it, found through
 /// a bit mask per 64 elements: no branch per element (which would mispredict on
@@ -264,7 +318,8 @@ template <int W>
 /// squares_block for W lanes: the products stored and tested a vector at a time, the
 /// lanes that need the library gathered as bits.
 template <int W, class In>
-[[gnu::always_inline]] inline void squares_lanes(In x, std::int64_t i0, std::int64_t m, double *q) noexcept {
+[[gnu::always_inline]] inline void squares_lanes(In x, std::int64_t i0, std::int64_t m, double *q,
+                                                 std::uint64_t *deferred = nullptr) noexcept {
   static_assert(64 % W == 0);
   constexpr std::uint32_t all = (1u << W) - 1;
   std::uint64_t bad[kBlock / 64] = {};
@@ -288,7 +343,11 @@ template <int W, class In>
     q[k] = v * v;
     bad[k / 64] |= std::uint64_t{!square_is_product(v, q[k])} << (k % 64);
   }
-  for (std::int64_t g = 0; g < kBlock / 64; ++g) library_squares(x, i0, g * 64, bad[g], q);
+  if (deferred == nullptr) {
+    for (std::int64_t g = 0; g < kBlock / 64; ++g) library_squares(x, i0, g * 64, bad[g], q);
+  } else {
+    for (std::int64_t g = 0; g < kBlock / 64; ++g) deferred[g] = library_squares_outside_band(x, i0, g * 64, bad[g], q);
+  }
 }
 
 template <class In, class Out>
@@ -937,17 +996,24 @@ struct AriasSeries {
         scale_block<W>(P, m, dt, out, i0);
         continue;
       }
-      squares_lanes<W>(x, i0, m, q);
+      // The squares near a rounding midpoint wait for the library until a block
+      // needs them: a whole block accepted on a grid where either choice agrees does not.
+      std::uint64_t band[kBlock / 64];
+      squares_lanes<W>(x, i0, m, q, band);
+      bool waiting = (band[0] | band[1] | band[2] | band[3]) != 0;
+      static_assert(kBlock / 64 == 4);
       const double s0 = run.s;
       if (m == kBlock) {
         ++run.blocks;
         // A block expected to leave the binade goes by chunks without a whole try.
-        if (run.on_grid && run.s + growth < run.g.top && try_scaled<W>(run, q, P, out, dt, range, i0, 0, kBlock)) {
+        if (run.on_grid && run.s + growth < run.g.top && (!waiting || squares_agree(x, i0, band, q, run.g)) &&
+            try_scaled<W>(run, q, P, out, dt, range, i0, 0, kBlock)) {
           growth = run.s - s0;
           continue;
         }
         ++run.fallbacks;
       }
+      if (waiting) library_band_squares(x, i0, band, q);
       std::int64_t i = 0;
       for (; m - i >= exact::kSub; i += exact::kSub)
         if (!(run.on_grid && try_scaled<W>(run, q, P, out, dt, range, i0, i, exact::kSub)))
