@@ -143,9 +143,12 @@ struct Free {
 
 /// Uninitialised room for n objects of T, or null when n is too large or memory short.
 /// malloc, not new: no C++ exception exists to escape, whatever n a caller passes.
+/// Room for one at least: malloc(0) may return null (the C standard allows it), which
+/// would read as memory short for a call with no periods.
 template <class T> std::unique_ptr<T[], Free> allocate(std::int64_t n) noexcept {
   if (n < 0 || static_cast<std::uint64_t>(n) > PTRDIFF_MAX / sizeof(T)) return nullptr;
-  return std::unique_ptr<T[], Free>(static_cast<T *>(std::malloc(static_cast<std::size_t>(n) * sizeof(T))));
+  const std::size_t count = n > 0 ? static_cast<std::size_t>(n) : 1;
+  return std::unique_ptr<T[], Free>(static_cast<T *>(std::malloc(count * sizeof(T))));
 }
 
 /// The oscillators of one call: ω and the step of each period, and the
