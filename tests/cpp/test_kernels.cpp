@@ -1069,6 +1069,27 @@ TEST(ExactSumRecords, ALibrarySquareThatIsATieOnTheGrid) {
   EXPECT_EQ(found, 128);
 }
 
+// The Arias series written over its own samples (as block_tally runs it): a block
+// whose whole try failed after scaling straight into the output must not read its
+// samples again, for the squares that waited for the library among them.
+TEST(ExactSumRecords, AriasSeriesInPlace) {
+  for (const Kind kind : kKinds) {
+    for (const int step : {1, -3}) {
+      const Vec data = make_kind(kind, 20'000, static_cast<std::uint64_t>(41 + step));
+      Vec want = ref_pow(data, 2.0);
+      plain_arias_series(want, 0.01);
+      Placed buf(data, step);
+      const double total = k::arias_series(buf.span(), 0.01, buf.mut());
+      EXPECT_TRUE(same_bits(buf.values(), want)) << kind_name(kind) << ", step " << step;
+      EXPECT_TRUE(same_bits(total, seq_sum(ref_pow(data, 2.0)))) << kind_name(kind) << ", step " << step;
+      EXPECT_TRUE(buf.guards_intact());
+      Placed tallied(data, step);
+      k::block_tally(k::ExactKernel::arias_series, tallied.mut(), 0.01);
+      EXPECT_TRUE(same_bits(tallied.values(), want)) << "block_tally, " << kind_name(kind) << ", step " << step;
+    }
+  }
+}
+
 // A NaN sample (a gap in a record) raises no flag in the sums of squares and the Arias
 // series that their plain loops do not raise: quiet NaN arithmetic raises none, and
 // the sums are compared quietly. A flag would send the measures that test them the

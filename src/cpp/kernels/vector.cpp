@@ -186,29 +186,38 @@ template <class In>
 /// as bits: the library gives p or the double on the other side of that midpoint (its
 /// error is below 0.51377 ulp there, and |x * x - p| above 0.48623 ulp), and where both
 /// give the exact sums the same grid value (squares_agree) the library need not be
-/// asked which. NaN lies in neither range (quiet comparisons: no flag).
+/// asked which. NaN lies in neither range (quiet comparisons: no flag). The samples of
+/// the squares kept go to kept_x[k]: the output may be the input itself, and a block
+/// try that fails has written over them.
 template <class In>
 [[gnu::always_inline]] inline std::uint64_t library_squares_outside_band(In x, std::int64_t i0, std::int64_t g,
-                                                                        std::uint64_t mask, double *q) noexcept {
+                                                                        std::uint64_t mask, double *q,
+                                                                        double *kept_x) noexcept {
   const double two = hidden(2.0);
   std::uint64_t band = 0;
   for (; mask != 0; mask &= mask - 1) {
     const int j = std::countr_zero(mask);
     const std::int64_t k = g + j;
-    if (std::isgreaterequal(q[k], 0x1p-64) && std::islessequal(q[k], 0x1p64))
+    if (std::isgreaterequal(q[k], 0x1p-64) && std::islessequal(q[k], 0x1p64)) {
       band |= std::uint64_t{1} << j;
-    else
+      kept_x[k] = x[i0 + k];
+    } else {
       q[k] = std::pow(x[i0 + k], two);
+    }
   }
   return band;
 }
 
-/// The library's squares of the lanes listed in `band` (library_squares_outside_band).
-template <class In>
-[[gnu::always_inline]] inline void library_band_squares(In x, std::int64_t i0, std::uint64_t *band,
+/// The library's squares of the lanes listed in `band`, from their samples kept_x
+/// (library_squares_outside_band).
+[[gnu::always_inline]] inline void library_band_squares(const double *kept_x, std::uint64_t *band,
                                                         double *q) noexcept {
+  const double two = hidden(2.0);
   for (std::int64_t g = 0; g < kBlock / 64; ++g) {
-    library_squares(x, i0, g * 64, band[g], q);
+    for (std::uint64_t mask = band[g]; mask != 0; mask &= mask - 1) {
+      const std::int64_t k = g * 64 + std::countr_zero(mask);
+      q[k] = std::pow(kept_x[k], two);
+    }
     band[g] = 0;
   }
 }
@@ -219,13 +228,12 @@ template <class In>
 /// the same bits, so they are the sequential sums of the library's squares. (In an
 /// accepted block every term is below E; the neighbour of such a p is at most E, and
 /// reaches it only from E - u / 2, a tie.) Finite values only: no flag.
-template <class In>
-[[gnu::always_inline]] inline bool squares_agree(In x, std::int64_t i0, const std::uint64_t *band, const double *q,
+[[gnu::always_inline]] inline bool squares_agree(const double *kept_x, const std::uint64_t *band, const double *q,
                                                  const exact::Grid &grid) noexcept {
   for (std::int64_t g = 0; g < kBlock / 64; ++g) {
     for (std::uint64_t mask = band[g]; mask != 0; mask &= mask - 1) {
       const std::int64_t k = g * 64 + std::countr_zero(mask);
-      const double v = x[i0 + k], p = q[k];
+      const double v = kept_x[k], p = q[k];
       const double r = std::fma(v, v, -p);  // exact, nonzero: the side of the exact square
       const double other = std::bit_cast<double>(std::bit_cast<std::uint64_t>(p) + (r > 0.0 ? 1 : -1));
       const double q1 = (p + grid.E) - grid.E, q2 = (other + grid.E) - grid.E;
@@ -319,7 +327,8 @@ template <int W>
 /// lanes that need the library gathered as bits.
 template <int W, class In>
 [[gnu::always_inline]] inline void squares_lanes(In x, std::int64_t i0, std::int64_t m, double *q,
-                                                 std::uint64_t *deferred = nullptr) noexcept {
+                                                 std::uint64_t *deferred = nullptr,
+                                                 double *deferred_x = nullptr) noexcept {
   static_assert(64 % W == 0);
   constexpr std::uint32_t all = (1u << W) - 1;
   std::uint64_t bad[kBlock / 64] = {};
@@ -346,7 +355,7 @@ template <int W, class In>
   if (deferred == nullptr) {
     for (std::int64_t g = 0; g < kBlock / 64; ++g) library_squares(x, i0, g * 64, bad[g], q);
   } else {
-    for (std::int64_t g = 0; g < kBlock / 64; ++g) deferred[g] = library_squares_outside_band(x, i0, g * 64, bad[g], q);
+    for (std::int64_t g = 0; g < kBlock / 64; ++g) deferred[g] = library_squares_outside_band(x, i0, g * 64, bad[g], q, deferred_x);
   }
 }
 
@@ -999,21 +1008,22 @@ struct AriasSeries {
       // The squares near a rounding midpoint wait for the library until a block
       // needs them: a whole block accepted on a grid where either choice agrees does not.
       std::uint64_t band[kBlock / 64];
-      squares_lanes<W>(x, i0, m, q, band);
+      double band_x[kBlock];  // their samples (out may be x: a failed try writes over it)
+      squares_lanes<W>(x, i0, m, q, band, band_x);
       bool waiting = (band[0] | band[1] | band[2] | band[3]) != 0;
       static_assert(kBlock / 64 == 4);
       const double s0 = run.s;
       if (m == kBlock) {
         ++run.blocks;
         // A block expected to leave the binade goes by chunks without a whole try.
-        if (run.on_grid && run.s + growth < run.g.top && (!waiting || squares_agree(x, i0, band, q, run.g)) &&
+        if (run.on_grid && run.s + growth < run.g.top && (!waiting || squares_agree(band_x, band, q, run.g)) &&
             try_scaled<W>(run, q, P, out, dt, range, i0, 0, kBlock)) {
           growth = run.s - s0;
           continue;
         }
         ++run.fallbacks;
       }
-      if (waiting) library_band_squares(x, i0, band, q);
+      if (waiting) library_band_squares(band_x, band, q);
       std::int64_t i = 0;
       for (; m - i >= exact::kSub; i += exact::kSub)
         if (!(run.on_grid && try_scaled<W>(run, q, P, out, dt, range, i0, i, exact::kSub)))
