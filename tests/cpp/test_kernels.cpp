@@ -1090,6 +1090,51 @@ TEST(ExactSumRecords, AriasSeriesInPlace) {
   }
 }
 
+// Squares that the library rounds the other way than x * x, amid zeros, each a random
+// fraction of the running sum at its place, so that one candidate or the other is
+// often a tie on the sum's grid: from squares below 2^-64 to squares above 2^64 (the
+// ends of the range where they wait for the library), at block and chunk ends, in a
+// partial last block, forwards and backwards in memory.
+TEST(ExactSumRecords, LibrarySquaresAmidTheirOwnSums) {
+  std::mt19937_64 rng(23);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  static const std::int64_t kPlaces[] = {0, 1, 31, 32, 63, 64, 127, 128, 191, 254, 255};
+  int records = 0;
+  for (const std::int64_t n : {60'000, 60'000 + 77}) {
+    for (const int per_block : {1, 3}) {
+      Vec x(static_cast<std::size_t>(n), 0.0);
+      double s = 0x1p-72;
+      x[0] = std::sqrt(s);
+      s = library_pow(x[0], 2.0);
+      int other_way = 0;
+      for (std::int64_t i0 = 256; i0 < n; i0 += 256) {
+        for (int j = 0; j < per_block; ++j) {
+          const std::int64_t i = i0 + (rng() & 1 ? kPlaces[rng() % std::size(kPlaces)] : static_cast<std::int64_t>(rng() % 256));
+          if (i >= n) continue;
+          double v = std::sqrt(s * std::ldexp(0.5 + unit(rng), -static_cast<int>(rng() % 6)));
+          for (int tries = 0; library_pow(v, 2.0) == v * v && tries < 100'000; ++tries) v = std::nextafter(v, kInf);
+          other_way += library_pow(v, 2.0) != v * v;
+          x[static_cast<std::size_t>(i)] = (rng() & 1) ? v : -v;
+          s += library_pow(v, 2.0);
+        }
+        if (s > 0x1p72) s = 0x1p-72;  // start again: squares below the grid until the sum catches up
+      }
+      ASSERT_GT(other_way, 200);
+      Vec want = ref_pow(x, 2.0);
+      plain_arias_series(want, 0.01);
+      for (const int step : {1, -1, 2}) {
+        const Placed in(x, step);
+        Placed out(Vec(x.size(), 12345.0), step);
+        double total;
+        kernel_arias_series(in, 0.01, out, total);
+        EXPECT_TRUE(same_bits(out.values(), want)) << "n " << n << ", " << per_block << " a block, step " << step;
+        ++records;
+      }
+    }
+  }
+  EXPECT_EQ(records, 12);
+}
+
 // A NaN sample (a gap in a record) raises no flag in the sums of squares and the Arias
 // series that their plain loops do not raise: quiet NaN arithmetic raises none, and
 // the sums are compared quietly. A flag would send the measures that test them the
