@@ -252,6 +252,8 @@ A = np.ones(10)
     (lambda: rotd(A, A, 0.01, percentiles="median"), "percentiles must be numbers from 0 to 100"),
     (lambda: rotd(A, A, 0.01, percentiles=np.array([50, 100 + 1j])),
      "percentiles must be real numbers, not complex"),
+    (lambda: rotd(A, A, 0.01, percentiles=np.ma.array([50, 100], mask=[False, True])),
+     "percentiles must not be masked: give only the percentiles wanted"),
     (lambda: rotd(A, A, 0.01, periods=[0.1, -1.0]),
      "periods must be positive and finite: periods[1] is -1.0"),
     (lambda: rotd(A, A, 0.01, damping=1.0), "damping must be in [0, 1), not 1.0"),

@@ -152,6 +152,9 @@ def _pair(h1, h2, dt, trim):
 def _percentiles(percentiles):
     if np.iscomplexobj(percentiles):  # NumPy would drop the imaginary parts
         raise ValueError("percentiles must be real numbers, not complex")
+    if np.ma.isMaskedArray(percentiles) and np.ma.getmaskarray(percentiles).any():
+        # NumPy would take the values under the mask
+        raise ValueError("percentiles must not be masked: give only the percentiles wanted")
     try:
         p = np.array(percentiles, dtype=np.float64, ndmin=1)
     except (TypeError, ValueError):
