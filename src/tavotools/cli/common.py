@@ -171,3 +171,18 @@ def plot_failure(path, error):
     """The line that reports a plot that could not be written to `path`."""
     reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
     return f"cannot write {printable(path)}: {printable(reason)}"
+
+
+def write_plot(draw, path, say):
+    """Run `draw()`, which writes the plot to `path`; report the outcome through `say`
+    (a line of stderr). True when the plot was written."""
+    try:
+        draw()
+    except ImportError as e:  # matplotlib is an extra
+        say(str(e))
+        return False
+    except PLOT_ERRORS as e:
+        say(plot_failure(path, e))
+        return False
+    say(f"wrote {printable(path)}")
+    return True

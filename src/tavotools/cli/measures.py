@@ -13,8 +13,8 @@ import os
 import sys
 
 from ..render import csv_text, json_text, number, period_label, printable, table_lines
-from .common import (PLOT_ERRORS, add_jobs, add_reading, add_table_units, bounded, check_process,
-                     failure, periods, plot_failure, shown)
+from .common import (add_jobs, add_reading, add_table_units, bounded, check_process, failure,
+                     periods, shown, write_plot)
 
 __all__ = ["COLUMNS", "DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
 
@@ -286,14 +286,10 @@ def run(args, parser):
     if keep and rows:
         from ..plot import plot_record
 
+        def say(line):
+            print(f"tavotools: {line}", file=sys.stderr)
+
         for target, (_, summary, record) in zip(_plot_paths(args.plot, len(rows)), rows):
-            try:
-                plot_record(record, target, summary=summary)
-            except ImportError as e:
-                print(f"tavotools: {e}", file=sys.stderr)
+            if not write_plot(lambda: plot_record(record, target, summary=summary), target, say):
                 return 1
-            except PLOT_ERRORS as e:
-                print(f"tavotools: {plot_failure(target, e)}", file=sys.stderr)
-                return 1
-            print(f"tavotools: wrote {printable(target)}", file=sys.stderr)
     return status

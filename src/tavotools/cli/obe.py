@@ -7,7 +7,7 @@ from __future__ import annotations
 import sys
 
 from ..render import json_text, printable
-from .common import PLOT_ERRORS, add_reading, failure, plot_failure
+from .common import add_reading, failure, write_plot
 
 __all__ = ["DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
 
@@ -69,13 +69,6 @@ def run(args, parser):
     else:
         sys.stdout.write(format_report(report))
     if args.plot is not None:
-        try:
-            plot_spectra(report, args.plot)
-        except ImportError as e:
-            _say(e)
+        if not write_plot(lambda: plot_spectra(report, args.plot), args.plot, _say):
             return 1
-        except PLOT_ERRORS as e:
-            _say(plot_failure(args.plot, e))
-            return 1
-        _say(f"wrote {printable(args.plot)}")
     return 0

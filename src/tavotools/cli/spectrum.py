@@ -16,8 +16,8 @@ import sys
 from dataclasses import dataclass
 
 from ..render import csv_text, json_text, number, printable, table_lines
-from .common import (PLOT_ERRORS, add_reading, add_table_units, bounded, failure, periods,
-                     plot_failure, shown)
+from .common import (add_reading, add_table_units, bounded, failure, periods, shown,
+                     write_plot)
 
 __all__ = ["DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
 
@@ -226,14 +226,10 @@ def run(args, parser):
     if args.plot is not None and records:
         from ..plot import plot_response_spectra
 
-        try:
+        def draw():
             plot_response_spectra([printable(r.label) for r in records], spectra,
-                         [(pair.label, pair.rotd) for pair in pairs], args.plot)
-        except ImportError as e:
-            print(f"tavotools spectrum: {e}", file=sys.stderr)
+                                  [(pair.label, pair.rotd) for pair in pairs], args.plot)
+
+        if not write_plot(draw, args.plot, lambda line: print(f"tavotools spectrum: {line}", file=sys.stderr)):
             return 1
-        except PLOT_ERRORS as e:
-            print(f"tavotools spectrum: {plot_failure(args.plot, e)}", file=sys.stderr)
-            return 1
-        print(f"tavotools spectrum: wrote {printable(args.plot)}", file=sys.stderr)
     return 1 if failed or errors else 0
