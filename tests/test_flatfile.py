@@ -464,6 +464,52 @@ def test_merge_that_kills_its_worker_ends_as_errors(tmp_path):
     assert len(errors) + sum(int(r["components"]) for r in read_csv(out)) == 3
 
 
+
+def write_mseed(path, channels, seed):
+    """A MiniSEED file of (station, channel) traces of one start time: one file, several recordings."""
+    obspy = pytest.importorskip("obspy")
+    rng = np.random.default_rng(seed)
+    start = obspy.UTCDateTime(2020, 1, 1)
+    obspy.Stream([obspy.Trace(rng.normal(0, 0.1, 500), header=dict(
+        network="XX", station=station, channel=channel, delta=0.01, starttime=start))
+        for station, channel in channels]).write(str(path), format="MSEED")
+
+
+@pytest.mark.parametrize("then", ["gone", "changed", "unchanged"])
+def test_stopped_merge_leaves_no_row_of_a_shared_file_behind(tmp_path, monkeypatch, then):
+    # a.mseed holds S1's east and all of S2; b.mseed holds S1's north, read by another
+    # task: S1 calls for a merge, which forgets both files until it is done.  A run
+    # stopped before it kept S2's row with a file it no longer knew, so the row stayed
+    # in every later flatfile even once a.mseed was gone or no longer held S2.
+    run_module = sys.modules["tavotools.flatfile.run"]
+    src = tmp_path / "records"
+    src.mkdir()
+    shared = src / "a.mseed"
+    write_mseed(shared, [("S1", "HNE"), ("S2", "HNE")], seed=1)
+    write_mseed(src / "b.mseed", [("S1", "HNN")], seed=2)
+    out = tmp_path / "flat.csv"
+    batch = run_module.process_batch
+
+    def stopped_in_merges(files, options, only=None):
+        if only is not None:
+            raise KeyboardInterrupt
+        return batch(files, options, only)
+
+    with monkeypatch.context() as m:
+        m.setattr(run_module, "process_batch", stopped_in_merges)
+        stopped = run([src], out, units="m/s2")
+    assert (stopped.interrupted, stopped.rows) == (True, 1)
+    if then == "gone":
+        shared.unlink()
+    elif then == "changed":
+        write_mseed(shared, [("S1", "HNE")], seed=3)
+    again = run([src], out, units="m/s2")
+    whole = run([src], tmp_path / "whole.csv", units="m/s2")
+    assert (again.failed, whole.failed) == (0, 0)
+    assert sorted(r["station"] for r in read_csv(out)) == (["S1", "S2"] if then == "unchanged" else ["S1"])
+    assert out.read_bytes() == (tmp_path / "whole.csv").read_bytes()
+
+
 def test_progress_bar_only_on_request(folder, tmp_path, capsys):
     pytest.importorskip("tqdm")
     run([folder], tmp_path / "a.csv", progress=True)

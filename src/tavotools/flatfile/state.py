@@ -99,7 +99,11 @@ class State:
         """Forget what changed since the last run; returns the number of files to read.
 
         A file that changed or is gone takes with it every row it was part
-        of, and the other files of those rows are read again.
+        of, and the other files of those rows are read again.  So does a
+        file of a stored row that is not recorded: a merge forgets its files
+        until it is done, and one that never finished (a stopped run, a lost
+        worker) leaves the other rows of those files behind, which nothing
+        would remove when the file is gone or no longer holds them.
         """
         db = self.db
         with db:
@@ -107,6 +111,8 @@ class State:
             db.execute("CREATE TEMP TABLE stale AS SELECT f.path AS path FROM files f "
                        "LEFT JOIN scan s ON s.path = f.path "
                        "WHERE s.path IS NULL OR s.size IS NOT f.size OR s.mtime IS NOT f.mtime")
+            db.execute("INSERT INTO stale SELECT DISTINCT m.path FROM members m "
+                       "LEFT JOIN files f ON f.path = m.path WHERE f.path IS NULL")
             while True:
                 dead = [r[0] for r in db.execute(
                     "SELECT DISTINCT recording FROM members WHERE path IN (SELECT path FROM stale)")]
