@@ -104,6 +104,43 @@ def test_bad_options_are_usage_errors(capsys, argv):
     assert "usage: tavotools" in capsys.readouterr().err
 
 
+
+@pytest.mark.parametrize("argv, message", [
+    (["--dt", "0.01"], "--dt only applies to files, and none is given"),
+    (["--units", "g", "--format", "csv"], "--units only applies to files, and none is given"),
+    (["--inventory", "inv.xml"], "--inventory only applies to files, and none is given"),
+    (["measures", "--dt", "0.01", "--units", "g"], "--dt, --units only apply to files"),
+    (["spectrum", "--dt", "0.01"], "--dt only applies to files, and none is given"),
+    (["spectrum", "--units", "m/s2"], "--units only applies to files, and none is given"),
+    (["obe", "--units", "g"], "--units only applies to files, and none is given"),
+    (["obe", "--dt", "0.02", "--units", "g"], "--dt, --units only apply to files"),
+    (["--seed", "3", "FILE"], "--seed only applies to the built-in record, not to files"),
+    (["--seed", "0", "FILE"], "--seed only applies to the built-in record, not to files"),
+])
+def test_an_option_that_would_apply_to_nothing_is_a_usage_error(capsys, tmp_path, argv, message):
+    # Each was ignored in silence: the built-in record went on with its own time step,
+    # units and seed, and --seed changed nothing about the files.
+    record = tmp_path / "a.txt"
+    record.write_text("0.1\n-0.2\n0.3\n")
+    with pytest.raises(SystemExit) as e:
+        main([str(record) if a == "FILE" else a for a in argv])
+    out, err = capsys.readouterr()
+    assert (e.value.code, out) == (2, "")
+    assert "usage: tavotools" in err and message in err
+
+
+@pytest.mark.parametrize("argv, shown", [
+    (["--seed", "0"], "synthetic:0"),
+    (["--dt", "0.01", "--units", "g", "FILE"], "a.txt"),
+    (["spectrum", "--dt", "0.01", "--units", "g", "FILE"], "a.txt (-): 0.05 damping, dt 0.01 s"),
+])
+def test_options_that_apply_are_still_taken(capsys, tmp_path, argv, shown):
+    record = tmp_path / "a.txt"
+    record.write_text("0.1\n-0.2\n0.3\n")
+    status, out, _ = run(capsys, *[record if a == "FILE" else a for a in argv])
+    assert status == 0 and shown in out
+
+
 def _png(path):
     data = Path(path).read_bytes()
     return len(data) > 10_000 and data[:8] == b"\x89PNG\r\n\x1a\n"

@@ -12,9 +12,9 @@ from .. import checks
 from ..constants import G
 from ..render import printable
 
-__all__ = ["PLOT_ERRORS", "TABLE_UNITS", "add_jobs", "add_reading", "add_table_units", "bounded",
-           "check_process", "failure", "jobs", "parse_periods", "periods", "plot_failure",
-           "reported", "shown", "time_step", "units"]
+__all__ = ["FILE_OPTIONS", "PLOT_ERRORS", "TABLE_UNITS", "add_jobs", "add_reading",
+           "add_table_units", "bounded", "check_process", "check_sources", "failure", "jobs",
+           "parse_periods", "periods", "plot_failure", "reported", "shown", "time_step", "units"]
 
 
 def reported(function):
@@ -146,6 +146,24 @@ def check_process(args, parser):
             parse_steps(args.process)
         except ValueError as e:
             parser.error(f"--process: {e}")
+
+
+#: The options that say how files are read, by their flags: the built-in record needs none.
+FILE_OPTIONS = (("dt", "--dt"), ("units", "--units"), ("inventory", "--inventory"))
+
+
+def check_sources(args, parser):
+    """A usage error for an option that would apply to nothing: one that says how
+    files are read given with no file, or `--seed`, which drives the built-in
+    record only, given with files."""
+    if args.files:
+        if getattr(args, "seed", None) is not None:
+            parser.error("--seed only applies to the built-in record, not to files")
+        return
+    given = [flag for name, flag in FILE_OPTIONS if getattr(args, name, None) is not None]
+    if given:
+        verb = "applies" if len(given) == 1 else "apply"
+        parser.error(f"{', '.join(given)} only {verb} to files, and none is given")
 
 
 def failure(path, error):

@@ -13,8 +13,8 @@ import os
 import sys
 
 from ..render import csv_text, json_text, number, period_label, printable, table_lines
-from .common import (add_jobs, add_reading, add_table_units, bounded, check_process, failure,
-                     periods, shown, write_plot)
+from .common import (add_jobs, add_reading, add_table_units, bounded, check_process,
+                     check_sources, failure, periods, shown, write_plot)
 
 __all__ = ["COLUMNS", "DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
 
@@ -70,7 +70,7 @@ def add_arguments(p):
     p.add_argument("--inventory", metavar="FILE.xml",
                    help="StationXML inventory (needs ObsPy): the counts of files read by ObsPy "
                         "(MiniSEED, SAC, ...) are divided by each channel's sensitivity")
-    p.add_argument("--seed", type=_seed, default=0,
+    p.add_argument("--seed", type=_seed,
                    help="seed of the built-in record, an integer from 0 (default: 0)")
 
 
@@ -254,6 +254,7 @@ def _plot_paths(target, count):
 def run(args, parser):
     """The measures of every record of the files; 1 when a file could not be read."""
     check_process(args, parser)
+    check_sources(args, parser)
     keep = args.plot is not None
     status = 0
     if args.files:
@@ -278,7 +279,7 @@ def run(args, parser):
         from ..summary import summarize
         from ..synthetic import synthetic_record
 
-        record = apply_steps(synthetic_record(seed=args.seed), args.process or "")
+        record = apply_steps(synthetic_record(seed=args.seed or 0), args.process or "")
         rows = [(_metadata(record), summarize(record, periods=args.periods or None), record)]
 
     if rows:

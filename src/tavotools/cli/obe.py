@@ -7,7 +7,7 @@ from __future__ import annotations
 import sys
 
 from ..render import json_text, printable
-from .common import add_reading, failure, write_plot
+from .common import add_reading, check_sources, failure, write_plot
 
 __all__ = ["DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
 
@@ -54,6 +54,7 @@ def run(args, parser):
     """The report of the three files (or the built-in set); 1 on a read or input error."""
     from ..obe import builtin_components, format_report, obe_check, plot_spectra, report_as_dict
 
+    check_sources(args, parser)
     if len(args.files) not in (0, 3):
         parser.error("give three files (H1 H2 V), or none for the built-in record")
     records = _read(args.files, args.dt, args.units) if args.files else builtin_components()

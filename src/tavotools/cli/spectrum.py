@@ -16,8 +16,8 @@ import sys
 from dataclasses import dataclass
 
 from ..render import csv_text, json_text, number, printable, table_lines
-from .common import (add_reading, add_table_units, bounded, failure, periods, shown,
-                     write_plot)
+from .common import (add_reading, add_table_units, bounded, check_sources, failure, periods,
+                     shown, write_plot)
 
 __all__ = ["DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
 
@@ -210,6 +210,7 @@ def run(args, parser):
 
     from ..spectra import STANDARD_PERIODS
 
+    check_sources(args, parser)
     T = np.array(STANDARD_PERIODS if args.periods is None else args.periods)
     if args.files:
         items, failed = _read(args.files, args.dt, args.units)
