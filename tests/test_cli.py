@@ -182,6 +182,39 @@ def test_a_plot_that_cannot_be_written_is_reported(capsys, tmp_path, command, ta
     assert "Traceback" not in err and len(err.strip().splitlines()) == 1
 
 
+
+@pytest.mark.parametrize("blocked", [[1], [2], [1, 3], []])
+def test_each_plot_of_several_records_is_tried(capsys, tmp_path, blocked):
+    # The first plot that could not be written ended the command: the later records
+    # got no plot and no line about it.
+    pytest.importorskip("matplotlib")
+    files = []
+    for k in range(3):
+        files.append(tmp_path / f"r{k}.txt")
+        files[-1].write_text(f"0.1\n-0.{k + 2}\n0.3\n")
+    for k in blocked:
+        (tmp_path / f"x-{k}.png").mkdir()   # a folder where the plot should go
+    status, out, err = run(capsys, "--dt", "0.01", "--units", "g", "--plot", tmp_path / "x.png",
+                           *files)
+    assert status == (1 if blocked else 0) and len(out.splitlines()) == 6   # the table, whole
+    lines = err.splitlines()
+    assert lines == [f"tavotools: cannot write {tmp_path}/x-{k}.png: Is a directory" if k in blocked
+                     else f"tavotools: wrote {tmp_path}/x-{k}.png" for k in (1, 2, 3)]
+    assert all(_png(tmp_path / f"x-{k}.png") for k in (1, 2, 3) if k not in blocked)
+
+
+def test_without_matplotlib_several_plots_are_one_line(capsys, tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    files = [tmp_path / "a.txt", tmp_path / "b.txt"]
+    for f in files:
+        f.write_text("0.1\n-0.2\n0.3\n")
+    status, out, err = run(capsys, "--dt", "0.01", "--units", "g", "--plot", tmp_path / "x.png",
+                           *files)
+    assert (status, err.splitlines()) == (
+        1, ["tavotools: plotting needs matplotlib: pip install 'tavotools[plot]'"])
+    assert "a.txt" in out and "b.txt" in out
+
+
 def _record(path=None):
     from dataclasses import replace
 

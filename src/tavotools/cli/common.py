@@ -14,7 +14,8 @@ from ..render import printable
 
 __all__ = ["FILE_OPTIONS", "PLOT_ERRORS", "TABLE_UNITS", "add_jobs", "add_reading",
            "add_table_units", "bounded", "check_process", "check_sources", "failure", "jobs",
-           "parse_periods", "periods", "plot_failure", "reported", "shown", "time_step", "units"]
+           "parse_periods", "periods", "plot_failure", "reported", "shown", "time_step", "units",
+           "write_plot", "write_plots"]
 
 
 def reported(function):
@@ -191,16 +192,26 @@ def plot_failure(path, error):
     return f"cannot write {printable(path)}: {printable(reason)}"
 
 
+def write_plots(plots, say):
+    """Run each `draw()` of the (draw, path) pairs `plots`, which writes a plot to
+    `path`; report each outcome through `say` (a line of stderr). A plot that
+    cannot be written does not keep the others from being drawn; without
+    matplotlib none can, and one line says so. True when every plot was written."""
+    written = True
+    for draw, path in plots:
+        try:
+            draw()
+        except ImportError as e:  # matplotlib is an extra
+            say(str(e))
+            return False
+        except PLOT_ERRORS as e:
+            say(plot_failure(path, e))
+            written = False
+            continue
+        say(f"wrote {printable(path)}")
+    return written
+
+
 def write_plot(draw, path, say):
-    """Run `draw()`, which writes the plot to `path`; report the outcome through `say`
-    (a line of stderr). True when the plot was written."""
-    try:
-        draw()
-    except ImportError as e:  # matplotlib is an extra
-        say(str(e))
-        return False
-    except PLOT_ERRORS as e:
-        say(plot_failure(path, e))
-        return False
-    say(f"wrote {printable(path)}")
-    return True
+    """`write_plots` of the one plot that `draw()` writes to `path`."""
+    return write_plots([(draw, path)], say)

@@ -14,7 +14,7 @@ import sys
 
 from ..render import csv_text, json_text, number, period_label, printable, table_lines
 from .common import (add_jobs, add_reading, add_table_units, bounded, check_process,
-                     check_sources, failure, periods, shown, write_plot)
+                     check_sources, failure, periods, shown, write_plots)
 
 __all__ = ["COLUMNS", "DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
 
@@ -290,7 +290,8 @@ def run(args, parser):
         def say(line):
             print(f"tavotools: {line}", file=sys.stderr)
 
-        for target, (_, summary, record) in zip(_plot_paths(args.plot, len(rows)), rows):
-            if not write_plot(lambda: plot_record(record, target, summary=summary), target, say):
-                return 1
+        plots = [(functools.partial(plot_record, record, target, summary=summary), target)
+                 for target, (_, summary, record) in zip(_plot_paths(args.plot, len(rows)), rows)]
+        if not write_plots(plots, say):
+            status = 1
     return status
