@@ -255,6 +255,23 @@ def test_merge_task_builds_only_its_recording(folder):
     assert only[1] == key
 
 
+
+@pytest.mark.parametrize("lengths, notes", [
+    ((800, 760, 800), "V holds 760 samples, the horizontals 800"),
+    ((800, 800, 790),
+     "trimmed to 790 samples (H1 dropped 10); V holds 800 samples, the horizontals 790"),
+    ((800, 800, 800), ""),
+])
+def test_a_row_notes_a_vertical_unlike_the_horizontals(tmp_path, lengths, notes):
+    rng = np.random.default_rng(4)
+    for letter, comp, n in zip("abc", ("360", "up", "270"), lengths):
+        samples = np.round(rng.normal(0, 50, n), 4)
+        (tmp_path / f"0300{letter}.smc").write_text(smc_text("Station 0300", comp, samples))
+    run([tmp_path], tmp_path / "flat.csv", periods=PERIODS)
+    (row,) = read_csv(tmp_path / "flat.csv")
+    assert row["notes"] == notes and row["components"] == "3"
+
+
 def test_parquet_matches_csv(folder, tmp_path):
     pq = pytest.importorskip("pyarrow.parquet")
     run([folder], tmp_path / "flat.csv", periods=PERIODS)
@@ -537,7 +554,7 @@ def test_real_records_one_row_per_recording(data, tmp_path):
     # Components of different lengths: the rotation is of the first 6001 samples,
     # each component's spectrum of all of its own.
     a, b, c = (read_records(data / "usgs_smc_lomaprieta" / f"0111{x}.smc")[0] for x in "abc")
-    assert smc["notes"] == "trimmed to 6001 samples (H2 dropped 3)"
+    assert smc["notes"] == "trimmed to 6001 samples (H2 dropped 3); V holds 6002 samples, the horizontals 6001"
     assert smc["RotD50_PSA_0.2s (m/s2)"] == rotd(a, c, periods=PERIODS, trim=True).PSA[1][1]
     assert smc["H2_PSA_0.2s (m/s2)"] == response_spectrum(c.accel, c.dt, periods=PERIODS).PSA[1]
 

@@ -252,10 +252,32 @@ def test_components_of_different_lengths_rotate_the_common_part(data):
     h1, v, h2 = (read_records(data / "usgs_smc_lomaprieta" / f"0111{x}.smc")[0] for x in "abc")
     c = summarize_components(h1, h2, v, periods=[0.2, 1.0])
     r = rotd(h1, h2, periods=[0.2, 1.0], trim=True)
-    assert c.notes == r.notes == ("trimmed to 6001 samples (H2 dropped 3)",)
+    assert r.notes == ("trimmed to 6001 samples (H2 dropped 3)",)
+    assert c.notes == r.notes + ("V holds 6002 samples, the horizontals 6001",)
     assert c.PSA_RotD100.tobytes() == r.PSA[2].tobytes() and c.PGA_RotD50 == r.PGA[1]
     # Each component keeps its own, whole record.
     assert c.h2 == summarize(h2, periods=[0.2, 1.0])
+
+
+
+@pytest.mark.parametrize("steps, lengths, notes", [
+    ((0.01, 0.01, 0.02), (1000, 1000, 1000), ("V is sampled every 0.02 s, the horizontals every 0.01 s",)),
+    ((0.01, 0.01, 0.01), (1000, 1000, 990), ("V holds 990 samples, the horizontals 1000",)),
+    ((0.01, 0.01, 0.01), (1000, 1000, 1000), ()),
+    # Compared with the horizontals as rotated, after the trim that notes them.
+    ((0.01, 0.01, 0.01), (995, 1000, 995), ("trimmed to 995 samples (H2 dropped 5)",)),
+    ((0.01, 0.01, 0.005), (995, 1000, 1000), ("trimmed to 995 samples (H2 dropped 5)",
+                                              "V is sampled every 0.005 s, the horizontals every 0.01 s",
+                                              "V holds 1000 samples, the horizontals 995")),
+])
+def test_a_vertical_unlike_the_horizontals_is_noted(steps, lengths, notes):
+    # Such a vertical was taken in silence, while the OBE check of the same three
+    # refuses or notes it; each component is still measured whole, on its own.
+    records = [Record(a[:n], dt) for a, dt, n in zip(_pair_set(), steps, lengths)]
+    s = summarize_components(*records, periods=[0.2, 1.0])
+    assert s.notes == notes
+    assert s.v == summarize(records[2], periods=[0.2, 1.0])
+    assert s.max_CAVstd == max(s.h1.CAVstd, s.h2.CAVstd, s.v.CAVstd)
 
 
 def test_components_refuse_mixed_time_steps_and_allow_one_sample():

@@ -261,13 +261,15 @@ class RecordingMeasures:
     component's `Summary` and to its (PSA, PSV) at the periods (5 %
     damping; empty without periods); `rotd` is the `RotD` of the horizontals
     (None unless both are there); `combined` the `ComponentsSummary` when
-    all three are.
+    all three are; `notes` what sets the vertical apart from the horizontals
+    (another time step or length: each component is measured whole).
     """
 
     summaries: dict
     spectra: dict
     rotd: object
     combined: ComponentsSummary | None
+    notes: tuple = ()
 
 
 def measure_recording(h1, h2, v, periods=None):
@@ -301,15 +303,37 @@ def measure_recording(h1, h2, v, periods=None):
                 spectra[name] = (sp.PSA, sp.PSV)
     summaries = {name: _summary(record, T, spectra[name][0] if T is not None else None)
                  for name, record in slots.items()}
+    notes = _vertical_notes(h1, h2, v, r)
     combined = None
     if len(slots) == 3:
         s1, s2, s3 = summaries["H1"], summaries["H2"], summaries["V"]
+        rotated = _rotated(r, T)
+        rotated["notes"] = rotated["notes"] + notes
         combined = ComponentsSummary(
             h1=s1, h2=s2, v=s3,
             CAVstd_gm=geometric_mean(s1.CAVstd, s2.CAVstd),
             max_CAVstd=max(s1.CAVstd, s2.CAVstd, s3.CAVstd),
-            **_rotated(r, T))
-    return RecordingMeasures(summaries=summaries, spectra=spectra, rotd=r, combined=combined)
+            **rotated)
+    return RecordingMeasures(summaries=summaries, spectra=spectra, rotd=r, combined=combined,
+                             notes=notes)
+
+
+def _vertical_notes(h1, h2, v, r):
+    """Notes of a vertical whose time step or length is not the horizontals' (as rotated
+    by `r`, when there are two): the set is measured, but is not one record."""
+    horizontal = [(name, h) for name, h in (("H1", h1), ("H2", h2)) if h is not None]
+    if v is None or not horizontal:
+        return ()
+    which = "the horizontals" if len(horizontal) == 2 else horizontal[0][0]
+    # Horizontals on different time steps are refused before this.
+    step = horizontal[0][1].dt
+    npts = r.npts if r is not None else min(h.npts for _, h in horizontal)
+    notes = []
+    if v.dt != step:
+        notes.append(f"V is sampled every {v.dt!r} s, {which} every {step!r} s")
+    if v.npts != npts:
+        notes.append(f"V holds {v.npts} samples, {which} {npts}")
+    return tuple(notes)
 
 
 def _rotated(r, T):
@@ -337,8 +361,9 @@ def summarize_components(h1, h2, v, dt=None, *, units=None, periods=None):
     and RotD100 of PGA and PGV of the horizontals and their geometric means
     (`rotd`'s values, on the horizontals cut to the shorter if their lengths
     differ); with `periods`, the same of PSA at each period (5 % damping).
-    Raises ValueError for horizontals of different time steps, and what
-    `summarize` raises.
+    A vertical of another time step or length than the horizontals is
+    measured whole, on its own, and `notes` says so.  Raises ValueError for
+    horizontals of different time steps, and what `summarize` raises.
     """
     # Checked as `summarize` checks them: an empty list is refused, not read as no periods.
     T = periods_array(periods)

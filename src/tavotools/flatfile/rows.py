@@ -218,6 +218,7 @@ class RowBuilder:
             self._put_rotated(measured.rotd, put, put_spectrum)
         elif h1 is not None and h2 is not None:
             notes.append("a horizontal holds one sample: no RotD")
+        notes += measured.notes
 
         if combined is not None:
             put("CAVstd_gm (m/s)", combined.CAVstd_gm)
