@@ -4,13 +4,12 @@ and three components in the order `#DataSequence` states, in gal.
 """
 from __future__ import annotations
 
-import datetime as _dt
 import re
 
 import numpy as np
 
 from . import blocks
-from .fields import Lines, no_more_numbers, real
+from .fields import Lines, no_more_numbers, real, time_column_start
 from .record import AS_RECORDED, Event
 from .times import utc
 from .units import UNITS, normalize_units
@@ -80,17 +79,6 @@ def _time(lines, fields, key):
     return when
 
 
-def _first_sample(lines, start, first_time):
-    """The first sample's time: the time column counts from StartTime, and need not start at 0."""
-    if start is None or first_time == 0.0:
-        return start
-    try:
-        return start + _dt.timedelta(seconds=float(first_time))
-    except OverflowError:
-        raise lines.error(None, f"the time column starts {float(first_time):g} s after "
-                                f"StartTime, beyond any date") from None
-
-
 def _columns(lines, fields):
     """The component names in column order after the time, from #DataSequence."""
     if "DATASEQUENCE" not in fields:
@@ -152,7 +140,8 @@ def parse(source):
         latitude=_coordinate(lines, fields, "STATIONLATITUDE"),
         longitude=_coordinate(lines, fields, "STATIONLONGITUDE"),
         elevation=_number(lines, fields, "STATIONELEVATION"),
-        start_time=_first_sample(lines, _time(lines, fields, "STARTTIME"), rows[0, 0]),
+        start_time=time_column_start(lines, None, _time(lines, fields, "STARTTIME"),
+                                     rows[0, 0], "StartTime"),
         event=event,
         format=NAME,
         processing=(AS_RECORDED, "offset removed by agency") if corrected else (AS_RECORDED,),

@@ -10,6 +10,7 @@ follow the same rule).
 """
 from __future__ import annotations
 
+import datetime as _dt
 import math
 import re
 
@@ -18,7 +19,7 @@ from .source import stripped_end
 from .units import UNITS_HINT, normalize_units
 
 __all__ = ["Lines", "channel_end", "degrees", "each_channel", "first_match", "fixed_block", "free_block",
-           "no_more_numbers", "real", "stated_units", "text_header", "upper"]
+           "no_more_numbers", "real", "stated_units", "text_header", "time_column_start", "upper"]
 
 # A Fortran real: optional sign, digits with an optional point (".005" has no
 # leading zero), an exponent with E or D, or the bare signed exponent that the
@@ -292,3 +293,16 @@ def degrees(value, hemisphere, minutes=0, seconds=0):
     """Signed degrees of a coordinate written with its hemisphere (south and west negative)."""
     value = float(value) + int(minutes) / 60.0 + int(seconds) / 3600.0
     return -value if hemisphere.upper() in "SW" else value
+
+
+def time_column_start(lines, index, start, first_time, since):
+    """The first sample's time, where a time column counts from `start` (a datetime,
+    or None: unknown) and need not begin at 0.  A first time beyond any date is the
+    RecordError at `index` that says so, naming what the column counts from (`since`)."""
+    if start is None or first_time == 0.0:
+        return start
+    try:
+        return start + _dt.timedelta(seconds=float(first_time))
+    except OverflowError:
+        raise lines.error(index, f"the time column starts {float(first_time):g} s after "
+                                 f"{since}, beyond any date") from None

@@ -17,7 +17,7 @@ import re
 import numpy as np
 
 from .fields import (channel_end, degrees, each_channel, first_match, fixed_block, real, stated_units,
-                     text_header)
+                     text_header, time_column_start)
 from .record import AS_RECORDED, Event
 from .source import decode_name
 from .times import ZONES, date_mdy, utc
@@ -107,13 +107,8 @@ def _channel(source, lines, number):
                          float(m.group(4)), m.group(5).upper())
         if start_time == _UNKNOWN_TIME:
             start_time = None
-        elif start_time is not None and t[0] != 0.0:
-            # The time column counts from the trigger, and need not start at 0.
-            try:
-                start_time += _dt.timedelta(seconds=float(t[0]))
-            except OverflowError:
-                raise lines.error(start, f"the time column starts {float(t[0]):g} s after the "
-                                         f"trigger, beyond any date") from None
+        # The time column counts from the trigger.
+        start_time = time_column_start(lines, start, start_time, t[0], "the trigger")
     return source.record(
         samples, dt, units, locate=line_of, format=NAME, station=decode_name(station) if station else None,
         channel=channel, component=component, latitude=lat, longitude=lon, event=_event(text),
