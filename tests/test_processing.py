@@ -37,6 +37,23 @@ def test_detrend_removes_a_polynomial_baseline_of_its_order(order, note):
     assert out.processing[-1] == note
 
 
+@pytest.mark.parametrize("accel", [
+    0.3 + np.sin(2 * np.pi * 1.3 * T),
+    np.random.default_rng(7).normal(-2.5, 0.4, 4001),
+    1e5 + np.random.default_rng(8).normal(0.0, 1e-3, 999),
+    np.array([0.1, -0.7]),
+])
+def test_detrend_of_order_0_is_demean_bit_for_bit(accel):
+    # The same operation under another name: the least-squares fit of a constant
+    # left results a few ulps from the mean's.
+    r = record(accel)
+    out, mean = processing.detrend(r, 0), processing.demean(r)
+    assert out.accel.tobytes() == mean.accel.tobytes()
+    assert out.processing == mean.processing == ("as recorded", "mean removed")
+    steps = processing.apply_steps(r, "detrend:0")
+    assert steps.accel.tobytes() == mean.accel.tobytes()
+
+
 @pytest.mark.parametrize("order, error, message", [
     (-1, ValueError, "order must be 0 or more, not -1"),
     (2000, ValueError, "a baseline of order 2000 needs more than 2000 samples"),

@@ -33,7 +33,8 @@ def detrend(record, order=1):
     """Subtract the least-squares polynomial baseline of `order` (1: a straight line).
 
     The fit is NumPy's `Polynomial.fit` over the sample times (its domain
-    scaled to [-1, 1], which keeps high orders well conditioned).
+    scaled to [-1, 1], which keeps high orders well conditioned).  Order 0
+    is `demean`, bit for bit.
     """
     try:
         order = operator.index(order)
@@ -43,9 +44,13 @@ def detrend(record, order=1):
         raise ValueError(f"order must be 0 or more, not {order}")
     if order >= record.npts:
         raise ValueError(f"a baseline of order {order} needs more than {record.npts} samples")
+    if order == 0:
+        # The least-squares constant is the mean; the fit's rounding would make it
+        # differ from demean's in the last bits.
+        return demean(record)
     t = record.time
     baseline = np.polynomial.Polynomial.fit(t, record.accel, order)(t)
-    names = {0: "mean removed", 1: "linear baseline removed"}
+    names = {1: "linear baseline removed"}
     return _with(record, record.accel - baseline,
                  names.get(order, f"polynomial baseline of order {order} removed"))
 
