@@ -104,7 +104,6 @@ def test_bad_options_are_usage_errors(capsys, argv):
     assert "usage: tavotools" in capsys.readouterr().err
 
 
-
 @pytest.mark.parametrize("argv, message", [
     (["--dt", "0.01"], "--dt only applies to files, and none is given"),
     (["--units", "g", "--format", "csv"], "--units only applies to files, and none is given"),
@@ -180,7 +179,6 @@ def test_a_plot_that_cannot_be_written_is_reported(capsys, tmp_path, command, ta
     assert status == 1 and out
     assert f"cannot write {tmp_path / target}" in err and words in err
     assert "Traceback" not in err and len(err.strip().splitlines()) == 1
-
 
 
 @pytest.mark.parametrize("blocked", [[1], [2], [1, 3], []])

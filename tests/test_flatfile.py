@@ -255,7 +255,6 @@ def test_merge_task_builds_only_its_recording(folder):
     assert only[1] == key
 
 
-
 @pytest.mark.parametrize("lengths, notes", [
     ((800, 760, 800), "V holds 760 samples, the horizontals 800"),
     ((800, 800, 790),
@@ -481,9 +480,8 @@ def test_merge_that_kills_its_worker_ends_as_errors(tmp_path):
     assert len(errors) + sum(int(r["components"]) for r in read_csv(out)) == 3
 
 
-
 def write_mseed(path, channels, seed):
-    """A MiniSEED file of (station, channel) traces of one start time: one file, several recordings."""
+    """A MiniSEED file of (station, channel) traces of one start time: several recordings."""
     obspy = pytest.importorskip("obspy")
     rng = np.random.default_rng(seed)
     start = obspy.UTCDateTime(2020, 1, 1)
@@ -523,7 +521,8 @@ def test_stopped_merge_leaves_no_row_of_a_shared_file_behind(tmp_path, monkeypat
     again = run([src], out, units="m/s2")
     whole = run([src], tmp_path / "whole.csv", units="m/s2")
     assert (again.failed, whole.failed) == (0, 0)
-    assert sorted(r["station"] for r in read_csv(out)) == (["S1", "S2"] if then == "unchanged" else ["S1"])
+    stations = ["S1", "S2"] if then == "unchanged" else ["S1"]
+    assert sorted(r["station"] for r in read_csv(out)) == stations
     assert out.read_bytes() == (tmp_path / "whole.csv").read_bytes()
 
 
@@ -554,7 +553,8 @@ def test_real_records_one_row_per_recording(data, tmp_path):
     # Components of different lengths: the rotation is of the first 6001 samples,
     # each component's spectrum of all of its own.
     a, b, c = (read_records(data / "usgs_smc_lomaprieta" / f"0111{x}.smc")[0] for x in "abc")
-    assert smc["notes"] == "trimmed to 6001 samples (H2 dropped 3); V holds 6002 samples, the horizontals 6001"
+    assert smc["notes"] == ("trimmed to 6001 samples (H2 dropped 3); "
+                            "V holds 6002 samples, the horizontals 6001")
     assert smc["RotD50_PSA_0.2s (m/s2)"] == rotd(a, c, periods=PERIODS, trim=True).PSA[1][1]
     assert smc["H2_PSA_0.2s (m/s2)"] == response_spectrum(c.accel, c.dt, periods=PERIODS).PSA[1]
 

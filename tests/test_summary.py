@@ -16,7 +16,6 @@ from tavotools.summary import ComponentsSummary, Summary, summarize, summarize_c
 from tavotools.synthetic import synthetic_accel, synthetic_record
 
 
-
 def same(a, b):
     """Bit-for-bit equal floats, NaN included."""
     return np.float64(a).tobytes() == np.float64(b).tobytes()
@@ -259,16 +258,17 @@ def test_components_of_different_lengths_rotate_the_common_part(data):
     assert c.h2 == summarize(h2, periods=[0.2, 1.0])
 
 
-
 @pytest.mark.parametrize("steps, lengths, notes", [
-    ((0.01, 0.01, 0.02), (1000, 1000, 1000), ("V is sampled every 0.02 s, the horizontals every 0.01 s",)),
+    ((0.01, 0.01, 0.02), (1000, 1000, 1000),
+     ("V is sampled every 0.02 s, the horizontals every 0.01 s",)),
     ((0.01, 0.01, 0.01), (1000, 1000, 990), ("V holds 990 samples, the horizontals 1000",)),
     ((0.01, 0.01, 0.01), (1000, 1000, 1000), ()),
     # Compared with the horizontals as rotated, after the trim that notes them.
     ((0.01, 0.01, 0.01), (995, 1000, 995), ("trimmed to 995 samples (H2 dropped 5)",)),
-    ((0.01, 0.01, 0.005), (995, 1000, 1000), ("trimmed to 995 samples (H2 dropped 5)",
-                                              "V is sampled every 0.005 s, the horizontals every 0.01 s",
-                                              "V holds 1000 samples, the horizontals 995")),
+    ((0.01, 0.01, 0.005), (995, 1000, 1000),
+     ("trimmed to 995 samples (H2 dropped 5)",
+      "V is sampled every 0.005 s, the horizontals every 0.01 s",
+      "V holds 1000 samples, the horizontals 995")),
 ])
 def test_a_vertical_unlike_the_horizontals_is_noted(steps, lengths, notes):
     # Such a vertical was taken in silence, while the OBE check of the same three
