@@ -15,6 +15,7 @@ import pytest
 from numpy.lib.stride_tricks import as_strided
 
 import tavotools.tavo as tavo
+from tavotools import _spectra
 
 try:
     from _testcapi import pyobject_vectorcall
@@ -446,12 +447,17 @@ class _Py_buffer(ctypes.Structure):
 
 
 class _Layout:
-    def __init__(self, values, format=b"d", itemsize=8, suboffset=None):
+    # shape=None or strides=None leave them out of the export (a one-dimensional
+    # exporter may, as memoryview and NumPy accept); length overrides the shape.
+    def __init__(self, values, format=b"d", itemsize=8, suboffset=None, shape=True, strides=True,
+                 length=None):
         self.data = (ctypes.c_double * max(len(values), 1))(*values)
         self.format = None if format is None else ctypes.create_string_buffer(format)
         self.itemsize = itemsize
-        self.shape = (ctypes.c_ssize_t * 1)(len(values))
-        self.strides = (ctypes.c_ssize_t * 1)(8)
+        self.len = len(values) * 8
+        self.shape = None if shape is None else (ctypes.c_ssize_t * 1)(
+            len(values) if length is None else length)
+        self.strides = None if strides is None else (ctypes.c_ssize_t * 1)(8)
         self.suboffsets = None if suboffset is None else (ctypes.c_ssize_t * 1)(suboffset)
         self.gets = 0
 
@@ -468,7 +474,7 @@ _addr = lambda buf: None if buf is None else ctypes.addressof(buf)
 def _getbuffer(self, view, flags):
     lay, v = _layouts[self], view.contents
     _capi.Py_IncRef(self)                     # the buffer's reference, dropped by its release
-    v.buf, v.obj, v.len, v.itemsize = ctypes.addressof(lay.data), self, lay.shape[0] * 8, lay.itemsize
+    v.buf, v.obj, v.len, v.itemsize = ctypes.addressof(lay.data), self, lay.len, lay.itemsize
     v.readonly, v.ndim, v.format = 0, 1, _addr(lay.format)
     v.shape, v.strides, v.suboffsets, v.internal = _addr(lay.shape), _addr(lay.strides), _addr(lay.suboffsets), None
     lay.gets += 1
@@ -538,6 +544,35 @@ def test_long_double_format(fmt):
     else:
         e = raises(ValueError, tavo.get_PGA_cy, x)
         assert str(e) == "Buffer dtype mismatch, expected 'double' but got 'long double'"
+
+
+@pytest.mark.parametrize("layout", [dict(shape=None), dict(strides=None), dict(shape=None, strides=None)])
+def test_custom_exporter_without_shape_or_strides(layout):
+    # Without a shape the export holds len / itemsize contiguous items, as memoryview
+    # and NumPy read it; the float64 arguments of _spectra are taken the same way.
+    x = exporter([1.0, -5.0, 2.0], **layout)
+    before = sys.getrefcount(x)
+    assert tavo.get_PGA_cy(x) == 5.0
+    assert same(tavo.get_Ia_cy(x, 0.5), tavo.get_Ia_cy(np.array([1.0, -5.0, 2.0]), 0.5))
+    periods = np.array([0.1, 1.0])
+    assert same(_spectra.response_peaks(x, 0.01, exporter([0.1, 1.0], **layout)),
+                _spectra.response_peaks(np.array([1.0, -5.0, 2.0]), 0.01, periods))
+    assert sys.getrefcount(x) == before
+
+
+def test_custom_exporter_with_a_negative_length():
+    # A malformed export is refused, not taken for an empty record (PGA -999.0).
+    x = exporter([1.0, -5.0, 2.0], length=-3)
+    before = sys.getrefcount(x)
+    for call in (lambda: tavo.get_PGA_cy(x), lambda: tavo.get_CAVstd_cy(x, 0.5),
+                 lambda: _spectra.response_peaks(x, 0.01, np.array([1.0]))):
+        try:                                  # no pytest.raises: its frames would hold x
+            call()
+        except ValueError as e:
+            assert "negative" in str(e)
+        else:
+            raise AssertionError("accepted")
+    assert sys.getrefcount(x) == before
 
 
 def test_custom_exporter_empty_with_suboffsets():

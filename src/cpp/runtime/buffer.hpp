@@ -8,6 +8,19 @@
 
 namespace tavo::runtime {
 
+/// Element count and byte stride of a one-dimensional export. An exporter may leave
+/// shape and strides out (memoryview and NumPy read such an export as len / itemsize
+/// contiguous items), so neither is read through a null pointer. A malformed export
+/// may still declare a negative count: callers refuse it.
+struct Extent {
+  std::int64_t n;
+  std::int64_t stride;
+};
+inline Extent extent_1d(const Py_buffer &b) noexcept {
+  const Py_ssize_t n = b.shape != nullptr ? b.shape[0] : (b.itemsize > 0 ? b.len / b.itemsize : 0);
+  return {static_cast<std::int64_t>(n), static_cast<std::int64_t>(b.strides != nullptr ? b.strides[0] : b.itemsize)};
+}
+
 /// Owns one buffer export, released by the destructor (under the interpreter lock).
 class HeldBuffer {
   Py_buffer view_{};

@@ -116,7 +116,7 @@ bool check_format(const char *format) noexcept {
   return is_double ? true : dtype_mismatch(found);
 }
 
-bool check_buffer(const Py_buffer &b) noexcept {
+bool check_buffer(const Py_buffer &b, const Extent &extent) noexcept {
   if (b.ndim != 1) {
     PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", 1,
                  b.ndim);
@@ -129,7 +129,12 @@ bool check_buffer(const Py_buffer &b) noexcept {
                  std::size_t(b.itemsize), b.itemsize > 1 ? "s" : "", "double", std::size_t(8), "s");
     return false;
   }
-  if (b.suboffsets != nullptr && b.shape[0] > 0 && b.suboffsets[0] >= 0) {
+  if (extent.n < 0) {
+    PyErr_Format(PyExc_ValueError, "Buffer has a negative number of elements (%lld)",
+                 static_cast<long long>(extent.n));
+    return false;
+  }
+  if (b.suboffsets != nullptr && extent.n > 0 && b.suboffsets[0] >= 0) {
     PyErr_Format(PyExc_ValueError, "Buffer not compatible with direct access in dimension %d.", 0);
     return false;
   }
@@ -255,13 +260,13 @@ bool to_double_view(PyObject *obj, DoubleView &out) noexcept {
   HeldBuffer held;
   if (!held.acquire(obj, PyBUF_RECORDS)) return false;
   const Py_buffer &b = held.view();
-  if (!check_buffer(b)) return false;
-  const Py_ssize_t stride = b.strides ? b.strides[0] : b.itemsize;
-  ViewObject *v = new_view(static_cast<char *>(b.buf), b.shape[0], stride);
+  const Extent extent = b.ndim == 1 ? extent_1d(b) : Extent{0, 0};
+  if (!check_buffer(b, extent)) return false;
+  ViewObject *v = new_view(static_cast<char *>(b.buf), extent.n, extent.stride);
   if (v == nullptr) return false;
   v->buffer = held.hand_over();
   v->owns_buffer = true;
-  out = DoubleView(Ref::steal(reinterpret_cast<PyObject *>(v)), v->data, v->shape[0], stride);
+  out = DoubleView(Ref::steal(reinterpret_cast<PyObject *>(v)), v->data, v->shape[0], extent.stride);
   return true;
 }
 

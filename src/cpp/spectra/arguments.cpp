@@ -30,8 +30,13 @@ bool to_doubles(PyObject *obj, const char *name, Doubles &out) noexcept {
     PyErr_Format(PyExc_ValueError, "%s must be one-dimensional, not %d-dimensional", name, b.ndim);
     return false;
   }
-  out.span = {static_cast<const char *>(b.buf), static_cast<std::int64_t>(b.shape[0]),
-              static_cast<std::int64_t>(b.strides[0])};
+  const runtime::Extent extent = runtime::extent_1d(b);
+  if (extent.n < 0) {
+    PyErr_Format(PyExc_ValueError, "%s has a negative number of elements (%lld)", name,
+                 static_cast<long long>(extent.n));
+    return false;
+  }
+  out.span = {static_cast<const char *>(b.buf), extent.n, extent.stride};
   return true;
 }
 
