@@ -669,11 +669,12 @@ def test_cavstd_without_get_pga_cy(monkeypatch):
     assert (accel == 0.1).all()
     # No window, no lookup.
     same_float(tavo.get_CAVstd_cy(accel, 0.0), 0.0)
-    # The builtins are the fallback.
-    seen = []
+    # The builtins are the fallback: the interpreter's, not the calling frame's.
+    seen, frame_seen = [], []
     monkeypatch.setattr(builtins, "get_PGA_cy", pga_spy(seen, accel), raising=False)
-    tavo.get_CAVstd_cy(accel, 0.5)
-    assert len(seen) == 2 and (accel == 0.0).all()
+    exec("f(accel, 0.5)", {"__builtins__": {"get_PGA_cy": pga_spy(frame_seen, accel)},
+                           "f": tavo.get_CAVstd_cy, "accel": accel})
+    assert len(seen) == 2 and not frame_seen and (accel == 0.0).all()
 
 
 MISSING_NP = [
@@ -707,6 +708,12 @@ def test_missing_np_is_a_name_error(name, args, entries, monkeypatch):
     monkeypatch.setattr(builtins, "np", CountingNumpy(), raising=False)
     getattr(tavo, name)(accel, *args)
     assert builtins.np.zeros_calls
+    # Those of the interpreter, not the calling frame's (code run by exec with builtins of its own).
+    calls = len(builtins.np.zeros_calls)
+    frame_np = CountingNumpy()
+    exec("f(accel, *args)", {"__builtins__": {"np": frame_np}, "f": getattr(tavo, name), "accel": accel,
+                             "args": args})
+    assert not frame_np.zeros_calls and len(builtins.np.zeros_calls) == 2 * calls
 
 
 def test_pga_through_patched_numpy_functions(monkeypatch):

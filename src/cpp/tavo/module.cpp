@@ -96,6 +96,7 @@ bool exec_body(PyObject *module, bool &traced) noexcept {
   if (state.globals == nullptr) return false;
   PyObject *builtins = PyImport_AddModule("builtins");  // borrowed
   if (builtins == nullptr || PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return false;
+  if (state.builtins == nullptr) state.builtins = Py_NewRef(PyModule_GetDict(builtins));
   const int major = (Py_Version >> 24) & 0xff, minor = (Py_Version >> 16) & 0xff;
   if ((major != 3 || minor != 12) && !compat::warn_version(major, minor)) return false;
   if (!create_names()) return false;

@@ -64,8 +64,7 @@ void forget_bindings() noexcept {
 PyObject *lookup_global(PyObject *name) noexcept {
   PyObject *value = PyDict_GetItemWithError(state.globals, name);
   if (value == nullptr && !PyErr_Occurred()) {
-    PyObject *builtins = PyEval_GetBuiltins();
-    value = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
+    value = PyDict_GetItemWithError(state.builtins, name);
     if (value == nullptr && !PyErr_Occurred())
       PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   }

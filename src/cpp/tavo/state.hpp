@@ -27,6 +27,9 @@ struct State {
   PyObject *module = nullptr;  // strong reference, the one module object of the process
   std::int64_t interpreter_id = -1;
   PyObject *globals = nullptr; // the module's namespace (owned by the module)
+  // The interpreter's builtins dictionary, the fallback of namespace look-ups: not
+  // the calling frame's, which code run by exec() may have replaced.
+  PyObject *builtins = nullptr;
   PyObject *gravity = nullptr; // the float constants::gravity
   PyObject *int_0 = nullptr;
   PyObject *int_2 = nullptr;
