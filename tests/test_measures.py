@@ -727,6 +727,21 @@ def test_pga_through_patched_numpy_functions(monkeypatch):
     assert calls == [(3,), (2,)]
 
 
+@pytest.mark.parametrize("name", ["cumsum", "array"])
+def test_pgv_through_numpy_functions_that_scipy_calls(name, monkeypatch):
+    # SciPy's own cumulative_trapezoid reaches NumPy by name at call time: with one of
+    # those functions replaced, the velocity is SciPy's, which calls the replacement.
+    original, calls = getattr(np, name), []
+    monkeypatch.setattr(np, name, lambda *a, **k: (calls.append(name), original(*a, **k))[1])
+    accel = np.array([0.0, 1.0, 0.0, -1.0, 0.0, 3.0])
+    want = np.abs(ref.integrate.cumulative_trapezoid(accel, dx=0.1)).max()
+    if not calls:
+        pytest.skip(f"this SciPy does not call numpy.{name}")
+    calls.clear()
+    same_float(tavo.get_PGV_cy(accel, 0.1), float(want))
+    assert calls                              # SciPy ran, and called the replacement
+
+
 class RecordingIntegrate:
     def __init__(self, result=None):
         self.calls = []

@@ -41,6 +41,10 @@ bool remember_bindings() noexcept {
   if (state.numpy_zeros == nullptr) return false;
   state.numpy_asarray = PyObject_GetAttr(numpy, names.asarray);
   if (state.numpy_asarray == nullptr) return false;
+  state.numpy_array = PyObject_GetAttr(numpy, names.array);
+  if (state.numpy_array == nullptr) return false;
+  state.numpy_cumsum = PyObject_GetAttr(numpy, names.cumsum);
+  if (state.numpy_cumsum == nullptr) return false;
   state.get_PGA_cy = Py_XNewRef(PyDict_GetItemWithError(state.globals, names.get_PGA_cy));
   if (state.get_PGA_cy == nullptr && PyErr_Occurred()) return false;
   // SciPy's own cumulative_trapezoid, from the integrate just bound; without it the
@@ -57,6 +61,8 @@ void forget_bindings() noexcept {
   Py_CLEAR(state.numpy_dict);
   Py_CLEAR(state.numpy_zeros);
   Py_CLEAR(state.numpy_asarray);
+  Py_CLEAR(state.numpy_array);
+  Py_CLEAR(state.numpy_cumsum);
   Py_CLEAR(state.get_PGA_cy);
   Py_CLEAR(state.cumulative_trapezoid);
 }
@@ -88,6 +94,13 @@ Path choose_path() noexcept {
   Path path = same_binding(state.globals, names.np, state.numpy);
   if (path == Path::fused) path = same_binding(state.numpy_dict, names.zeros, state.numpy_zeros);
   if (path == Path::fused) path = same_binding(state.numpy_dict, names.asarray, state.numpy_asarray);
+  return path;
+}
+
+Path choose_velocity_path() noexcept {
+  Path path = choose_path();
+  if (path == Path::fused) path = same_binding(state.numpy_dict, names.array, state.numpy_array);
+  if (path == Path::fused) path = same_binding(state.numpy_dict, names.cumsum, state.numpy_cumsum);
   return path;
 }
 

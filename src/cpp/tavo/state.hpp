@@ -14,6 +14,7 @@ namespace tavo {
   X(np, "np") X(integrate, "integrate") X(numpy, "numpy") X(scipy, "scipy")            \
   X(zeros, "zeros") X(asarray, "asarray") X(dtype, "dtype") X(float64, "float64")      \
   X(cumulative_trapezoid, "cumulative_trapezoid") X(dx, "dx")                          \
+  X(array, "array") X(cumsum, "cumsum")                                                \
   X(get_PGA_cy, "get_PGA_cy") X(dunder_author, "__author__") X(dunder_test, "__test__") \
   X(module_name, "tavotools.tavo")
 
@@ -41,6 +42,8 @@ struct State {
   PyObject *numpy_dict = nullptr;    // numpy's module dictionary; null when numpy is no module
   PyObject *numpy_zeros = nullptr;
   PyObject *numpy_asarray = nullptr;
+  PyObject *numpy_array = nullptr;   // with cumsum: what SciPy's cumulative_trapezoid calls in NumPy
+  PyObject *numpy_cumsum = nullptr;
   PyObject *get_PGA_cy = nullptr;
   PyObject *cumulative_trapezoid = nullptr;  // SciPy's own, or nullptr when it had none
 };
@@ -70,6 +73,11 @@ enum class Path { fused, by_name, failed };
 /// and `asarray` are NumPy's own: array creation then has no effect a caller can
 /// observe beyond the array itself.
 Path choose_path() noexcept;
+
+/// choose_path(), and by name also when NumPy's array or cumsum is not NumPy's own:
+/// SciPy's cumulative_trapezoid calls them by name, so its velocity may then differ
+/// from the fused pass (get_PGV_cy, while the namespace's integrate holds SciPy's).
+Path choose_velocity_path() noexcept;
 
 /// choose_path(), and by name also when the namespace's get_PGA_cy is not the
 /// module's own (CAVstd calls it once per window).

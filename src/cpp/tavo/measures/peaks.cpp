@@ -22,9 +22,10 @@ PyObject *get_PGV_cy(const DoubleView &accel, double dt) noexcept {
   // SciPy's own function computes cumsum(dt * (y[1:] + y[:-1]) / 2.0) with NumPy,
   // sequentially; the kernel does the same arithmetic in one pass without the
   // temporaries. Shorter records go to SciPy for its error and its empty result; a
-  // pass that raised a floating-point flag too, for NumPy's warning or error.
+  // pass that raised a floating-point flag too, for NumPy's warning or error; and so
+  // does every call while a NumPy function that SciPy calls by name is replaced.
   if (trapezoid.get() == state.cumulative_trapezoid && accel.n >= 2) {
-    const Path path = choose_path();
+    const Path path = choose_velocity_path();
     if (path == Path::failed) return TAVO_FAIL_HERE();
     double peak;
     if (path == Path::fused &&
