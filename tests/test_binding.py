@@ -580,6 +580,15 @@ def test_custom_exporter_empty_with_suboffsets():
     assert tavo.get_PGA_cy(exporter([], suboffset=0)) == -999.0
 
 
+def test_spectra_refuses_sub_offsets():
+    # Its buffer would hold pointers to the samples, not the samples themselves.
+    with pytest.raises(ValueError, match="accel must be directly addressable"):
+        _spectra.response_peaks(exporter([1.0, -5.0, 2.0], suboffset=0), 0.01, np.array([1.0]))
+    periods = np.array([0.1, 1.0])
+    assert same(_spectra.response_peaks(exporter([1.0, -5.0, 2.0], suboffset=-1), 0.01, periods),
+                _spectra.response_peaks(np.array([1.0, -5.0, 2.0]), 0.01, periods))
+
+
 # ---- release, reference counts, traceback entries -----------------------------------
 
 FAILING_CALLS = [

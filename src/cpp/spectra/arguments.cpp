@@ -36,6 +36,11 @@ bool to_doubles(PyObject *obj, const char *name, Doubles &out) noexcept {
                  static_cast<long long>(extent.n));
     return false;
   }
+  // Sub-offsets make buf an array of pointers: the samples are not where the span reads.
+  if (b.suboffsets != nullptr && extent.n > 0 && b.suboffsets[0] >= 0) {
+    PyErr_Format(PyExc_ValueError, "%s must be directly addressable, not a buffer with sub-offsets", name);
+    return false;
+  }
   out.span = {static_cast<const char *>(b.buf), extent.n, extent.stride};
   return true;
 }
