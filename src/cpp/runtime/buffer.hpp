@@ -18,7 +18,8 @@ struct Extent {
 };
 inline Extent extent_1d(const Py_buffer &b) noexcept {
   const Py_ssize_t n = b.shape != nullptr ? b.shape[0] : (b.itemsize > 0 ? b.len / b.itemsize : 0);
-  return {static_cast<std::int64_t>(n), static_cast<std::int64_t>(b.strides != nullptr ? b.strides[0] : b.itemsize)};
+  const Py_ssize_t stride = b.strides != nullptr ? b.strides[0] : b.itemsize;
+  return {static_cast<std::int64_t>(n), static_cast<std::int64_t>(stride)};
 }
 
 /// Owns one buffer export, released by the destructor (under the interpreter lock).
