@@ -377,6 +377,40 @@ FAILING_NUMPY = """
 """
 
 
+def test_functions_replaced_before_the_import_are_called():
+    # NumPy's and SciPy's functions replaced before the module is imported are not
+    # theirs: the measures must call the replacements, as they would after the import.
+    out = run_fresh("""
+        import json
+        import numpy as np
+        from scipy import integrate
+        calls = []
+        def recording(owner, name):
+            original = getattr(owner, name)
+            def wrapper(*args, **kwargs):
+                calls.append(name)
+                return original(*args, **kwargs)
+            setattr(owner, name, wrapper)
+        for name in ("zeros", "asarray", "array", "cumsum"):
+            recording(np, name)
+        recording(integrate, "cumulative_trapezoid")
+        import tavotools.tavo as tavo
+        accel = np.array([0.1, -0.3, 0.2, 0.01, 0.5])
+        out = {}
+        for name, args in [("get_PGA_cy", ()), ("get_PGV_cy", (0.5,)), ("get_Ia_cy", (0.5,)),
+                           ("get_Ia_times_cy", (0.5, np.array([0.5]))), ("get_CAV_cy", (0.5,)),
+                           ("get_CAVn_cy", (0.5, 0.2)), ("get_CAVstd_cy", (0.5,))]:
+            calls.clear()
+            getattr(tavo, name)(accel.copy(), *args)
+            out[name] = sorted(set(calls))
+        print(json.dumps(out))
+    """)
+    made = ["asarray", "zeros"]                # by the kernels' result arrays
+    # SciPy's own function calls NumPy too (which functions depends on its version).
+    assert {"cumulative_trapezoid", *made} <= set(out.pop("get_PGV_cy"))
+    assert out == {name: made for name in out}
+
+
 @pytest.mark.parametrize("failing", ["zeros", "asarray"])
 def test_functions_of_a_failed_start_up_refuse_to_run(failing):
     out = run_fresh(FAILING_NUMPY, failing)

@@ -3,6 +3,8 @@
 // caller: none is left pending or silently cleared.
 #include "tavo/state.hpp"
 
+#include <initializer_list>
+
 #include "kernels/constants.hpp"
 #include "runtime/ref.hpp"
 
@@ -28,6 +30,31 @@ bool create_names() noexcept {
          once(state.kwnames_dx, [] { return PyTuple_Pack(1, names.dx); });
 }
 
+namespace {
+
+/// `name` as the library itself defines it: the attribute of the first of `modules`
+/// that the library has loaded (new reference); nullptr with no exception set when
+/// none has it. Its package's attribute may already have been replaced when this
+/// module is imported (a tracer, a test's patch); the defining module still holds the
+/// library's own function.
+PyObject *own_function(std::initializer_list<const char *> modules, PyObject *name) noexcept {
+  for (const char *defining : modules) {
+    Ref module_name = Ref::steal(PyUnicode_FromString(defining));
+    if (!module_name) return nullptr;
+    Ref module = Ref::steal(PyImport_GetModule(module_name.get()));  // loaded only: no import here
+    if (!module) {
+      if (PyErr_Occurred()) return nullptr;
+      continue;
+    }
+    PyObject *f = PyObject_GetAttr(module.get(), name);
+    if (f != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return f;
+    PyErr_Clear();
+  }
+  return nullptr;
+}
+
+} // namespace
+
 bool remember_bindings() noexcept {
   PyObject *numpy = PyDict_GetItemWithError(state.globals, names.np);
   if (numpy == nullptr) {
@@ -36,24 +63,28 @@ bool remember_bindings() noexcept {
   }
   state.numpy = Py_NewRef(numpy);
   if (PyModule_Check(numpy)) state.numpy_dict = Py_NewRef(PyModule_GetDict(numpy));
-  // One at a time: a failure stops here, with its own exception.
-  state.numpy_zeros = PyObject_GetAttr(numpy, names.zeros);
-  if (state.numpy_zeros == nullptr) return false;
-  state.numpy_asarray = PyObject_GetAttr(numpy, names.asarray);
-  if (state.numpy_asarray == nullptr) return false;
-  state.numpy_array = PyObject_GetAttr(numpy, names.array);
-  if (state.numpy_array == nullptr) return false;
-  state.numpy_cumsum = PyObject_GetAttr(numpy, names.cumsum);
-  if (state.numpy_cumsum == nullptr) return false;
+  // The np just bound must offer the kernels' zeros and asarray, or start-up fails
+  // (one at a time: a failure stops here, with its own exception).
+  for (PyObject *name : {names.zeros, names.asarray})
+    if (!Ref::steal(PyObject_GetAttr(numpy, name))) return false;
+  // The fused paths stand in for NumPy's and SciPy's own functions only, not for
+  // whatever their packages held at import. NumPy 1.x defines them in numpy.core
+  // (asarray in numpy.core._asarray before 1.25), NumPy 2 in numpy._core; SciPy
+  // before 1.8 in scipy.integrate.quadrature. Where none is found, the by-name paths run.
+  state.numpy_zeros = own_function({"numpy._core.multiarray", "numpy.core.multiarray"}, names.zeros);
+  if (!state.numpy_zeros && PyErr_Occurred()) return false;
+  state.numpy_asarray = own_function(
+      {"numpy._core.multiarray", "numpy.core.multiarray", "numpy.core._asarray"}, names.asarray);
+  if (!state.numpy_asarray && PyErr_Occurred()) return false;
+  state.numpy_array = own_function({"numpy._core.multiarray", "numpy.core.multiarray"}, names.array);
+  if (!state.numpy_array && PyErr_Occurred()) return false;
+  state.numpy_cumsum = own_function({"numpy._core.fromnumeric", "numpy.core.fromnumeric"}, names.cumsum);
+  if (!state.numpy_cumsum && PyErr_Occurred()) return false;
+  state.cumulative_trapezoid = own_function(
+      {"scipy.integrate._quadrature", "scipy.integrate.quadrature"}, names.cumulative_trapezoid);
+  if (!state.cumulative_trapezoid && PyErr_Occurred()) return false;
   state.get_PGA_cy = Py_XNewRef(PyDict_GetItemWithError(state.globals, names.get_PGA_cy));
-  if (state.get_PGA_cy == nullptr && PyErr_Occurred()) return false;
-  // SciPy's own cumulative_trapezoid, from the integrate just bound; without it the
-  // fused velocity pass never applies (the by-name path reports the lack at call time).
-  PyObject *integrate = PyDict_GetItemWithError(state.globals, names.integrate);
-  if (integrate == nullptr) return !PyErr_Occurred();
-  state.cumulative_trapezoid = PyObject_GetAttr(integrate, names.cumulative_trapezoid);
-  if (state.cumulative_trapezoid == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
-  return !PyErr_Occurred();
+  return state.get_PGA_cy != nullptr || !PyErr_Occurred();
 }
 
 void forget_bindings() noexcept {
@@ -82,6 +113,7 @@ namespace {
 /// fused when `dict[name]` is `expected`, by_name when it is anything else or
 /// absent, failed when the look-up raised (a key whose __eq__ raises).
 Path same_binding(PyObject *dict, PyObject *name, PyObject *expected) noexcept {
+  if (expected == nullptr) return Path::by_name;  // the library's own was not found
   PyObject *found = PyDict_GetItemWithError(dict, name);
   if (found == expected) return Path::fused;
   return found == nullptr && PyErr_Occurred() ? Path::failed : Path::by_name;

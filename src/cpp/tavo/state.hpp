@@ -36,8 +36,9 @@ struct State {
   PyObject *int_2 = nullptr;
   PyObject *kwnames_dtype = nullptr; // ("dtype",): keyword names of np.zeros calls
   PyObject *kwnames_dx = nullptr;    // ("dx",): keyword names of cumulative_trapezoid calls
-  // The objects bound at start-up, so that a fused path can tell that the
-  // namespace still holds them (strong references; null until start-up succeeds).
+  // What a fused path stands in for, so that it can tell that the namespace still
+  // holds it: the np and get_PGA_cy bound at start-up, and NumPy's and SciPy's own
+  // functions, each null when not found (strong references; null until start-up succeeds).
   PyObject *numpy = nullptr;
   PyObject *numpy_dict = nullptr;    // numpy's module dictionary; null when numpy is no module
   PyObject *numpy_zeros = nullptr;
