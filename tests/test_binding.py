@@ -357,6 +357,102 @@ def test_view_object_handed_out_is_accepted_back(monkeypatch):
     assert sys.getrefcount(x) == before - 1   # the last view released the buffer
 
 
+# NumPy arrays are read without a buffer request where the request would give the
+# array's own pointer, length and stride: every measure must read them exactly as
+# through the request (a memoryview of the same layout takes the request).
+def _record(n):
+    rng = np.random.default_rng(n)
+    a = rng.normal(0.0, 1.0, n) * np.where(np.arange(n) % 300 < 100, 0.01, 1.0)  # quiet windows too
+    a[n // 3:n // 3 + 1] = np.nan if n > 9 else a[n // 3:n // 3 + 1]
+    return a
+
+
+def _unaligned(n):
+    raw = np.frombuffer(bytearray(8 * n + 3), np.uint8)[3:].view(np.float64)
+    raw[:] = _record(n)
+    return raw
+
+
+DIRECT_LAYOUTS = {
+    "contiguous": lambda n: _record(n),
+    "every other": lambda n: _record(2 * n)[::2],
+    "reversed": lambda n: _record(n)[::-1],
+    "reversed by 3": lambda n: _record(3 * n)[::-3],
+    "one sample repeated": lambda n: as_strided(_record(1) * 7.0, shape=(n,), strides=(0,)),
+    "unaligned": _unaligned,
+    "Fortran column": lambda n: np.asfortranarray(_record(2 * n).reshape(n, 2))[:, 1],
+}
+ARRAY_CALLS = {
+    "get_PGA_cy": lambda a: tavo.get_PGA_cy(a),
+    "get_PGV_cy": lambda a: tavo.get_PGV_cy(a, 0.01) if len(a) else None,
+    "get_Ia_cy": lambda a: tavo.get_Ia_cy(a, 0.01),
+    "get_Ia_times_cy": lambda a: tavo.get_Ia_times_cy(a, 0.01, np.array([0.05, 0.5, 0.95])),
+    "get_Ia_times_cy levels": lambda a: tavo.get_Ia_times_cy(np.abs(_record(50)), 0.01, np.abs(a) / 50),
+    "get_CAV_cy": lambda a: tavo.get_CAV_cy(a, 0.01),
+    "get_CAVn_cy": lambda a: tavo.get_CAVn_cy(a, 0.01, 0.5),
+    "get_CAVstd_cy": lambda a: tavo.get_CAVstd_cy(a, 0.01),
+}
+
+
+@pytest.mark.parametrize("n", [0, 1, 2, 3, 299, 1000])
+@pytest.mark.parametrize("layout", DIRECT_LAYOUTS)
+@pytest.mark.parametrize("call", ARRAY_CALLS)
+def test_arrays_read_directly_as_through_their_buffer(call, layout, n):
+    direct, requested = DIRECT_LAYOUTS[layout](n), DIRECT_LAYOUTS[layout](n)
+    with np.errstate(all="ignore"):
+        assert same(ARRAY_CALLS[call](direct), ARRAY_CALLS[call](memoryview(requested)))
+    assert direct.tobytes() == requested.tobytes()     # CAVstd silenced the same samples
+
+
+@pytest.mark.parametrize("make", [
+    lambda: np.arange(6.0)[::-2],
+    lambda: np.arange(9.0)[1::4],
+    lambda: np.arange(9.0)[::5][:1],           # one sample: the export gives it stride 8
+    lambda: np.frombuffer(bytearray(8 * 6 + 1), np.uint8)[1:].view(np.float64),
+    lambda: np.arange(6.0),
+])
+def test_views_handed_out_show_the_callers_array(monkeypatch, make):
+    """The windows get_CAVstd_cy passes to the namespace's get_PGA_cy, and the velocity's
+    input, are the caller's memory, for arrays read directly as for any buffer."""
+    seen = []
+    own = tavo.get_PGA_cy
+
+    def peak(window):
+        seen.append((memoryview(window).strides, np.asarray(window).tolist()))
+        return own(window)
+
+    class Integrate:
+        @staticmethod
+        def cumulative_trapezoid(y, dx):
+            seen.append((memoryview(y).strides, np.asarray(y).tolist()))
+            return np.zeros(1)
+
+    for source in (make, lambda: memoryview(make())):
+        monkeypatch.setattr(tavo, "get_PGA_cy", peak)
+        monkeypatch.setattr(tavo, "integrate", Integrate)
+        x = source()
+        tavo.get_CAVstd_cy(x, 0.5)
+        tavo.get_PGV_cy(x, 0.5)
+    half = len(seen) // 2
+    assert seen[:half] == seen[half:] and half == math.ceil(len(make()) * 0.5) + 1
+
+
+def test_array_resized_while_read_is_refused(monkeypatch):
+    """NumPy's resize without its reference check moves an array that a call holds; the
+    next window's view must not show the memory the array has left."""
+    a = np.ones(300)
+    own = tavo.get_PGA_cy
+
+    def peak(window):
+        if len(a) == 300:
+            a.resize(2_000_000, refcheck=False)     # moves the data: the first window is loud
+        return own(window)
+
+    monkeypatch.setattr(tavo, "get_PGA_cy", peak)
+    e = raises(BufferError, tavo.get_CAVstd_cy, a, 0.01)
+    assert str(e) == "the array was resized while the call was reading it"
+
+
 def test_call_through_tp_call():
     a = np.array([1.0, -3.0])
     assert tavo.get_PGV_cy.__call__(accel=a, dt=1.0) == tavo.get_PGV_cy(a, 1.0)

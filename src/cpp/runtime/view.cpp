@@ -3,6 +3,7 @@
 // access) and their messages.
 #include "runtime/view.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 #include "runtime/buffer.hpp"
@@ -11,6 +12,7 @@ namespace tavo::runtime {
 namespace {
 
 PyTypeObject *view_type = nullptr;
+DirectReader direct_reader = nullptr;
 
 struct ViewObject {
   PyObject_HEAD
@@ -234,6 +236,47 @@ PyType_Spec view_spec = {
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     view_slots};
 
+/// The view object over the whole of a held buffer that passes the checks, the
+/// buffer handed over to it; nullptr with the error set.
+ViewObject *holding_view(HeldBuffer &held) noexcept {
+  const Py_buffer &b = held.view();
+  const Extent extent = b.ndim == 1 ? extent_1d(b) : Extent{0, 0};
+  if (!check_buffer(b, extent)) return nullptr;
+  ViewObject *v = new_view(static_cast<char *>(b.buf), extent.n, extent.stride);
+  if (v == nullptr) return nullptr;
+  v->buffer = held.hand_over();
+  v->owns_buffer = true;
+  return v;
+}
+
+/// True when the elements of `view` lie in `v`'s buffer at its stride.
+bool lies_in(const DoubleView &view, const ViewObject *v) noexcept {
+  if (view.stride != v->strides[0]) return false;
+  // As integers: the two may point into different allocations.
+  const std::intptr_t offset =
+      reinterpret_cast<std::intptr_t>(view.data) - reinterpret_cast<std::intptr_t>(v->data);
+  if (view.stride == 0) return offset == 0;
+  if (offset % view.stride != 0) return false;
+  const std::int64_t first = offset / view.stride;
+  return first >= 0 && first <= v->shape[0] && view.n <= v->shape[0] - first;
+}
+
+/// The view object over the whole buffer of an exporter that a direct reader read:
+/// the buffer is requested now. It must hold the memory read then; an exporter
+/// resized since (NumPy's resize without its reference check) is refused rather
+/// than read where its memory used to be.
+PyObject *request_view(const DoubleView &view) noexcept {
+  HeldBuffer held;
+  if (!held.acquire(view.owner(), PyBUF_RECORDS)) return nullptr;
+  Ref v = Ref::steal(reinterpret_cast<PyObject *>(holding_view(held)));
+  if (!v) return nullptr;
+  if (!lies_in(view, as_view(v.get()))) {
+    PyErr_SetString(PyExc_BufferError, "the array was resized while the call was reading it");
+    return nullptr;
+  }
+  return v.release();
+}
+
 } // namespace
 
 bool init_view_type() noexcept {
@@ -241,6 +284,8 @@ bool init_view_type() noexcept {
   view_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&view_spec));
   return view_type != nullptr;
 }
+
+void set_direct_reader(DirectReader reader) noexcept { direct_reader = reader; }
 
 DoubleView DoubleView::slice(std::int64_t start, std::int64_t stop) const noexcept {
   if (empty_view()) return {};
@@ -257,27 +302,30 @@ bool to_double_view(PyObject *obj, DoubleView &out) noexcept {
     out = DoubleView(Ref::borrow(obj), v->data, v->shape[0], v->strides[0]);
     return true;
   }
+  char *data;
+  std::int64_t n, stride;
+  if (direct_reader != nullptr && direct_reader(obj, data, n, stride)) {
+    out = DoubleView(Ref::borrow(obj), data, n, stride);
+    return true;
+  }
   HeldBuffer held;
   if (!held.acquire(obj, PyBUF_RECORDS)) return false;
-  const Py_buffer &b = held.view();
-  const Extent extent = b.ndim == 1 ? extent_1d(b) : Extent{0, 0};
-  if (!check_buffer(b, extent)) return false;
-  ViewObject *v = new_view(static_cast<char *>(b.buf), extent.n, extent.stride);
+  ViewObject *v = holding_view(held);
   if (v == nullptr) return false;
-  v->buffer = held.hand_over();
-  v->owns_buffer = true;
-  out = DoubleView(Ref::steal(reinterpret_cast<PyObject *>(v)), v->data, v->shape[0], extent.stride);
+  out = DoubleView(Ref::steal(reinterpret_cast<PyObject *>(v)), v->data, v->shape[0], v->strides[0]);
   return true;
 }
 
 PyObject *view_object(const DoubleView &view) noexcept {
   if (view.empty_view()) return Py_NewRef(Py_None);
-  ViewObject *owner = as_view(view.owner());
+  Ref whole = Py_IS_TYPE(view.owner(), view_type) ? Ref::borrow(view.owner()) : Ref::steal(request_view(view));
+  if (!whole) return nullptr;
+  ViewObject *owner = as_view(whole.get());
   if (owner->data == view.data && owner->shape[0] == view.n && owner->strides[0] == view.stride)
-    return Py_NewRef(view.owner());
+    return whole.release();
   ViewObject *v = new_view(view.data, view.n, view.stride);
   if (v == nullptr) return nullptr;
-  v->base = Py_NewRef(owner->base ? owner->base : view.owner());
+  v->base = Py_NewRef(owner->base ? owner->base : whole.get());
   return reinterpret_cast<PyObject *>(v);
 }
 

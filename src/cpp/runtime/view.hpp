@@ -13,8 +13,10 @@
 namespace tavo::runtime {
 
 /// A one-dimensional view of doubles: element i lies at data + i * stride (bytes, any sign).
-/// Holds one reference to the view object that owns the exporter's buffer; the
-/// empty view (from None) holds none and has no data.
+/// Holds one reference: to the view object that owns the exporter's buffer, or to the
+/// exporter itself where a direct reader took its memory (view_object then requests
+/// the buffer, when an object must show it). The empty view (from None) holds none
+/// and has no data.
 class DoubleView {
   Ref owner_;
 
@@ -51,6 +53,16 @@ public:
 /// Converts `obj` to a writable double view (None gives the empty view).
 /// Returns false with a Python exception set when `obj` is not accepted.
 bool to_double_view(PyObject *obj, DoubleView &out) noexcept;
+
+/// Reads an exporter's memory without a buffer request, where a module knows how
+/// (NumPy arrays, through the array API that module imported): true, with data, n
+/// and stride exactly what the buffer request would give, only where that request
+/// would succeed writable and without side effects; false to make the request.
+/// A request is the cost of a small call (the exporter's bookkeeping and the view
+/// object that holds it); the memory read is the same either way.
+using DirectReader = bool (*)(PyObject *obj, char *&data, std::int64_t &n, std::int64_t &stride) noexcept;
+/// Set once at start-up, by the one module this copy of the runtime is linked into.
+void set_direct_reader(DirectReader reader) noexcept;
 
 /// The view object exporting `view` (new reference), None for the empty view,
 /// nullptr with an exception set on failure.
