@@ -19,6 +19,7 @@ import sys
 import textwrap
 import threading
 import time
+import traceback
 import tracemalloc
 import types
 
@@ -353,6 +354,54 @@ def test_eight_threads_see_single_threaded_results(path, monkeypatch):
     # the shared inputs were only read
     now = [a for _, args in shared for a in args if isinstance(a, np.ndarray)]
     assert all(a.tobytes() == b.tobytes() for a, b in zip(now, inputs))
+
+
+def test_threads_interleave_in_a_python_get_pga_cy(monkeypatch):
+    # The windows' peaks come from Python code that lets other threads run between
+    # windows; a window holding 7.0 raises there. Each thread must get its own
+    # result or its own error (message, traceback entries, windows silenced before it).
+    def peak(window):
+        time.sleep(0)
+        samples = np.abs(np.asarray(window))
+        if (samples == 7.0).any():
+            raise LookupError(f"window of {len(samples)} at {samples[0]}")
+        return float(samples.max()) if len(samples) else -999.0
+
+    monkeypatch.setattr(tavo, "get_PGA_cy", peak)
+    rng = np.random.default_rng(5)
+    records = [np.where(rng.random(400) < 0.5, 0.01, 0.5) * rng.choice([-1, 1], 400) for _ in range(6)]
+    for k in range(0, 6, 2):
+        records[k][50 * k + 50] = 7.0         # window k + 1 of 50 samples raises (dt 0.02)
+    expected = []
+    for record in records:
+        a = record.copy()
+        try:
+            expected.append(("ok", tavo.get_CAVstd_cy(a, 0.02), a.tobytes()))
+        except LookupError as e:
+            expected.append(("raised", str(e), a.tobytes()))
+    problems, barrier = [], threading.Barrier(6)
+
+    def work(k):
+        barrier.wait()
+        for _ in range(20 if not SANITIZED else 5):
+            a = records[k].copy()
+            try:
+                got = ("ok", tavo.get_CAVstd_cy(a, 0.02), a.tobytes())
+            except LookupError as e:
+                entries = [f.name for f in traceback.extract_tb(e.__traceback__)][-2:]
+                if entries != ["tavotools.tavo.get_CAVstd_cy", "peak"]:
+                    problems.append((k, entries))
+                got = ("raised", str(e), a.tobytes())
+            if got != expected[k]:
+                problems.append((k, got[:2], expected[k][:2]))
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(6)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert not problems[:5]
+    assert [e[0] for e in expected] == ["raised", "ok"] * 3
 
 
 # ---- subprocess checks -------------------------------------------------------------
