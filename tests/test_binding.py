@@ -437,6 +437,39 @@ def test_views_handed_out_show_the_callers_array(monkeypatch, make):
     assert seen[:half] == seen[half:] and half == math.ceil(len(make()) * 0.5) + 1
 
 
+class _Subclass(np.ndarray):
+    pass
+
+
+@pytest.mark.parametrize("change", ["writeable", "shape", "dtype"])
+@pytest.mark.parametrize("kind", ["array", "subclass"])
+def test_array_changed_in_place_while_read(monkeypatch, kind, change):
+    """A call keeps the view it took of its record: flags, shape or dtype changed in
+    place by code it runs (the namespace's get_PGA_cy) leave the memory where it was,
+    and the later windows are shown and silenced as for any buffer."""
+    base = np.array([0.1, 0.1, 0.3, 0.1, 0.3, 0.3])
+    a = base[:] if kind == "array" else base.view(_Subclass)
+    windows = []
+
+    def peak(window):
+        windows.append(np.asarray(window).tolist())
+        if len(windows) == 1:
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)   # NumPy 2.5 deprecates the setters
+                if change == "writeable":
+                    a.flags.writeable = False
+                elif change == "shape":
+                    a.shape = (2, 3)
+                else:
+                    a.dtype = np.int64
+        return 0.0
+
+    monkeypatch.setattr(tavo, "get_PGA_cy", peak)
+    assert same(tavo.get_CAVstd_cy(a, 0.5), 0.0)
+    assert windows == [[0.1, 0.1], [0.3, 0.1], [0.3, 0.3]]
+    assert base.tolist() == [0.0] * 6
+
+
 def test_array_resized_while_read_is_refused(monkeypatch):
     """NumPy's resize without its reference check moves an array that a call holds; the
     next window's view must not show the memory the array has left."""

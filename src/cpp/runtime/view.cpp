@@ -13,6 +13,7 @@ namespace {
 
 PyTypeObject *view_type = nullptr;
 DirectReader direct_reader = nullptr;
+DirectExtent direct_extent = nullptr;
 
 struct ViewObject {
   PyObject_HEAD
@@ -249,32 +250,32 @@ ViewObject *holding_view(HeldBuffer &held) noexcept {
   return v;
 }
 
-/// True when the elements of `view` lie in `v`'s buffer at its stride.
-bool lies_in(const DoubleView &view, const ViewObject *v) noexcept {
-  if (view.stride != v->strides[0]) return false;
-  // As integers: the two may point into different allocations.
-  const std::intptr_t offset =
-      reinterpret_cast<std::intptr_t>(view.data) - reinterpret_cast<std::intptr_t>(v->data);
-  if (view.stride == 0) return offset == 0;
-  if (offset % view.stride != 0) return false;
-  const std::int64_t first = offset / view.stride;
-  return first >= 0 && first <= v->shape[0] && view.n <= v->shape[0] - first;
+/// True when every byte of the elements of `view` lies in [begin, end).
+bool holds(const char *begin, const char *end, const DoubleView &view) noexcept {
+  if (view.n <= 0) return true;  // nothing of it is read
+  // As integers: the view may point outside what the exporter holds now.
+  const std::intptr_t first = reinterpret_cast<std::intptr_t>(view.data);
+  const std::intptr_t last = first + (view.n - 1) * view.stride;
+  const std::intptr_t lo = first < last ? first : last, hi = (first < last ? last : first) + 8;
+  return lo >= reinterpret_cast<std::intptr_t>(begin) && hi <= reinterpret_cast<std::intptr_t>(end);
 }
 
-/// The view object over the whole buffer of an exporter that a direct reader read:
-/// the buffer is requested now. It must hold the memory read then; an exporter
-/// resized since (NumPy's resize without its reference check) is refused rather
-/// than read where its memory used to be.
-PyObject *request_view(const DoubleView &view) noexcept {
-  HeldBuffer held;
-  if (!held.acquire(view.owner(), PyBUF_RECORDS)) return nullptr;
-  Ref v = Ref::steal(reinterpret_cast<PyObject *>(holding_view(held)));
-  if (!v) return nullptr;
-  if (!lies_in(view, as_view(v.get()))) {
+/// A view object over the elements of `view`, whose owner is an exporter that a direct
+/// reader read: it holds the exporter, which keeps the memory, as the buffer taken at
+/// conversion would have. Flags, shape or dtype the call's own Python code changed in
+/// place since leave the memory where it was, and the view is shown as it was taken;
+/// an exporter that no longer holds the elements (NumPy's resize without its reference
+/// check moves them) is refused rather than shown where its memory used to be.
+PyObject *direct_view(const DoubleView &view) noexcept {
+  const char *begin = nullptr, *end = nullptr;
+  if (direct_extent == nullptr || !direct_extent(view.owner(), begin, end) || !holds(begin, end, view)) {
     PyErr_SetString(PyExc_BufferError, "the array was resized while the call was reading it");
     return nullptr;
   }
-  return v.release();
+  ViewObject *v = new_view(view.data, view.n, view.stride);
+  if (v == nullptr) return nullptr;
+  v->base = Py_NewRef(view.owner());
+  return reinterpret_cast<PyObject *>(v);
 }
 
 } // namespace
@@ -285,7 +286,10 @@ bool init_view_type() noexcept {
   return view_type != nullptr;
 }
 
-void set_direct_reader(DirectReader reader) noexcept { direct_reader = reader; }
+void set_direct_reader(DirectReader reader, DirectExtent extent) noexcept {
+  direct_reader = reader;
+  direct_extent = extent;
+}
 
 DoubleView DoubleView::slice(std::int64_t start, std::int64_t stop) const noexcept {
   if (empty_view()) return {};
@@ -318,14 +322,13 @@ bool to_double_view(PyObject *obj, DoubleView &out) noexcept {
 
 PyObject *view_object(const DoubleView &view) noexcept {
   if (view.empty_view()) return Py_NewRef(Py_None);
-  Ref whole = Py_IS_TYPE(view.owner(), view_type) ? Ref::borrow(view.owner()) : Ref::steal(request_view(view));
-  if (!whole) return nullptr;
-  ViewObject *owner = as_view(whole.get());
+  if (!Py_IS_TYPE(view.owner(), view_type)) return direct_view(view);
+  ViewObject *owner = as_view(view.owner());
   if (owner->data == view.data && owner->shape[0] == view.n && owner->strides[0] == view.stride)
-    return whole.release();
+    return Py_NewRef(view.owner());
   ViewObject *v = new_view(view.data, view.n, view.stride);
   if (v == nullptr) return nullptr;
-  v->base = Py_NewRef(owner->base ? owner->base : whole.get());
+  v->base = Py_NewRef(owner->base ? owner->base : view.owner());
   return reinterpret_cast<PyObject *>(v);
 }
 

@@ -14,9 +14,9 @@ namespace tavo::runtime {
 
 /// A one-dimensional view of doubles: element i lies at data + i * stride (bytes, any sign).
 /// Holds one reference: to the view object that owns the exporter's buffer, or to the
-/// exporter itself where a direct reader took its memory (view_object then requests
-/// the buffer, when an object must show it). The empty view (from None) holds none
-/// and has no data.
+/// exporter itself where a direct reader took its memory (a view object shown of it
+/// then holds the exporter, as a buffer request at conversion would have). The empty
+/// view (from None) holds none and has no data.
 class DoubleView {
   Ref owner_;
 
@@ -61,8 +61,12 @@ bool to_double_view(PyObject *obj, DoubleView &out) noexcept;
 /// A request is the cost of a small call (the exporter's bookkeeping and the view
 /// object that holds it); the memory read is the same either way.
 using DirectReader = bool (*)(PyObject *obj, char *&data, std::int64_t &n, std::int64_t &stride) noexcept;
+/// The bytes [begin, end) that an exporter read directly holds now, whatever its
+/// layout has become since (false when it holds none). A view object shown of its
+/// memory later in the call is made only while that memory still holds the view.
+using DirectExtent = bool (*)(PyObject *obj, const char *&begin, const char *&end) noexcept;
 /// Set once at start-up, by the one module this copy of the runtime is linked into.
-void set_direct_reader(DirectReader reader) noexcept;
+void set_direct_reader(DirectReader reader, DirectExtent extent) noexcept;
 
 /// The view object exporting `view` (new reference), None for the empty view,
 /// nullptr with an exception set on failure.

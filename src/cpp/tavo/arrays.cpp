@@ -5,6 +5,8 @@
 // stride, succeed, and change nothing, so reading those is the same call, faster.
 #include "tavo/arrays.hpp"
 
+#include <cstdint>
+
 #include "runtime/numpy.hpp"
 
 namespace tavo::arrays {
@@ -32,6 +34,21 @@ bool read_float64_array(PyObject *obj, char *&data, std::int64_t &n, std::int64_
   data = PyArray_BYTES(a);
   n = PyArray_DIM(a, 0);
   stride = PyArray_STRIDE(a, 0);
+  return true;
+}
+
+bool array_extent(PyObject *obj, const char *&begin, const char *&end) noexcept {
+  if (!PyArray_Check(obj)) return false;
+  auto *a = reinterpret_cast<PyArrayObject *>(obj);
+  begin = end = PyArray_BYTES(a);
+  if (PyArray_SIZE(a) == 0) return true;  // holds no element
+  std::intptr_t lo = reinterpret_cast<std::intptr_t>(begin), hi = lo;
+  for (int d = 0; d < PyArray_NDIM(a); ++d) {
+    const std::intptr_t span = (PyArray_DIM(a, d) - 1) * PyArray_STRIDE(a, d);
+    (span < 0 ? lo : hi) += span;
+  }
+  begin = reinterpret_cast<const char *>(lo);
+  end = reinterpret_cast<const char *>(hi + PyArray_ITEMSIZE(a));
   return true;
 }
 

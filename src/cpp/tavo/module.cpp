@@ -108,7 +108,7 @@ bool exec_body(PyObject *module, bool &traced) noexcept {
   if (present < 0 || (present == 0 && PyDict_SetItem(loaded, names.module_name, module) < 0)) return false;
   if (!runtime::init_view_type() || !runtime::init_function_type(module_info) || !compat::check_types())
     return false;
-  runtime::set_direct_reader(arrays::read_float64_array);
+  runtime::set_direct_reader(arrays::read_float64_array, arrays::array_extent);
   return run_module_body();
 }
 
