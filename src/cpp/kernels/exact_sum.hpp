@@ -178,6 +178,23 @@ template <int W>
   if constexpr (W == 4) m |= __builtin_shuffle(m, Mask<4>{2, 3, 0, 1});
   return (m[0] | m[1]) != 0;
 }
+/// True when some lane of v is >= limit (an ordered comparison: NaN lanes are not).
+/// On AVX-512 a comparison into a mask register and its test (by inline assembly,
+/// as above), where the vector compare of the fallback is reduced by shuffles.
+template <int W>
+[[gnu::always_inline]] inline bool any_at_least(Vec<W> v, Vec<W> limit) noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if constexpr (W == 8) {
+    bool r;
+    __asm__("vcmppd $29, %2, %1, %%k1\n\tkortestb %%k1, %%k1\n\tsetnz %0"  // 29: greater or equal, ordered
+            : "=r"(r)
+            : "v"(v), "v"(limit)
+            : "k1", "cc");
+    return r;
+  }
+#endif
+  return any_lane<W>(v >= limit);
+}
 /// In-lane inclusive prefix sums: lane j gets v[0] + ... + v[j] (exact on grid multiples).
 template <int W>
 [[gnu::always_inline]] inline Vec<W> prefix(Vec<W> v) noexcept {

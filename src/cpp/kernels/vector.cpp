@@ -708,6 +708,9 @@ template <int W, class In>
 /// first samples.
 template <int W, class In>
 [[gnu::always_inline]] inline bool quiet_window(In x, std::int64_t m, double threshold) noexcept {
+  // Most strong windows show it in their first lanes: one comparison, no reduction.
+  if (m >= W && exact::any_at_least<W>(exact::magnitude<W>(x.template lanes<W>(0)), exact::splat<W>(threshold)))
+    return false;
   exact::Vec<W> p0 = exact::splat<W>(max_start), p1 = p0;
   std::int64_t i = 0;
   for (; m - i >= 4 * W; i += 4 * W) {
