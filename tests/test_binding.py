@@ -441,14 +441,15 @@ class _Subclass(np.ndarray):
     pass
 
 
-@pytest.mark.parametrize("change", ["writeable", "shape", "dtype"])
-@pytest.mark.parametrize("kind", ["array", "subclass"])
+@pytest.mark.parametrize("change", ["writeable", "shape", "dtype", "strides"])
+@pytest.mark.parametrize("kind", ["array", "owner", "subclass"])
 def test_array_changed_in_place_while_read(monkeypatch, kind, change):
-    """A call keeps the view it took of its record: flags, shape or dtype changed in
-    place by code it runs (the namespace's get_PGA_cy) leave the memory where it was,
-    and the later windows are shown and silenced as for any buffer."""
+    """A call keeps the view it took of its record: flags, shape, dtype or strides
+    changed in place by code it runs (the namespace's get_PGA_cy) leave the memory
+    where it was, and the later windows are shown and silenced as for any buffer."""
     base = np.array([0.1, 0.1, 0.3, 0.1, 0.3, 0.3])
-    a = base[:] if kind == "array" else base.view(_Subclass)
+    kept = base.view()                          # the memory as laid out before the call
+    a = {"array": base[:], "owner": base, "subclass": base.view(_Subclass)}[kind]
     windows = []
 
     def peak(window):
@@ -460,26 +461,31 @@ def test_array_changed_in_place_while_read(monkeypatch, kind, change):
                     a.flags.writeable = False
                 elif change == "shape":
                     a.shape = (2, 3)
-                else:
+                elif change == "dtype":
                     a.dtype = np.int64
+                else:
+                    a.strides = (0,)            # every element the first: no longer spans the rest
         return 0.0
 
     monkeypatch.setattr(tavo, "get_PGA_cy", peak)
     assert same(tavo.get_CAVstd_cy(a, 0.5), 0.0)
     assert windows == [[0.1, 0.1], [0.3, 0.1], [0.3, 0.3]]
-    assert base.tolist() == [0.0] * 6
+    assert kept.tolist() == [0.0] * 6
 
 
-def test_array_resized_while_read_is_refused(monkeypatch):
-    """NumPy's resize without its reference check moves an array that a call holds; the
-    next window's view must not show the memory the array has left."""
-    a = np.ones(300)
+@pytest.mark.parametrize("kind", ["array", "view"])
+def test_array_resized_while_read_is_refused(monkeypatch, kind):
+    """NumPy's resize without its reference check moves an array that a call holds, or
+    the array whose memory it views; the next window's view must not show the memory
+    the array has left."""
+    owner = np.ones(300)
+    a = owner if kind == "array" else owner[:]
     own = tavo.get_PGA_cy
 
     def peak(window):
         loud = own(window)                      # read before the move: the window held now
-        if len(a) == 300:                       # is freed with it (NumPy's risk, not ours)
-            a.resize(2_000_000, refcheck=False)     # moves the data: the first window is loud
+        if len(owner) == 300:                   # is freed with it (NumPy's risk, not ours)
+            owner.resize(2_000_000, refcheck=False)     # moves the data: the first window is loud
         return loud
 
     monkeypatch.setattr(tavo, "get_PGA_cy", peak)

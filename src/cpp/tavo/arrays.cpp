@@ -39,16 +39,36 @@ bool read_float64_array(PyObject *obj, char *&data, std::int64_t &n, std::int64_
 
 bool array_extent(PyObject *obj, const char *&begin, const char *&end) noexcept {
   if (!PyArray_Check(obj)) return false;
+  // Only the resize of the array that owns the memory moves it (a view's own layout
+  // may be set in place, its strides too, and it still shows the same memory): the
+  // bytes held are that owner's allocation, whatever layout either was given since.
   auto *a = reinterpret_cast<PyArrayObject *>(obj);
-  begin = end = PyArray_BYTES(a);
-  if (PyArray_SIZE(a) == 0) return true;  // holds no element
-  std::intptr_t lo = reinterpret_cast<std::intptr_t>(begin), hi = lo;
-  for (int d = 0; d < PyArray_NDIM(a); ++d) {
-    const std::intptr_t span = (PyArray_DIM(a, d) - 1) * PyArray_STRIDE(a, d);
-    (span < 0 ? lo : hi) += span;
+  while (!PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA) && PyArray_BASE(a) != nullptr &&
+         PyArray_Check(PyArray_BASE(a)))
+    a = reinterpret_cast<PyArrayObject *>(PyArray_BASE(a));
+  if (!PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA)) {
+    // No array among its bases owns the memory (another exporter's, held by NumPy's
+    // export of it, or a C library's): no resize of an array it shows can move it, and
+    // the window is shown as a buffer taken at conversion would show it.
+    begin = reinterpret_cast<const char *>(INTPTR_MIN);  // every address (compared as intptr_t)
+    end = reinterpret_cast<const char *>(INTPTR_MAX);
+    return true;
+  }
+  const std::intptr_t data = reinterpret_cast<std::intptr_t>(PyArray_BYTES(a));
+  // The elements' bytes: size times item size is kept by every change of shape,
+  // strides or dtype in place; the layout's own span is taken too, where it lies wider.
+  std::intptr_t lo = data, hi = data + static_cast<std::intptr_t>(PyArray_NBYTES(a));
+  if (PyArray_SIZE(a) > 0) {
+    std::intptr_t first = data, last = data;
+    for (int d = 0; d < PyArray_NDIM(a); ++d) {
+      const std::intptr_t span = (PyArray_DIM(a, d) - 1) * PyArray_STRIDE(a, d);
+      (span < 0 ? first : last) += span;
+    }
+    lo = first < lo ? first : lo;
+    hi = last + PyArray_ITEMSIZE(a) > hi ? last + PyArray_ITEMSIZE(a) : hi;
   }
   begin = reinterpret_cast<const char *>(lo);
-  end = reinterpret_cast<const char *>(hi + PyArray_ITEMSIZE(a));
+  end = reinterpret_cast<const char *>(hi);
   return true;
 }
 

@@ -10,8 +10,10 @@ namespace tavo::arrays {
 /// The direct reader of the view runtime (runtime::DirectReader) for exact NumPy
 /// arrays; needs the array API imported.
 bool read_float64_array(PyObject *obj, char *&data, std::int64_t &n, std::int64_t &stride) noexcept;
-/// The bytes the elements of a NumPy array occupy now, whatever its shape, strides
-/// and dtype (runtime::DirectExtent).
+/// The bytes the memory of a NumPy array occupies now, whatever shape, strides and
+/// dtype it or its owner was given in place (runtime::DirectExtent): the allocation of
+/// the array that owns it, which only that owner's resize moves; every address where
+/// no array among its bases owns the memory.
 bool array_extent(PyObject *obj, const char *&begin, const char *&end) noexcept;
 
 } // namespace tavo::arrays
