@@ -252,8 +252,10 @@ void ref_silence(Vec &x, std::int64_t window, std::int64_t n_windows, double thr
 
 TEST_P(Kernels, SilenceAndSumEqualsSilencingThenSumming) {
   // (window, windows): regular, a partial last window, windows past the end, an
-  // uncovered tail, no window, and empty windows.
-  const std::pair<std::int64_t, std::int64_t> layouts[] = {{3, 1000}, {7, 2}, {1, 5}, {64, 3}, {5, 0}, {0, 4}};
+  // uncovered tail, no window, and empty windows; windows of one vector's lanes and
+  // one more. Thresholds a sample may equal (5e-324, zeros) and below every sample.
+  const std::pair<std::int64_t, std::int64_t> layouts[] = {{3, 1000}, {7, 2},  {1, 5},  {64, 3},
+                                                           {5, 0},    {0, 4},  {8, 600}, {9, 500}};
   for (const double threshold : {2.0, 0.24525000000000002, kInf, kNaN}) {
     for (const auto &[window, n_windows] : layouts) {
       Vec want = data_;
