@@ -145,6 +145,20 @@ template <int W>
 #endif
 }
 
+/// t rounded to the grid of u, q = fl(t + E) - E as in (1), and t - q: the first
+/// addition and the subtraction by fused multiply-adds with a factor of one (t * 1 and
+/// q * 1 are exact, so each rounds once, as the addition does: the same bits and
+/// flags). Some processors add on two ports but fuse on two others: the pass then
+/// spreads its four operations per vector over all four.
+template <int W>
+[[gnu::always_inline]] inline Vec<W> to_grid(Vec<W> t, Vec<W> E) noexcept {
+  return fused_multiply_add<W>(t, splat<W>(1.0), E) - E;
+}
+template <int W>
+[[gnu::always_inline]] inline Vec<W> off_grid(Vec<W> t, Vec<W> q) noexcept {
+  return fused_negative_multiply_add<W>(q, splat<W>(1.0), t);
+}
+
 /// Sum of the lanes, pairwise: exact for the grid multiples it is used on.
 template <int W>
 [[gnu::always_inline]] inline double lane_sum(Vec<W> v) noexcept {
@@ -312,7 +326,7 @@ struct GridPass {
       for (std::int64_t k = k0; k < k1; k += 2 * W) {
         Mask<W> keep0, keep1;
         const Vec<W> t0 = t.template kept_lanes<W>(k, keep0), t1 = t.template kept_lanes<W>(k + W, keep1);
-        const Vec<W> q0 = keep0 ? (t0 + E) - E : Vec<W>{}, q1 = keep1 ? (t1 + E) - E : Vec<W>{};
+        const Vec<W> q0 = keep0 ? to_grid<W>(t0, E) : Vec<W>{}, q1 = keep1 ? to_grid<W>(t1, E) : Vec<W>{};
         q_sum0 += q0;
         q_sum1 += q1;
         off0 = larger_magnitude<W>(off0, keep0 ? t0 - q0 : Vec<W>{});
@@ -322,11 +336,11 @@ struct GridPass {
     }
     for (std::int64_t k = k0; k < k1; k += 2 * W) {
       const Vec<W> t0 = t.template lanes<W>(k), t1 = t.template lanes<W>(k + W);
-      const Vec<W> q0 = (t0 + E) - E, q1 = (t1 + E) - E;
+      const Vec<W> q0 = to_grid<W>(t0, E), q1 = to_grid<W>(t1, E);
       q_sum0 += q0;
       q_sum1 += q1;
-      off0 = larger_magnitude<W>(off0, t0 - q0);
-      off1 = larger_magnitude<W>(off1, t1 - q1);
+      off0 = larger_magnitude<W>(off0, off_grid<W>(t0, q0));
+      off1 = larger_magnitude<W>(off1, off_grid<W>(t1, q1));
     }
   }
   [[gnu::always_inline]] Vec<W> sum() const noexcept { return q_sum0 + q_sum1; }
