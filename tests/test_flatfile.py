@@ -526,6 +526,30 @@ def test_stopped_merge_leaves_no_row_of_a_shared_file_behind(tmp_path, monkeypat
     assert out.read_bytes() == (tmp_path / "whole.csv").read_bytes()
 
 
+def test_interrupted_run_reports_the_files_it_read(tmp_path, monkeypatch):
+    # The count of files read was the return value of the task loop, so a stop
+    # reported "0 files read" beside the rows those files had given.
+    run_module = sys.modules["tavotools.flatfile.run"]
+    src = tmp_path / "records"
+    src.mkdir()
+    many(src, 12)
+    batch = run_module.process_batch
+    finished = []
+
+    def stopped_at_third(files, options, only=None):
+        if len(finished) == 2:
+            raise KeyboardInterrupt
+        result = batch(files, options, only)
+        finished.append(len(files))
+        return result
+
+    monkeypatch.setattr(run_module, "process_batch", stopped_at_third)
+    stopped = run([src], tmp_path / "flat.csv")
+    assert stopped.interrupted
+    assert 0 < stopped.rows < 12
+    assert stopped.computed == sum(finished)
+
+
 def test_progress_bar_only_on_request(folder, tmp_path, capsys):
     pytest.importorskip("tqdm")
     run([folder], tmp_path / "a.csv", progress=True)

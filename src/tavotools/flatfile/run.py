@@ -209,7 +209,8 @@ def run(paths, output, *, periods=(), jobs=1, scheduler=None, dt=None, units=Non
     schema = Schema(options.periods)
     state = State(state_file, options.settings())
     lost = []   # failures that are not stored, so tried again by the next run
-    computed = reused = 0
+    reused = 0
+    read = [0]  # files read so far: kept when the run is interrupted
     interrupted = False
     try:
         try:
@@ -217,7 +218,7 @@ def run(paths, output, *, periods=(), jobs=1, scheduler=None, dt=None, units=Non
                 scanned = _scan(state, paths, (target, errors_file, state_file), lost)
                 todo = state.plan()
                 reused = scanned - todo
-                computed = _compute(state, options, todo, jobs, scheduler, lost, progress)
+                _compute(state, options, todo, jobs, scheduler, lost, progress, read)
         except KeyboardInterrupt:
             interrupted = True
         with _held_interrupts():
@@ -228,7 +229,7 @@ def run(paths, output, *, periods=(), jobs=1, scheduler=None, dt=None, units=Non
             skipped = len(state.errors("skipped"))
     finally:
         state.close()
-    return Report(output=target, errors_file=errors_file, rows=rows, computed=computed,
+    return Report(output=target, errors_file=errors_file, rows=rows, computed=read[0],
                   reused=reused, failed=len(errors), skipped=skipped,
                   interrupted=interrupted, reset=state.reset)
 
@@ -297,10 +298,11 @@ def _executor(jobs, scheduler):
     return _Inline()
 
 
-def _compute(state, options, todo, jobs, scheduler, lost, progress):
-    """Run the tasks for the `todo` files; returns the number of files read."""
+def _compute(state, options, todo, jobs, scheduler, lost, progress, read):
+    """Run the tasks for the `todo` files, adding the files read to `read[0]` as
+    each task finishes (so an interrupted run still reports them)."""
     if todo == 0:
-        return 0
+        return
     executor = _executor(jobs, scheduler)
     size = max(1, min(MAX_BATCH, math.ceil(todo / (4 * executor.parallel))))
     fresh = (_Task(files) for files in batches(state.todo(), size))
@@ -308,12 +310,10 @@ def _compute(state, options, todo, jobs, scheduler, lost, progress):
     in_flight = {}
     limit = 2 * executor.parallel
     bar = _progress(todo, sys.stderr.isatty() if progress is None else progress)
-    done = 0
 
     def count(task):
-        nonlocal done
         if task.only is None:   # a merge reads files already counted
-            done += len(task.files)
+            read[0] += len(task.files)
             if bar is not None:
                 bar.update(len(task.files))
 
@@ -352,7 +352,6 @@ def _compute(state, options, todo, jobs, scheduler, lost, progress):
         if bar is not None:
             bar.close()
         executor.close(cancel=not finished)
-    return done
 
 
 def _retry(task):
