@@ -123,7 +123,7 @@ def add_reading(parser, *, process=True):
                         help="time step in s, for one-column text files")
     parser.add_argument("--units", type=units,
                         help="units of text files and of files read by ObsPy: g, m/s2, cm/s2, "
-                             "gal or mm/s2")
+                             "gal, mm/s2 or g/10")
     if process:
         parser.add_argument("--process", metavar="STEPS",
                             help="process every record after reading, in order: demean, "
