@@ -384,6 +384,25 @@ def test_dt_and_units_apply_only_where_the_file_does_not_state_them(tmp_path):
     assert r.accel[0] == 0.1 * 9.81
 
 
+def _timed(rows, step=0.01):
+    """Two columns, the times printed as `%g` writes them ("0", "0.99", "1", "1.01")."""
+    return [f"{k * step:g},{(-1) ** k * 0.1}" for k in range(rows)]
+
+
+@pytest.mark.parametrize("lines, wrong", [
+    (_timed(50), 0.02),             # "0" first: its half unit was taken for every time
+    (_timed(120), 0.015),           # "1" in the middle widened the check as much
+    (["0.0,0.1", "0.01,0.2", "0.02,0.3"], 0.02),
+])
+def test_dt_given_for_a_time_column_must_match_it(tmp_path, lines, wrong):
+    # The caller's dt replaces the time column's step when they agree; a step twice
+    # or 1.5 times the column's passed as agreeing, a silent wrong time axis.
+    path = write(tmp_path / "t.csv", lines)
+    with pytest.raises(RecordError, match="does not match the time column's step 0.01"):
+        read_text(path, dt=wrong, units="g")
+    assert read_text(path, dt=0.01, units="g").dt == read_text(path, units="g").dt == 0.01
+
+
 @pytest.mark.parametrize("cut", [100, 2000, 6000])
 def test_real_smc_truncated_anywhere_never_returns_partial_samples(data, tmp_path, cut):
     lines = (data / SMC_DIR / "0111a.smc").read_text(encoding="latin-1").splitlines()
