@@ -2,6 +2,7 @@
 import array
 import ctypes
 import ctypes.util
+import decimal
 import inspect
 import itertools
 import math
@@ -9,6 +10,7 @@ import mmap
 import platform
 import random
 import re
+import sys
 import threading
 
 import numpy as np
@@ -128,6 +130,55 @@ def test_edge_cases(token, value):
     values, end = _parse.floats(token.encode(), 0)
     same_bits(values, [value])
     assert end == len(token)
+
+
+def halfway(x):
+    """The exact decimal halfway between double x and the next one up, 2**1024 past the
+    largest (every binary fraction has a finite decimal expansion: up to some 770
+    significant digits)."""
+    up = math.nextafter(x, math.inf)
+    with decimal.localcontext(prec=4000):
+        return (decimal.Decimal(x) + (decimal.Decimal(2) ** 1024 if math.isinf(up) else decimal.Decimal(up))) / 2
+
+
+@pytest.mark.parametrize("x", [5e-324, 1.5e-323, 2.2250738585072009e-308, 2.2250738585072014e-308, 0.1,
+                               1.0, 2.0**53, 1e22, 1e23, 8.98846567431158e307, 1.7976931348623155e308])
+@pytest.mark.parametrize("offset", ["exact", "below", "above"])
+def test_decimals_halfway_between_doubles_read_as_float_does(x, offset):
+    # Exactly halfway rounds to even; the least excess or shortfall, hundreds of
+    # digits on, decides either way. Spelled out in full (up to some 1100
+    # characters), then as mantissa and exponent in each letter and the bare sign.
+    with decimal.localcontext(prec=4000):
+        nudge = {"exact": 0, "below": -1, "above": 1}[offset] * decimal.Decimal("1e-1500") * decimal.Decimal(x)
+        value = halfway(x) + nudge
+        plain = format(value, "f")
+        mantissa, exponent = format(value, "E").split("E")
+    tokens = [plain] + [f"{sign}{mantissa}{letter}{exponent}" for sign in "+-" for letter in "EeDd"]
+    tokens.append(f"-{mantissa}{int(exponent):+d}")
+    expected = [py_float(t) for t in tokens]
+    values, end = _parse.floats(" ".join(tokens).encode(), 0)
+    same_bits(values, expected)
+    width = max(map(len, tokens)) + 1
+    lines = ["".join(t.rjust(width) for t in tokens[k:k + 4]) for k in range(0, len(tokens), 4)]
+    values, _ = _parse.fixed("\n".join(lines).encode(), 0, len(tokens), width, 4)
+    same_bits(values, expected)
+    values, _ = _parse.columns("\n".join(f"{t},{t}" for t in tokens).encode(), 0, 2, delimiters=b",")
+    same_bits(values, [[v, v] for v in expected])
+
+
+@pytest.mark.parametrize("offset", ["exact", "above", "below"])
+def test_halfway_past_the_largest_double_overflows_as_float_does(offset):
+    # Halfway to 2**1024 float() already gives inf: an error, and a shortfall one
+    # digit past the 1000th is the largest double.
+    with decimal.localcontext(prec=4000):
+        nudge = {"exact": 0, "below": -1, "above": 1}[offset] * decimal.Decimal("1e-700")
+        token = format(halfway(sys.float_info.max) + nudge, "f")
+    if math.isfinite(float(token)):
+        assert _parse.floats(token.encode(), 0)[0].tolist() == [float(token)]
+    else:
+        with pytest.raises(ParseError) as e:
+            _parse.floats(token.encode(), 0)
+        assert e.value.kind == "range"
 
 
 def test_overflow_is_an_error_not_infinity():
