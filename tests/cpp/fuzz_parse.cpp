@@ -10,7 +10,8 @@
 //   [0] entry (when TAVO_FUZZ_ENTRY is unset): 0 to_double, 1 floats and
 //       count_tokens, 2 fixed, 3 columns, 4 first_lone_cr
 //   [1] bits 0-1 rounding mode left set by the caller, bit 2 integer fields,
-//       bit 3 extra delimiters, bit 4 no output (check only)
+//       bit 3 extra delimiters, bit 4 no output (check only), bit 5 subnormals
+//       flushed to zero (FTZ and DAZ, as code built with -ffast-math sets them)
 //   [2] start (small values only), [3-4] count, [5] width, [6] per line,
 //   [7] columns, [8] the extra delimiter
 #include <cfenv>
@@ -22,6 +23,9 @@
 #include <memory>
 #include <string>
 #include <vector>
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
 
 #include "kernels/parse.hpp"
 
@@ -322,13 +326,22 @@ struct Args {
 
 const int modes[4] = {FE_TONEAREST, FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO};
 
-/// The kernel called with the caller's rounding mode set as the input asks; the
-/// mode must be the caller's again afterwards.
+bool flush_subnormals = false;  // the current input's: in_mode sets it with the mode
+
+/// The kernel called with the caller's rounding mode (and flushing of subnormals)
+/// set as the input asks; the mode must be the caller's again afterwards.
 template <class F> auto in_mode(int mode, F f) {
+#if defined(__x86_64__)
+  const unsigned csr = _mm_getcsr();
+  if (flush_subnormals) _mm_setcsr(csr | 0x8040u);
+#endif
   std::fesetround(mode);
   auto r = f();
   const int after = std::fegetround();
   std::fesetround(FE_TONEAREST);
+#if defined(__x86_64__)
+  _mm_setcsr(csr);
+#endif
   if (after != mode) fail("rounding mode", "not restored");
   return r;
 }
@@ -492,6 +505,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *input, std::size_t n) 
   a.integers = (h[1] & 4) != 0;
   a.delimit = (h[1] & 8) != 0;
   a.check_only = (h[1] & 16) != 0;
+  flush_subnormals = (h[1] & 32) != 0;
   a.start = h[2] < 32 ? h[2] : 0;
   const unsigned c = unsigned(h[3]) | unsigned(h[4]) << 8;
   a.count = c == 0xffff ? -1 : c == 0xfffe ? std::int64_t(1) << 62 : std::int64_t(c % 2048);
