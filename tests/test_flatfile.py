@@ -703,3 +703,71 @@ def test_a_file_named_twice_is_read_once_and_counted_once(folder, tmp_path, extr
     assert (report.rows, report.computed, report.reused) == (3, 8, 0)
     again = run([folder] + [folder / e for e in extra], out)
     assert (again.rows, again.computed, again.reused) == (3, 0, 8)
+
+
+# ---- many files ---------------------------------------------------------------------
+
+
+def text_tree(root, n, folders=3):
+    """`n` short text records over `folders` folders: one row each, cheap to compute."""
+    for k in range(n):
+        folder = Path(root) / f"d{k % folders}"
+        folder.mkdir(parents=True, exist_ok=True)
+        write_text(folder / f"r{k:05d}.csv", seed=k, n=40)
+    return Path(root)
+
+
+def touch_all(root, seconds=1):
+    for path in Path(root).rglob("*.csv"):
+        st = path.stat()
+        os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + seconds * 10**9))
+
+
+@pytest.fixture
+def plan_statements(monkeypatch):
+    """The number of SQL statements of each plan, under a cap of 100 bound variables."""
+    import sqlite3
+
+    from tavotools.flatfile.state import State
+
+    log, counts = [], []
+    init, plan = State.__init__, State.plan
+
+    def traced_init(self, *args, **kwargs):
+        init(self, *args, **kwargs)
+        self.db.setlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER, 100)
+        self.db.set_trace_callback(log.append)
+
+    def traced_plan(self):
+        start = len(log)
+        try:
+            return plan(self)
+        finally:
+            counts.append(len(log) - start)
+
+    monkeypatch.setattr(State, "__init__", traced_init)
+    monkeypatch.setattr(State, "plan", traced_plan)
+    return counts
+
+
+@pytest.mark.parametrize("change", ["touched", "moved"])
+def test_a_tree_changed_throughout_is_planned_in_a_few_statements(tmp_path, plan_statements,
+                                                                   change):
+    # Every file stale (a touched or moved tree) once cost a statement per file, each
+    # scanning an unkeyed table of the stale files (quadratic), and one bound variable
+    # per stored row: past SQLite's limit the run failed, and every run after it.
+    planned = []
+    for n in (120, 360):
+        src = text_tree(tmp_path / f"records{n}", n)
+        out = tmp_path / f"flat{n}.csv"
+        run([src], out)
+        if change == "touched":
+            touch_all(src)
+        else:
+            src = src.rename(tmp_path / f"moved{n}")
+        report = run([src], out)
+        planned.append(plan_statements[-1])
+        assert (report.rows, report.computed, report.reused) == (n, n, 0)
+        run([src], tmp_path / f"whole{n}.csv")
+        assert out.read_bytes() == (tmp_path / f"whole{n}.csv").read_bytes()
+    assert planned[0] == planned[1]

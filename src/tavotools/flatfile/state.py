@@ -108,19 +108,34 @@ class State:
         db = self.db
         with db:
             db.execute("BEGIN")
-            db.execute("CREATE TEMP TABLE stale AS SELECT f.path AS path FROM files f "
+            # Keyed tables, and the rows found by joins rather than bound ids: a
+            # moved or touched tree makes every file stale, and neither a scan
+            # of `stale` per file nor one variable per row would scale to it.
+            db.execute("CREATE TEMP TABLE stale (path BLOB PRIMARY KEY)")
+            db.execute("CREATE TEMP TABLE fresh (path BLOB PRIMARY KEY)")
+            db.execute("CREATE TEMP TABLE dead (id INTEGER PRIMARY KEY)")
+            db.execute("INSERT OR IGNORE INTO fresh SELECT f.path FROM files f "
                        "LEFT JOIN scan s ON s.path = f.path "
                        "WHERE s.path IS NULL OR s.size IS NOT f.size OR s.mtime IS NOT f.mtime")
-            db.execute("INSERT INTO stale SELECT DISTINCT m.path FROM members m "
+            db.execute("INSERT OR IGNORE INTO fresh SELECT m.path FROM members m "
                        "LEFT JOIN files f ON f.path = m.path WHERE f.path IS NULL")
             while True:
-                dead = [r[0] for r in db.execute(
-                    "SELECT DISTINCT recording FROM members WHERE path IN (SELECT path FROM stale)")]
-                if not dead:
+                # `fresh` holds the files newly found stale: only their rows can be new to drop.
+                db.execute("INSERT OR IGNORE INTO stale SELECT path FROM fresh")
+                db.execute("DELETE FROM dead")
+                db.execute("INSERT OR IGNORE INTO dead SELECT recording FROM members "
+                           "WHERE path IN (SELECT path FROM fresh)")
+                db.execute("DELETE FROM fresh")
+                if db.execute("SELECT count(*) FROM dead").fetchone()[0] == 0:
                     break
-                self._drop(dead, into_stale=True)
+                db.execute("INSERT OR IGNORE INTO fresh SELECT path FROM members "
+                           "WHERE recording IN (SELECT id FROM dead) "
+                           "AND path NOT IN (SELECT path FROM stale)")
+                db.execute("DELETE FROM recordings WHERE id IN (SELECT id FROM dead)")
+                db.execute("DELETE FROM members WHERE recording IN (SELECT id FROM dead)")
             db.execute("DELETE FROM files WHERE path IN (SELECT path FROM stale)")
-            db.execute("DROP TABLE stale")
+            for table in ("stale", "fresh", "dead"):
+                db.execute(f"DROP TABLE {table}")
             db.execute("DELETE FROM todo")
             db.execute("INSERT INTO todo (path, dir, shown, explicit) "
                        "SELECT s.path, s.dir, s.shown, s.explicit "
@@ -136,7 +151,7 @@ class State:
         return [r[0] for r in self.db.execute(
             f"SELECT DISTINCT path FROM members WHERE recording IN ({marks})", recordings)]
 
-    def _drop(self, recordings, into_stale=False, forget=True):
+    def _drop(self, recordings, forget=True):
         """Delete rows and (with `forget`) forget their files, so that they are read
         again; returns the files."""
         db = self.db
@@ -144,10 +159,7 @@ class State:
         paths = self._paths(recordings)
         db.execute(f"DELETE FROM recordings WHERE id IN ({marks})", recordings)
         db.execute(f"DELETE FROM members WHERE recording IN ({marks})", recordings)
-        if into_stale:
-            db.executemany("INSERT INTO stale SELECT ? WHERE NOT EXISTS "
-                           "(SELECT 1 FROM stale WHERE path = ?)", ((p, p) for p in paths))
-        elif forget:
+        if forget:
             db.executemany("DELETE FROM files WHERE path = ?", ((p,) for p in paths))
         return paths
 
