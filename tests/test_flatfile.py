@@ -771,3 +771,18 @@ def test_a_tree_changed_throughout_is_planned_in_a_few_statements(tmp_path, plan
         run([src], tmp_path / f"whole{n}.csv")
         assert out.read_bytes() == (tmp_path / f"whole{n}.csv").read_bytes()
     assert planned[0] == planned[1]
+
+
+def test_the_walk_holds_one_folder_at_a_time(tmp_path):
+    # The scan listed every file of the tree before the first was recorded: memory
+    # grew with the files of the tree, not with those of its largest folder.
+    from tavotools.flatfile.scan import walk
+
+    src = text_tree(tmp_path / "records", 6)
+    found = walk([src])
+    kind, first = next(found)
+    assert (kind, os.path.basename(first[0])) == ("file", "r00000.csv")
+    write_text(src / "d2" / "r99999.csv", seed=0, n=40)   # a folder not reached yet
+    rest = [os.path.basename(item[0]) for _, item in found]
+    assert rest == ["r00003.csv", "r00001.csv", "r00004.csv", "r00002.csv", "r00005.csv",
+                    "r99999.csv"]

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import os
 
-from ..records import record_files
+from ..records.reader import iter_record_files
 
 __all__ = ["batches", "walk"]
 
@@ -21,7 +21,7 @@ def walk(paths, exclude=()):
     """Yield ("file", (path, shown, size, mtime, explicit)) for each file, or ("error", (shown, reason)).
 
     A file argument is taken as it is (`explicit`); a folder gives the files
-    below it as `records.record_files` lists them, less the files named in
+    below it as `records.record_files` lists them (a folder at a time), less the files named in
     `exclude` (absolute paths: the run's own outputs).  A folder that cannot
     be listed is an error (its records would be missing).
     """
@@ -30,7 +30,7 @@ def walk(paths, exclude=()):
         arg = os.fspath(arg)
         explicit = not os.path.isdir(arg)
         unlisted = []
-        for path in record_files(arg, onerror=unlisted.append):
+        for path in iter_record_files(arg, onerror=unlisted.append):
             if not explicit and os.path.abspath(path) in exclude:
                 continue
             try:

@@ -80,15 +80,22 @@ def record_files(path, onerror=None):
     cannot be listed raises its OSError, or, with `onerror`, is passed to
     `onerror(error)` and left out: never left out in silence.
     """
+    return list(iter_record_files(path, onerror))
+
+
+def iter_record_files(path, onerror=None):
+    """`record_files` one folder at a time: a walk of a large tree holds one
+    folder's names, not every name below it."""
     if not os.path.isdir(path):
-        return [str(path)]
+        yield str(path)
+        return
 
     def unlisted(error):
         if onerror is None:
             raise error
         onerror(error)
 
-    found, seen = [], set()
+    seen = set()
     for folder, dirs, files in os.walk(path, onerror=unlisted, followlinks=True):
         try:
             st = os.stat(folder)
@@ -101,8 +108,7 @@ def record_files(path, onerror=None):
             continue
         seen.add((st.st_dev, st.st_ino))
         dirs[:] = sorted(d for d in dirs if not d.startswith("."))
-        found.extend(os.path.join(folder, f) for f in sorted(files) if not f.startswith("."))
-    return found
+        yield from (os.path.join(folder, f) for f in sorted(files) if not f.startswith("."))
 
 
 def _read_directory(path, **options):
