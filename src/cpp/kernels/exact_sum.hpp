@@ -349,14 +349,10 @@ struct GridPass {
 
 /// Tries terms t.lanes(i0) ... in n_chunks chunks of kSub terms. A first pass checks
 /// them all at once (the common case: the tries are sized not to cross). When that
-/// check fails, a second pass keeps each chunk's grid sum and largest |t - q| and
-/// accepts the longest run of whole chunks from the start whose check passes.
-/// run.s moves past the terms accepted, whose number is returned; `ties` tells
-/// whether the next chunk failed on ties only.
-// GCC cannot see that part[] and off[] are set for every chunk read (zeroing them
-// costs a fifth of the throughput).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+/// check fails, a second pass goes chunk by chunk and accepts the chunks before the
+/// first whose check fails, stopping there (the chunks after it are tried again by
+/// the caller). run.s moves past the terms accepted, whose number is returned; `ties`
+/// tells whether the next chunk failed on ties only.
 template <int W, class Terms>
 [[gnu::always_inline]] inline std::int64_t try_chunks(Run &run, const Terms &t, std::int64_t i0, int n_chunks,
                                                       bool &ties) noexcept {
@@ -372,21 +368,16 @@ template <int W, class Terms>
       return n_chunks * kSub;
     }
   }
-  Vec<W> part[kBlock / kSub], off[kBlock / kSub];
-  for (int c = 0; c < n_chunks; ++c) {
-    GridPass<W> chunk;
-    chunk.add(t, i0 + c * kSub, i0 + (c + 1) * kSub, E);
-    part[c] = chunk.sum();
-    off[c] = chunk.far();
-  }
   // The chunks before the first that crosses, turns NaN or holds a tie: each check
   // is the block check of (4) over the terms from i0 to that chunk's end.
   double s = run.s;
   int c = 0;
   for (; c < n_chunks; ++c) {
-    const double next = s + lane_sum<W>(part[c]);
+    GridPass<W> chunk;
+    chunk.add(t, i0 + c * kSub, i0 + (c + 1) * kSub, E);
+    const double next = s + lane_sum<W>(chunk.sum());
     if (!std::isless(next, run.g.top)) break;
-    if (lane_max<W>(off[c]) == run.g.half_u) {
+    if (lane_max<W>(chunk.far()) == run.g.half_u) {
       ties = true;
       break;
     }
@@ -395,7 +386,6 @@ template <int W, class Terms>
   run.s = s;
   return c * kSub;
 }
-#pragma GCC diagnostic pop
 
 /// True when the kSub terms from i are all zero. Their sum tells: a sum of terms
 /// >= 0 is 0 only when every term is (no rounding takes a positive sum to 0), and a
