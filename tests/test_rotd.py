@@ -277,6 +277,28 @@ def test_errors(call, message):
     assert str(e.value) == message
 
 
+TOO_LARGE = "the accelerations are too large for this time step"
+
+
+@pytest.mark.parametrize("a1, a2, dt, periods, message", [
+    # Responses whose states turn NaN or infinite: a peak skips NaN, so RotD0 and RotD50 read 0.
+    ([1e300, -1e300] * 3, [5e299, -5e299] * 3, 1e5, [1e-3, 1e6],
+     "the response at periods[1] = 1000000.0 s leaves the range of double precision"),
+    ([0.0, 1e290, 1e290, 0.0], [0.0, 5e289, 5e289, 0.0], 1e10, [1e-3, 1e12],
+     "the response at periods[1] = 1000000000000.0 s leaves the range of double precision"),
+    # Velocities past the largest double (RotD0 and RotD50 of PGV read 0), and a rotated
+    # acceleration past it (1.5e308 at 0° and at 90° is 2.1e308 at 45°).
+    ([0.0, 1e300, 1e300, 0.0], [0.0, 5e299, 5e299, 0.0], 1e10, [],
+     "the rotated accelerations or velocities leave the range of double precision"),
+    ([1.5e308, 0.0, 0.0], [1.5e308, 0.0, 0.0], 0.01, [],
+     "the rotated accelerations or velocities leave the range of double precision"),
+])
+def test_rotated_series_past_the_range_of_doubles_raise(a1, a2, dt, periods, message):
+    with pytest.raises(ValueError) as e:
+        rotd(np.array(a1), np.array(a2), dt, periods=periods)
+    assert str(e.value) == f"{message}: {TOO_LARGE}"
+
+
 def test_kernel_names_the_bad_sample_and_the_bad_argument():
     with pytest.raises(ValueError) as e:
         _spectra.rotated_peaks(A, np.array([0.0, math.inf] * 5), 0.01, PERIODS, 0.05, 1, COS, SIN)

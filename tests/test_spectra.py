@@ -274,6 +274,35 @@ def test_bad_input_raises_value_error(kwargs, message):
     assert str(e.value) == message
 
 
+RESONANT = np.sin(2 * np.pi * np.arange(1001) * 0.01)  # ten cycles of 1 s at dt = 0.01 s
+
+
+@pytest.mark.parametrize("accel,dt,period", [
+    # The state turns NaN (∞ − ∞), which a peak skips: SD read 0.
+    ([1e300, -1e300] * 3, 1e5, 1e6),
+    # The displacement itself overflows: SD and PSA read inf.
+    ([0.0, 1e300, 1e300, 0.0], 1e10, 1e12),
+    ([0.0, 1e300, 0.0], 1e10, 1e12),
+    # SD stays finite, PSA = ω²·SD does not.
+    (1e308 * RESONANT, 0.01, 1.0),
+])
+@pytest.mark.parametrize("substeps", [1, 3])
+def test_a_response_past_the_range_of_doubles_raises(accel, dt, period, substeps):
+    with pytest.raises(ValueError) as e:
+        response_spectrum(accel, dt, periods=[1e-3, period], substeps=substeps)
+    assert str(e.value) == (f"the response at periods[1] = {period!r} s leaves the range of "
+                            f"double precision: the accelerations are too large for this time step")
+
+
+def test_the_largest_responses_that_fit_are_kept():
+    # 2**1010 scales exactly: every value is the unscaled one times it, none refused.
+    k = 2.0 ** 1010
+    small = response_spectrum(RESONANT, 0.01, periods=[1e-3, 1.0, 100.0])
+    large = response_spectrum(RESONANT * k, 0.01, periods=[1e-3, 1.0, 100.0])
+    for m in ("SD", "PSV", "PSA"):
+        assert (getattr(large, m) == getattr(small, m) * k).all()
+
+
 # ---- the module's own argument checks ------------------------------------------------
 
 P = np.array([0.1, 1.0])

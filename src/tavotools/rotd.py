@@ -190,7 +190,7 @@ def rotd(h1, h2, dt=None, periods=None, damping=0.05, percentiles=(0, 50, 100), 
     Returns a `RotD`.  Raises ValueError for components of different time
     steps or lengths, fewer than two samples, NaN or infinite samples, a `dt`
     that is missing or not positive, bad periods, damping, substeps or
-    percentiles.
+    percentiles, or rotated values that leave the range of doubles.
     """
     a1, a2, dt, notes = _pair(h1, h2, dt, trim)
     damping, substeps = _oscillator_parameters(damping, substeps)

@@ -101,7 +101,8 @@ def response_spectrum(accel, dt, periods=None, frequencies=None, damping=0.05, s
 
     Returns a `ResponseSpectrum`.  Raises ValueError for an empty, non-finite
     or multi-dimensional record, a `dt` that is not positive and finite,
-    non-positive periods or frequencies, or damping outside [0, 1).
+    non-positive periods or frequencies, damping outside [0, 1), or a response
+    that leaves the range of doubles.
     """
     a = checks.samples(accel, index=True)
     dt = checks.time_step(dt)

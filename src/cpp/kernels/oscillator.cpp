@@ -116,7 +116,7 @@ Step exact_step(double omega, double h, double zeta) noexcept {
 // contraction to FMA both builds do the same IEEE operations, bit for bit.
 TAVO_TARGET_CLONES("avx2", "default")
 void peak_response(Span accel, const Step *steps, std::int64_t n_osc, std::int64_t substeps,
-                   const double *weights, double *peak) noexcept {
+                   const double *weights, double *peak, bool *finite) noexcept {
   Block s;
   for (std::int64_t first = 0; first < n_osc; first += block) {
     const std::int64_t nb = n_osc - first < block ? n_osc - first : block;
@@ -144,6 +144,9 @@ void peak_response(Span accel, const Step *steps, std::int64_t n_osc, std::int64
       advance(s, nb, lo, a1);
     }
     for (std::int64_t m = 0; m < nb; ++m) peak[first + m] = s.pk[m];
+    if (finite != nullptr)
+      for (std::int64_t m = 0; m < nb; ++m)
+        finite[first + m] = std::isfinite(s.u[m]) && std::isfinite(s.v[m]);
   }
 }
 

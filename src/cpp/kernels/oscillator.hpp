@@ -65,8 +65,12 @@ void substep_weights(std::int64_t substeps, double *weights) noexcept;
 /// instants between two samples) of each oscillator, at rest at the first
 /// sample. `steps[m]` is oscillator m's step for dt / substeps, `weights`
 /// from substep_weights; `peak` gets one value per oscillator.
+/// `finite`, when given, gets per oscillator whether its response stayed within
+/// the range of doubles: a peak skips NaN values, so one that overflowed would
+/// read as the peak of its finite instants alone. A state once non-finite stays
+/// so (∞·0 and ∞ − ∞ are NaN), so the last state tells.
 /// Cannot fail; needs substeps ≥ 1.
 void peak_response(Span accel, const Step *steps, std::int64_t n_osc, std::int64_t substeps,
-                   const double *weights, double *peak) noexcept;
+                   const double *weights, double *peak, bool *finite = nullptr) noexcept;
 
 } // namespace tavo::kernels

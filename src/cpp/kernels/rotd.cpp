@@ -511,7 +511,7 @@ void open_chunks(PairBlock &s, std::int64_t nb, Span a1, Span a2, std::int64_t s
 // Built for AVX2 too, with every helper inlined into each build.
 TAVO_TARGET_CLONES("avx2", "default") __attribute__((flatten))
 void rotated_motion_peaks(Span a1, Span a2, double dt, Angles angles, double *pga,
-                          double *pgv) noexcept {
+                          double *pgv, bool *velocity_finite) noexcept {
   for (std::int64_t a = 0; a < angles.n; ++a) pga[a] = pgv[a] = 0.0;
   const Sectors q = make_sectors(angles);
   Tracker acc{pga}, vel{pgv};
@@ -529,6 +529,7 @@ void rotated_motion_peaks(Span a1, Span a2, double dt, Angles angles, double *pg
   }
   acc.flush(angles, q);
   vel.flush(angles, q);
+  if (velocity_finite != nullptr) *velocity_finite = std::isfinite(w1) && std::isfinite(w2);
 }
 
 std::int64_t rotated_response_work(std::int64_t n, std::int64_t substeps) noexcept {
@@ -547,7 +548,7 @@ std::int64_t rotated_response_work(std::int64_t n, std::int64_t substeps) noexce
 TAVO_TARGET_CLONES("avx2", "default") __attribute__((flatten))
 void rotated_response_peaks(Span a1, Span a2, const Step *steps, std::int64_t n_osc,
                             std::int64_t substeps, const double *weights, Angles angles,
-                            double *peak, double *work) noexcept {
+                            double *peak, double *work, bool *finite) noexcept {
   for (std::int64_t i = 0; i < n_osc * angles.n; ++i) peak[i] = 0.0;
   const Sectors q = make_sectors(angles);
   const std::int64_t total = (a1.n > 1 ? a1.n - 1 : 0) * substeps;  // response instants
@@ -569,6 +570,11 @@ void rotated_response_peaks(Span a1, Span a2, const Step *steps, std::int64_t n_
       open_chunks(s, nb, a1, a2, substeps, weights, start, (count + chunk - 1) / chunk, total,
                   work, angles, q, rows);
     }
+    // Pass one advanced the states through the whole record: the last ones tell.
+    if (finite != nullptr)
+      for (std::int64_t m = 0; m < nb; ++m)
+        finite[first + m] = std::isfinite(s.u1[m]) && std::isfinite(s.v1[m]) &&
+                            std::isfinite(s.u2[m]) && std::isfinite(s.v2[m]);
   }
 }
 

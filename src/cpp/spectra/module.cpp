@@ -121,6 +121,27 @@ bool check_angles(Span c, Span s) noexcept {
   return true;
 }
 
+/// The first oscillator whose response left the range of doubles (its state or a
+/// peak not finite: a peak past the largest double is no value), or -1. `values`
+/// holds `per` peaks of each oscillator, rows of SD, then PSV, then PSA.
+std::int64_t first_overflow(const bool *finite, const double *values, std::int64_t n_osc,
+                            std::int64_t per) noexcept {
+  for (std::int64_t m = 0; m < n_osc; ++m) {
+    if (!finite[m]) return m;
+    for (std::int64_t row = 0; row < 3; ++row)
+      for (std::int64_t a = 0; a < per; ++a)
+        if (!std::isfinite(values[(row * n_osc + m) * per + a])) return m;
+  }
+  return -1;
+}
+
+void overflow_error(Span periods, std::int64_t m) noexcept {
+  PyErr_Format(PyExc_ValueError,
+               "the response at periods[%lld] = %s s leaves the range of double precision: "
+               "the accelerations are too large for this time step",
+               static_cast<long long>(m), repr(kernels::at(periods, m)).c_str());
+}
+
 PyObject *new_array(std::int64_t n) noexcept {
   npy_intp dims[1] = {static_cast<npy_intp>(n)};
   return PyArray_SimpleNew(1, dims, NPY_FLOAT64);
@@ -157,6 +178,7 @@ struct Oscillators {
   std::unique_ptr<Step[], Free> steps;
   std::unique_ptr<double[], Free> omega;
   std::unique_ptr<double[], Free> weights;
+  std::unique_ptr<bool[], Free> finite;  // per oscillator: its response stayed finite
 
   /// False with an exception set: a bad period, or (however absurd the count, a
   /// zero-stride view of 2**58) MemoryError when the arrays cannot be held.
@@ -164,7 +186,8 @@ struct Oscillators {
     steps = allocate<Step>(periods.n);
     omega = allocate<double>(periods.n);
     weights = allocate<double>(2 * substeps + 2);
-    if (!steps || !omega || !weights) {
+    finite = allocate<bool>(periods.n);
+    if (!steps || !omega || !weights || !finite) {
       PyErr_Format(PyExc_MemoryError, "cannot allocate the response of %lld periods",
                    static_cast<long long>(periods.n));
       return false;
@@ -207,16 +230,26 @@ PyObject *response_peaks(const Doubles &accel_arg, Real dt_arg, const Doubles &p
   Ref PSA = Ref::steal(new_array(periods.n));
   if (!PSA) return TAVO_FAIL_HERE();
   double *sd = data_of(SD), *psv = data_of(PSV), *psa = data_of(PSA);
+  std::int64_t overflow = -1;
   // Nothing below touches a Python object: the buffers stay held, the
   // arrays are still ours alone.
   Py_BEGIN_ALLOW_THREADS
   osc.compute(periods.n, h, zeta, substeps);
-  kernels::peak_response(accel, osc.steps.get(), periods.n, substeps, osc.weights.get(), sd);
+  kernels::peak_response(accel, osc.steps.get(), periods.n, substeps, osc.weights.get(), sd,
+                         osc.finite.get());
   for (std::int64_t m = 0; m < periods.n; ++m) {
     psv[m] = osc.omega[m] * sd[m];
     psa[m] = osc.omega[m] * osc.omega[m] * sd[m];  // (ω·ω)·SD
   }
+  // SD, PSV and PSA are three arrays: checked one oscillator at a time.
+  for (std::int64_t m = 0; m < periods.n && overflow < 0; ++m)
+    if (!osc.finite[m] || !std::isfinite(sd[m]) || !std::isfinite(psv[m]) || !std::isfinite(psa[m]))
+      overflow = m;
   Py_END_ALLOW_THREADS
+  if (overflow >= 0) {
+    overflow_error(periods, overflow);
+    return TAVO_FAIL_HERE();
+  }
   return PyTuple_Pack(3, SD.get(), PSV.get(), PSA.get());
 }
 
@@ -274,13 +307,18 @@ PyObject *rotated_peaks(const Doubles &accel1, const Doubles &accel2, Real dt_ar
   if (!peaks) return TAVO_FAIL_HERE();
   double *pga = data_of(peaks), *pgv = pga + n_angles;
   double *sd = pgv + n_angles, *psv = sd + periods.n * n_angles, *psa = psv + periods.n * n_angles;
+  bool velocity_finite = true;
+  bool motion_finite = true;
+  std::int64_t overflow = -1;
   // Nothing below touches a Python object: the buffers stay held, the
   // array is still ours alone.
   Py_BEGIN_ALLOW_THREADS
-  kernels::rotated_motion_peaks(a1, a2, dt, angles, pga, pgv);
+  kernels::rotated_motion_peaks(a1, a2, dt, angles, pga, pgv, &velocity_finite);
+  for (std::int64_t a = 0; a < n_angles; ++a)
+    motion_finite = motion_finite && std::isfinite(pga[a]) && std::isfinite(pgv[a]);
   osc.compute(periods.n, h, zeta, substeps);
   kernels::rotated_response_peaks(a1, a2, osc.steps.get(), periods.n, substeps, osc.weights.get(),
-                                  angles, sd, work.get());
+                                  angles, sd, work.get(), osc.finite.get());
   for (std::int64_t m = 0; m < periods.n; ++m) {
     for (std::int64_t a = 0; a < n_angles; ++a) {
       const std::int64_t i = m * n_angles + a;
@@ -289,7 +327,20 @@ PyObject *rotated_peaks(const Doubles &accel1, const Doubles &accel2, Real dt_ar
       psa[i] = osc.omega[m] * osc.omega[m] * sd[i];
     }
   }
+  overflow = first_overflow(osc.finite.get(), sd, periods.n, n_angles);
   Py_END_ALLOW_THREADS
+  // A peak skips NaN values: without these checks an overflowed series would
+  // give the peaks of its finite instants alone, or 0.
+  if (!velocity_finite || !motion_finite) {
+    PyErr_SetString(PyExc_ValueError,
+                    "the rotated accelerations or velocities leave the range of double precision: "
+                    "the accelerations are too large for this time step");
+    return TAVO_FAIL_HERE();
+  }
+  if (overflow >= 0) {
+    overflow_error(periods, overflow);
+    return TAVO_FAIL_HERE();
+  }
   return peaks.release();
 }
 
@@ -313,8 +364,9 @@ const runtime::FunctionDef functions[] = {
         "spaced instants between two samples (the excitation is the same).\n\n"
         "Returns (SD, PSV, PSA): peak |relative displacement| in accel units times s**2\n"
         "(m for m/s**2), PSV = omega * SD, PSA = omega**2 * SD, omega = 2 pi / T.\n"
-        "Raises ValueError for an empty or non-finite record, dt <= 0, periods <= 0\n"
-        "and damping outside [0, 1); MemoryError when the periods are too many to hold.",
+        "Raises ValueError for an empty or non-finite record, dt <= 0, periods <= 0,\n"
+        "damping outside [0, 1) and a response past the range of doubles; MemoryError\n"
+        "when the periods are too many to hold.",
         required("accel"), required("dt"), required("periods"), optional("damping", default_damping),
         optional("substeps", 1)),
     define<recurrence_coefficients>(
@@ -333,7 +385,8 @@ const runtime::FunctionDef functions[] = {
         "Returns one float64 array, a column per angle and 2 + 3 * len(periods) rows:\n"
         "PGA, PGV, then SD, PSV and PSA of each period (as response_peaks gives them).\n"
         "Raises ValueError for components of different lengths, empty or non-finite\n"
-        "records, dt <= 0, periods <= 0, damping outside [0, 1) or a table off the unit circle.",
+        "records, dt <= 0, periods <= 0, damping outside [0, 1), a table off the unit circle\n"
+        "or rotated values past the range of doubles.",
         required("accel1"), required("accel2"), required("dt"), required("periods"),
         required("damping"), required("substeps"), required("cos"), required("sin")),
 };
