@@ -7,6 +7,7 @@ closed form of a harmonic input and against an ODE solver on a real record.
 import math
 import sys
 import threading
+import warnings
 
 import numpy as np
 import pytest
@@ -260,6 +261,10 @@ def test_input_is_not_changed():
     ({"periods": []}, "periods is empty"),
     ({"frequencies": [1.0, np.nan]}, "frequencies must be positive and finite: frequencies[1] is nan"),
     ({"periods": [1.0], "frequencies": [1.0]}, "give periods or frequencies, not both"),
+    # 1/f overflows: the message once named periods[0] = inf, which the caller never gave.
+    ({"frequencies": [1.0, 1e-310]},
+     "frequencies[1] = 1e-310 Hz is too low for double precision: its period is past the largest double"),
+    ({"periods": [1.0, 1e-310]}, "periods[1] = 1e-310 s is too short for double precision"),
     ({"damping": 1.0}, "damping must be in [0, 1), not 1.0"),
     ({"damping": -0.01}, "damping must be in [0, 1), not -0.01"),
     ({"damping": math.nan}, "damping must be in [0, 1), not nan"),
@@ -269,7 +274,8 @@ def test_input_is_not_changed():
 ])
 def test_bad_input_raises_value_error(kwargs, message):
     args = {"accel": np.ones(10), "dt": 0.01, **kwargs}
-    with pytest.raises(ValueError) as e:
+    with pytest.raises(ValueError) as e, warnings.catch_warnings():
+        warnings.simplefilter("error")  # the error alone, no warning of NumPy's before it
         response_spectrum(**args)
     assert str(e.value) == message
 

@@ -84,9 +84,18 @@ def _oscillators(periods, frequencies):
     if bad.any():
         k = int(np.argmax(bad))
         raise ValueError(f"{name} must be positive and finite: {name}[{k}] is {float(values[k])!r}")
+    # A subnormal value has no finite reciprocal: a period past the largest double
+    # is refused here under its own name, a frequency past it by the kernel's check
+    # of a period too short (as when the periods are given).
+    with np.errstate(over="ignore"):
+        reciprocal = 1.0 / values
     if periods is not None:
-        return values, 1.0 / values
-    return 1.0 / values, values
+        return values, reciprocal
+    if not np.isfinite(reciprocal).all():
+        k = int(np.argmax(~np.isfinite(reciprocal)))
+        raise ValueError(f"frequencies[{k}] = {float(values[k])!r} Hz is too low for double "
+                         f"precision: its period is past the largest double")
+    return reciprocal, values
 
 
 def response_spectrum(accel, dt, periods=None, frequencies=None, damping=0.05, substeps=1):
