@@ -188,3 +188,17 @@ def test_v2_channels_form_a_pair(data, capsys):
     h1, _, h2 = read_records(data / "cdmg_coalinga" / "ce36456p_CE36456.V2")
     assert (pair["H1"], pair["H2"]) == (h1.label, h2.label)
     assert pair["RotD100"] == rotd(h1, h2, periods=[1.0], trim=True).PSA[2].tolist()
+
+
+def test_a_record_whose_response_overflows_fails_alone(tmp_path, capsys):
+    # Its response leaves the range of doubles: that once stopped the command with a
+    # traceback (and, before that was refused, printed a spectrum of inf or 0).
+    fine, big = tmp_path / "fine.txt", tmp_path / "big.txt"
+    np.savetxt(fine, synthetic_record(1, duration=2.0).accel)
+    np.savetxt(big, [0.0, 1e290, 1e290, 0.0])
+    status, doc, err = _json_spectrum(capsys, "--periods", "1e12", "--dt", "1e10", "--units",
+                                      "m/s2", fine, big)
+    assert status == 1
+    assert [r["record"] for r in doc["records"]] == ["fine.txt"] and doc["rotd"] == []
+    assert "big.txt: no spectrum: the response at periods[0] = 1000000000000.0 s leaves" in err
+    assert "fine.txt + big.txt: no RotD: the response at periods[0]" in err

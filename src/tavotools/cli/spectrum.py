@@ -124,12 +124,20 @@ def _horizontal_pairs(items):
 
 
 def _compute(records, pairs, T, damping):
-    """(spectra of each record, pairs with their RotD, notes of pairs that could not be)."""
+    """(the records whose spectra could be computed, their spectra, pairs with their RotD,
+    notes of the records and pairs that could not be)."""
     from ..rotd import rotd
     from ..spectra import response_spectrum
 
-    spectra = [response_spectrum(r.accel, r.dt, periods=T, damping=damping) for r in records]
-    done, errors = [], []
+    kept, spectra, errors = [], [], []
+    for r in records:
+        try:
+            spectra.append(response_spectrum(r.accel, r.dt, periods=T, damping=damping))
+        except ValueError as e:  # a response past the range of doubles: the record only fails
+            errors.append(f"{printable(r.label)}: no spectrum: {e}")
+            continue
+        kept.append(r)
+    done = []
     for h1, h2 in pairs:
         try:
             r = rotd(h1, h2, periods=T, damping=damping, percentiles=PERCENTILES, trim=True)
@@ -137,7 +145,7 @@ def _compute(records, pairs, T, damping):
             errors.append(f"{printable(h1.label)} + {printable(h2.label)}: no RotD: {e}")
             continue
         done.append(_Pair(printable(h1.label), printable(h2.label), r))
-    return spectra, done, errors
+    return kept, spectra, done, errors
 
 
 def _table(records, spectra, pairs, T, system):
@@ -219,7 +227,7 @@ def run(args, parser):
 
         items, failed = [(None, r) for r in builtin_components()], False
     records = [r for _, r in items]
-    spectra, pairs, errors = _compute(records, _horizontal_pairs(items), T, args.damping)
+    records, spectra, pairs, errors = _compute(records, _horizontal_pairs(items), T, args.damping)
     for error in errors:
         print(f"tavotools spectrum: {error}", file=sys.stderr)
     if records:
