@@ -182,6 +182,52 @@ def test_command_errors(tmp_path, capsys, args, message):
     assert (status, capsys.readouterr().err) == (2, message.format(tmp=tmp_path) + "\n")
 
 
+@pytest.mark.parametrize("paths, output, message", [
+    # The record named as the output was read, then replaced by the flatfile: exit 0.
+    (["{rec}"], "{rec}", "the output '{rec}' is also the input '{rec}'"),
+    (["{rec}"], "{tmp}/records/../records/single.csv", "is also the input '{rec}'"),
+    # Below a folder the walk leaves the output out, so the record was not even read.
+    (["{src}"], "{rec}", "the output '{rec}' is a file below '{src}' that is not a flatfile"),
+    # Found a folder only once every file was read, naming a temporary file.
+    (["{src}"], "{tmp}/out.csv", "the output '{tmp}/out.csv' is a folder"),
+])
+def test_an_output_that_would_replace_a_file_read_is_refused(folder, tmp_path, capsys, paths,
+                                                              output, message):
+    from tavotools.cli import main
+
+    names = {"rec": folder / "single.csv", "src": folder, "tmp": tmp_path}
+    (tmp_path / "out.csv").mkdir()
+    kept = {p: p.read_bytes() for p in folder.rglob("*") if p.is_file()}
+    status = main(["flatfile", *(p.format(**names) for p in paths), "-o", output.format(**names)])
+    err = capsys.readouterr().err
+    assert status == 2 and err.startswith("tavotools flatfile: ") and message.format(**names) in err
+    assert {p: p.read_bytes() for p in folder.rglob("*") if p.is_file()} == kept
+    assert not list(tmp_path.rglob("*.state"))
+
+
+def test_the_errors_file_of_the_output_is_never_an_input(tmp_path, capsys):
+    from tavotools.cli import main
+
+    record = write_text(tmp_path / "x.errors.csv", seed=4)
+    kept = record.read_bytes()
+    assert main(["flatfile", str(record), "-o", str(tmp_path / "x.csv")]) == 2
+    assert "is also the input" in capsys.readouterr().err and record.read_bytes() == kept
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_a_flatfile_below_its_folder_is_replaced_also_without_its_state(folder, tmp_path, suffix):
+    # Deleting OUT.state starts over: the flatfile found in its place is the run's own.
+    if suffix == ".parquet":
+        pytest.importorskip("pyarrow")
+    out = folder / f"flat{suffix}"
+    first = run([folder], out, periods=PERIODS)
+    Path(f"{out}.state").unlink()
+    again = run([folder], out, periods=PERIODS)
+    assert (first.rows, again.rows, again.computed, again.status) == (3, 3, first.computed, 0)
+    out.write_bytes(b"")   # an empty file holds nothing to lose
+    assert run([folder], out, periods=PERIODS).status == 0
+
+
 def test_command_summary_and_status(folder, tmp_path, capsys):
     from tavotools.cli import main
 

@@ -60,7 +60,47 @@ def outputs(output):
     folder = os.path.dirname(os.path.abspath(output))
     if not os.path.isdir(folder):
         raise ValueError(f"the output's folder {folder!r} does not exist")
+    if os.path.isdir(output):
+        raise ValueError(f"the output {output!r} is a folder")
     return output, stem + ".errors.csv", output + ".state"
+
+
+def _same_file(a, b):
+    try:
+        return os.path.samefile(a, b)
+    except (OSError, ValueError):
+        return False
+
+
+def _is_flatfile(path):
+    """Whether the file at `path` is empty or begins as a flatfile does (a CSV header
+    starting with "recording", or Parquet's magic), so that a run may replace it."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(10)
+    except OSError:
+        return True     # nothing that can be read is lost; writing it will tell
+    magic = b"PAR1" if path.lower().endswith(".parquet") else b"recording"
+    return not head or head.startswith(magic)
+
+
+def _check_inputs(paths, outputs_):
+    """A ValueError when writing the outputs would replace a file the run reads: one of
+    `paths` named as the output (or its errors or state file), or, below a folder of
+    `paths` (whose walk leaves the outputs out), an output file that is no flatfile."""
+    target = outputs_[0]
+    for arg in paths:
+        arg = os.fspath(arg)
+        if os.path.isdir(arg):
+            inside = os.path.abspath(target).startswith(os.path.join(os.path.abspath(arg), ""))
+            if inside and os.path.isfile(target) and not _is_flatfile(target):
+                raise ValueError(f"the output {target!r} is a file below {arg!r} that is not "
+                                 "a flatfile: writing it would replace that file")
+            continue
+        for out in outputs_:
+            if _same_file(arg, out):
+                raise ValueError(f"the output {out!r} is also the input {arg!r}: writing it "
+                                 "would replace that file")
 
 
 @dataclass
@@ -202,6 +242,7 @@ def run(paths, output, *, periods=(), jobs=1, scheduler=None, dt=None, units=Non
     failed, with the reason, go to the errors file beside the output.
     """
     target, errors_file, state_file = outputs(os.fspath(output))
+    _check_inputs(paths, (target, errors_file, state_file))
     if process is not None:
         parse_steps(process)   # a bad step is an error before any file is read
     options = Options(periods=tuple(float(T) for T in periods), dt=dt, units=units,
