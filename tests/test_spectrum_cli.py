@@ -32,6 +32,10 @@ def run(capsys, *argv):
     ("0.1,inf", "periods must be positive"),
     ("0.1,abc", "not a comma-separated list of periods"),
     ("standrd", "not a comma-separated list of periods"),
+    # Twice the same period named two columns alike in measures (rows twice over in
+    # spectrum), where the flatfile refused it: now all three refuse it alike.
+    ("1,1", "the period 1.0 s is given twice"),
+    ("0.1,1,1.0,2", "the period 1.0 s is given twice"),
 ])
 def test_bad_periods_are_usage_errors(capsys, command, text, words):
     with pytest.raises(SystemExit) as e:

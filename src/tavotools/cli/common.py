@@ -63,8 +63,8 @@ jobs = bounded(int, lambda n: n >= 1, "a count of processes (at least 1)")
 
 def parse_periods(text):
     """The text of `--periods` as a tuple of seconds: comma-separated numbers, each
-    positive and finite, or "standard" for the 111 standard periods. None gives ().
-    Raises ValueError naming the text."""
+    positive, finite and given once, or "standard" for the 111 standard periods. None
+    gives (). Raises ValueError naming the text."""
     if text is None:
         return ()
     if text.strip().lower() == "standard":
@@ -77,6 +77,13 @@ def parse_periods(text):
         raise ValueError(f"{text!r} is not a comma-separated list of periods") from None
     if not values or not all(math.isfinite(v) and v > 0 for v in values):
         raise ValueError(f"{text!r}: periods must be positive numbers of seconds")
+    # A period given twice would name two columns alike (one of them lost to any reader
+    # that keys by name), and the flatfile cannot hold it at all.
+    seen = set()
+    for v in values:
+        if v in seen:
+            raise ValueError(f"{text!r}: the period {v!r} s is given twice")
+        seen.add(v)
     return values
 
 
