@@ -8,11 +8,13 @@ the exit status; adding one is that module and a line here.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 
 from .. import __version__
 from ..flatfile import command as flatfile
 from . import measures, obe, spectrum
+from .common import OutputError, OutputGone
 
 __all__ = ["COMMANDS", "DEFAULT", "build_parser", "main"]
 
@@ -42,6 +44,25 @@ def build_parser():
     return parser
 
 
+#: Exit status when the reader of standard output has gone (`| head -1`): that of a
+#: process ended by SIGPIPE, as a shell reports the other tools of such a pipeline.
+BROKEN_PIPE = 141
+
+#: Exit status of a run stopped by Ctrl-C (SIGINT), as a shell reports it.
+INTERRUPTED = 130
+
+
+def _drop_stdout():
+    # What the stream still buffers would fail again at exit, with a traceback and
+    # status 120: from here on it goes nowhere.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (AttributeError, OSError, ValueError):  # no stream, or one with no descriptor
+        pass
+
+
 def main(argv=None):
     """Run the command line on `argv` (default: `sys.argv[1:]`); returns the exit status."""
     argv = sys.argv[1:] if argv is None else [str(a) for a in argv]
@@ -49,4 +70,15 @@ def main(argv=None):
     if not argv or (argv[0] not in names and argv[0] not in ("-h", "--help", "--version")):
         argv = [DEFAULT.NAME, *argv]
     args = build_parser().parse_args(argv)
-    return args.run(args, args.parser)
+    prog = args.parser.prog
+    try:
+        return args.run(args, args.parser)
+    except OutputGone:
+        _drop_stdout()
+        return BROKEN_PIPE
+    except OutputError as e:
+        print(f"{prog}: cannot write the output: {e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"{prog}: interrupted", file=sys.stderr)
+        return INTERRUPTED

@@ -7,15 +7,18 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
+import sys
+import tempfile
 
 from .. import checks
 from ..constants import G
 from ..render import printable
 
-__all__ = ["FILE_OPTIONS", "PLOT_ERRORS", "TABLE_UNITS", "add_jobs", "add_reading",
-           "add_table_units", "bounded", "check_process", "check_sources", "failure", "jobs",
-           "parse_periods", "periods", "plot_failure", "reported", "shown", "time_step", "units",
-           "write_plot", "write_plots"]
+__all__ = ["FILE_OPTIONS", "OutputError", "OutputGone", "PLOT_ERRORS", "TABLE_UNITS", "add_jobs",
+           "add_reading", "add_table_units", "bounded", "check_process", "check_sources", "emit",
+           "failure", "jobs", "parse_periods", "periods", "plot_failure", "plot_target",
+           "reported", "same_file", "shown", "time_step", "units", "write_plot", "write_plots"]
 
 
 def reported(function):
@@ -189,36 +192,138 @@ def failure(path, error):
 
 #: What drawing a plot into the user's file may raise for that file: a folder that does
 #: not exist or cannot be written (OSError), a suffix matplotlib has no format for
-#: (ValueError).
+#: (ValueError). Anything else a backend raises while it writes (zlib.error from a PDF
+#: on a full disk) is also that plot's failure; the messages of these name their type.
 PLOT_ERRORS = (OSError, ValueError)
+
+
+def _system_error(error):
+    """The OSError with a reason among `error` and the errors it was raised in handling:
+    what a backend raises after a failed write (zlib.error) hides the full disk."""
+    seen = set()
+    while error is not None and id(error) not in seen:
+        if isinstance(error, OSError) and error.strerror:
+            return error
+        seen.add(id(error))
+        error = error.__cause__ or error.__context__
+    return None
 
 
 def plot_failure(path, error):
     """The line that reports a plot that could not be written to `path`."""
-    reason = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+    system = _system_error(error)
+    if system is not None:
+        reason = system.strerror
+    elif isinstance(error, PLOT_ERRORS):
+        reason = str(error)
+    else:
+        kind = type(error)
+        name = kind.__qualname__ if kind.__module__ == "builtins" else \
+            f"{kind.__module__}.{kind.__qualname__}"
+        reason = f"{name}: {error}"
     return f"cannot write {printable(path)}: {printable(reason)}"
 
 
-def write_plots(plots, say):
-    """Run each `draw()` of the (draw, path) pairs `plots`, which writes a plot to
-    `path`; report each outcome through `say` (a line of stderr). A plot that
-    cannot be written does not keep the others from being drawn; without
-    matplotlib none can, and one line says so. True when every plot was written."""
+def plot_target(path):
+    """The file a plot asked for as `path` is written to: a name with no suffix gets
+    ".png", as matplotlib gives it (it names the format)."""
+    path = os.fspath(path)
+    if os.path.splitext(path)[1][1:]:
+        return path
+    return path.rstrip(".") + ".png"
+
+
+def same_file(a, b):
+    """Whether the paths `a` and `b` name one existing file (by device and inode)."""
+    try:
+        return os.path.samefile(a, b)
+    except (OSError, ValueError):
+        return False
+
+
+def _mode_for(target):
+    """The mode `target` has, or the one a plain `open` would give it under the umask."""
+    try:
+        return os.stat(target).st_mode & 0o7777
+    except OSError:
+        umask = os.umask(0)
+        os.umask(umask)
+        return 0o666 & ~umask
+
+
+def _draw_into(draw, target):
+    """`draw(path)` into a temporary file beside `target`, renamed to `target` once whole:
+    a plot that fails half-way (a full disk) leaves no truncated file behind, and an
+    older plot at `target` stays until the new one is complete."""
+    folder = os.path.dirname(os.path.abspath(target))
+    # The temporary name ends like the target, so that matplotlib takes its format.
+    fd, tmp = tempfile.mkstemp(prefix=".tmp-", suffix="-" + os.path.basename(target),
+                               dir=folder)
+    try:
+        os.fchmod(fd, _mode_for(target))   # mkstemp's 0600 is not what a plot file has
+        os.close(fd)
+        draw(tmp)
+        os.replace(tmp, target)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+def write_plots(plots, say, inputs=()):
+    """Draw each of the (draw, path) pairs `plots`: `draw(file)` writes a plot to `file`,
+    here a temporary file that becomes `plot_target(path)` once it is whole. Report each
+    outcome through `say` (a line of stderr). A plot that cannot be written does not keep
+    the others from being drawn; without matplotlib none can, and one line says so. A
+    plot whose file is one of `inputs` (the files read) is refused: it would replace a
+    record. True when every plot was written."""
     written = True
     for draw, path in plots:
+        target = plot_target(path)
+        if any(same_file(target, f) for f in inputs if f is not None):
+            say(f"cannot write {printable(target)}: it is one of the files read")
+            written = False
+            continue
         try:
-            draw()
+            _draw_into(draw, target)
         except ImportError as e:  # matplotlib is an extra
             say(str(e))
             return False
-        except PLOT_ERRORS as e:
-            say(plot_failure(path, e))
+        except Exception as e:  # noqa: BLE001 - whatever the backend raised is this plot's
+            say(plot_failure(target, e))
             written = False
             continue
-        say(f"wrote {printable(path)}")
+        say(f"wrote {printable(target)}")
     return written
 
 
-def write_plot(draw, path, say):
-    """`write_plots` of the one plot that `draw()` writes to `path`."""
-    return write_plots([(draw, path)], say)
+def write_plot(draw, path, say, inputs=()):
+    """`write_plots` of the one plot that `draw(file)` writes for `path`."""
+    return write_plots([(draw, path)], say, inputs)
+
+
+class OutputError(Exception):
+    """Standard output cannot take the report: a full disk, a closed stream."""
+
+
+class OutputGone(Exception):
+    """The reader of standard output has gone (a broken pipe: `| head -1`)."""
+
+
+def emit(text):
+    """Write `text` to standard output and flush it, so that a failure to write is
+    known here, not at exit: OutputGone for a broken pipe, OutputError otherwise."""
+    stream = sys.stdout
+    try:
+        if stream is None:  # started with stdout closed (`>&-`)
+            raise OutputError("standard output is closed")
+        stream.write(text)
+        stream.flush()
+    except BrokenPipeError:
+        raise OutputGone() from None
+    except OSError as e:
+        raise OutputError(e.strerror or str(e)) from None
+    except ValueError as e:  # a stream closed under us: "I/O operation on closed file"
+        raise OutputError(str(e)) from None

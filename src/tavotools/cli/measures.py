@@ -10,11 +10,12 @@ from __future__ import annotations
 
 import functools
 import os
+import signal
 import sys
 
 from ..render import csv_text, json_text, number, period_label, printable, table_lines
 from .common import (add_jobs, add_reading, add_table_units, bounded, check_process,
-                     check_sources, failure, periods, shown, write_plots)
+                     check_sources, emit, failure, periods, shown, write_plots)
 
 __all__ = ["COLUMNS", "DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
 
@@ -151,6 +152,12 @@ def _tasks(paths, options, keep):
     return tasks, unlisted
 
 
+def _ignore_sigint():
+    # Ctrl-C reaches every process of the terminal's group: the parent alone stops
+    # the run, rather than each worker printing a traceback of its own.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 def _run(tasks, jobs):
     show = len(tasks) > 1 and sys.stderr.isatty()
     results = [None] * len(tasks)
@@ -158,7 +165,8 @@ def _run(tasks, jobs):
         from concurrent.futures import ProcessPoolExecutor, as_completed
         from concurrent.futures.process import BrokenProcessPool
 
-        with ProcessPoolExecutor(max_workers=min(jobs, len(tasks))) as pool:
+        pool = ProcessPoolExecutor(max_workers=min(jobs, len(tasks)), initializer=_ignore_sigint)
+        try:
             futures = {}
             for k, t in enumerate(tasks):
                 try:
@@ -173,6 +181,11 @@ def _run(tasks, jobs):
                     results[k] = tasks[k][0], None, failure(tasks[k][0], e), False
                 if show:
                     _progress(done, len(tasks), tasks[k][0])
+        except BaseException:
+            # Stopped (Ctrl-C): the files not yet started are dropped, not waited for.
+            pool.shutdown(wait=True, cancel_futures=True)
+            raise
+        pool.shutdown(wait=True)
     else:
         for k, t in enumerate(tasks):
             results[k] = _process(t)
@@ -244,6 +257,12 @@ def _json(rows, system="si"):
 RENDER = {"table": _table, "csv": _csv, "json": _json}
 
 
+def _draw(record, summary, path):
+    from ..plot import plot_record
+
+    plot_record(record, path, summary=summary)
+
+
 def _plot_paths(target, count):
     if count == 1:
         return [target]
@@ -280,18 +299,20 @@ def run(args, parser):
         from ..synthetic import synthetic_record
 
         record = apply_steps(synthetic_record(seed=args.seed or 0), args.process or "")
-        rows = [(_metadata(record), summarize(record, periods=args.periods or None), record)]
+        try:
+            rows = [(_metadata(record), summarize(record, periods=args.periods or None), record)]
+        except ValueError as e:  # a period too short for the record's time step
+            print(f"tavotools: {record.label}: {printable(str(e))}", file=sys.stderr)
+            return 1
 
     if rows:
-        sys.stdout.write(RENDER[args.format](rows, args.table_units))
+        emit(RENDER[args.format](rows, args.table_units))
     if keep and rows:
-        from ..plot import plot_record
-
         def say(line):
             print(f"tavotools: {line}", file=sys.stderr)
 
-        plots = [(functools.partial(plot_record, record, target, summary=summary), target)
+        plots = [(functools.partial(_draw, record, summary), target)
                  for target, (_, summary, record) in zip(_plot_paths(args.plot, len(rows)), rows)]
-        if not write_plots(plots, say):
+        if not write_plots(plots, say, inputs=[r.path for _, _, r in rows]):
             status = 1
     return status

@@ -7,7 +7,7 @@ from __future__ import annotations
 import sys
 
 from ..render import json_text, printable
-from .common import add_reading, check_sources, failure, write_plot
+from .common import add_reading, check_sources, emit, failure, write_plot
 
 __all__ = ["DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
 
@@ -66,10 +66,11 @@ def run(args, parser):
         _say(printable(str(e)).replace("trim cuts them", "--trim cuts them"))
         return 1
     if args.format == "json":
-        sys.stdout.write(json_text(report_as_dict(report)))
+        emit(json_text(report_as_dict(report)))
     else:
-        sys.stdout.write(format_report(report))
+        emit(format_report(report))
     if args.plot is not None:
-        if not write_plot(lambda: plot_spectra(report, args.plot), args.plot, _say):
+        if not write_plot(lambda path: plot_spectra(report, path), args.plot, _say,
+                          inputs=args.files):
             return 1
     return 0

@@ -16,8 +16,8 @@ import sys
 from dataclasses import dataclass
 
 from ..render import csv_text, json_text, number, printable, table_lines
-from .common import (add_reading, add_table_units, bounded, check_sources, failure, periods,
-                     shown, write_plot)
+from .common import (add_reading, add_table_units, bounded, check_sources, emit, failure,
+                     periods, shown, write_plot)
 
 __all__ = ["DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
 
@@ -73,14 +73,26 @@ class _Pair:
 
 
 def _read(paths, dt, units):
-    """(path, record) of every record of the files, and whether any file failed."""
+    """(path, record) of every record of the files, each file once, and whether any
+    file failed."""
     from ..records import UnrecognisedFormat, read_records, record_files
 
-    items, failed = [], False
+    items, failed, seen = [], False, set()
     for path in paths:
         below = os.path.isdir(path)
         unlisted = []
         for name in record_files(path, onerror=unlisted.append):
+            # A file named twice (or named and below a folder also named) is read once:
+            # its records twice over would pair each horizontal with itself.
+            try:
+                st = os.stat(name)
+                identity = (st.st_dev, st.st_ino)
+            except OSError:
+                identity = None     # read_records reports it
+            if identity is not None:
+                if identity in seen:
+                    continue
+                seen.add(identity)
             try:
                 items += [(name, r) for r in read_records(name, dt=dt, units=units)]
             except UnrecognisedFormat as e:
@@ -231,14 +243,16 @@ def run(args, parser):
     for error in errors:
         print(f"tavotools spectrum: {error}", file=sys.stderr)
     if records:
-        sys.stdout.write(RENDER[args.format](records, spectra, pairs, T, args.table_units))
+        emit(RENDER[args.format](records, spectra, pairs, T, args.table_units))
     if args.plot is not None and records:
         from ..plot import plot_response_spectra
 
-        def draw():
+        def draw(path):
             plot_response_spectra([printable(r.label) for r in records], spectra,
-                                  [(pair.label, pair.rotd) for pair in pairs], args.plot)
+                                  [(pair.label, pair.rotd) for pair in pairs], path)
 
-        if not write_plot(draw, args.plot, lambda line: print(f"tavotools spectrum: {line}", file=sys.stderr)):
+        if not write_plot(draw, args.plot,
+                          lambda line: print(f"tavotools spectrum: {line}", file=sys.stderr),
+                          inputs=[r.path for r in records]):
             return 1
     return 1 if failed or errors else 0
