@@ -235,3 +235,23 @@ def test_spectrum_reads_a_file_named_twice_once(capsys, monkeypatch, tmp_path, a
     want = [["a.txt", ""]] if "." not in args else [["a.txt", ""], ["b.txt", ""],
                                                    ["a.txt + b.txt", "RotD"]]
     assert (status, rows) == (0, want)
+
+
+def test_a_missing_value_is_spelled_alike_in_measures_and_flatfile_csv(capsys, tmp_path):
+    # A measure that does not exist (the PGV of one sample) is "nan" in both CSVs, which
+    # float() and every CSV reader take as NaN; an empty cell is a value that does not
+    # apply (no second horizontal, no stated PGA), in the flatfile only.
+    import csv
+    import io
+
+    path = tmp_path / "one.txt"
+    path.write_text("0.5\n")
+    assert main(["--dt", "0.01", "--units", "g", "--format", "csv", str(path)]) == 0
+    (row,) = csv.DictReader(io.StringIO(capsys.readouterr().out))
+    out = tmp_path / "flat.csv"
+    assert main(["flatfile", "--dt", "0.01", "--units", "g", str(path), "-o", str(out)]) == 0
+    with open(out, newline="") as f:
+        (flat,) = csv.DictReader(f)
+    assert (row["PGV (m/s)"], row["D5_75 (s)"]) == ("nan", "nan")
+    assert (flat["H1_PGV (m/s)"], flat["H1_D5-75 (s)"]) == ("nan", "nan")
+    assert (flat["H2_PGA (m/s2)"], flat["H1_stated_PGA (m/s2)"], row["event"]) == ("", "", "")
