@@ -270,6 +270,44 @@ TEST(Rotated, OverflowedResponsesAndPartBlocks) {
   }
 }
 
+TEST(Rotated, FiniteFlagsTellAResponseThatLeftTheDoubles) {
+  // Accelerations of 1e300 alternating over dt = 1e5 s: at T = 1e6 s the state turns NaN
+  // (∞ − ∞) after two steps, and a peak skips NaN, so only the flags can tell; at
+  // T = 1e-3 s the oscillator follows the ground and stays finite. Both kernels say so
+  // per oscillator, the plain one over either component alone.
+  const Vec a1 = {1e300, -1e300, 1e300, -1e300, 1e300, -1e300};
+  const Vec a2 = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  const double dt = 1e5;
+  const Vec periods = {1e-3, 1e6};
+  std::vector<s::Step> steps;
+  for (double T : periods) steps.push_back(s::exact_step(tavo::constants::two_pi / T, dt, 0.05));
+  Vec weights(4);
+  s::substep_weights(1, weights.data());
+  for (const Vec *a : {&a1, &a2}) {
+    Vec peak(2);
+    bool finite[2] = {false, false};
+    s::peak_response(view(*a), steps.data(), 2, 1, weights.data(), peak.data(), finite);
+    EXPECT_TRUE(finite[0]);
+    EXPECT_EQ(finite[1], a == &a2);
+  }
+  const Table table(180);
+  Vec peak(2 * 180), work(s::rotated_response_work(6, 1));
+  bool finite[2] = {false, true};  // the opposite of the answers, as below
+  s::rotated_response_peaks(view(a1), view(a2), steps.data(), 2, 1, weights.data(), table.angles(),
+                            peak.data(), work.data(), finite);
+  EXPECT_TRUE(finite[0]);
+  EXPECT_FALSE(finite[1]);
+  // The velocities: 1e300 over 1e10 s is past the largest double; over 0.01 s it is not.
+  const Vec v1 = {0.0, 1e300, 1e300, 0.0}, v2 = {0.0, 0.0, 0.0, 0.0};
+  for (const double step : {1e10, 0.01}) {
+    Vec pga(180), pgv(180);
+    bool velocity_finite = !(step < 1.0);  // the opposite of the answer: the kernel must write it
+    s::rotated_motion_peaks(view(v1), view(v2), step, table.angles(), pga.data(), pgv.data(),
+                            &velocity_finite);
+    EXPECT_EQ(velocity_finite, step < 1.0) << "dt " << step;
+  }
+}
+
 /// A period far below dt: the response follows the excitation, u_k = b1·a_(k-1) + c1·a_k
 /// (the free motion decays to exactly zero in a step). One component ramps by `ramp` a
 /// step, the other holds one spike of `spike` that is back at exactly zero within the
