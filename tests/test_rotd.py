@@ -1,5 +1,6 @@
 """RotD0/50/100 against a brute-force rotation of real records, the exactness of
 PGA at every angle, the components as recorded, invariance, and the errors."""
+import datetime
 import math
 from concurrent.futures import ThreadPoolExecutor
 
@@ -230,6 +231,26 @@ def test_no_periods_gives_pga_and_pgv_only_and_trim_notes():
     assert r.notes == (f"trimmed to {a1.size - 7} samples (H1 dropped 7)",)
     assert r.PGA.tolist() == rotd(a1[:-7], a2[:-7], 0.01, periods=[]).PGA.tolist()
     assert rotd(a1, a2, 0.01, periods=None).periods.size == 301
+
+
+@pytest.mark.parametrize("shift, refused", [(0.0, False), (0.0024, False), (0.0025, True),
+                                             (1.0, True), (-3.0, True), (None, False)])
+def test_records_must_start_together(shift, refused):
+    # Rotation combines the samples of one index: records a second apart were once
+    # rotated as if simultaneous. Within half a step (0.005 s here) they are.
+    a1, a2 = synthetic_pair()
+    t0 = datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc)
+    later = None if shift is None else t0 + datetime.timedelta(seconds=shift)
+    h1, h2 = Record(a1, 0.005, start_time=t0), Record(a2, 0.005, start_time=later)
+    if refused:
+        with pytest.raises(ValueError) as e:
+            rotd(h1, h2, periods=[1.0])
+        assert str(e.value) == (
+            f"H1 and H2 start {abs(shift):g} s apart ({t0.isoformat()} and {later.isoformat()}): "
+            f"the samples of one index are not simultaneous, so they cannot be rotated")
+    else:
+        assert rotd(h1, h2, periods=[1.0]).PSA.tolist() == \
+            rotd(a1, a2, 0.005, periods=[1.0]).PSA.tolist()
 
 
 A = np.ones(10)

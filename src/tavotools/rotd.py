@@ -146,6 +146,15 @@ def _pair(h1, h2, dt, trim):
     given = matched(NAMES, (h1, h2), dt, trim)
     if given.npts < 2:
         raise ValueError("H1 and H2 hold one sample: a velocity needs at least two")
+    # Rotation combines the samples of one index: records that state first samples
+    # half a step or more apart would be combined at different instants.
+    starts = [c.record.start_time if c.record is not None else None for c in given.items]
+    if None not in starts:
+        apart = abs((starts[1] - starts[0]).total_seconds())
+        if apart >= given.dt / 2:
+            raise ValueError(f"H1 and H2 start {apart:g} s apart ({starts[0].isoformat()} and "
+                             f"{starts[1].isoformat()}): the samples of one index are not "
+                             f"simultaneous, so they cannot be rotated")
     return given.items[0].accel, given.items[1].accel, given.dt, given.notes
 
 
@@ -183,12 +192,13 @@ def rotd(h1, h2, dt=None, periods=None, damping=0.05, percentiles=(0, 50, 100), 
     `h1`, `h2`: `Record`s (from `tavotools.records`) or samples in m/s² with
     `dt` (s).  They must share their time step and their length; with
     `trim=True` the longer is cut to the shorter, and `notes` says so.
+    Records that both state their `start_time` must start within half a step.
     `periods` (s): the oscillators of the spectra (`DEFAULT_PERIODS` when None;
     an empty sequence computes PGA and PGV only); `damping` and `substeps` as
     in `response_spectrum`.  `percentiles`: which RotD values, 0 to 100.
 
     Returns a `RotD`.  Raises ValueError for components of different time
-    steps or lengths, fewer than two samples, NaN or infinite samples, a `dt`
+    steps, lengths or start times, fewer than two samples, NaN or infinite samples, a `dt`
     that is missing or not positive, bad periods, damping, substeps or
     percentiles, or rotated values that leave the range of doubles.
     """
