@@ -7,8 +7,10 @@ per decade, plus 2 Hz, so that each band edge is a point of the grid.  A
 5 %-damped peak is about 2ζ = 10 % wide; the spacing is 0.58 %, so even a
 steady sinusoid midway between two points (the sharpest peak a 5 %-damped
 spectrum can have) reads at most 0.16 % low.  The response is sampled at
-least 100 times per cycle of 10 Hz (`substeps`), so a peak between samples
-reads at most 1 - cos(π/100) = 0.05 % low.
+least 100 times per cycle of 10 Hz (`substeps`), so a steady sinusoid's peak
+between samples reads at most 1 - cos(π/100) = 0.05 % low; a real record's
+response carries higher frequencies too and may read a little lower (0.055 %
+for the 2-10 Hz maximum of one K-NET vertical, see the README).
 """
 from __future__ import annotations
 
