@@ -110,6 +110,11 @@ def _direction(lines, fields):
         raise lines.error(i, f"Dir. {text!r} is not N-S, E-W, U-D or a KiK-net direction 1-6")
     m = _SUFFIX.search(lines.source.path)
     if m:  # a KiK-net file whose direction is written as K-NET's
+        # Only the sensor comes from the name: the direction is the header's, and a
+        # name that says another one belongs to another file.
+        if m.group(1).upper() != text.upper().replace("-", ""):
+            raise lines.error(i, f"Dir. {text} is not the direction the file name states "
+                                 f"({m.group(1).upper()}{m.group(2)})")
         return text.upper(), m.group(1).upper() + m.group(2), _SENSOR[m.group(2)]
     return text.upper(), text.upper().replace("-", ""), None
 

@@ -1,0 +1,53 @@
+"""What a header states twice must agree: a step given as an interval and as a
+rate or a length, units given on the data line and in the text, a direction
+given by the header and by the file's name. Where the two differ the file does
+not say which holds, and the reader refuses it rather than pick one. Times are
+taken only in the zone the header names."""
+import datetime as dt
+
+import pytest
+
+from tavotools.records import RecordError, read_record, read_records
+
+UTC = dt.timezone.utc
+F = "formats"
+UNAM = f"{F}/unam/CUP50401.012"
+ESM = f"{F}/esm/HI.ARS1..HNE.D.20190728.160908.C.ACC.ASC"
+DMG_V1, DMG_V2 = f"{F}/dmg/CE89146.V1", f"{F}/dmg/CE89146.V2"
+GEONET = f"{F}/geonet/20180212_211557_WPWS_20.V2A"
+KIKNET_UD2 = f"{F}/kiknet/AICH040010061330.UD2"
+
+
+def edited(data, tmp_path, name, edits, target=None):
+    """A copy of a real file with each (old, new) edit made at its first place."""
+    text = (data / name).read_bytes().decode("latin-1")
+    for old, new in edits:
+        assert old in text, old
+        text = text.replace(old, new, 1)
+    path = tmp_path / (target or name.split("/")[-1])
+    path.write_bytes(text.encode("latin-1"))
+    return path
+
+
+@pytest.mark.parametrize("direction, target", [("U-D", "x.NS2"), ("E-W", "x.UD1"),
+                                               ("N-S", "x.EW2")])
+def test_kiknet_name_and_direction_that_differ_are_refused(data, tmp_path, direction, target):
+    """A KiK-net file whose direction is written as K-NET's takes its sensor from its name;
+    a name that states another direction than the header's is another file's name."""
+    path = edited(data, tmp_path, KIKNET_UD2,
+                  [("Dir.              6", f"Dir.              {direction}")], target)
+    with pytest.raises(RecordError, match=f"Dir. {direction} is not the direction the file "
+                                          f"name states") as caught:
+        read_record(path)
+    assert caught.value.line == 13
+
+
+@pytest.mark.parametrize("direction, target, expected", [
+    ("U-D", "x.UD1", ("UD1", "U-D", "borehole")),   # the name's sensor, the header's direction
+    ("6", "x.NS2", ("UD2", "U-D", "surface")),      # the header states both: the name is not read
+])
+def test_kiknet_direction_and_sensor(data, tmp_path, direction, target, expected):
+    path = edited(data, tmp_path, KIKNET_UD2,
+                  [("Dir.              6", f"Dir.              {direction}")], target)
+    (r,) = read_records(path)
+    assert (r.channel, r.component, r.location) == expected
