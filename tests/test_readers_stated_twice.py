@@ -51,3 +51,33 @@ def test_kiknet_direction_and_sensor(data, tmp_path, direction, target, expected
                   [("Dir.              6", f"Dir.              {direction}")], target)
     (r,) = read_records(path)
     assert (r.channel, r.component, r.location) == expected
+
+
+START = "HORA DE LA PRIMERA MUESTRA (GMT)"
+ORIGIN_DATE, ORIGIN_TIME = "FECHA DEL SISMO [GMT]", "HORA EPICENTRO (GMT)"
+
+
+@pytest.mark.parametrize("edits, start, date, time", [
+    # A first sample in local time is not a UTC time; the origin stays as stated.
+    ([(START, "HORA DE LA PRIMERA MUESTRA (LOCAL)")], None, dt.date(2004, 1, 1),
+     dt.datetime(2004, 1, 1, 23, 58, 2, 700000, tzinfo=UTC)),
+    # No zone named: not guessed.
+    ([(START, "HORA DE LA PRIMERA MUESTRA      ")], None, dt.date(2004, 1, 1),
+     dt.datetime(2004, 1, 1, 23, 58, 2, 700000, tzinfo=UTC)),
+    # A local date is not the UTC date, nor the day the first sample is on.
+    ([(ORIGIN_DATE, "FECHA DEL SISMO [LOCAL]"), (ORIGIN_TIME, "HORA EPICENTRO (LOCAL)")],
+     None, None, None),
+    # A date alone, without a zone, is the date (as BHRC's is); the times stay.
+    ([(ORIGIN_DATE, "FECHA DEL SISMO      ")], dt.datetime(2004, 1, 2, 0, 0, 1, tzinfo=UTC),
+     dt.date(2004, 1, 1), dt.datetime(2004, 1, 1, 23, 58, 2, 700000, tzinfo=UTC)),
+    # UTC is named as GMT is.
+    ([(START, "HORA DE LA PRIMERA MUESTRA (UTC)"), (ORIGIN_TIME, "HORA EPICENTRO (utc)")],
+     dt.datetime(2004, 1, 2, 0, 0, 1, tzinfo=UTC), dt.date(2004, 1, 1),
+     dt.datetime(2004, 1, 1, 23, 58, 2, 700000, tzinfo=UTC)),
+])
+def test_unam_times_only_in_the_zone_the_key_names(data, tmp_path, edits, start, date, time):
+    records = read_records(edited(data, tmp_path, UNAM, edits))
+    for r in records:
+        assert r.start_time == start
+        assert (r.event.date, r.event.time) == (date, time)
+        assert (r.event.latitude, r.event.longitude, r.event.magnitude) == (17.30, -101.36, 5.2)

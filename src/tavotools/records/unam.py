@@ -10,7 +10,9 @@ DE LOS DATOS"), the peaks ("ACEL. MAX."), the station and its coordinates,
 the event (date and epicentre time in GMT, epicentre, depth, magnitudes).
 The first sample's time is stated as a time of day ("HORA DE LA PRIMERA
 MUESTRA (GMT)"): it is taken on the event's date, or the day after when that
-would start the record more than 12 hours before the origin. Rows after the
+would start the record more than 12 hours before the origin. A time is read
+only where its key names the zone GMT or UTC (a local time is not guessed at),
+and a date where its key names that zone or none. Rows after the
 stated count that repeat the last one are padding (the files end so) and are
 not read; any other row there is an error.
 """
@@ -39,6 +41,7 @@ _FORMAT = re.compile(r"(\d+)\s*F\s*(\d+)\.\d+", re.I)
 _CLOCK = re.compile(r"(\d{1,2}):(\d{2})(?::(\d{1,2}(?:\.\d*)?))?")
 _COORDINATE = re.compile(r"(\d+(?:\.\d*)?)\s*(LAT|LONG)\.?\s*([NSEW])", re.I)
 _MAGNITUDE = re.compile(r"(M[A-Za-z]?)\s*=\s*(\d+(?:\.\d*)?)")
+_UTC_KEY = re.compile(r"[(\[]\s*(?:GMT|UTC)\s*[)\]]", re.I)
 
 
 def sniff(head):
@@ -126,8 +129,8 @@ def parse(source):
     station = (get("NOMBRE DE LA ESTACION") or [None])[0] or (get("CLAVE DE LA ESTACION") or [None])[0]
     lat, lon = _place(get("COORDENADAS DE LA ESTACION", []))
     elevation = real((get("ALTITUD") or [""])[0])
-    event = _event(get)
-    start_time = _start(get, event)
+    event = _event(get, header)
+    start_time = _start(header, event)
     return [source.record(
         table[:, c], steps[c], units, locate=lambda k: source.line_number(first) - 1 + k,
         format=NAME, station=decode_name(station) if station else None, channel=c + 1,
@@ -164,15 +167,28 @@ def _place(values):
     return lat, lon
 
 
-def _event(get):
+def _in_utc(header, key, date=False):
+    """The value of `key` when the key names its zone GMT or UTC ("HORA EPICENTRO (GMT)",
+    "FECHA DEL SISMO [GMT]"); else "": a local time, or a time whose zone is not named, is
+    not guessed. A `date` whose zone is not named is taken as the date (as a date stated
+    alone is elsewhere); one the key calls local is not the UTC date."""
+    for name, values in header.items():
+        if name.startswith(key):
+            qualifier = name[len(key):].strip()
+            if _UTC_KEY.fullmatch(qualifier) or (date and not qualifier):
+                return values[0] if values else ""
+    return ""
+
+
+def _event(get, header):
     date = time = None
-    m = re.fullmatch(r"(\d{4})/(\d{1,2})/(\d{1,2})", (get("FECHA DEL SISMO") or [""])[0])
+    m = re.fullmatch(r"(\d{4})/(\d{1,2})/(\d{1,2})", _in_utc(header, "FECHA DEL SISMO", date=True))
     if m:
         try:
             date = _dt.date(*(int(g) for g in m.groups()))
         except ValueError:
             date = None
-    clock = _CLOCK.fullmatch((get("HORA EPICENTRO (GMT)") or [""])[0])
+    clock = _CLOCK.fullmatch(_in_utc(header, "HORA EPICENTRO"))
     if date and clock:
         time = utc(date.year, date.month, date.day, int(clock.group(1)), int(clock.group(2)),
                    float(clock.group(3) or 0.0))
@@ -186,8 +202,8 @@ def _event(get):
                  magnitude=magnitude, magnitude_type=kind)
 
 
-def _start(get, event):
-    clock = _CLOCK.search((get("HORA DE LA PRIMERA MUESTRA") or [""])[0])
+def _start(header, event):
+    clock = _CLOCK.search(_in_utc(header, "HORA DE LA PRIMERA MUESTRA"))
     if clock is None or event is None or event.date is None:
         return None
     d = event.date
