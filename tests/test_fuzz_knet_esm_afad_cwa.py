@@ -37,7 +37,7 @@ SMALL = {
     "kiknet": ("formats/kiknet/AICH040010061330.NS2", 17, N // 8,
                [(rb"Duration Time\(s\)  143", b"Duration Time(s)  1")]),
     "esm": ("formats/esm/HI.ARS1..HNE.D.20190728.160908.C.ACC.ASC", 64, N,
-            [(rb"NDATA: 19128", b"NDATA: 200")]),
+            [(rb"NDATA: 19128", b"NDATA: 200"), (rb"DURATION_S: 95.640", b"DURATION_S: 1.000")]),
     "afad": ("formats/nsmn/20170720223109_0921.txt", 18, N,
              [(rb"NUMBER OF DATA          : 28683", b"NUMBER OF DATA          : 200")]),
     "cwa": ("formats/cwa/1-EAS.dat", 22, N, [(rb"RecordLength\(sec\): 120", b"RecordLength(sec): 4")]),

@@ -313,6 +313,10 @@ def test_dmg_each_channel_its_own_step_and_units(data, tmp_path):
     name = f"{F}/dmg/CE89146.V2"
     line = " 12000 points of accel data equally spaced at  .005 sec, in cm/sec2. (8f10.6)"
     text = (data / name).read_bytes().decode("latin-1")
+    # Channel 2's header states its step again, and must agree with its data line.
+    step = "At equally-spaced intervals of    .005  sec."
+    at = text.index(step, text.index(step) + 1)
+    text = text[:at] + step.replace(".005", ".010") + text[at + len(step):]
     k = text.index(line, text.index(line) + 1)  # channel 2's
     path = tmp_path / "CE89146.V2"
     path.write_bytes((text[:k] + line.replace(".005", ".010").replace("cm/sec2", "g")

@@ -53,6 +53,55 @@ def test_kiknet_direction_and_sensor(data, tmp_path, direction, target, expected
     assert (r.channel, r.component, r.location) == expected
 
 
+# (file, edits, the line named, words of the message)
+DISAGREEING = [
+    (UNAM, [(": /250/250/250", ": /200/200/200")], 39, "200 samples/s is not the interval"),
+    (UNAM, [(": /70.00/70.00/70.00", ": /80.00/80.00/80.00")], 70, "not the 80 s stated"),
+    (ESM, [("DURATION_S: 95.640", "DURATION_S: 191.280")], 31, "DURATION_S 191.28 s"),
+    (DMG_V2, [("intervals of    .005", "intervals of    .010")], 46,
+     "a step of .005 s, the header .010 s"),
+    (DMG_V1, [("at 200 Samples/sec", "at 100 Samples/sec")], 28,
+     "a rate of 200 samples/s, the header 100"),
+    (DMG_V1, [("uncor data are sec and g", "uncor data are sec and cm/sec2")], 28,
+     "units of 'g', the header 'cm/sec2'"),
+    (GEONET, [("peak    -41.6 mm/s/s", "peak    -41.6 cm/s/s")], 14, "stated in 'cm/s/s'"),
+    (GEONET, [("peak    -41.6 mm/s/s", "peak    -41.6 furlongs")], 14, "stated in 'furlongs'"),
+]
+
+
+@pytest.mark.parametrize("name, edits, line, words", DISAGREEING,
+                         ids=[f"{d[0].split('/')[1]}-{k}" for k, d in enumerate(DISAGREEING)])
+def test_a_step_or_units_stated_two_ways_that_differ_is_refused(data, tmp_path, name, edits,
+                                                                 line, words):
+    path = edited(data, tmp_path, name, edits)
+    with pytest.raises(RecordError, match=words) as caught:
+        read_records(path)
+    assert caught.value.line == line
+
+
+# The same statements printed otherwise, or counting the last step or not: they agree.
+AGREEING = [
+    (UNAM, [(": /70.00/70.00/70.00", ": /70.0/70/69.996")]),
+    (UNAM, [(": /250/250/250", ": /250.0/250.00/250")]),
+    (ESM, [("DURATION_S: 95.640", "DURATION_S: 95.635")]),
+    (ESM, [("DURATION_S: 95.640", "DURATION_S: 96")]),
+    (DMG_V2, [("intervals of    .005", "intervals of   .0050")]),
+    (DMG_V1, [("at 200 Samples/sec", "at 200.0 Samples/sec")]),
+    (DMG_V1, [("uncor data are sec and g", "uncor data are sec and G")]),
+    (GEONET, [("peak    -41.6 mm/s/s", "peak    -41.6 mm/s2")]),
+]
+
+
+@pytest.mark.parametrize("name, edits", AGREEING,
+                         ids=[f"{d[0].split('/')[1]}-{k}" for k, d in enumerate(AGREEING)])
+def test_the_same_step_or_units_printed_otherwise_reads_as_the_file(data, tmp_path, name,
+                                                                     edits):
+    original = read_records(data / name)
+    records = read_records(edited(data, tmp_path, name, edits))
+    assert [(r.dt, r.units, r.accel.tobytes()) for r in records] == \
+        [(r.dt, r.units, r.accel.tobytes()) for r in original]
+
+
 START = "HORA DE LA PRIMERA MUESTRA (GMT)"
 ORIGIN_DATE, ORIGIN_TIME = "FECHA DEL SISMO [GMT]", "HORA EPICENTRO (GMT)"
 

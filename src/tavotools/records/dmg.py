@@ -7,7 +7,10 @@ announced by a line such as " 3251 POINTS OF ACCEL DATA EQUALLY SPACED AT
 at .005 sec, in cm/sec2. (8f10.6)"; the acceleration block is read. V1
 (uncorrected, as recorded): one block announced by " 13200 Accelerogram
 points at 200 pts/sec in units of g . Format: (8f9.6)". A channel ends at
-its "/&" line.
+its "/&" line. The text header states the step again ("At equally-spaced
+intervals of .005 sec.", V2; "at 200 Samples/sec", V1) and a V1's units ("Units
+of uncor data are sec and g"): where they differ from the data line's, the
+channel is refused.
 """
 from __future__ import annotations
 
@@ -59,6 +62,13 @@ _MONTH_DATE = re.compile(r"(?<![A-Za-z])([A-Za-z]{3})[A-Za-z]*+\.?\s++(\d{1,2}),
 _MONTHS = {m: k for k, m in enumerate(
     ("jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"), 1)}
 _NEXT = re.compile(r"\s*(?:UN)?CORRECTED\s+ACCELEROGRAM", re.I)
+# The step and units as the text header states them too: "At equally-spaced intervals
+# of .005 sec." (V2), "Record Length = 66.000 sec at 200 Samples/sec" and "Units of
+# uncor data are sec and g ." (V1).
+_INTERVALS = re.compile(r"INTERVALS[ \t]++OF[ \t]*+(\.?\d[\d.]*+)", re.I)
+_SAMPLES_PER_SEC = re.compile(r"\bAT[ \t]++(\.?\d[\d.]*+)[ \t]*+SAMPLES/SEC", re.I)
+_UNCOR_UNITS = re.compile(r"UNITS[ \t]++OF[ \t]++UNCOR[ \t]++DATA[ \t]++ARE[ \t]++SEC\w*+[ \t]++AND"
+                          r"[ \t]++([^\s,]++)", re.I)
 
 #: Bytes a channel header may hold before its data line.
 _MAX_HEADER_BYTES = 32768
@@ -67,7 +77,21 @@ _DATA_LINE = re.compile(rb"^[ \t]*\d+[ \t]+(?:POINTS[ \t]+OF[ \t]+ACCEL(?:ERATIO
 
 
 #: Each header pattern without re.I, for the upper-cased header.
-_UPPER = {p: re.compile(p.pattern) for p in (_CHANNEL, _START, _PEAK, _MAX, _ORIGIN, _HYPOCENTRE)}
+_UPPER = {p: re.compile(p.pattern) for p in (_CHANNEL, _START, _PEAK, _MAX, _ORIGIN, _HYPOCENTRE,
+                                              _INTERVALS, _SAMPLES_PER_SEC, _UNCOR_UNITS)}
+
+
+def _half_unit(printed):
+    """Half a unit in the last digit of a number printed without exponent (".005": 0.0005)."""
+    return 0.5 * 10.0 ** -len(printed.rstrip(".").partition(".")[2])
+
+
+def _disagree(stated, printed):
+    """True when the number `printed` in the text header is not `stated` (the data line's,
+    printed as `stated`) to the digits either is printed with."""
+    value = real(printed.rstrip("."))
+    return value is not None and abs(value - real(stated.rstrip("."))) > \
+        max(_half_unit(printed), _half_unit(stated)) * (1 + 1e-9)
 
 
 def sniff(head):
@@ -307,9 +331,20 @@ def _channel(source, lines, number):
         peak = find(_MAX)
     if npts <= 0:
         raise lines.error(acc, f"sample count {npts} is not a positive count")
+    # The text header states the step and the units again: where it says otherwise
+    # than the data line, the file does not say which holds.
+    twice = (find(_INTERVALS), "a step of", m.group(2), "s") if corrected else \
+        (find(_SAMPLES_PER_SEC), "a rate of", m.group(2), "samples/s")
+    if twice[0] and _disagree(twice[2], twice[0].group(1)):
+        raise lines.error(acc, f"the data line states {twice[1]} {twice[2].rstrip('.')} {twice[3]}, "
+                               f"the header {twice[0].group(1).rstrip('.')} {twice[3]}")
     if units is None:
         what = f"unknown units {stated_units!r}" if stated_units else "no units stated"
         raise lines.error(acc, f"{what}: {UNITS_HINT}")
+    uncor = None if corrected else find(_UNCOR_UNITS)
+    if uncor and normalize_units(uncor.group(1).rstrip(".")) != units:
+        raise lines.error(acc, f"the data line states units of {stated_units!r}, the header "
+                               f"{uncor.group(1)!r}")
     stated = None
     if peak:
         value, peak_units = real(peak.group(1)), normalize_units(peak.group(2))

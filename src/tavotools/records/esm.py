@@ -1,6 +1,7 @@
 """Engineering Strong-Motion database ASCII (Europe), both the `*.ACC.ASC`
 files and the older `*RawAcc*.asc`: a header of `KEY: value` lines (NDATA,
 SAMPLING_INTERVAL_S, UNITS, PGA_CM/S^2, ...), then the samples. Times are UTC.
+A DURATION_S that is not NDATA x SAMPLING_INTERVAL_S (to a step) is refused.
 """
 from __future__ import annotations
 
@@ -122,6 +123,15 @@ def parse(source):
         raise lines.error(npts_line, f"NDATA {npts_text!r} is not a sample count")
     npts = int(npts)
     dt = _number(lines, fields, "SAMPLING_INTERVAL_S", positive=True)
+    duration = _number(lines, fields, "DURATION_S")
+    if duration is not None:
+        # NDATA x the interval, to a step (whether the last one is counted) and the
+        # printed decimals: a header that states its step two ways that differ is refused.
+        half = 0.5 * 10.0 ** -len(_get(fields, "DURATION_S").partition(".")[2])
+        if abs(duration - npts * dt) > dt + half:
+            raise lines.error(fields["DURATION_S"][1],
+                              f"DURATION_S {duration:g} s is not the {npts} samples at "
+                              f"{dt:g} s of NDATA and SAMPLING_INTERVAL_S ({npts * dt:g} s)")
     units_text = _get(fields, "UNITS")
     units = normalize_units(units_text) if units_text else source.units
     if units is None:

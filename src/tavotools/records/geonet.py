@@ -7,7 +7,8 @@ columns: acceleration, and for a V2A velocity and displacement. The counts
 are integers 34-36 (1-based: acceleration, velocity, displacement points),
 the time step real 26 (s), the peak acceleration real 36 (mm/s²), as the
 text lines also state ("Number of points", "at 0.020 sec intervals",
-"Acceleration: peak"). The origin time and epicentre come from the text
+"Acceleration: peak"); a text that states another step, or the peak in
+other units than mm/s/s, is refused. The origin time and epicentre come from the text
 ("2018 February 12  21:15:54 UT", "Epicentre 40 03 27S 176 32 45E ...
 Depth 9km M 4.17"), the site from "Site WPWS 39 56 38S 176 35 04E".
 """
@@ -19,6 +20,7 @@ from .fields import degrees, each_channel, first_match, fixed_block, real
 from .record import AS_RECORDED, CORRECTED, Event
 from .source import decode_name
 from .times import utc
+from .units import normalize_units
 
 __all__ = ["NAME", "SUFFIXES", "parse", "sniff"]
 
@@ -83,6 +85,13 @@ def _component(source, lines, number):
     if m and real(m.group(1)) is not None and abs(real(m.group(1)) - dt) > 0.0005:
         raise lines.error(reals_at, f"real 26 states a time step of {dt!r} s, the text "
                                     f"{m.group(1)} s")
+    for i, line in enumerate(text):
+        m = _PEAK.search(line)
+        if m and normalize_units(m.group(2)) != "mm/s2":
+            # The series are in mm/s², as the peak's line says: a file that says
+            # otherwise is not read as mm/s².
+            raise source.error(source.line_number(start) - 1 + i,
+                               f"the acceleration is stated in {m.group(2)!r}, not mm/s/s")
     first_sample = lines.pos
     samples = fixed_block(lines, npts, _WIDTH, _PER_LINE)
     for k, what in ((1, "velocity"), (2, "displacement")):

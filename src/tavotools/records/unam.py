@@ -111,6 +111,7 @@ def parse(source):
         raise lines.error(where("NUM. TOTAL DE MUESTRAS"), f"sample count {npts} is not positive")
     if len(steps) < n_channels or any(s is None or not s > 0.0 for s in steps[:n_channels]):
         raise lines.error(where("INTERVALO DE MUESTREO"), f"time steps {steps} are not positive")
+    _agreeing_steps(lines, where, get, steps, npts, n_channels)
     unit_text = get("UNIDADES DE LOS DATOS", [""])[0]
     units = normalize_units(unit_text.split("(")[0])
     if units is None:
@@ -138,6 +139,28 @@ def parse(source):
         elevation=elevation, event=event, start_time=start_time,
         stated_pga=abs(peaks[c]) * UNITS["gal"] if c < len(peaks) and peaks[c] is not None else None,
         processing=(AS_RECORDED,)) for c in range(n_channels)]
+
+
+def _agreeing_steps(lines, where, get, steps, npts, n_channels):
+    """The sampling rate and the record length, where stated, must agree with each
+    channel's interval: a header that states its step two ways that differ is refused."""
+    rates = [real(c) for c in _channels((get("VEL. DE MUESTREO, C1-C6") or [""])[0])]
+    lengths = _channels((get("DURACION DEL REGISTRO (S), C1-C6") or [""])[0])
+    for c in range(n_channels):
+        dt = steps[c]
+        rate = rates[c] if c < len(rates) else None
+        # Rates and intervals are printed to a few digits (250 and 0.004).
+        if rate is not None and rate > 0.0 and abs(rate * dt - 1.0) > 1e-3:
+            raise lines.error(where("VEL. DE MUESTREO"), f"channel {c + 1}: {rate:g} samples/s is "
+                                                         f"not the interval of {dt:g} s stated")
+        printed = lengths[c] if c < len(lengths) else ""
+        length = real(printed)
+        # The length may count the last step or not, and is printed to some decimals.
+        half = 0.5 * 10.0 ** -len(printed.partition(".")[2])
+        if length is not None and abs(length - npts * dt) > dt + half:
+            raise lines.error(where("DURACION DEL REGISTRO"),
+                              f"channel {c + 1}: {npts} samples at {dt:g} s last {npts * dt:g} s, "
+                              f"not the {length:g} s stated")
 
 
 def _padding(lines, last, npts):
