@@ -130,3 +130,8 @@ def test_unam_times_only_in_the_zone_the_key_names(data, tmp_path, edits, start,
         assert r.start_time == start
         assert (r.event.date, r.event.time) == (date, time)
         assert (r.event.latitude, r.event.longitude, r.event.magnitude) == (17.30, -101.36, 5.2)
+
+
+def test_geonet_site_name_beside_its_code(data):
+    for r in read_records(data / GEONET):
+        assert (r.station, r.station_name) == ("WPWS", "Waipawa District Council")

@@ -10,7 +10,7 @@ text lines also state ("Number of points", "at 0.020 sec intervals",
 "Acceleration: peak"); a text that states another step, or the peak in
 other units than mm/s/s, is refused. The origin time and epicentre come from the text
 ("2018 February 12  21:15:54 UT", "Epicentre 40 03 27S 176 32 45E ...
-Depth 9km M 4.17"), the site from "Site WPWS 39 56 38S 176 35 04E".
+Depth 9km M 4.17"), the site from "Site WPWS 39 56 38S 176 35 04E" and its name from the line after.
 """
 from __future__ import annotations
 
@@ -111,7 +111,8 @@ def _component(source, lines, number):
     stated = reals[_R_PEAK]
     return source.record(
         samples, dt, "mm/s2", locate=lambda k: source.line_number(first_sample) - 1 + k // _PER_LINE,
-        format=NAME, station=station or name, component=component, channel=number,
+        format=NAME, station=station or name, station_name=name if station else None,
+        component=component, channel=number,
         latitude=lat, longitude=lon, event=_event(text), stated_pga=abs(stated) * 0.001,
         processing=(CORRECTED,) if corrected else (AS_RECORDED,))
 
