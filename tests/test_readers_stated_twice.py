@@ -135,3 +135,29 @@ def test_unam_times_only_in_the_zone_the_key_names(data, tmp_path, edits, start,
 def test_geonet_site_name_beside_its_code(data):
     for r in read_records(data / GEONET):
         assert (r.station, r.station_name) == ("WPWS", "Waipawa District Council")
+
+
+@pytest.mark.parametrize("header, units", [
+    ("time (s),acc (ft/s2)", None),
+    ("time (s),acc (ft/s2)", "g"),       # the caller's units do not replace the file's
+    ("time (s),vel (cm/s)", "cm/s2"),    # a velocity is not read as an acceleration
+    ("t [s]; a [in/s/s]", "m/s2"),
+])
+def test_text_header_stating_units_not_known_is_refused(tmp_path, header, units):
+    path = tmp_path / "record.csv"
+    path.write_text(f"{header}\n0,1\n0.01,2\n0.02,3\n")
+    stated = header.split("(")[-1].split("[")[-1].rstrip(")]")
+    with pytest.raises(RecordError, match=f"header states units '{stated}', not an "
+                                          f"acceleration unit") as caught:
+        read_records(path, units=units)
+    assert caught.value.line == 1
+
+
+@pytest.mark.parametrize("header, units", [("time (s),acc (m/s/s)", "m/s2"),
+                                           ("time (sec),acc (cm/sec^2)", "cm/s2"),
+                                           ("time,acc (note: N-S)", None)])
+def test_text_header_units_known_or_no_rate_read_as_before(tmp_path, header, units):
+    path = tmp_path / "record.csv"
+    path.write_text(f"{header}\n0,1\n0.01,2\n0.02,3\n")
+    (r,) = read_records(path, units=units or "g")
+    assert (r.units, r.npts, r.dt) == (units or "g", 3, 0.01)

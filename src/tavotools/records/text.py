@@ -6,7 +6,9 @@
 - a line "NPTS DT" (a count and a time step, e.g. "4684 0.0100") before the
   samples, any number a line.
 
-Units come from the caller or from a header such as "time,acc (g)". Lines
+Units come from the caller or from a header such as "time,acc (g)"; a header
+that names a rate in brackets which is no acceleration unit ("(ft/s2)", a
+velocity's "(cm/s)") is refused, whatever the caller says. Lines
 starting with #, % or ! are comments; lines of words before the numbers are
 the header. The numbers are parsed by the compiled parser.
 """
@@ -133,6 +135,7 @@ def _header(source):
     lines = Lines(source)
     header_line = header_units = None
     timed = False
+    unknown = None
     while not lines.at_end():
         at, line = lines.take("")
         body = line.strip()
@@ -140,11 +143,19 @@ def _header(source):
             continue
         cells = _cells(body)
         if all(real(c) is not None for c in cells):
+            if header_units is None and unknown is not None:
+                raise source.error(unknown[0], f"header states units {unknown[1]!r}, not an "
+                                               f"acceleration unit: {UNITS_HINT}")
             return lines, at, cells, header_line, header_units, timed
         header_line = source.line_number(at) - 1
         timed = bool(_TIME_NAME.fullmatch(cells[0]))
         for m in _BRACKETED.finditer(body):
-            header_units = normalize_units(m.group(1).strip()) or header_units
+            named = normalize_units(m.group(1).strip())
+            header_units = named or header_units
+            if named is None and "/" in m.group(1):
+                # A rate the reader does not know ("ft/s2", or a velocity's "cm/s"):
+                # the samples are in it, whatever units a caller assumes.
+                unknown = (header_line, m.group(1).strip())
     raise source.error(None, "no samples")
 
 
