@@ -65,13 +65,17 @@ DISAGREEING = [
     (DMG_V1, [("uncor data are sec and g", "uncor data are sec and cm/sec2")], 28,
      "units of 'g', the header 'cm/sec2'"),
     (GEONET, [("peak    -41.6 mm/s/s", "peak    -41.6 cm/s/s")], 14, "stated in 'cm/s/s'"),
+    # The table's own names, in another order than the header's orientations.
+    (UNAM, [("         V      N90E      N00E", "      N90E         V      N00E")], 108,
+     "the table names its columns N90E V N00E, the header's orientations are V N90E N00E"),
+    (UNAM, [("/V/N90E/N00E", "/V/N00E/N90E")], 108, "orientations are V N00E N90E"),
     (GEONET, [("peak    -41.6 mm/s/s", "peak    -41.6 furlongs")], 14, "stated in 'furlongs'"),
 ]
 
 
 @pytest.mark.parametrize("name, edits, line, words", DISAGREEING,
                          ids=[f"{d[0].split('/')[1]}-{k}" for k, d in enumerate(DISAGREEING)])
-def test_a_step_or_units_stated_two_ways_that_differ_is_refused(data, tmp_path, name, edits,
+def test_what_a_header_states_twice_and_differently_is_refused(data, tmp_path, name, edits,
                                                                  line, words):
     path = edited(data, tmp_path, name, edits)
     with pytest.raises(RecordError, match=words) as caught:
@@ -89,12 +93,13 @@ AGREEING = [
     (DMG_V1, [("at 200 Samples/sec", "at 200.0 Samples/sec")]),
     (DMG_V1, [("uncor data are sec and g", "uncor data are sec and G")]),
     (GEONET, [("peak    -41.6 mm/s/s", "peak    -41.6 mm/s2")]),
+    (UNAM, [("         V      N90E      N00E", "         v      n90e      n00e")]),
 ]
 
 
 @pytest.mark.parametrize("name, edits", AGREEING,
                          ids=[f"{d[0].split('/')[1]}-{k}" for k, d in enumerate(AGREEING)])
-def test_the_same_step_or_units_printed_otherwise_reads_as_the_file(data, tmp_path, name,
+def test_the_same_statements_printed_otherwise_read_as_the_file(data, tmp_path, name,
                                                                      edits):
     original = read_records(data / name)
     records = read_records(edited(data, tmp_path, name, edits))

@@ -2,7 +2,8 @@
 ("ARCHIVO ESTANDAR DE ACELERACION"): a header of "KEY : value" lines, values
 of several channels written "/v1/v2/v3", then the channels side by side in
 the Fortran format the header states ("3F10.3"), one sample of each a line,
-after a ruler line, the channel names and another ruler.
+after a ruler line, the channel names and another ruler (which must be the
+header's orientations, in their order).
 
 Read from the header: the number of samples ("NUM. TOTAL DE MUESTRAS"), the
 time step ("INTERVALO DE MUESTREO"), the orientations, the units ("UNIDADES
@@ -121,6 +122,7 @@ def parse(source):
         raise lines.error(where("FORMATO DATOS"), f"expected a format of {n_channels} F fields, "
                                                   f"not {get('FORMATO DATOS', [''])[0]!r}")
     width = int(form.group(2))
+    _same_names(lines, rulers, names, n_channels)
     lines.pos = rulers[-1].start()
     lines.take("the ruler line")
     first = lines.pos
@@ -139,6 +141,24 @@ def parse(source):
         elevation=elevation, event=event, start_time=start_time,
         stated_pga=abs(peaks[c]) * UNITS["gal"] if c < len(peaks) and peaks[c] is not None else None,
         processing=(AS_RECORDED,)) for c in range(n_channels)]
+
+
+def _same_names(lines, rulers, names, n_channels):
+    """The table's own line of names ("V  N90E  N00E", between the rulers) must be the
+    header's orientations in their order: else the columns are not the channels the
+    header describes."""
+    start, stop = rulers[-2].end(), rulers[-1].start()
+    for line in lines.text(start, stop).splitlines():
+        tokens = line.split()
+        if len(tokens) != n_channels or any(t.upper().startswith("CANAL") for t in tokens):
+            continue
+        stated = names[:n_channels]
+        if len(stated) == n_channels and all(stated) and \
+                [t.upper() for t in tokens] != [t.upper() for t in stated]:
+            raise lines.error(start + lines.text(start, stop).index(line),
+                              f"the table names its columns {' '.join(tokens)}, the header's "
+                              f"orientations are {' '.join(stated)}")
+        return
 
 
 def _agreeing_steps(lines, where, get, steps, npts, n_channels):
