@@ -166,3 +166,18 @@ def test_text_header_units_known_or_no_rate_read_as_before(tmp_path, header, uni
     path.write_text(f"{header}\n0,1\n0.01,2\n0.02,3\n")
     (r,) = read_records(path, units=units or "g")
     assert (r.units, r.npts, r.dt) == (units or "g", 3, 0.01)
+
+
+@pytest.mark.parametrize("channel", [1, 2, 3])
+def test_a_channel_that_two_files_put_together_both_hold_is_not_picked(data, tmp_path, channel):
+    """Two stations' files one after another: each reads, but which channel 2 is meant is
+    not for the reader to guess."""
+    joined = tmp_path / "two.V2"
+    joined.write_bytes((data / DMG_V2).read_bytes()
+                       + (data / "cdmg_coalinga/ce36456p_CE36456.V2").read_bytes())
+    records = read_records(joined)
+    assert [r.channel for r in records] == [1, 2, 3, 1, 2, 3]
+    with pytest.raises(ValueError, match=f"holds 2 records that channel {channel} names "
+                                         r"\(stations Willow Creek \(89146\), PARKFIELD"):
+        read_record(joined, channel=channel)
+    assert read_record(data / DMG_V2, channel=channel).channel == channel

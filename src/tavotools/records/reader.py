@@ -194,10 +194,16 @@ def read_record(path, *, channel=None, format=None, dt=None, units=None, invento
             return records[0]
         numbers = ", ".join(str(r.channel) for r in records)
         raise ValueError(f"{path} holds {len(records)} channels ({numbers}): pass channel")
-    for r in records:
-        if r.channel == channel or (r.channel is None and channel == 1):
-            return r
-    raise ValueError(f"{path} has no channel {channel!r}")
+    chosen = [r for r in records if r.channel == channel or (r.channel is None and channel == 1)]
+    if len(chosen) > 1:
+        # Files put one after another (two stations' channel 1): which one is meant
+        # is not for the reader to guess.
+        stations = ", ".join(str(r.station) for r in chosen)
+        raise ValueError(f"{path} holds {len(chosen)} records that channel {channel!r} names "
+                         f"(stations {stations})")
+    if not chosen:
+        raise ValueError(f"{path} has no channel {channel!r}")
+    return chosen[0]
 
 
 def detect_format(path):
