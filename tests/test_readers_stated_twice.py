@@ -181,3 +181,10 @@ def test_a_channel_that_two_files_put_together_both_hold_is_not_picked(data, tmp
                                          r"\(stations Willow Creek \(89146\), PARKFIELD"):
         read_record(joined, channel=channel)
     assert read_record(data / DMG_V2, channel=channel).channel == channel
+
+
+@pytest.mark.parametrize("duration", ["", "unknown", "95.640 s"])
+def test_esm_duration_that_is_no_number_is_passed_over(data, tmp_path, duration):
+    path = edited(data, tmp_path, ESM, [("DURATION_S: 95.640", f"DURATION_S: {duration}")])
+    (r,) = read_records(path)
+    assert (r.npts, r.dt) == (19128, 0.005)

@@ -123,7 +123,8 @@ def parse(source):
         raise lines.error(npts_line, f"NDATA {npts_text!r} is not a sample count")
     npts = int(npts)
     dt = _number(lines, fields, "SAMPLING_INTERVAL_S", positive=True)
-    duration = _number(lines, fields, "DURATION_S")
+    # Only read to be checked: a length that is no number is passed over, as before.
+    duration = real(_get(fields, "DURATION_S") or "")
     if duration is not None:
         # NDATA x the interval, to a step (whether the last one is counted) and the
         # printed decimals: a header that states its step two ways that differ is refused.
