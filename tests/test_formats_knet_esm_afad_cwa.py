@@ -163,6 +163,9 @@ MALFORMED = [
      "'-77x5' is not a number (after 2 of the 6800 samples the header states)"),
     ("knet", KNET + "EW", _replace(b"7845(gal)/8223790", b"7845(gal)/0"), 14,
      "Scale Factor '7845(gal)/0' is not 'N(gal)/D'"),
+    # A numerator of 0 made every sample 0 under a header stating a peak of 6.847 gal.
+    ("knet", KNET + "EW", _replace(b"7845(gal)/8223790", b"0(gal)/8223790"), 14,
+     "Scale Factor '0(gal)/8223790' is not 'N(gal)/D'"),
     ("knet", KNET + "EW", _replace(b"Duration Time(s)  68", b"Duration Time(s)  1e300"), 12,
      "Duration Time 1e+300 s at 100 Hz is not a whole number of samples that the file can hold"),
     ("knet", KNET + "EW", _replace(b"Dir.              E-W", b"Dir.              X"), 13,

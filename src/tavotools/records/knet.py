@@ -137,7 +137,8 @@ def parse(source):
     duration = _number(lines, fields, "Duration Time(s)", positive=True)
     scale_text, scale_at = fields["Scale Factor"]
     m = _SCALE.fullmatch(scale_text)
-    if m is None or real(m.group(1)) is None or not (real(m.group(2)) or 0.0) > 0.0:
+    # A numerator of 0 would make every sample 0: no record, whatever the header's peak.
+    if m is None or not (real(m.group(1)) or 0.0) > 0.0 or not (real(m.group(2)) or 0.0) > 0.0:
         raise lines.error(scale_at, f"Scale Factor {scale_text!r} is not 'N(gal)/D'")
     scale = real(m.group(1)) / real(m.group(2))
     component, channel, sensor = _direction(lines, fields)
