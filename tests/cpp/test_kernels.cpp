@@ -1031,7 +1031,10 @@ TEST(ExactSumRecords, AriasSeriesAcrossTheRangeOfTheFastScaling) {
 // the block must not be taken with x * x (not a tie) in its place. Each record sets
 // the sum to E, or to E + u (an odd multiple of u, where the tie rounds the other way
 // than the square's own nearest grid point), leaves a block of zeros (so that a whole
-// block is tried next), then puts the square among zeros, at every lane position.
+// block is tried next), then puts the square among zeros, at every lane position;
+// and again with a square at the block's end that leaves the binade, so that the
+// block goes a chunk at a time and each chunk decides on its own squares. Both the
+// Arias series and the sums at block ends (the Arias times) are checked.
 TEST(ExactSumRecords, ALibrarySquareThatIsATieOnTheGrid) {
   std::mt19937_64 rng(8);
   std::uniform_real_distribution<double> uniform(0.5, 0.7);
@@ -1043,9 +1046,11 @@ TEST(ExactSumRecords, ALibrarySquareThatIsATieOnTheGrid) {
     const auto lsb = std::bit_cast<std::uint64_t>(w) & (~std::bit_cast<std::uint64_t>(w) + 1);
     const int e = std::ilogb(w) - 52 + std::countr_zero(lsb) + 53;  // E = 2^e: w is an odd multiple of u / 2
     ++found;
-    for (const bool odd_sum : {false, true}) {
+    for (const bool odd_sum : {false, true})
+    for (const bool crossing : {false, true}) {
       if (odd_sum && e % 2 != 0) continue;  // u = 2^(e - 52) is a square only for even e
       Vec a(768, 0.0);
+      if (crossing) a[767] = std::ldexp(1.0, (e + 2) / 2);  // its square is at least 2E
       std::size_t lead = 0;
       if (e % 2 == 0) {
         a[lead++] = std::ldexp(1.0, e / 2);
@@ -1054,21 +1059,83 @@ TEST(ExactSumRecords, ALibrarySquareThatIsATieOnTheGrid) {
         a[lead++] = std::ldexp(1.0, (e - 1) / 2);
       }
       if (odd_sum) a[lead++] = std::ldexp(1.0, (e - 52) / 2);
-      a[512 + static_cast<std::size_t>(records * 37 % 256)] = records % 2 ? -x : x;
+      a[512 + static_cast<std::size_t>(records * 37 % 255)] = records % 2 ? -x : x;
       ++records;
       Vec want = ref_pow(a, 2.0);
       ASSERT_EQ(seq_sum(Vec(want.begin(), want.begin() + 256)), std::ldexp(odd_sum ? 1.0 + 0x1p-52 : 1.0, e));
+      const Vec running = seq_running(want);
+      Vec want_ends;
+      for (std::size_t b = k::arias_block; b <= a.size(); b += k::arias_block) want_ends.push_back(running[b - 1]);
+      plain_arias_series(want, 0.01);
+      const std::string what = "x " + std::to_string(x) + (odd_sum ? ", sum E + u" : ", sum E") +
+                               (crossing ? ", crossing at the block's end" : "");
+      for (const int step : {1, -2}) {
+        const Placed in(a, step);
+        Placed out(Vec(a.size(), 12345.0), step);
+        double total;
+        kernel_arias_series(in, 0.01, out, total);
+        EXPECT_TRUE(same_bits(out.values(), want)) << what << ", step " << step;
+        Vec ends(want_ends.size(), 12345.0);
+        const k::SquareSums sums = k::square_sums_by_block(
+            in.span(), {reinterpret_cast<char *>(ends.data()), static_cast<std::int64_t>(ends.size()), 8});
+        EXPECT_TRUE(same_bits(ends, want_ends)) << "block ends, " << what << ", step " << step;
+        EXPECT_TRUE(same_bits(sums.total, running.back())) << "block ends' total, " << what << ", step " << step;
+      }
+    }
+  }
+  EXPECT_EQ(found, 128);
+}
+
+// A square near a midpoint that waited for the library while its chunk was tried on
+// the grid of E (where both of its candidates give one grid value) must come from the
+// library when that try fails and the plain loop adds it: there a term before it has
+// taken the sum to 2E, on whose grid of 2u the library's square is a tie. Each record
+// sets the sum to E, passes a block of zeros, then holds in one chunk a square of E
+// (the crossing), optionally one of u' = 2u (an odd sum), and the square.
+TEST(ExactSumRecords, ALibrarySquareThatIsATieAfterACrossing) {
+  std::mt19937_64 rng(9);
+  std::uniform_real_distribution<double> uniform(0.5, 0.7);
+  const double two = 2.0;
+  // The terms whose squares add up to 2^e exactly: one, or two of 2^(e - 1).
+  auto power_terms = [](int e) {
+    return e % 2 == 0 ? Vec{std::ldexp(1.0, e / 2)} : Vec{std::ldexp(1.0, (e - 1) / 2), std::ldexp(1.0, (e - 1) / 2)};
+  };
+  int found = 0, exercised = 0;
+  for (int tries = 0; found < 128 && tries < 10'000'000; ++tries) {
+    const double x = uniform(rng), w = std::pow(x, two);
+    const double p = x * x;
+    if (w == p) continue;
+    const auto lsb = std::bit_cast<std::uint64_t>(w) & (~std::bit_cast<std::uint64_t>(w) + 1);
+    if (std::countr_zero(lsb) < 2) continue;  // then p is no nearer w than u / 2: the chunk would not wait
+    const int e2 = std::ilogb(w) - 52 + std::countr_zero(lsb) + 53;  // 2E = 2^e2: w is an odd multiple of u' / 2
+    ++found;
+    for (const bool odd_sum : {false, true}) {
+      if (odd_sum && e2 % 2 != 0) continue;  // u' = 2^(e2 - 52) is a square only for even e2
+      Vec a(768, 0.0);
+      std::size_t at = 0;
+      for (const double t : power_terms(e2 - 1)) a[at++] = t;
+      at = 512;
+      for (const double t : power_terms(e2 - 1)) a[at++] = t;
+      if (odd_sum) a[at++] = std::ldexp(1.0, (e2 - 52) / 2);
+      a[at + static_cast<std::size_t>(found % 8)] = found % 2 ? -x : x;
+      Vec want = ref_pow(a, 2.0);
+      const Vec running = seq_running(want);
+      // The case bites where the library's tie and x * x leave different sums.
+      Vec with_product = want;
+      for (double &v : with_product) v = v == w ? p : v;
+      exercised += seq_sum(with_product) != running.back();
       plain_arias_series(want, 0.01);
       for (const int step : {1, -2}) {
         const Placed in(a, step);
         Placed out(Vec(a.size(), 12345.0), step);
         double total;
         kernel_arias_series(in, 0.01, out, total);
-        EXPECT_TRUE(same_bits(out.values(), want)) << "x " << x << (odd_sum ? ", sum E + u" : ", sum E") << ", step " << step;
+        EXPECT_TRUE(same_bits(out.values(), want)) << "x " << x << (odd_sum ? ", odd sum" : "") << ", step " << step;
       }
     }
   }
   EXPECT_EQ(found, 128);
+  EXPECT_GT(exercised, 0) << "no record where the library's square and x * x give different sums";
 }
 
 // The Arias series written over its own samples (as block_tally runs it): a block

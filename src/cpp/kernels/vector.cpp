@@ -208,38 +208,54 @@ template <class In>
   return band;
 }
 
-/// The library's squares of the lanes listed in `band`, from their samples kept_x
-/// (library_squares_outside_band).
-[[gnu::always_inline]] inline void library_band_squares(const double *kept_x, std::uint64_t *band,
-                                                        double *q) noexcept {
-  const double two = hidden(2.0);
-  for (std::int64_t g = 0; g < kBlock / 64; ++g) {
-    for (std::uint64_t mask = band[g]; mask != 0; mask &= mask - 1) {
-      const std::int64_t k = g * 64 + std::countr_zero(mask);
-      q[k] = std::pow(kept_x[k], two);
-    }
-    band[g] = 0;
-  }
+/// The bits of `band` (one word per 64 squares of a block) for the squares in [i, i + m),
+/// m <= 64 and the run within one word (tries are whole chunks, aligned to them).
+[[gnu::always_inline]] inline std::uint64_t band_bits(const std::uint64_t *band, std::int64_t i,
+                                                      std::int64_t m) noexcept {
+  const std::uint64_t run = m == 64 ? ~std::uint64_t{0} : ((std::uint64_t{1} << m) - 1) << (i % 64);
+  return band[i / 64] & run;
 }
 
-/// True when every square listed in `band` gets the same grid value q = (t + E) - E, and
+/// The library's squares of the lanes listed in `band` (all of them, or those of
+/// bits, a mask of word i / 64), from their samples kept_x
+/// (library_squares_outside_band); their bits are cleared.
+[[gnu::always_inline]] inline void library_band_squares(const double *kept_x, std::uint64_t *band, double *q,
+                                                        std::int64_t word, std::uint64_t bits) noexcept {
+  const double two = hidden(2.0);
+  for (std::uint64_t mask = bits; mask != 0; mask &= mask - 1) {
+    const std::int64_t k = word * 64 + std::countr_zero(mask);
+    q[k] = std::pow(kept_x[k], two);
+  }
+  band[word] &= ~bits;
+}
+[[gnu::always_inline]] inline void library_band_squares(const double *kept_x, std::uint64_t *band,
+                                                        double *q) noexcept {
+  for (std::int64_t g = 0; g < kBlock / 64; ++g) library_band_squares(kept_x, band, q, g, band[g]);
+}
+
+/// True when every square listed in `band` (or in bits, a mask of word `word`) gets the
+/// same grid value q = (t + E) - E, and
 /// is no tie, whether t is p = q[k] or its neighbour toward the exact square: a block
 /// check on grid g then passes or fails alike with either, and the sums it accepts are
 /// the same bits, so they are the sequential sums of the library's squares. (In an
 /// accepted block every term is below E; the neighbour of such a p is at most E, and
 /// reaches it only from E - u / 2, a tie.) Finite values only: no flag.
+[[gnu::always_inline]] inline bool squares_agree(const double *kept_x, std::int64_t word, std::uint64_t bits,
+                                                 const double *q, const exact::Grid &grid) noexcept {
+  for (std::uint64_t mask = bits; mask != 0; mask &= mask - 1) {
+    const std::int64_t k = word * 64 + std::countr_zero(mask);
+    const double v = kept_x[k], p = q[k];
+    const double r = std::fma(v, v, -p);  // exact, nonzero: the side of the exact square
+    const double other = std::bit_cast<double>(std::bit_cast<std::uint64_t>(p) + (r > 0.0 ? 1 : -1));
+    const double q1 = (p + grid.E) - grid.E, q2 = (other + grid.E) - grid.E;
+    if (q1 != q2 || std::fabs(p - q1) == grid.half_u || std::fabs(other - q2) == grid.half_u) return false;
+  }
+  return true;
+}
 [[gnu::always_inline]] inline bool squares_agree(const double *kept_x, const std::uint64_t *band, const double *q,
                                                  const exact::Grid &grid) noexcept {
-  for (std::int64_t g = 0; g < kBlock / 64; ++g) {
-    for (std::uint64_t mask = band[g]; mask != 0; mask &= mask - 1) {
-      const std::int64_t k = g * 64 + std::countr_zero(mask);
-      const double v = kept_x[k], p = q[k];
-      const double r = std::fma(v, v, -p);  // exact, nonzero: the side of the exact square
-      const double other = std::bit_cast<double>(std::bit_cast<std::uint64_t>(p) + (r > 0.0 ? 1 : -1));
-      const double q1 = (p + grid.E) - grid.E, q2 = (other + grid.E) - grid.E;
-      if (q1 != q2 || std::fabs(p - q1) == grid.half_u || std::fabs(other - q2) == grid.half_u) return false;
-    }
-  }
+  for (std::int64_t g = 0; g < kBlock / 64; ++g)
+    if (!squares_agree(kept_x, g, band[g], q, grid)) return false;
   return true;
 }
 
@@ -1026,12 +1042,24 @@ struct AriasSeries {
         }
         ++run.fallbacks;
       }
-      if (waiting) library_band_squares(band_x, band, q);
+      // A chunk at a time, its squares near a midpoint still waiting where the grid of
+      // its try makes either choice agree; the library gives them before the plain
+      // loop adds them (a try that fails with one choice fails with the other).
       std::int64_t i = 0;
-      for (; m - i >= exact::kSub; i += exact::kSub)
-        if (!(run.on_grid && try_scaled<W>(run, q, P, out, dt, range, i0, i, exact::kSub)))
-          plain<W>(run, q, P, out, dt, i0, i, exact::kSub);
-      if (i < m) plain<W>(run, q, P, out, dt, i0, i, m - i);
+      for (; m - i >= exact::kSub; i += exact::kSub) {
+        std::uint64_t mine = waiting ? band_bits(band, i, exact::kSub) : 0;
+        if (mine != 0 && !(run.on_grid && squares_agree(band_x, i / 64, mine, q, run.g))) {
+          library_band_squares(band_x, band, q, i / 64, mine);
+          mine = 0;
+        }
+        if (run.on_grid && try_scaled<W>(run, q, P, out, dt, range, i0, i, exact::kSub)) continue;
+        if (mine != 0) library_band_squares(band_x, band, q, i / 64, mine);
+        plain<W>(run, q, P, out, dt, i0, i, exact::kSub);
+      }
+      if (i < m) {
+        if (waiting) library_band_squares(band_x, band, q, i / 64, band_bits(band, i, m - i));
+        plain<W>(run, q, P, out, dt, i0, i, m - i);
+      }
       growth = run.s - s0;
     }
     return run.s;
@@ -1067,21 +1095,23 @@ struct SquareBlockEnds {
     std::int64_t b = 0;
     for (std::int64_t i0 = 0; i0 < n; i0 += kBlock) {
       const std::int64_t m = std::min(kBlock, n - i0);
-      if (run.s == run.s) {
-        if constexpr (W > 0)
-          squares_lanes<W>(x, i0, m, q);
-        else
-          squares_block(x, i0, m, q);
-      }
       if constexpr (W > 0) {
-        // A whole block within one binade and free of ties, its ends from one pass.
+        // A whole block within one binade and free of ties, its ends from one pass; the
+        // squares near a rounding midpoint wait for the library until the block needs
+        // them (as in the Arias series).
+        std::uint64_t band[kBlock / 64] = {};
+        double band_x[kBlock];
+        if (run.s == run.s) squares_lanes<W>(x, i0, m, q, band, band_x);
         double block_ends[kBlock / arias_block];
-        if (m == kBlock && run.on_grid &&
+        if (m == kBlock && run.on_grid && squares_agree(band_x, band, q, run.g) &&
             exact::try_with_ends<W>(run, Contig{reinterpret_cast<const char *>(q)}, m, arias_block, block_ends)) {
           ++run.blocks;
           for (const double end : block_ends) store(ends.data + b++ * ends.stride, end);
           continue;
         }
+        library_band_squares(band_x, band, q);
+      } else if (run.s == run.s) {
+        squares_block(x, i0, m, q);
       }
       for (std::int64_t j = 0; j < m; j += arias_block, ++b) {
         const std::int64_t part = std::min(arias_block, m - j);
