@@ -9,10 +9,10 @@ import argparse
 import math
 import os
 import sys
-import tempfile
 
 from .. import checks
 from ..constants import G
+from ..files import replacing, same_file
 from ..render import printable
 
 __all__ = ["FILE_OPTIONS", "OutputError", "OutputGone", "PLOT_ERRORS", "TABLE_UNITS", "add_jobs",
@@ -233,43 +233,10 @@ def plot_target(path):
     return path.rstrip(".") + ".png"
 
 
-def same_file(a, b):
-    """Whether the paths `a` and `b` name one existing file (by device and inode)."""
-    try:
-        return os.path.samefile(a, b)
-    except (OSError, ValueError):
-        return False
-
-
-def _mode_for(target):
-    """The mode `target` has, or the one a plain `open` would give it under the umask."""
-    try:
-        return os.stat(target).st_mode & 0o7777
-    except OSError:
-        umask = os.umask(0)
-        os.umask(umask)
-        return 0o666 & ~umask
-
-
 def _draw_into(draw, target):
-    """`draw(path)` into a temporary file beside `target`, renamed to `target` once whole:
-    a plot that fails half-way (a full disk) leaves no truncated file behind, and an
-    older plot at `target` stays until the new one is complete."""
-    folder = os.path.dirname(os.path.abspath(target))
-    # The temporary name ends like the target, so that matplotlib takes its format.
-    fd, tmp = tempfile.mkstemp(prefix=".tmp-", suffix="-" + os.path.basename(target),
-                               dir=folder)
-    try:
-        os.fchmod(fd, _mode_for(target))   # mkstemp's 0600 is not what a plot file has
-        os.close(fd)
+    """`draw(path)` into a temporary file that becomes `target` once whole (see files.replacing)."""
+    with replacing(target) as tmp:
         draw(tmp)
-        os.replace(tmp, target)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
 
 
 def write_plots(plots, say, inputs=()):

@@ -8,11 +8,11 @@ from __future__ import annotations
 
 import csv
 import os
-import tempfile
 from datetime import datetime
 
 import numpy as np
 
+from ..files import replacing
 from ..render import printable
 
 __all__ = ["write_errors", "write_table"]
@@ -21,33 +21,11 @@ __all__ = ["write_errors", "write_table"]
 ROW_GROUP = 1024
 
 
-def _permissions(target):
-    """The mode `target` has, or the one a plain `open` would give it under the umask."""
-    try:
-        return os.stat(target).st_mode & 0o7777
-    except OSError:
-        umask = os.umask(0)
-        os.umask(umask)
-        return 0o666 & ~umask
-
-
 def _atomic(target, write, mode="w"):
     """Run `write(file)` on a temporary file in `target`'s folder, then rename it to `target`."""
-    folder = os.path.dirname(os.path.abspath(target))
-    fd, tmp = tempfile.mkstemp(prefix=".tmp-", suffix="-" + os.path.basename(target), dir=folder)
-    try:
-        # mkstemp makes the file private (0600); the flatfile is shared like any other output.
-        os.fchmod(fd, _permissions(target))
-        with os.fdopen(fd, mode, **({"newline": "", "encoding": "utf-8"} if "b" not in mode
-                                    else {})) as f:
+    with replacing(target) as tmp:
+        with open(tmp, mode, **({"newline": "", "encoding": "utf-8"} if "b" not in mode else {})) as f:
             write(f)
-        os.replace(tmp, target)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
 
 
 def _cell(kind, value):

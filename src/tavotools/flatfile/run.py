@@ -19,6 +19,7 @@ import threading
 from collections import deque
 from dataclasses import dataclass
 
+from ..files import same_file
 from ..processing import parse_steps
 from .output import write_errors, write_table
 from .rows import Options, process_batch
@@ -65,13 +66,6 @@ def outputs(output):
     return output, stem + ".errors.csv", output + ".state"
 
 
-def _same_file(a, b):
-    try:
-        return os.path.samefile(a, b)
-    except (OSError, ValueError):
-        return False
-
-
 def _is_flatfile(path):
     """Whether the file at `path` is empty or begins as a flatfile does (a CSV header
     starting with "recording", or Parquet's magic), so that a run may replace it."""
@@ -98,7 +92,7 @@ def _check_inputs(paths, outputs_):
                                  "a flatfile: writing it would replace that file")
             continue
         for out in outputs_:
-            if _same_file(arg, out):
+            if same_file(arg, out):
                 raise ValueError(f"the output {out!r} is also the input {arg!r}: writing it "
                                  "would replace that file")
 
