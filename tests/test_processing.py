@@ -154,6 +154,20 @@ def test_bandpass_is_sosfiltfilt_with_its_own_pad_and_short_records_name_it(kwar
                             f"(it pads each end by {pad} samples)")
 
 
+@pytest.mark.parametrize("text, kwargs", [
+    ("bandpass:1e-3-20", dict(low=1e-3, high=20.0)),       # an exponent's dash is no separator
+    ("bandpass:1E-3-2e1:2", dict(low=1e-3, high=20.0, order=2)),
+    ("bandpass:0.05-2.5e-1", dict(low=0.05, high=0.25)),
+    ("bandpass:1e-2-", dict(low=1e-2)),
+    ("bandpass:-1e1", dict(high=10.0)),
+])
+def test_parse_steps_reads_corners_written_with_exponents(text, kwargs):
+    r = record(np.sin(2 * np.pi * T) + 0.1 * T)
+    out = processing.apply_steps(r, text)
+    assert np.array_equal(out.accel, processing.bandpass(r, **kwargs).accel)
+    assert out.processing == processing.bandpass(r, **kwargs).processing
+
+
 def test_parse_steps_applies_them_in_order():
     r = record(np.sin(2 * np.pi * T) + 0.1 * T)
     out = processing.apply_steps(r, "demean, detrend:2,taper:0.05,bandpass:0.1-25:2,"

@@ -134,10 +134,19 @@ def _integer(step, text):
         raise ValueError(f"processing step {step!r}: {text!r} is not an integer") from None
 
 
+def _split_corners(corners):
+    """LOW and HIGH either side of the dash that is no exponent's sign, so that
+    '1e-3-20' is 1e-3 and 20 (a corner is never negative: a leading dash leaves LOW empty)."""
+    for k, character in enumerate(corners):
+        if character == "-" and not (k > 0 and corners[k - 1] in "eE"):
+            return corners[:k], "-", corners[k + 1:]
+    return corners, "", ""
+
+
 def _band(step, arg):
     """'0.1-25[:ORDER]': the corners (either may be left empty) and the order."""
     corners, _, order = arg.partition(":")
-    low, dash, high = corners.partition("-")
+    low, dash, high = _split_corners(corners)
     if not dash:
         raise ValueError(f"processing step {step!r}: give the corners as LOW-HIGH, "
                          f"such as bandpass:0.1-25")
