@@ -356,6 +356,11 @@ A = np.ones(10)
      "period must be positive and finite, not 0.0"),
     (lambda: _spectra.recurrence_coefficients(0.01, 1e-200), ValueError,
      "period = 1e-200 s is too short for double precision"),
+    # The period is fine there: the step is too long for it (the message once blamed the period).
+    (lambda: _spectra.response_peaks(A, 1e300, np.array([1.0])), ValueError,
+     "a time step of 1e+300 s is too long for periods[0] = 1.0 s in double precision"),
+    (lambda: _spectra.response_peaks(A, 1e300, np.array([1.0]), 0.05, 4), ValueError,
+     "a time step of 2.5e+299 s is too long for periods[0] = 1.0 s in double precision"),
 ])
 def test_module_argument_errors(call, error, message):
     with pytest.raises(error) as e:

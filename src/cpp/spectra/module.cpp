@@ -72,9 +72,14 @@ bool check_period(double T, double h, std::int64_t index, double &omega) noexcep
   omega = constants::two_pi / T;
   const double x = omega * h;
   // PSA = ω²·SD and the step divides by (ω·h)²: both must stay finite.
-  if (!(std::isfinite(omega * omega) && std::isfinite(x * x))) {
+  if (!std::isfinite(omega * omega)) {
     PyErr_Format(PyExc_ValueError, "%s = %s s is too short for double precision", name,
                  repr(T).c_str());
+    return false;
+  }
+  if (!std::isfinite(x * x)) {  // the period is fine: the step is what is out of range
+    PyErr_Format(PyExc_ValueError, "a time step of %s s is too long for %s = %s s in double precision",
+                 repr(h).c_str(), name, repr(T).c_str());
     return false;
   }
   return true;
