@@ -202,6 +202,9 @@ class HasIndex:
     (np.float32(1.5), 1.5), (np.float64(-2.25), -2.25), (np.int64(3), 3.0), (np.bool_(True), 1.0),
     (HasFloat(2.5), 2.5), (HasFloat(-1.0), -1.0), (HasIndex(), 3.0),
     (math.inf, math.inf), (-math.inf, -math.inf), (HasFloat(math.nan), math.nan),
+    # exact ints rounded as float() rounds them, halfway cases to even
+    (-(2**64) - 1, float(-(2**64) - 1)), (2**54 + 2, float(2**54 + 2)), (2**54 + 6, float(2**54 + 6)),
+    (10**308, 1e308), (2**1024 - 2**970 - 1, float(2**1024 - 2**970 - 1)), (-5, -5.0),
 ])
 def test_double_conversion(value, expected):
     # CAVstd_gm comes back as the converted double when the criteria pass
@@ -218,9 +221,9 @@ def interpreter_float_error(value):
 
 
 @pytest.mark.parametrize("name, index", DOUBLE_PARAMS)
-@pytest.mark.parametrize("bad", ["x", None, b"1", 1j, HasFloat(1), HasFloat("1"), 2**1024],
+@pytest.mark.parametrize("bad", ["x", None, b"1", 1j, HasFloat(1), HasFloat("1"), 2**1024, 2**1024 - 2**970],
                          ids=["str", "None", "bytes", "complex", "float_returns_int",
-                              "float_returns_str", "huge_int"])
+                              "float_returns_str", "huge_int", "int_rounding_to_overflow"])
 def test_double_conversion_errors(name, index, bad):
     args = valid_args(name)
     args[index] = bad

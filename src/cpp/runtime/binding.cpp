@@ -114,6 +114,12 @@ bool to_double(PyObject *obj, double &out) noexcept {
     out = PyFloat_AS_DOUBLE(obj);
     return true;
   }
+  // An exact int converts as PyFloat_AsDouble converts it (int's float conversion is
+  // PyLong_AsDouble, same value, same OverflowError), without the float object between.
+  if (PyLong_CheckExact(obj)) {
+    out = PyLong_AsDouble(obj);
+    return !(out == -1.0 && PyErr_Occurred());
+  }
   out = PyFloat_AsDouble(obj);
   return !(out == -1.0 && PyErr_Occurred());
 }
