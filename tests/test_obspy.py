@@ -208,3 +208,28 @@ def test_a_trace_with_gaps_is_refused():
                             "fill them or read its parts as traces of their own")
     tr.data = np.ma.masked_array(COUNTS.astype(np.float64), mask=False)
     assert np.array_equal(Record.from_trace(tr, "gal").accel, COUNTS * 0.01)
+
+
+@pytest.mark.parametrize("fmt", ["MSEED", "SAC"])
+@pytest.mark.parametrize("rate", [4096.0, 8192.0, 200.0, 1.0])
+def test_a_step_of_one_over_whole_hertz_is_read_as_it_is(tmp_path, fmt, rate):
+    # 2**-12 s is a float32 value whose shortest float32 decimal, 0.00024414062, is another double.
+    tr = trace(COUNTS.astype(np.float32))
+    tr.stats.sampling_rate = rate
+    r = read_record(written(tmp_path, tr, fmt), units="m/s2")
+    assert r.dt == 1.0 / rate
+    assert Record.from_trace(tr, "m/s2").dt == 1.0 / rate
+
+
+@pytest.mark.parametrize("header, dt", [
+    (np.float32(0.01), 0.01),
+    (np.frombuffer(b"\x0b\xd7#=", "<f4")[0], 0.04),  # 0.04 stored an ulp low
+    (np.float32(2.0 ** -12), 2.0 ** -12),
+])
+def test_a_sac_step_is_read_as_written(tmp_path, header, dt):
+    tr = trace(COUNTS.astype(np.float32))
+    tr.stats.delta = float(header)
+    path = written(tmp_path, tr, "SAC")
+    with open(path, "r+b") as f:  # the header's step as some SAC writers store it
+        f.write(header.astype("<f4").tobytes())
+    assert read_record(path, units="m/s2").dt == dt

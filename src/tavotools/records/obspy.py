@@ -12,6 +12,7 @@ from __future__ import annotations
 import datetime as _dt
 import io
 import re
+import warnings
 
 import numpy as np
 
@@ -57,11 +58,21 @@ def _utc(when):
     return when.datetime.replace(tzinfo=_dt.timezone.utc)
 
 
+def _whole_hertz(step):
+    """True when `step` is exactly one over a whole number of Hz (2**-12 s: 4096 Hz)."""
+    rate = 1.0 / step
+    return rate == round(rate) and 1.0 / rate == step
+
+
 def _step(delta):
-    """The trace's step; a float32 step (SAC stores one) as the decimal it was written from."""
+    """The trace's step; a float32 step (SAC stores one) as the decimal it was written from.
+
+    A step of one over a whole number of Hz is kept: it is its own decimal, and
+    float32's shortest one ('0.00024414062' of 2**-12) is another double.
+    """
     delta = float(delta)
     single = np.float32(delta)
-    if np.isfinite(single) and float(single) == delta:
+    if np.isfinite(single) and float(single) == delta and not _whole_hertz(delta):
         return float(str(single))
     return delta
 
@@ -69,11 +80,20 @@ def _step(delta):
 def _trace_step(stats):
     """The step of a trace: the record's own for a trace of `to_trace` whose step is
     unchanged (ObsPy keeps 1 / (1 / dt), an ulp off dt for about one step in eight),
-    else `_step` of its delta."""
+    a SAC header's step of whole hertz for a trace read from SAC whose step is
+    unchanged, else `_step` of its delta."""
     delta = float(stats.delta)
     dt = stats.get(STATS_KEY, {}).get("dt")
     if dt is not None and delta in (dt, 1.0 / (1.0 / dt)):
         return float(dt)
+    header = stats.get("sac", {}).get("delta")
+    if header is not None and np.isfinite(header) and float(header) > 0.0 \
+            and _whole_hertz(float(header)):
+        # ObsPy's SAC reader rounds the header's step to the microsecond, which
+        # makes 2**-12 s (4096 Hz) 0.000244 s; such a header is exact as it is.
+        rounded = round(float(header), 6)
+        if rounded > 0.0 and delta in (rounded, 1.0 / (1.0 / rounded)):
+            return float(header)
     return _step(delta)
 
 
@@ -276,7 +296,11 @@ def parse(source):
         raise NotRead(source.path, None, str(e)) from None
     inventory = load_inventory(source.inventory)
     try:
-        stream = obspy.read(io.BytesIO(source.raw))
+        with warnings.catch_warnings():
+            # Of a SAC step it rounded to the microsecond: `_trace_step` takes the
+            # header's where that is exact.
+            warnings.filterwarnings("ignore", "Sample spacing read from SAC file", UserWarning)
+            stream = obspy.read(io.BytesIO(source.raw))
     except Exception as e:  # ObsPy's readers raise anything on a file that is not theirs
         reason = "unknown format" if isinstance(e, TypeError) else f"{type(e).__name__}: {e}"
         raise NotRead(source.path, None, f"ObsPy cannot read it ({reason})") from None
