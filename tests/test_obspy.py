@@ -1,10 +1,13 @@
 """ObsPy traces as records and back, and what obspy.read reads (MiniSEED, SAC)."""
+import datetime
 import gzip
 
 import numpy as np
 import pytest
 
 from tavotools.records import FORMATS, Record, RecordError, read_record, read_records
+from tavotools.rotd import rotd
+from tavotools.spectra import response_spectrum
 from tavotools.summary import summarize
 
 obspy = pytest.importorskip("obspy")
@@ -233,3 +236,39 @@ def test_a_sac_step_is_read_as_written(tmp_path, header, dt):
     with open(path, "r+b") as f:  # the header's step as some SAC writers store it
         f.write(header.astype("<f4").tobytes())
     assert read_record(path, units="m/s2").dt == dt
+
+
+def own_trace(samples, channel):
+    """A trace of `to_trace`: its samples state their units (m/s²)."""
+    return Record(samples, 0.01, network="XX", station="ABC", location="00", channel=channel,
+                  start_time=START.datetime.replace(tzinfo=datetime.timezone.utc)
+                  ).to_trace()
+
+
+H1, H2 = np.sin(np.arange(400) * 0.1), np.cos(np.arange(400) * 0.07) * 0.5
+
+
+@pytest.mark.parametrize("call", [
+    lambda tr: Record(tr, 0.01),
+    lambda tr: Record.from_samples(tr, 0.01, "gal"),
+    lambda tr: response_spectrum(tr, 0.01, periods=[1.0]),
+    lambda tr: rotd(tr, H2, 0.01, periods=[]),
+], ids=["Record", "from_samples", "response_spectrum", "rotd"])
+@pytest.mark.parametrize("make", [lambda: trace(COUNTS.astype(np.float64), "HNE"),
+                                  lambda: own_trace(H1, "HNE")], ids=["counts", "m/s2"])
+def test_a_trace_is_not_taken_for_bare_samples(call, make):
+    # NumPy reads a trace as its samples: counts would pass for m/s², its own step unseen.
+    with pytest.raises(ValueError, match="is an ObsPy Trace|dt is given by the trace itself"):
+        call(make())
+
+
+def test_rotd_takes_traces_as_records():
+    a, b = own_trace(H1, "HNE"), own_trace(H2, "HNN")
+    ours = rotd(a, b, periods=[0.5, 1.0])
+    expected = rotd(Record.from_trace(a), Record.from_trace(b), periods=[0.5, 1.0])
+    assert np.array_equal(ours.PSA, expected.PSA) and np.array_equal(ours.PGV, expected.PGV)
+    with pytest.raises(RecordError, match="units are unknown"):
+        rotd(trace(COUNTS.astype(np.float64), "HNE"), b, periods=[])
+    b.stats.starttime += 0.5  # fifty steps later: not simultaneous
+    with pytest.raises(ValueError, match="start 0.5 s apart"):
+        rotd(a, b, periods=[])

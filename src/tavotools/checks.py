@@ -8,7 +8,12 @@ import math
 
 import numpy as np
 
-__all__ = ["positive_int", "real", "samples", "time_step", "vector"]
+__all__ = ["is_trace", "positive_int", "real", "samples", "time_step", "vector"]
+
+
+def is_trace(obj):
+    """True for an ObsPy Trace, told by its shape so that ObsPy is never imported for a check."""
+    return hasattr(obj, "stats") and hasattr(obj, "data") and hasattr(obj, "id")
 
 
 def time_step(dt, name="dt"):
@@ -25,8 +30,15 @@ def real(values, name):
     NumPy converts two kinds of input with a loss it at most warns of: complex
     numbers (the imaginary parts dropped) and a masked array (the values under
     the mask taken as samples). Both are refused here; a masked array with
-    nothing masked is its data.
+    nothing masked is its data. An ObsPy Trace is refused too: its samples
+    mean nothing without its units and step.
     """
+    if is_trace(values):
+        # NumPy reads a trace as its samples, which are counts as often as not,
+        # and its own step would be passed over for the one given beside it.
+        raise ValueError(f"{name} is an ObsPy Trace, not samples: make a record of it "
+                         f"with Record.from_trace(trace, units=...), which takes its step "
+                         f"and its units")
     if np.ma.isMaskedArray(values):
         if np.ma.getmaskarray(values).any():
             raise ValueError(f"{name} has masked samples (gaps): fill them first")

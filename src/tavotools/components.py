@@ -1,5 +1,5 @@
-"""The components of one recording, each a `Record` or samples in m/s² with
-their time step: checked, on one time step and one length (the longer ones cut
+"""The components of one recording, each a `Record`, an ObsPy `Trace` (see
+`Record.from_trace`) or samples in m/s² with their time step: checked, on one time step and one length (the longer ones cut
 to the shortest when asked, and noted).
 """
 from __future__ import annotations
@@ -8,6 +8,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from . import checks
 from .records import Record
 
 __all__ = ["Component", "Components", "geometric_mean", "matched"]
@@ -61,6 +62,11 @@ def _listed(words):
 
 
 def _one(name, item, dt):
+    if checks.is_trace(item):
+        # A trace states its step, and its units or that they are unknown.
+        if dt is not None:
+            raise ValueError(f"{name}: dt is given by the trace itself")
+        item = Record.from_trace(item)
     if isinstance(item, Record):
         if dt is not None and float(dt) != item.dt:
             raise ValueError(f"{name}: dt {dt!r} given for a record whose dt is {item.dt!r}")

@@ -189,8 +189,9 @@ def rotd(h1, h2, dt=None, periods=None, damping=0.05, percentiles=(0, 50, 100), 
          trim=False):
     """RotD values of two horizontal components of one record.
 
-    `h1`, `h2`: `Record`s (from `tavotools.records`) or samples in m/s² with
-    `dt` (s).  They must share their time step and their length; with
+    `h1`, `h2`: `Record`s (from `tavotools.records`), ObsPy traces that state
+    their units (read as `Record.from_trace` reads them), or samples in m/s²
+    with `dt` (s).  They must share their time step and their length; with
     `trim=True` the longer is cut to the shorter, and `notes` says so.
     Records that both state their `start_time` must start within half a step.
     `periods` (s): the oscillators of the spectra (`DEFAULT_PERIODS` when None;

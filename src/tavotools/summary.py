@@ -14,7 +14,7 @@ from dataclasses import dataclass, field, fields
 
 import numpy as np
 
-from . import tavo
+from . import checks, tavo
 from .components import geometric_mean
 from .records import Record
 from .rotd import rotd
@@ -156,14 +156,9 @@ class ComponentsSummary(_Units):
         return tavo.get_CAVdp_cy(self.CAVstd_gm, self.max_CAVstd, max_PSA, max_PSV, PSV_check)
 
 
-def _is_trace(obj):
-    """An ObsPy Trace, told by its shape so that ObsPy is never imported for a check."""
-    return hasattr(obj, "stats") and hasattr(obj, "data") and hasattr(obj, "id")
-
-
 def _record(record, dt, units, who="summarize()"):
     """A `Record` of `record` (a `Record`, samples with `dt`, or a trace), checked."""
-    if _is_trace(record):
+    if checks.is_trace(record):
         if dt is not None:
             raise ValueError("dt is given by the trace itself")
         return Record.from_trace(record, units)
