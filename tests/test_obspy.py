@@ -272,3 +272,27 @@ def test_rotd_takes_traces_as_records():
     b.stats.starttime += 0.5  # fifty steps later: not simultaneous
     with pytest.raises(ValueError, match="start 0.5 s apart"):
         rotd(a, b, periods=[])
+
+
+def converted_by_obspy():
+    tr = trace(COUNTS.astype(np.float64))
+    tr.remove_sensitivity(inventory())
+    return tr
+
+
+def response_removed():
+    tr = trace(COUNTS.astype(np.float64))
+    tr.stats.processing = ["ObsPy 1.5.1: remove_response(output='ACC'::pre_filt=None)"]
+    return tr
+
+
+@pytest.mark.parametrize("make, why", [
+    (converted_by_obspy, "ObsPy 1.5.1: remove_sensitivity("),
+    (response_removed, "ObsPy 1.5.1: remove_response(output='ACC'"),
+    (lambda: own_trace(H1, "HNZ"), "they are in m/s2"),
+], ids=["remove_sensitivity", "remove_response", "to_trace"])
+def test_an_inventory_does_not_divide_samples_that_are_no_longer_counts(make, why):
+    with pytest.raises(RecordError) as e:
+        Record.from_trace(make(), inventory=inventory())
+    assert str(e.value).startswith(f"XX.ABC.00.HNZ: the samples are no longer counts ({why}")
+    assert str(e.value).endswith("an inventory converts counts; pass units= for what they are")

@@ -119,8 +119,25 @@ def _samples(trace, path):
         raise _error(trace, path, str(e)) from None
 
 
+def _converted(trace):
+    """What says the trace's samples are no longer counts (a trace of `to_trace`, or
+    ObsPy's removal of the response or sensitivity), or None."""
+    ours = trace.stats.get(STATS_KEY)
+    if ours and ours.get("units"):
+        return f"they are in {ours['units']}"
+    for step in trace.stats.get("processing", []):
+        if "remove_response" in step or "remove_sensitivity" in step:
+            return step
+    return None
+
+
 def _from_inventory(trace, inventory, path):
     """The samples divided by the overall sensitivity, and the units it converts to."""
+    # Dividing samples already converted would divide them twice.
+    converted = _converted(trace)
+    if converted is not None:
+        raise _error(trace, path, f"the samples are no longer counts ({converted}): an "
+                                  f"inventory converts counts; pass units= for what they are")
     try:
         response = inventory.get_response(trace.id, trace.stats.starttime)
     except Exception:  # ObsPy raises a bare Exception when nothing matches
