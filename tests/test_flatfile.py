@@ -832,3 +832,22 @@ def test_the_walk_holds_one_folder_at_a_time(tmp_path):
     rest = [os.path.basename(item[0]) for _, item in found]
     assert rest == ["r00003.csv", "r00001.csv", "r00004.csv", "r00002.csv", "r00005.csv",
                     "r99999.csv"]
+
+
+@pytest.mark.parametrize("channels, groups", [
+    (["HNE", "HNN", "HNZ", "HHE", "HHN", "HHZ"], [["HNE", "HNN", "HNZ"], ["HHE", "HHN", "HHZ"]]),
+    (["hne", "HNN", "HNZ"], [["hne", "HNN", "HNZ"]]),
+    # Names that are directions, not SEED codes, stay one recording.
+    (["NS1", "EW1", "UD1"], [["NS1", "EW1", "UD1"]]),
+    (["N-S", "E-W", "U-D"], [["N-S", "E-W", "U-D"]]),
+    ([1, 2, 3], [[1, 2, 3]]),
+    (["360", "90", "UP"], [["360", "90", "UP"]]),
+])
+def test_records_of_one_station_group_by_sensor(channels, groups):
+    from tavotools.flatfile.rows import group_records
+    from tavotools.records import Record
+
+    components = {1: "90", 2: "up", 3: "360"}
+    items = [("f", Record(np.ones(4), 0.01, station="ABC", channel=c,
+                          component=components.get(c, c))) for c in channels]
+    assert [[r.channel for _, r in members] for _, members in group_records(items)] == groups

@@ -1,10 +1,14 @@
 """ObsPy traces as records and back, and what obspy.read reads (MiniSEED, SAC)."""
+import csv
 import datetime
 import gzip
+import json
 
 import numpy as np
 import pytest
 
+from tavotools.cli import main
+from tavotools.flatfile import run
 from tavotools.records import FORMATS, Record, RecordError, read_record, read_records
 from tavotools.rotd import rotd
 from tavotools.spectra import response_spectrum
@@ -296,3 +300,46 @@ def test_an_inventory_does_not_divide_samples_that_are_no_longer_counts(make, wh
         Record.from_trace(make(), inventory=inventory())
     assert str(e.value).startswith(f"XX.ABC.00.HNZ: the samples are no longer counts ({why}")
     assert str(e.value).endswith("an inventory converts counts; pass units= for what they are")
+
+
+@pytest.mark.parametrize("channels, recordings", [
+    # An accelerometer (HN) and a broadband sensor (HH) of one station, started together.
+    (["HNE", "HNN", "HNZ", "HHE", "HHN", "HHZ"], [["HNE", "HNN", "HNZ"], ["HHE", "HHN", "HHZ"]]),
+    (["HNE", "HHN", "HNZ"], [["HNE", "HNZ"], ["HHN"]]),
+    (["HN1", "HN2", "HNZ"], [["HN1", "HN2", "HNZ"]]),
+])
+def test_a_miniseed_of_two_sensors_gives_a_row_per_sensor(tmp_path, channels, recordings):
+    st = obspy.Stream([trace(COUNTS.astype(np.float64) * (k + 1), ch)
+                       for k, ch in enumerate(channels)])
+    (tmp_path / "in").mkdir()
+    st.write(str(tmp_path / "in" / "station.mseed"), format="MSEED")
+    run([tmp_path / "in"], tmp_path / "flat.csv", units="gal")
+    with open(tmp_path / "flat.csv", newline="") as f:
+        rows = list(csv.DictReader(f))
+    got = [[row[f"{slot}_channel"] for slot in ("H1", "H2", "V") if row[f"{slot}_channel"]]
+           for row in rows]
+    assert sorted(got) == sorted(recordings)
+    for row in rows:
+        if row["H2_channel"]:  # the RotD of the one sensor's horizontals
+            h1, h2 = (Record.from_trace(st.select(channel=row[f"{s}_channel"])[0], "gal")
+                      for s in ("H1", "H2"))
+            assert float(row["RotD50_PGA (m/s2)"]) == rotd(h1, h2, periods=[]).PGA[1]
+
+
+@pytest.mark.parametrize("channels, pairs", [
+    (["HNE", "HHN"], []),  # two sensors' horizontals: no pair to rotate
+    (["HNE", "HNN"], [("HNE", "HNN")]),
+    (["HNE", "HHN", "HNN", "HHE", "HHZ"], [("HNE", "HNN"), ("HHN", "HHE")]),
+])
+def test_spectrum_rotates_only_one_sensor_s_horizontals(tmp_path, capsys, channels, pairs):
+    st = obspy.Stream([trace(COUNTS.astype(np.float64) * (k + 1), ch)
+                       for k, ch in enumerate(channels)])
+    st.write(str(tmp_path / "station.mseed"), format="MSEED")
+    status = main(["spectrum", "--format", "json", "--periods", "1", "--units", "gal",
+                   str(tmp_path / "station.mseed")])
+    doc = json.loads(capsys.readouterr().out)
+    assert status == 0
+    # The pairs' labels are the file's name: tell them by their values.
+    expected = [rotd(*(Record.from_trace(st.select(channel=c)[0], "gal") for c in pair),
+                     periods=[1.0]).PSA[1].tolist() for pair in pairs]
+    assert sorted(p["RotD50"] for p in doc["rotd"]) == sorted(expected)

@@ -117,7 +117,7 @@ def _horizontal_pairs(items):
     horizontal records given when no recording has two. Recordings are grouped within
     each folder, as the flatfile groups them: copies of one recording in two folders
     are two recordings."""
-    from ..flatfile.rows import orientation_slots, group_records
+    from ..flatfile.rows import group_records, orientation_slots, sensor_code
 
     folders = {}
     for path, record in items:
@@ -131,7 +131,10 @@ def _horizontal_pairs(items):
     if not pairs:
         horizontal = [r for _, r in items if r.orientation != "vertical"]
         if len(horizontal) == 2:
-            pairs.append(tuple(horizontal))
+            sensors = [sensor_code(r) for r in horizontal]
+            # Two sensors' components (HNE beside HHN) are not the pair of one motion.
+            if None in sensors or sensors[0] == sensors[1]:
+                pairs.append(tuple(horizontal))
     return pairs
 
 

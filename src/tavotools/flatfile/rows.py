@@ -7,6 +7,7 @@ A file that cannot be read is an error of that file only; the batch goes on.
 from __future__ import annotations
 
 import os
+import re
 from dataclasses import dataclass, field
 from datetime import timezone
 
@@ -19,7 +20,7 @@ from ..summary import measure_recording
 from .schema import COMPONENTS, PERCENTILES, SUMMARY_FIELDS, Schema, period_label
 
 __all__ = ["Options", "Result", "group_records", "orientation_slots", "process_batch",
-           "recording_key"]
+           "recording_key", "sensor_code"]
 
 
 @dataclass(frozen=True)
@@ -58,18 +59,39 @@ def _text(value):
     return None if value is None else str(value)
 
 
+# A SEED channel code: band, instrument, orientation ("HNE", "HH1").
+_SEED_CHANNEL = re.compile(r"[A-Za-z][A-Za-z0-9][ZNE123zne]")
+
+
+def sensor_code(record):
+    """The band and instrument codes of a SEED channel ("HN" of "HNE"), or None.
+
+    A station may record on several sensors at once (an accelerometer HN?
+    beside a broadband HH?): their components are not one recording. KiK-net's
+    names ("NS1", "UD2") are directions, their sensor being the location.
+    """
+    channel = record.channel
+    if not isinstance(channel, str) or not _SEED_CHANNEL.fullmatch(channel) \
+            or channel[:2].lower() in ("ns", "ew", "ud"):
+        return None
+    return channel[:2].upper()
+
+
 def recording_key(record, path):
     """The key shared by the components of one recording.
 
     Records that state their station are grouped by format, network, station,
-    location, start time and event; records that do not are grouped by file.
+    location, start time, event, processing and, for SEED channel codes,
+    sensor; records that do not state their station are grouped by file.
     """
     if not record.station:
         return ("file", path)
     event = record.event
-    return ("station", record.format, record.network, record.station, record.location,
-            _iso(record.start_time), _text(event and (event.name, event.time, event.date)),
-            record.processing)
+    key = ("station", record.format, record.network, record.station, record.location,
+           _iso(record.start_time), _text(event and (event.name, event.time, event.date)),
+           record.processing)
+    sensor = sensor_code(record)
+    return key if sensor is None else key + (sensor,)
 
 
 def orientation_slots(records):

@@ -15,7 +15,7 @@ import numpy as np
 __all__ = ["State"]
 
 #: Changes whenever the stored rows would no longer match what a run computes.
-VERSION = "2"
+VERSION = "3"
 
 _TABLES = """
 CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value TEXT);
