@@ -32,8 +32,9 @@ STATS_KEY = "tavotools"
 
 _SENSITIVITY_REMOVED = "sensitivity removed"
 
-#: ObsPy's processing notes of the steps after which the samples are no longer accelerations.
-_QUANTITY_STEP = re.compile(r"\b(?:integrate|differentiate)\(")
+#: ObsPy's processing notes of the steps after which the samples are no longer accelerations
+#: (normalize divides them by their peak: numbers without a unit).
+_QUANTITY_STEP = re.compile(r"\b(?:integrate|differentiate|normalize)\(")
 
 
 def available():
@@ -160,8 +161,8 @@ def _from_inventory(trace, inventory, path):
 
 
 def _changed_quantity(trace):
-    """The ObsPy step that made the samples another quantity (integrate or
-    differentiate), the last one, or None."""
+    """The ObsPy step that made the samples another quantity (integrate,
+    differentiate or normalize), the last one, or None."""
     for step in reversed(trace.stats.get("processing", [])):
         if "remove_response" in step or "remove_sensitivity" in step:
             return None  # what came before it was counts, not the quantity vouched for
