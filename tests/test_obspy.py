@@ -345,3 +345,21 @@ def test_spectrum_rotates_only_one_sensor_s_horizontals(tmp_path, capsys, channe
     expected = [rotd(*(Record.from_trace(st.select(channel=c)[0], "gal") for c in pair),
                      periods=[1.0]).PSA[1].tolist() for pair in pairs]
     assert sorted(p["RotD50"] for p in doc["rotd"]) == sorted(expected)
+
+
+@pytest.mark.parametrize("second, apart", [
+    (dict(starttime=START + 15.0), "starting 2020-01-02T03:04:05.500000+00:00, "
+                                   "2020-01-02T03:04:20.500000+00:00"),
+    (dict(location="10"), "locations 00, 10"),
+    (dict(station="ABD"), "stations ABC, ABD"),
+])
+def test_two_traces_of_one_channel_are_told_apart_by_what_differs(tmp_path, second, apart):
+    # The parts of a trace with gaps, or two sensors' HNZ: which one is meant is not guessed.
+    st = obspy.Stream([trace(COUNTS[:1000]), trace(COUNTS[1500:])])
+    for key, value in second.items():
+        st[1].stats[key] = value
+    st.write(str(tmp_path / "two.mseed"), format="MSEED")
+    with pytest.raises(ValueError) as e:
+        read_record(tmp_path / "two.mseed", units="gal", channel="HNZ")
+    assert str(e.value) == f"{tmp_path / 'two.mseed'} holds 2 records that channel 'HNZ' " \
+                           f"names ({apart})"

@@ -186,6 +186,17 @@ def _by_suffix(source, named):
     raise max(faults, key=lambda e: e.line or 0)
 
 
+def _told_apart(records):
+    """What sets records of one channel apart: their stations, else their locations, else
+    their first samples' times (the parts of a trace with gaps)."""
+    for name, value in (("stations", lambda r: r.station), ("locations", lambda r: r.location),
+                        ("starting", lambda r: r.start_time and r.start_time.isoformat())):
+        values = [value(r) for r in records]
+        if len(set(values)) == len(values):
+            return f"{name} " + ", ".join(str(v) for v in values)
+    return "stations " + ", ".join(str(r.station) for r in records)
+
+
 def read_record(path, *, channel=None, format=None, dt=None, units=None, inventory=None):
     """Read one `Record`; `channel` picks one of several (the file's channel number or code)."""
     records = read_records(path, format=format, dt=dt, units=units, inventory=inventory)
@@ -198,9 +209,8 @@ def read_record(path, *, channel=None, format=None, dt=None, units=None, invento
     if len(chosen) > 1:
         # Files put one after another (two stations' channel 1): which one is meant
         # is not for the reader to guess.
-        stations = ", ".join(str(r.station) for r in chosen)
         raise ValueError(f"{path} holds {len(chosen)} records that channel {channel!r} names "
-                         f"(stations {stations})")
+                         f"({_told_apart(chosen)})")
     if not chosen:
         raise ValueError(f"{path} has no channel {channel!r}")
     return chosen[0]
