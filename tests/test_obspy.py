@@ -363,3 +363,12 @@ def test_two_traces_of_one_channel_are_told_apart_by_what_differs(tmp_path, seco
         read_record(tmp_path / "two.mseed", units="gal", channel="HNZ")
     assert str(e.value) == f"{tmp_path / 'two.mseed'} holds 2 records that channel 'HNZ' " \
                            f"names ({apart})"
+
+
+def test_obe_check_takes_traces_as_records():
+    from tavotools.obe import obe_check
+
+    traces = [own_trace(x, ch) for x, ch in ((H1, "HNE"), (H2, "HNN"), (H1 * 0.3, "HNZ"))]
+    assert obe_check(*traces) == obe_check(*(Record.from_trace(t) for t in traces))
+    with pytest.raises(RecordError, match="units are unknown"):
+        obe_check(trace(COUNTS.astype(np.float64), "HNE"), *traces[1:])

@@ -183,8 +183,9 @@ def _band_max(values, freqs, band):
 def obe_check(h1, h2, v, dt=None, trim=False):
     """Check a record of two horizontal components and the vertical one.
 
-    Each component is a `Record` (from `tavotools.records`) or samples in m/s²
-    with `dt` (s).  The three must share their time step and their length;
+    Each component is a `Record` (from `tavotools.records`), an ObsPy trace
+    that states its units (read as `Record.from_trace` reads it), or samples
+    in m/s² with `dt` (s).  The three must share their time step and their length;
     with `trim=True` the longer ones are cut to the shortest (the samples
     after the common end are dropped), and the report notes it.
     The inputs are never changed: CAVstd is computed on copies.
