@@ -372,3 +372,15 @@ def test_obe_check_takes_traces_as_records():
     assert obe_check(*traces) == obe_check(*(Record.from_trace(t) for t in traces))
     with pytest.raises(RecordError, match="units are unknown"):
         obe_check(trace(COUNTS.astype(np.float64), "HNE"), *traces[1:])
+
+
+def test_from_trace_reads_an_inventory_file(tmp_path):
+    inv = inventory()
+    xml = tmp_path / "station.xml"
+    inv.write(str(xml), format="STATIONXML")
+    expected = Record.from_trace(trace(), inventory=inv)
+    for given in (str(xml), xml):
+        r = Record.from_trace(trace(), inventory=given)
+        assert np.array_equal(r.accel, expected.accel) and r.latitude == 10.5
+    with pytest.raises(RecordError, match="nope.xml: cannot be read as an inventory"):
+        Record.from_trace(trace(), inventory=str(tmp_path / "nope.xml"))

@@ -212,8 +212,8 @@ def from_trace(trace, units=None, *, inventory=None, path=None, format=NAME):
     """A `Record` of an ObsPy `Trace`.
 
     `units` names the unit of the samples ('g', 'm/s2', 'cm/s2', 'gal',
-    'mm/s2'); with `inventory` instead, the samples (counts) are divided by
-    the channel's overall sensitivity. A trace made by `to_trace`, or one
+    'mm/s2'); with `inventory` instead (an ObsPy Inventory, or a StationXML
+    file), the samples (counts) are divided by the channel's overall sensitivity. A trace made by `to_trace`, or one
     whose response ObsPy removed with output='ACC', states its own units.
     Otherwise RecordError: the samples may well be counts.
     """
@@ -224,6 +224,9 @@ def from_trace(trace, units=None, *, inventory=None, path=None, format=NAME):
         units = units_argument(units)
         samples = _samples(trace, path)
     elif inventory is not None:
+        # A StationXML file as well as an Inventory, as read_records takes them: a
+        # path has no responses, and was reported as a trace the inventory lacked.
+        inventory = load_inventory(inventory)
         samples, units = _from_inventory(trace, inventory, path)
         processing = [AS_RECORDED, _SENSITIVITY_REMOVED]
     else:
