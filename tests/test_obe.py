@@ -354,3 +354,17 @@ def test_a_component_of_unknown_orientation_is_not_noted():
     r = obe_check(Record(h1, DT, component="ver"), Record(h2, DT, component="channel 7"),
                   Record(v, DT, component="HNZ"))
     assert r.notes == ("H1 (record) states component 'ver', a vertical one",)
+
+
+@pytest.mark.parametrize("v_station, refused", [("ABD", True), ("ABC", False), (None, False)])
+def test_components_of_two_stations_are_refused(v_station, refused):
+    rng = np.random.default_rng(7)
+    h1, h2, v = (Record(rng.normal(0, 1, 500), 0.01, station=s)
+                 for s in ("ABC", "ABC", v_station))
+    if refused:
+        with pytest.raises(ValueError) as e:
+            obe_check(h1, h2, v)
+        assert str(e.value) == ("H1, H2 and V are records of different stations ('ABC', 'ABC' "
+                                "and 'ABD'): not the components of one motion")
+    else:
+        assert obe_check(h1, h2, v).CAVdp == obe_check(h1.accel, h2.accel, v.accel, 0.01).CAVdp

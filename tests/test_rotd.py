@@ -253,6 +253,31 @@ def test_records_must_start_together(shift, refused):
             rotd(a1, a2, 0.005, periods=[1.0]).PSA.tolist()
 
 
+
+@pytest.mark.parametrize("second, refused", [
+    (dict(station="ABD"), "stations ('ABC' and 'ABD')"),
+    (dict(network="YY"), "networks ('XX' and 'YY')"),
+    (dict(location="surface"), "locations ('borehole' and 'surface')"),  # KiK-net's two sensors
+    (dict(channel="HHN"), "sensors ('HN' and 'HH')"),  # the broadband sensor beside it
+    (dict(channel="hnn"), None),
+    (dict(station=None, network=None, location=None, channel=None), None),  # not stated
+])
+def test_records_must_be_of_one_station_and_sensor(second, refused):
+    # Two stations', or two sensors', horizontals are no one motion's components.
+    a1, a2 = synthetic_pair()
+    first = dict(station="ABC", network="XX", location="borehole", channel="HNE")
+    h1, h2 = Record(a1, 0.005, **first), Record(a2, 0.005, **{**first, "channel": "HNN",
+                                                                **second})
+    if refused:
+        for call in (lambda: rotd(h1, h2, periods=[]), lambda: summarize_components(h1, h2, h1)):
+            with pytest.raises(ValueError) as e:
+                call()
+            assert str(e.value) == (f"H1 and H2 are records of different {refused}: not the "
+                                    f"components of one motion")
+    else:
+        assert rotd(h1, h2, periods=[1.0]).PSA.tolist() == \
+            rotd(a1, a2, 0.005, periods=[1.0]).PSA.tolist()
+
 A = np.ones(10)
 
 

@@ -80,15 +80,35 @@ def _one(name, item, dt):
     return record.accel, record.dt, name, None
 
 
+#: What records state of where they were recorded, with the words of the message.
+_PLACE = (("stations", lambda r: r.station), ("networks", lambda r: r.network),
+          ("locations", lambda r: r.location), ("sensors", lambda r: r.sensor))
+
+
+def _one_station(names, records):
+    """ValueError for records that state different stations, networks, locations or
+    sensors (HN and HH of a SEED channel code): not the components of one motion.
+    What only one of them states is not compared."""
+    for what, get in _PLACE:
+        stated = [(n, get(r)) for n, r in zip(names, records) if r is not None]
+        stated = [(n, v) for n, v in stated if v is not None]
+        if len({v for _, v in stated}) > 1:
+            raise ValueError(f"{_listed([n for n, _ in stated])} are records of different "
+                             f"{what} ({_listed([repr(v) for _, v in stated])}): not the "
+                             f"components of one motion")
+
+
 def matched(names, items, dt=None, trim=False):
     """The components `items`, named `names` in messages ("H1", "H2", "V").
 
-    Raises ValueError for an item that is not a record's samples, a missing
+    Raises ValueError for an item that is not a record's samples, records
+    that state different stations (networks, locations, sensors), a missing
     `dt` or one that disagrees with a record's, components of different time
     steps, or of different lengths unless `trim` (then cut to the shortest).
     Returns `Components`.
     """
     given = [_one(n, c, dt) for n, c in zip(names, items)]
+    _one_station(names, [g[3] for g in given])
     steps = [g[1] for g in given]
     if len(set(steps)) != 1:
         raise ValueError(f"{_listed(names)} have different time steps ("

@@ -193,7 +193,8 @@ def rotd(h1, h2, dt=None, periods=None, damping=0.05, percentiles=(0, 50, 100), 
     their units (read as `Record.from_trace` reads them), or samples in m/s²
     with `dt` (s).  They must share their time step and their length; with
     `trim=True` the longer is cut to the shorter, and `notes` says so.
-    Records that both state their `start_time` must start within half a step.
+    Records that both state their `start_time` must start within half a step,
+    and must not state different stations, networks, locations or sensors.
     `periods` (s): the oscillators of the spectra (`DEFAULT_PERIODS` when None;
     an empty sequence computes PGA and PGV only); `damping` and `substeps` as
     in `response_spectrum`.  `percentiles`: which RotD values, 0 to 100.

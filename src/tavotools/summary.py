@@ -358,7 +358,8 @@ def summarize_components(h1, h2, v, dt=None, *, units=None, periods=None):
     differ); with `periods`, the same of PSA at each period (5 % damping).
     A vertical of another time step or length than the horizontals is
     measured whole, on its own, and `notes` says so.  Raises ValueError for
-    horizontals of different time steps or start times (as `rotd` does), and
+    horizontals of different time steps, start times or stations (as `rotd`
+    does), and
     what `summarize` raises.
     """
     # Checked as `summarize` checks them: an empty list is refused, not read as no periods.

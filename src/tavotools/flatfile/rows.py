@@ -7,7 +7,6 @@ A file that cannot be read is an error of that file only; the batch goes on.
 from __future__ import annotations
 
 import os
-import re
 from dataclasses import dataclass, field
 from datetime import timezone
 
@@ -59,22 +58,10 @@ def _text(value):
     return None if value is None else str(value)
 
 
-# A SEED channel code: band, instrument, orientation ("HNE", "HH1").
-_SEED_CHANNEL = re.compile(r"[A-Za-z][A-Za-z0-9][ZNE123zne]")
-
-
 def sensor_code(record):
-    """The band and instrument codes of a SEED channel ("HN" of "HNE"), or None.
-
-    A station may record on several sensors at once (an accelerometer HN?
-    beside a broadband HH?): their components are not one recording. KiK-net's
-    names ("NS1", "UD2") are directions, their sensor being the location.
-    """
-    channel = record.channel
-    if not isinstance(channel, str) or not _SEED_CHANNEL.fullmatch(channel) \
-            or channel[:2].lower() in ("ns", "ew", "ud"):
-        return None
-    return channel[:2].upper()
+    """The band and instrument codes of a SEED channel ("HN" of "HNE"), or None:
+    `Record.sensor`."""
+    return record.sensor
 
 
 def recording_key(record, path):

@@ -191,7 +191,8 @@ def obe_check(h1, h2, v, dt=None, trim=False):
     The inputs are never changed: CAVstd is computed on copies.
 
     Returns an `OBEReport`.  Raises ValueError for components of different
-    time steps or lengths, NaN or infinite samples, empty components, or a
+    time steps or lengths, records that state different stations (networks,
+    locations, sensors), NaN or infinite samples, empty components, or a
     `dt` that is missing, not positive or disagrees with a record's.
     """
     given = matched(NAMES, (h1, h2, v), dt, trim)

@@ -89,6 +89,8 @@ _HORIZONTAL = {"h", "h1", "h2", "x", "y", "l", "t", "r", "long", "longitudinal",
                "south", "west", "horizontal", "hor", "horz"}
 _DEGREES = re.compile(r"\d{1,3}(?:\.\d+)?(?:deg|degrees|°)?|[ns]\d{1,3}(?:\.\d+)?[ew]")
 _SEED = re.compile(r"[a-z][a-z0-9]([zne12])")
+# A SEED channel code: band, instrument, orientation ("HNE", "HH1").
+_SEED_CHANNEL = re.compile(r"[A-Za-z][A-Za-z0-9][ZNE123zne]")
 
 
 def orientation(component):
@@ -236,6 +238,21 @@ class Record:
     def orientation(self):
         """'vertical' or 'horizontal' as the component's name states it, else None."""
         return orientation(self.component)
+
+    @property
+    def sensor(self):
+        """The band and instrument codes of a SEED channel ("HN" of "HNE"), or None.
+
+        A station may record on several sensors at once (an accelerometer HN?
+        beside a broadband HH?): their components are not one recording.
+        KiK-net's names ("NS1", "UD2") are directions, their sensor being the
+        location.
+        """
+        channel = self.channel
+        if not isinstance(channel, str) or not _SEED_CHANNEL.fullmatch(channel) \
+                or channel[:2].lower() in ("ns", "ew", "ud"):
+            return None
+        return channel[:2].upper()
 
     @property
     def is_vertical(self):
