@@ -384,3 +384,24 @@ def test_from_trace_reads_an_inventory_file(tmp_path):
         assert np.array_equal(r.accel, expected.accel) and r.latitude == 10.5
     with pytest.raises(RecordError, match="nope.xml: cannot be read as an inventory"):
         Record.from_trace(trace(), inventory=str(tmp_path / "nope.xml"))
+
+
+@pytest.mark.parametrize("idep, refused", [
+    (6, "displacements (IDISP)"), (7, "velocities (IVEL)"), (50, "volts (IVOLTS)"),
+    (8, None), (5, None), (None, None),  # accelerations, unknown, unset
+])
+def test_a_sac_file_stating_another_quantity_is_refused(tmp_path, idep, refused):
+    tr = trace(COUNTS.astype(np.float32))
+    if idep is not None:
+        tr.stats.sac = obspy.core.AttribDict(idep=idep)
+    path = written(tmp_path, tr, "SAC")
+    if refused:
+        with pytest.raises(RecordError) as e:
+            read_record(path, units="gal")
+        assert str(e.value) == (f"{path}: XX.ABC.00.HNZ: the SAC header states the samples "
+                                f"are {refused}, not accelerations")
+    else:
+        assert np.array_equal(read_record(path, units="gal").accel, COUNTS * 0.01)
+    processed = obspy.read(str(path))[0]
+    processed.differentiate()  # ObsPy's steps leave the header as it was
+    assert Record.from_trace(processed, "gal").npts == COUNTS.size

@@ -185,6 +185,21 @@ def _stated_units(trace):
     return None
 
 
+#: SAC's IDEP values of samples that are no accelerations, whatever units a caller names.
+_SAC_NOT_ACCELERATION = {6: "displacements (IDISP)", 7: "velocities (IVEL)",
+                         50: "volts (IVOLTS)"}
+
+
+def _sac_quantity(trace):
+    """What a SAC header's IDEP says the samples are, when no acceleration, or None.
+    Only a trace as read: after ObsPy's processing the header may be out of date."""
+    sac = trace.stats.get("sac")
+    if not sac or trace.stats.get("processing"):
+        return None
+    idep = sac.get("idep")
+    return _SAC_NOT_ACCELERATION.get(int(idep)) if idep is not None else None
+
+
 def _sac(trace):
     """Station coordinates and event of a SAC header, where set (SAC's -12345 is unset)."""
     sac = trace.stats.get("sac")
@@ -220,6 +235,10 @@ def from_trace(trace, units=None, *, inventory=None, path=None, format=NAME):
     processing = list(trace.stats.get(STATS_KEY, {}).get("processing", ()))
     if units is not None and inventory is not None:
         raise ValueError("give units or inventory, not both")
+    quantity = _sac_quantity(trace)
+    if quantity is not None:
+        raise _error(trace, path, f"the SAC header states the samples are {quantity}, "
+                                  f"not accelerations")
     if units is not None:
         units = units_argument(units)
         samples = _samples(trace, path)
