@@ -287,3 +287,19 @@ def test_components_refuse_mixed_time_steps_and_allow_one_sample():
     s = summarize_components([1.0], [2.0], [0.5], dt=0.01)
     assert math.isnan(s.PGA_RotD50) and s.notes == ("a horizontal holds one sample: no RotD",)
     assert s.CAVstd_gm == math.sqrt(s.h1.CAVstd * s.h2.CAVstd)
+
+
+@pytest.mark.parametrize("v_station, refused", [("ABD", True), ("ABC", False), (None, False)])
+def test_summarize_components_refuses_a_vertical_of_another_station(v_station, refused):
+    # Its CAVstd would be the maximum of another station's set.
+    rng = np.random.default_rng(3)
+    h1, h2, v = (Record(rng.normal(0, 1, 300), 0.01, station=s)
+                 for s in ("ABC", "ABC", v_station))
+    if refused:
+        with pytest.raises(ValueError) as e:
+            summarize_components(h1, h2, v)
+        assert str(e.value) == ("H1, H2 and V are records of different stations ('ABC', 'ABC' "
+                                "and 'ABD'): not the components of one motion")
+    else:
+        assert summarize_components(h1, h2, v) == \
+            summarize_components(h1.accel, h2.accel, v.accel, 0.01)

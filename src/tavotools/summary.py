@@ -15,7 +15,7 @@ from dataclasses import dataclass, field, fields
 import numpy as np
 
 from . import checks, tavo
-from .components import geometric_mean
+from .components import _one_station, geometric_mean
 from .records import Record
 from .rotd import rotd
 from .spectra import STANDARD_PERIODS, _oscillators, response_spectrum
@@ -358,11 +358,14 @@ def summarize_components(h1, h2, v, dt=None, *, units=None, periods=None):
     differ); with `periods`, the same of PSA at each period (5 % damping).
     A vertical of another time step or length than the horizontals is
     measured whole, on its own, and `notes` says so.  Raises ValueError for
-    horizontals of different time steps, start times or stations (as `rotd`
-    does), and
+    horizontals of different time steps or start times (as `rotd` does),
+    components that state different stations (networks, locations, sensors),
+    and
     what `summarize` raises.
     """
     # Checked as `summarize` checks them: an empty list is refused, not read as no periods.
     T = periods_array(periods)
     records = [_record(c, dt, units, "summarize_components()") for c in (h1, h2, v)]
+    # The vertical too: its CAVstd goes into max_CAVstd, as in the OBE check.
+    _one_station(("H1", "H2", "V"), records)
     return measure_recording(*records, periods=T).combined
