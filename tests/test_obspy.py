@@ -405,3 +405,22 @@ def test_a_sac_file_stating_another_quantity_is_refused(tmp_path, idep, refused)
     processed = obspy.read(str(path))[0]
     processed.differentiate()  # ObsPy's steps leave the header as it was
     assert Record.from_trace(processed, "gal").npts == COUNTS.size
+
+
+@pytest.mark.parametrize("second, refused", [(5.0e5, True), (4.0e5, False)])
+@pytest.mark.parametrize("location", ["00", ""])
+def test_an_inventory_stating_two_sensitivities_at_once_is_refused(second, refused, location):
+    # ObsPy takes the first of overlapping responses, with a warning at most.
+    inv = inventory() + inventory(value=second)
+    for cha in inv[0][0].channels + inv[1][0].channels:
+        cha.location_code = location
+    tr = trace()
+    tr.stats.location = location
+    if refused:
+        with pytest.raises(RecordError) as e:
+            Record.from_trace(tr, inventory=inv)
+        assert str(e.value) == (f"{tr.id}: the inventory states 2 different sensitivities at "
+                                f"2020-01-02T03:04:05.500000Z (400000.0 per M/S**2, 500000.0 per "
+                                f"M/S**2): which one holds is not for the reader to guess")
+    else:
+        assert np.array_equal(Record.from_trace(tr, inventory=inv).accel, COUNTS / 4.0e5)

@@ -132,6 +132,20 @@ def _converted(trace):
     return None
 
 
+def _sensitivities(inventory, trace):
+    """The distinct (value, input units) of the overall sensitivities that the inventory
+    states for the trace's channel at its start (two epochs or files that overlap)."""
+    network, station, location, channel = trace.id.split(".")
+    found = set()
+    for net in inventory.select(network=network, station=station, location=location,
+                                channel=channel, time=trace.stats.starttime):
+        for sta in net:
+            for cha in sta:
+                s = cha.response.instrument_sensitivity if cha.response else None
+                found.add((None, None) if s is None else (s.value, s.input_units))
+    return found
+
+
 def _from_inventory(trace, inventory, path):
     """The samples divided by the overall sensitivity, and the units it converts to."""
     # Dividing samples already converted would divide them twice.
@@ -140,10 +154,19 @@ def _from_inventory(trace, inventory, path):
         raise _error(trace, path, f"the samples are no longer counts ({converted}): an "
                                   f"inventory converts counts; pass units= for what they are")
     try:
-        response = inventory.get_response(trace.id, trace.stats.starttime)
+        with warnings.catch_warnings():
+            # Of several matching responses it takes the first: judged below.
+            warnings.filterwarnings("ignore", "Found more than one matching", UserWarning)
+            response = inventory.get_response(trace.id, trace.stats.starttime)
     except Exception:  # ObsPy raises a bare Exception when nothing matches
         raise _error(trace, path, f"no response at {trace.stats.starttime} "
                                        f"in the inventory") from None
+    stated = _sensitivities(inventory, trace)
+    if len(stated) > 1:
+        raise _error(trace, path, f"the inventory states {len(stated)} different "
+                                  f"sensitivities at {trace.stats.starttime} ("
+                                  + ", ".join(f"{v!r} per {u}" for v, u in sorted(stated, key=str))
+                                  + "): which one holds is not for the reader to guess")
     sensitivity = response.instrument_sensitivity
     if sensitivity is None or not sensitivity.value:
         try:
