@@ -1,5 +1,6 @@
 """tavotools flatfile: grouping, rows against the summaries, CSV and Parquet, the errors
 file, resuming, interruptions, killed workers, local processes and a Dask cluster."""
+import contextlib
 import csv
 import os
 import signal
@@ -482,6 +483,63 @@ def test_killed_worker_costs_only_its_file(tmp_path):
     rows = read_csv(out)
     assert len(rows) == 6
     assert [r["components"] for r in rows] == ["3", "3", "3", "2", "3", "3"]
+
+
+def _running(pid):
+    """Whether process `pid` still runs (a zombie, its run over, does not)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs /proc")
+def test_workers_end_with_a_run_killed_outright(tmp_path):
+    # A run killed by SIGKILL (or the out-of-memory killer) cannot shut its pool
+    # down; its workers used to wait for tasks for ever, holding the terminal's
+    # output open, so that whatever read it never saw its end.
+    src = tmp_path / "records"
+    src.mkdir()
+    many(src, 6)
+    pids = tmp_path / "pids"
+    pids.mkdir()
+    env = hooked(tmp_path, f"""
+        import os, time
+        import tavotools.records as records
+
+        _read = records.read_records
+
+        def read_records(path, *args, **kwargs):
+            open(os.path.join({str(pids)!r}, str(os.getpid())), "w").close()
+            if os.path.basename(str(path)).startswith("r0005"):
+                open(os.path.join({str(pids)!r}, "stalled"), "w").close()
+                time.sleep(600)
+            return _read(path, *args, **kwargs)
+
+        records.read_records = read_records
+    """)
+    proc = subprocess.Popen(command(src, "-o", tmp_path / "flat.csv", "--jobs", "2"), env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    workers = []
+    try:
+        deadline = time.monotonic() + 120
+        while not (pids / "stalled").exists():
+            assert proc.poll() is None and time.monotonic() < deadline
+            time.sleep(0.05)
+        proc.kill()
+        proc.wait()
+        workers = [int(p.name) for p in pids.iterdir() if p.name.isdigit()]
+        assert workers
+        deadline = time.monotonic() + 60
+        while any(map(_running, workers)) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        assert not any(map(_running, workers))
+    finally:
+        proc.kill()
+        for pid in workers:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGKILL)
 
 
 def test_merge_that_kills_its_worker_ends_as_errors(tmp_path):
