@@ -495,13 +495,18 @@ def _running(pid):
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs /proc")
-def test_workers_end_with_a_run_killed_outright(tmp_path):
+@pytest.mark.parametrize("which", ["flatfile", "measures"])
+def test_workers_end_with_a_run_killed_outright(tmp_path, which):
     # A run killed by SIGKILL (or the out-of-memory killer) cannot shut its pool
     # down; its workers used to wait for tasks for ever, holding the terminal's
     # output open, so that whatever read it never saw its end.
     src = tmp_path / "records"
     src.mkdir()
     many(src, 6)
+    if which == "flatfile":
+        argv = command(src, "-o", tmp_path / "flat.csv", "--jobs", "2")
+    else:
+        argv = [sys.executable, "-m", "tavotools", *sorted(map(str, src.iterdir())), "--jobs", "2"]
     pids = tmp_path / "pids"
     pids.mkdir()
     env = hooked(tmp_path, f"""
@@ -519,8 +524,7 @@ def test_workers_end_with_a_run_killed_outright(tmp_path):
 
         records.read_records = read_records
     """)
-    proc = subprocess.Popen(command(src, "-o", tmp_path / "flat.csv", "--jobs", "2"), env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    proc = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     workers = []
     try:
         deadline = time.monotonic() + 120

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import functools
 import os
-import signal
 import sys
 
 from ..render import csv_text, json_text, number, period_label, printable, table_lines
@@ -152,12 +151,6 @@ def _tasks(paths, options, keep):
     return tasks, unlisted
 
 
-def _ignore_sigint():
-    # Ctrl-C reaches every process of the terminal's group: the parent alone stops
-    # the run, rather than each worker printing a traceback of its own.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
 def _run(tasks, jobs):
     show = len(tasks) > 1 and sys.stderr.isatty()
     results = [None] * len(tasks)
@@ -165,7 +158,10 @@ def _run(tasks, jobs):
         from concurrent.futures import ProcessPoolExecutor, as_completed
         from concurrent.futures.process import BrokenProcessPool
 
-        pool = ProcessPoolExecutor(max_workers=min(jobs, len(tasks)), initializer=_ignore_sigint)
+        from ..workers import start_worker
+
+        pool = ProcessPoolExecutor(max_workers=min(jobs, len(tasks)), initializer=start_worker,
+                                   initargs=(os.getpid(),))
         try:
             futures = {}
             for k, t in enumerate(tasks):

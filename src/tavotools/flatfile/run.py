@@ -13,16 +13,15 @@ import contextlib
 import math
 import multiprocessing
 import os
-import select
 import signal
 import sys
 import threading
-import time
 from collections import deque
 from dataclasses import dataclass
 
 from ..files import same_file
 from ..processing import parse_steps
+from ..workers import start_worker
 from .output import write_errors, write_table
 from .rows import Options, process_batch
 from .scan import batches, walk
@@ -106,44 +105,6 @@ class _Task:
     suspect: bool = False    # run alone: a worker died while it was in flight
 
 
-def _ignore_sigint():
-    # Ctrl-C reaches every process of the terminal's group; the parent alone
-    # handles it, so that workers finish their task instead of dying mid-way.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
-def _start_worker(run_pid):
-    _ignore_sigint()
-    threading.Thread(target=_end_with, args=(run_pid,), daemon=True).start()
-
-
-def _end_with(run_pid):
-    """End this worker as soon as the run's process `run_pid` ends.
-
-    A run killed outright (SIGKILL, the out-of-memory killer) cannot shut its
-    pool down: its workers, and the server they were forked from, would wait for
-    tasks for ever, holding the run's terminal or pipe open.  Nothing a worker
-    holds needs saving: the run stores results, not its workers.
-    """
-    try:
-        fd = os.pidfd_open(run_pid)
-    except ProcessLookupError:
-        os._exit(1)
-    except (AttributeError, OSError):
-        fd = None   # no pidfd here: look every second instead
-    if fd is not None:
-        select.select([fd], [], [])   # readable once the process has ended
-        os._exit(1)
-    while True:
-        time.sleep(1.0)
-        try:
-            os.kill(run_pid, 0)
-        except ProcessLookupError:
-            os._exit(1)
-        except OSError:
-            pass
-
-
 class _Inline:
     """Runs each task in this process when it is submitted."""
 
@@ -179,7 +140,7 @@ class _Processes:
         context = multiprocessing.get_context("forkserver")
         context.set_forkserver_preload(["tavotools.flatfile.rows"])
         self.pool = cf.ProcessPoolExecutor(max_workers=self.parallel, mp_context=context,
-                                           initializer=_start_worker, initargs=(os.getpid(),))
+                                           initializer=start_worker, initargs=(os.getpid(),))
 
     def submit(self, task, options):
         try:
