@@ -634,6 +634,38 @@ def test_stopped_merge_leaves_no_row_of_a_shared_file_behind(tmp_path, monkeypat
     assert out.read_bytes() == (tmp_path / "whole.csv").read_bytes()
 
 
+@pytest.mark.parametrize("how", ["each file alone", "two jobs", "resumed"])
+def test_rows_of_one_sort_key_keep_their_order_whatever_the_batches(tmp_path, monkeypatch, how):
+    # a.mseed holds S1's east and S2's three components: both rows begin with the
+    # file and channel a.mseed, HNE.  They went out in the order they were stored,
+    # S1 after S2 when S1 needed a merge (its north in b.mseed, read by another task)
+    # and before it when one task read both files, so --jobs changed the flatfile.
+    run_module = sys.modules["tavotools.flatfile.run"]
+    src = tmp_path / "records"
+    src.mkdir()
+    write_mseed(src / "a.mseed", [("S1", "HNE"), ("S2", "HNE"), ("S2", "HNN"), ("S2", "HNZ")],
+                seed=1)
+    write_mseed(src / "b.mseed", [("S1", "HNN"), ("S1", "HNZ")], seed=2)
+    for k in range(2):
+        write_recording(src, f"c{k}", seed=10 + k)
+    whole = run([src], tmp_path / "whole.csv", units="m/s2")
+    out = tmp_path / "flat.csv"
+    if how == "each file alone":
+        monkeypatch.setattr(run_module, "MAX_BATCH", 1)
+        run([src], out, units="m/s2")
+    elif how == "two jobs":
+        run([src], out, units="m/s2", jobs=2)
+    else:
+        later = (src / "b.mseed").read_bytes()
+        (src / "b.mseed").unlink()
+        run([src], out, units="m/s2")
+        (src / "b.mseed").write_bytes(later)
+        run([src], out, units="m/s2")
+    assert whole.rows == 4 and whole.failed == 0
+    assert [r["station"] for r in read_csv(out)][:2] == ["S1", "S2"]
+    assert out.read_bytes() == (tmp_path / "whole.csv").read_bytes()
+
+
 def test_interrupted_run_reports_the_files_it_read(tmp_path, monkeypatch):
     # The count of files read was the return value of the task loop, so a stop
     # reported "0 files read" beside the rows those files had given.

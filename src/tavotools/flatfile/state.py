@@ -234,8 +234,15 @@ class State:
     # ---- what the outputs show ------------------------------------------------------
 
     def rows(self, n_floats):
-        """Every row in output order: (text values, float values, float mask)."""
-        cur = self.db.execute("SELECT text, floats, mask FROM recordings ORDER BY sortkey, id")
+        """Every row in output order: (text values, float values, float mask).
+
+        Rows of one sort key (two stations of one file, the first component of each
+        on the same channel) go by their recording's key: their ids tell only when
+        each was stored, which depends on the batches and on earlier runs.  The
+        rows of one key, a split set, are stored together, in reading order.
+        """
+        cur = self.db.execute(
+            "SELECT text, floats, mask FROM recordings ORDER BY sortkey, gkey, id")
         while True:
             page = cur.fetchmany(256)
             if not page:
