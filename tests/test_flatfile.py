@@ -666,6 +666,24 @@ def test_rows_of_one_sort_key_keep_their_order_whatever_the_batches(tmp_path, mo
     assert out.read_bytes() == (tmp_path / "whole.csv").read_bytes()
 
 
+@pytest.mark.parametrize("first, then", [("relative", "absolute"), ("absolute", "relative")])
+def test_a_resumed_run_shows_the_files_as_it_names_them(folder, tmp_path, monkeypatch, first,
+                                                        then):
+    # The file columns held the names of the run that computed each row, so a run
+    # resumed with the folder named otherwise mixed both spellings in one flatfile.
+    monkeypatch.chdir(tmp_path)
+    named = {"relative": Path("records"), "absolute": folder}
+    out = tmp_path / "flat.csv"
+    run([named[first]], out, periods=PERIODS)
+    os.utime(folder / "site" / "0112a.smc", ns=(0, 0))   # one recording read again
+    again = run([named[then]], out, periods=PERIODS)
+    whole = run([named[then]], tmp_path / "whole.csv", periods=PERIODS)
+    assert again.reused > 0 and again.computed == 3
+    assert out.read_bytes() == (tmp_path / "whole.csv").read_bytes()
+    assert whole.rows == 3 and all(
+        r["H1_file"].startswith(str(named[then])) for r in read_csv(out))
+
+
 def test_interrupted_run_reports_the_files_it_read(tmp_path, monkeypatch):
     # The count of files read was the return value of the task loop, so a stop
     # reported "0 files read" beside the rows those files had given.

@@ -153,7 +153,9 @@ class RowBuilder:
         """(text values, float values, float mask) of one recording.
 
         `members` are (path, record) pairs; `shown` maps a path to the name
-        the row shows for it.
+        the row shows for it.  The file columns hold the paths themselves: the
+        run that writes the flatfile shows them as it was given them
+        (`State.rows`), whichever run computed the row.
         """
         records = [r for _, r in members]
         h1, h2, v = orientation_slots(records)
@@ -211,7 +213,7 @@ class RowBuilder:
             if record is None:
                 continue
             path = next(p for p, r in members if r is record)
-            text[f"{slot}_file"] = shown[path]
+            text[f"{slot}_file"] = path
             text[f"{slot}_channel"] = _text(record.channel)
             text[f"{slot}_component"] = record.component
             text[f"{slot}_npts"] = record.npts

@@ -12,10 +12,15 @@ import sqlite3
 
 import numpy as np
 
+from .schema import COMPONENTS
+
 __all__ = ["State"]
 
 #: Changes whenever the stored rows would no longer match what a run computes.
-VERSION = "3"
+VERSION = "4"
+
+#: The columns of a row that hold a file's path, shown as the run names the file.
+FILE_COLUMNS = tuple(f"{c}_file" for c in COMPONENTS)
 
 _TABLES = """
 CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value TEXT);
@@ -248,8 +253,18 @@ class State:
             if not page:
                 return
             for text, floats, mask in page:
-                yield (json.loads(text), np.frombuffer(floats, "<f8"),
+                text = json.loads(text)
+                for column in FILE_COLUMNS:
+                    if text.get(column) is not None:
+                        text[column] = self._shown(text[column])
+                yield (text, np.frombuffer(floats, "<f8"),
                        np.unpackbits(np.frombuffer(mask, np.uint8), count=n_floats).astype(bool))
+
+    def _shown(self, path):
+        """The name this run gives the file at `path` (as named, or as walked to): a row
+        stored by an earlier run given other names (relative, absolute) shows this run's."""
+        row = self.db.execute("SELECT shown FROM scan WHERE path = ?", (_raw(path),)).fetchone()
+        return path if row is None else _name(row[0])
 
     def count_rows(self):
         return self.db.execute("SELECT count(*) FROM recordings").fetchone()[0]
