@@ -36,7 +36,11 @@ def _end_with(run_pid):
     except (AttributeError, OSError):
         fd = None   # no pidfd on this system: look every second instead
     if fd is not None:
-        select.select([fd], [], [])   # readable once the process has ended
+        # Readable once the process has ended (poll: select takes no fd past 1023).
+        watch = select.poll()
+        watch.register(fd, select.POLLIN)
+        while not watch.poll():
+            pass
         os._exit(1)
     while True:
         time.sleep(1.0)
