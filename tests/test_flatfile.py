@@ -684,6 +684,38 @@ def test_a_resumed_run_shows_the_files_as_it_names_them(folder, tmp_path, monkey
         r["H1_file"].startswith(str(named[then])) for r in read_csv(out))
 
 
+@pytest.mark.parametrize("where", ["walk", "plan"])
+def test_a_run_stopped_while_finding_the_files_leaves_the_outputs(folder, tmp_path, monkeypatch,
+                                                                   capsys, where):
+    # Stopped before the files were all found and checked, a run wrote the stored rows
+    # (some of files since changed or gone, unchecked) and an errors file of the files
+    # found so far: the errors of the last run were lost, the file names changed.
+    run_module = sys.modules["tavotools.flatfile.run"]
+    monkeypatch.chdir(tmp_path)
+    (folder / "zz_bad.smc").write_text("2 CORRECTED ACCELEROGRAM\n")
+    first = run([Path("records")], "flat.csv", periods=PERIODS)
+    assert first.failed == 1
+    before = {p: (tmp_path / p).read_bytes() for p in ("flat.csv", "flat.errors.csv")}
+    (folder / "single.csv").unlink()
+    def stop(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    if where == "walk":
+        monkeypatch.setattr(run_module, "walk", stop)
+    else:
+        monkeypatch.setattr(run_module.State, "plan", stop)
+    from tavotools.cli import main
+
+    status = main(["flatfile", "records", "-o", "flat.csv", "--periods", "0.1,0.2,0.5,1"])
+    assert status == 130
+    assert {p: (tmp_path / p).read_bytes() for p in before} == before
+    assert "left as it was" in capsys.readouterr().err
+    monkeypatch.undo()
+    monkeypatch.chdir(tmp_path)
+    again = run([Path("records")], "flat.csv", periods=PERIODS)
+    assert (again.rows, again.failed) == (2, 1)
+
+
 def test_interrupted_run_reports_the_files_it_read(tmp_path, monkeypatch):
     # The count of files read was the return value of the task loop, so a stop
     # reported "0 files read" beside the rows those files had given.

@@ -57,6 +57,10 @@ def run(args, p):
         # sqlite3.Error: a run state that is not one (another file named OUT.state).
         print(f"tavotools flatfile: {e}", file=sys.stderr)
         return 2
+    if not report.written:
+        print(f"tavotools flatfile: interrupted while finding the files: {report.output} "
+              f"left as it was", file=sys.stderr)
+        return report.status
     if report.reset:
         print("tavotools flatfile: the periods, reading options or processing changed: "
               "every file was read again", file=sys.stderr)

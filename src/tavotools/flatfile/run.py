@@ -47,6 +47,7 @@ class Report:
     skipped: int = 0
     interrupted: bool = False
     reset: bool = False
+    written: bool = True   # False: stopped before the files were all found, outputs left as they were
 
     @property
     def status(self):
@@ -241,24 +242,32 @@ def run(paths, output, *, periods=(), jobs=1, scheduler=None, dt=None, units=Non
     lost = []   # failures that are not stored, so tried again by the next run
     reused = 0
     read = [0]  # files read so far: kept when the run is interrupted
-    interrupted = False
+    interrupted = planned = False
     try:
         try:
             with _sigterm_as_interrupt():
                 scanned = _scan(state, paths, (target, errors_file, state_file), lost)
                 todo = state.plan()
+                planned = True
                 reused = scanned - todo
                 _compute(state, options, todo, jobs, scheduler, lost, progress, read)
         except KeyboardInterrupt:
             interrupted = True
         with _held_interrupts():
             errors = sorted([tuple(e) for e in state.errors()] + lost)
-            write_table(target, schema, state.rows(len(schema.floats)))
-            write_errors(errors_file, errors)
+            if planned:
+                write_table(target, schema, state.rows(len(schema.floats)))
+                write_errors(errors_file, errors)
             rows = state.count_rows()
             skipped = len(state.errors("skipped"))
     finally:
         state.close()
+    if not planned:
+        # Stopped while the files were still being found: the state holds rows of
+        # files this run has not seen (nor checked), and errors of the files found
+        # so far only, so the outputs of the last run stay as they were.
+        return Report(output=target, errors_file=errors_file, rows=rows, computed=0,
+                      reused=0, failed=0, interrupted=True, reset=state.reset, written=False)
     return Report(output=target, errors_file=errors_file, rows=rows, computed=read[0],
                   reused=reused, failed=len(errors), skipped=skipped,
                   interrupted=interrupted, reset=state.reset)
