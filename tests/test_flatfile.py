@@ -546,6 +546,42 @@ def test_workers_end_with_a_run_killed_outright(tmp_path, which):
                 os.kill(pid, signal.SIGKILL)
 
 
+def test_a_killed_worker_is_reported_alike_by_local_processes_and_dask(tmp_path, monkeypatch):
+    # The reason quoted the executor's message: the pool's, or Dask's, naming the
+    # task's key and the worker's address, so that no two errors files were alike.
+    distributed = pytest.importorskip("dask.distributed")
+    dask_config = pytest.importorskip("dask.config")
+    src = tmp_path / "records"
+    src.mkdir()
+    many(src, 3)
+    (src / "r0001b.smc").rename(src / "r0001b-crash.smc")
+    env = hooked(tmp_path, """
+        import os
+        import tavotools.records as records
+
+        _read = records.read_records
+
+        def read_records(path, *args, **kwargs):
+            if "crash" in os.path.basename(str(path)):
+                os._exit(9)
+            return _read(path, *args, **kwargs)
+
+        records.read_records = read_records
+    """)
+    local = subprocess.run(command(src, "-o", tmp_path / "local.csv", "--jobs", "2"), env=env,
+                           capture_output=True, text=True, timeout=300)
+    assert local.returncode == 1, local.stderr
+    monkeypatch.setenv("PYTHONPATH", env["PYTHONPATH"])   # the cluster's workers start hooked
+    # A task that kills its worker is given up at once, not tried on three more.
+    with dask_config.set({"distributed.scheduler.allowed-failures": 0}), \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                     dashboard_address=None) as cluster:
+        dask = run([src], tmp_path / "dask.csv", scheduler=cluster.scheduler_address)
+    assert dask.failed == 1
+    assert (tmp_path / "dask.errors.csv").read_bytes() == (tmp_path / "local.errors.csv").read_bytes()
+    assert (tmp_path / "dask.csv").read_bytes() == (tmp_path / "local.csv").read_bytes()
+
+
 def test_merge_that_kills_its_worker_ends_as_errors(tmp_path):
     # Each file of the recording alone is read in a task of its own (three files for two
     # jobs), and the task that reads them together kills its worker every time: its

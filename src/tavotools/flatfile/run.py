@@ -122,6 +122,9 @@ class _Inline:
     def lost(self, future, error):
         return False
 
+    def ended(self, error):
+        return False
+
     def close(self, cancel=False):
         pass
 
@@ -172,6 +175,10 @@ class _Processes:
             self._start()
         return True
 
+    def ended(self, error):
+        """Whether `error` tells that a worker process ended (rather than what failed in it)."""
+        return isinstance(error, cf.process.BrokenProcessPool)
+
     def close(self, cancel=False):
         self.pool.shutdown(wait=True, cancel_futures=cancel)
 
@@ -203,6 +210,10 @@ class _Dask:
         # A task that failed on the cluster (a worker killed, or the cluster
         # unable to run it) is tried again file by file.
         return True
+
+    def ended(self, error):
+        killed = getattr(self.distributed, "KilledWorker", None)
+        return killed is not None and isinstance(error, killed)
 
     def close(self, cancel=False):
         if cancel and self.futures:
@@ -379,8 +390,8 @@ def _compute(state, options, todo, jobs, scheduler, lost, progress, read):
                     if retry:
                         queue.extend(retry)
                     else:
-                        lost.extend((shown, _died(e, together=len(task.files) > 1))
-                                    for _, shown, _ in task.files)
+                        reason = _died(e, len(task.files) > 1, executor.ended(e))
+                        lost.extend((shown, reason) for _, shown, _ in task.files)
                         count(task)
                     continue
                 for _, key, paths in state.commit(result):
@@ -405,8 +416,14 @@ def _retry(task):
     return []
 
 
-def _died(error, together=False):
-    name = type(error).__name__
-    what = f"{name}: {error}" if str(error) else name
+def _died(error, together=False, ended=False):
+    """The reason of files whose task was lost.  A worker's end is told in the same
+    words whatever ran it: the executors' own messages name a pool, or a cluster's
+    task key and worker address, which would make each run's errors file another."""
+    if ended:
+        what = "its process ended"
+    else:
+        name = type(error).__name__
+        what = f"{name}: {error}" if str(error) else name
     files = "these files together" if together else "this file"
     return f"the worker died or failed while reading {files} ({what})"
