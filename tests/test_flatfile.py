@@ -344,6 +344,24 @@ def many(folder, count):
         write_recording(folder, f"r{k:04d}", seed=k, n=2000)
 
 
+@pytest.mark.parametrize("output, scheduler, missing, extra", [
+    ("flat.parquet", None, ["pyarrow", "pyarrow.parquet"], "parquet"),
+    ("flat.csv", "tcp://127.0.0.1:9", ["dask", "dask.distributed"], "dask"),
+])
+def test_a_missing_optional_library_stops_the_run_before_any_file_is_read(
+        tmp_path, monkeypatch, output, scheduler, missing, extra):
+    # Without the extra installed, the run read and computed every file, then
+    # failed at writing Parquet (or at starting Dask) and left its run state behind.
+    for name in missing:
+        monkeypatch.setitem(sys.modules, name, None)
+    src = tmp_path / "records"
+    src.mkdir()
+    write_recording(src, "0111", seed=1)
+    with pytest.raises(ImportError, match=rf"pip install 'tavotools\[{extra}\]'"):
+        run([src], tmp_path / output, periods=PERIODS, scheduler=scheduler)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["records"]
+
+
 def test_jobs_and_dask_give_the_same_output(tmp_path):
     distributed = pytest.importorskip("dask.distributed")
     src = tmp_path / "records"

@@ -123,6 +123,12 @@ def write_parquet(target, schema, rows):
     _atomic(target, write, "wb")
 
 
+def check_writer(target):
+    """Raise ImportError when the library that writes `target` is missing (pyarrow for Parquet)."""
+    if target.lower().endswith(".parquet"):
+        _pyarrow()
+
+
 def write_table(target, schema, rows):
     """Write `rows` to `target`, Parquet or CSV by its suffix."""
     if target.lower().endswith(".parquet"):

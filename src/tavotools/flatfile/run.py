@@ -22,7 +22,7 @@ from dataclasses import dataclass
 from ..files import same_file
 from ..processing import parse_steps
 from ..workers import start_worker
-from .output import write_errors, write_table
+from .output import check_writer, write_errors, write_table
 from .rows import Options, process_batch
 from .scan import batches, walk
 from .schema import Schema
@@ -183,14 +183,20 @@ class _Processes:
         self.pool.shutdown(wait=True, cancel_futures=cancel)
 
 
+def _distributed():
+    """dask.distributed, or ImportError naming the extra that brings it."""
+    try:
+        from dask import distributed
+    except ImportError:
+        raise ImportError("--scheduler needs Dask: pip install 'tavotools[dask]'") from None
+    return distributed
+
+
 class _Dask:
     """Tasks sent to an existing Dask distributed cluster."""
 
     def __init__(self, address):
-        try:
-            from dask import distributed
-        except ImportError:
-            raise ImportError("--scheduler needs Dask: pip install 'tavotools[dask]'") from None
+        distributed = _distributed()
         self.distributed = distributed
         self.client = distributed.Client(address)
         self.parallel = max(1, sum(self.client.nthreads().values()))
@@ -246,6 +252,11 @@ def run(paths, output, *, periods=(), jobs=1, scheduler=None, dt=None, units=Non
     _check_inputs(paths, (target, errors_file, state_file))
     if process is not None:
         parse_steps(process)   # a bad step is an error before any file is read
+    # So is a missing optional library: the run would meet it only after reading
+    # every file, and leave a run state behind.
+    check_writer(target)
+    if scheduler is not None:
+        _distributed()
     options = Options(periods=tuple(float(T) for T in periods), dt=dt, units=units,
                       process=process or None)
     schema = Schema(options.periods)
