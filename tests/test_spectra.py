@@ -214,6 +214,30 @@ def test_linearity_in_amplitude():
 
 # ---- the Python API --------------------------------------------------------------
 
+def _obe_grid():
+    from tavotools.obe import OBE_FREQUENCIES
+    return OBE_FREQUENCIES[OBE_FREQUENCIES != 2.0], np.arange(401) / 400
+
+
+@pytest.mark.parametrize("grid", [lambda: (DEFAULT_PERIODS, np.linspace(-2.0, 1.0, 301)), _obe_grid],
+                         ids=["default periods", "OBE frequencies"])
+def test_log_grids_are_the_nearest_doubles_on_every_machine(grid):
+    # Built with NumPy's power, the grids differed by one ulp between an AVX-512
+    # CPU and another, and between NumPy 1 and 2: 13 default periods and 20 OBE
+    # frequencies on the development machine, so every spectrum on them too.
+    from decimal import Decimal, localcontext
+
+    values, exponents = grid()
+    assert values.size == exponents.size
+    with localcontext() as context:
+        context.prec = 60
+        far = [k for k, (v, x) in enumerate(zip(values, exponents))
+               if abs(Decimal(float(v)) - Decimal(10) ** Decimal(float(x)))
+               > Decimal(float(np.spacing(v))) / 2]
+    assert far == []
+    assert values[0] in (0.01, 1.0) and values[-1] == 10.0
+
+
 def test_result_units_and_defaults():
     accel = np.sin(np.arange(500) * 0.1)
     sp = response_spectrum(accel, 0.02)

@@ -14,6 +14,7 @@ with ω = 2π/T.  Other acceleration units carry through (cm/s² gives cm).
 """
 from __future__ import annotations
 
+import decimal
 from dataclasses import dataclass
 
 import numpy as np
@@ -23,8 +24,24 @@ from .constants import MAX_SUBSTEPS
 
 __all__ = ["DEFAULT_PERIODS", "STANDARD_PERIODS", "ResponseSpectrum", "response_spectrum"]
 
-#: Periods used when none are given: 0.01 s to 10 s, 100 per decade (301).
-DEFAULT_PERIODS = np.logspace(-2.0, 1.0, 301)
+
+def powers_of_ten(exponents):
+    """10.0 ** x for each double x, each the double nearest the exact power.
+
+    NumPy's power is not always that: its last bit depends on the CPU (AVX-512
+    or not) and on NumPy's version, so grids built with it, and every spectrum
+    on them, differed from machine to machine. Decimal arithmetic is the same
+    everywhere; 30 digits leave the nearest double.
+    """
+    with decimal.localcontext() as context:
+        context.prec = 30
+        ten = decimal.Decimal(10)
+        return np.array([float(ten ** decimal.Decimal(float(x))) for x in exponents])
+
+
+#: Periods used when none are given: 0.01 s to 10 s, 100 per decade (301):
+#: 10 ** x at the exponents x of np.linspace(-2, 1, 301), k * 0.01 - 2.
+DEFAULT_PERIODS = powers_of_ten(np.arange(301) * 0.01 - 2.0)
 DEFAULT_PERIODS.setflags(write=False)
 
 #: The 111 periods (s) of the NGA-West2 flatfile, 0.01 s to 20 s: `--periods standard`.

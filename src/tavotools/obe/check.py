@@ -23,7 +23,7 @@ from .. import constants, tavo
 from ..components import geometric_mean, matched
 from ..constants import MAX_SUBSTEPS
 from ..render import printable
-from ..spectra import ResponseSpectrum, response_spectrum
+from ..spectra import ResponseSpectrum, powers_of_ten, response_spectrum
 
 __all__ = ["CAV_CUTOFF", "Criterion", "ComponentCheck", "DAMPING", "NAMES", "OBEReport",
            "OBE_FREQUENCIES", "POINTS_PER_DECADE", "PSA_BAND", "PSA_CUTOFF", "PSV_BAND",
@@ -37,9 +37,10 @@ POINTS_PER_DECADE = 400
 #: Response samples per cycle of the highest frequency of the check, at least.
 POINTS_PER_CYCLE = 100
 
-#: The check's frequency grid (Hz): 10**(k/400) for k = 0 … 400, and 2 Hz.
+#: The check's frequency grid (Hz): 10**(k/400) for k = 0 … 400 (each power the
+#: nearest double, the same on every machine), and 2 Hz.
 OBE_FREQUENCIES = np.unique(np.concatenate(
-    [10.0 ** (np.arange(POINTS_PER_DECADE + 1) / POINTS_PER_DECADE), [2.0]]))
+    [powers_of_ten(np.arange(POINTS_PER_DECADE + 1) / POINTS_PER_DECADE), [2.0]]))
 OBE_FREQUENCIES.setflags(write=False)
 
 #: 0.2 g, the cut-off of spectral acceleration in both checks (m/s²).
