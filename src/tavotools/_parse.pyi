@@ -1,8 +1,11 @@
 """Numeric blocks of record files, parsed straight from bytes."""
-from collections.abc import Buffer
+from collections.abc import Buffer, Callable
+from typing import TypeVar
 
 import numpy as np
 import numpy.typing as npt
+
+_T = TypeVar("_T")
 
 class ParseError(ValueError):
     offset: int
@@ -26,3 +29,4 @@ def columns(
     delimiters: Buffer | None = None,
 ) -> tuple[npt.NDArray[np.float64], int]: ...
 def lone_cr(data: Buffer) -> int: ...
+def rounding_to_nearest(func: Callable[[], _T]) -> _T: ...
