@@ -22,6 +22,8 @@ ROOT = Path(__file__).resolve().parents[1]
     ("benchmarks.bench_flatfile", ["--copies", "1", "--data"], "per recording"),
 ])
 def test_benchmark_runs(module, args, verdict, data):
+    if not (ROOT / "benchmarks" / "__main__.py").exists():
+        pytest.skip("the benchmarks are in the source tree only")
     if args[-1] == "--data":
         args = [*args, str(data)]
     done = subprocess.run([sys.executable, "-m", module, *args], cwd=ROOT,
