@@ -265,7 +265,8 @@ def run_case(name, layout, rng, values, dt):
     if got[0] == "raised":
         return None
     nper = len(extra[0]) if name == "Ia_times" else 0
-    return {"PGA": [n], "PGV": [n - 1], "Ia": [n, n], "Ia_times": [n, nper, n, n],
+    # The velocity has n - 1 samples; of an empty record, empty where SciPy does not raise.
+    return {"PGA": [n], "PGV": [max(n - 1, 0)], "Ia": [n, n], "Ia_times": [n, nper, n, n],
             "CAV": [n], "CAVn": [n]}[name]
 
 
@@ -439,6 +440,8 @@ def test_ia_of_none_and_of_empty():
 ])
 def test_pgv_passes_scipy_errors_on(accel, make_error):
     want = outcome(make_error)
+    if accel is not None and want[0] == "ok":
+        pytest.skip("this SciPy integrates an empty record to an empty velocity")
     assert want[0] == "raised"
     assert outcome(lambda: tavo.get_PGV_cy(accel, 0.1))[:3] == want[:3]
 
@@ -732,8 +735,8 @@ def test_pgv_through_numpy_functions_that_scipy_calls(name, monkeypatch):
     # SciPy's own cumulative_trapezoid reaches NumPy by name at call time: with one of
     # those functions replaced, the velocity is SciPy's, which calls the replacement.
     original, calls = getattr(np, name), []
+    accel = np.array([0.0, 1.0, 0.0, -1.0, 0.0, 3.0])  # made before: its np.array is no call of SciPy's
     monkeypatch.setattr(np, name, lambda *a, **k: (calls.append(name), original(*a, **k))[1])
-    accel = np.array([0.0, 1.0, 0.0, -1.0, 0.0, 3.0])
     want = np.abs(ref.integrate.cumulative_trapezoid(accel, dx=0.1)).max()
     if not calls:
         pytest.skip(f"this SciPy does not call numpy.{name}")
