@@ -5,6 +5,7 @@ import re
 import shutil
 import subprocess
 import sys
+from importlib import metadata
 from pathlib import Path
 
 import pytest
@@ -60,6 +61,38 @@ def test_python_dash_m_from_the_repository_root():
     out = subprocess.run([sys.executable, "-m", "tavotools", "--version"], cwd=ROOT,
                          capture_output=True, text=True)
     assert (out.returncode, out.stdout) == (0, f"tavotools {tavotools.__version__}\n")
+
+
+def _installed_distribution():
+    """The distribution whose files hold the imported package, or None (run from src/)."""
+    try:
+        dist = metadata.distribution("tavotools")
+    except metadata.PackageNotFoundError:
+        return None
+    init = Path(tavotools.__file__).resolve()
+    if not any(Path(dist.locate_file(f)).resolve() == init for f in dist.files or ()):
+        return None
+    return dist
+
+
+def test_installed_package_is_the_package_alone():
+    # What tools/test installs from the wheel: the modules, the three extension
+    # modules with their stubs, py.typed; no tests, build trees or links into one.
+    dist = _installed_distribution()
+    if dist is None:
+        pytest.skip("tavotools is not imported from an installed wheel")
+    assert dist.version == tavotools.__version__
+    files = [str(f) for f in dist.files]
+    # Beside the package: its dist-info, and the console script (../../../bin/tavotools).
+    package = [f for f in files if not f.startswith(("tavotools-", "../"))]
+    stray = [f for f in package if not f.startswith("tavotools/") or "/tests/" in f
+             or "build/" in f or Path(dist.locate_file(f)).is_symlink()]
+    assert stray == [] and "tavotools/py.typed" in package
+    for module in ("tavo", "_spectra", "_parse"):
+        assert f"tavotools/{module}.pyi" in package
+        assert [f for f in package if re.fullmatch(rf"tavotools/{module}\.cpython-312-.*\.so", f)]
+    entry = [e for e in dist.entry_points if e.group == "console_scripts"]
+    assert [(e.name, e.value) for e in entry] == [("tavotools", "tavotools.cli:main")]
 
 
 @pytest.mark.parametrize("name", ["husid.png", "husid-2.png", "flat.parquet", "flat.csv",
