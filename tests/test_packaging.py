@@ -35,6 +35,18 @@ def test_licence_file_is_the_mit_licence_pyproject_names():
     assert (ROOT / "LICENSE").read_text().startswith("MIT License\n\nCopyright (c) ")
 
 
+@source_tree
+def test_extras_named_to_users_are_declared():
+    # The README and the messages of a missing library tell users which extra to
+    # install: each must be one pyproject.toml declares.
+    import tomllib
+
+    declared = set(tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"])
+    texts = [ROOT / "README.md", *sorted((ROOT / "src" / "tavotools").rglob("*.py"))]
+    named = {m for path in texts for m in re.findall(r"(?:tavotools|'\.)\[([\w,-]+)\]", path.read_text())}
+    assert named and named <= declared, named - declared
+
+
 def _python_examples():
     readme = (ROOT / "README.md").read_text()
     return re.findall(r"(?ms)^```python\n(.*?)^```", readme)
