@@ -11,6 +11,7 @@ import inspect
 import json
 import os
 import pickle
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -458,3 +459,17 @@ def test_stub_files_agree_with_the_modules(name):
             module[key] = [(p.name, None if p.default is p.empty else p.default) for p in params]
     assert module
     assert stub_functions(compiled) == module
+
+
+@pytest.mark.parametrize("name", ["tavo", "_spectra", "_parse"])
+def test_extension_modules_export_their_init_function_alone(name):
+    # The kernels' function clones (ifunc resolvers) were exported by tavo and
+    # _spectra whatever -fvisibility said: loaded with RTLD_GLOBAL, another library's
+    # symbol of the same name could take their place, or they another's.
+    nm = shutil.which("nm")
+    if nm is None or not sys.platform.startswith("linux"):
+        pytest.skip("needs nm on Linux")
+    path = importlib.import_module(f"tavotools.{name}").__file__
+    out = subprocess.run([nm, "-D", "--defined-only", path], capture_output=True, text=True, check=True)
+    exported = [line.split()[-1] for line in out.stdout.splitlines() if line.strip()]
+    assert exported == [f"PyInit_{name}"]
