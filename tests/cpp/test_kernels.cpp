@@ -1026,6 +1026,26 @@ TEST(ExactSumRecords, AriasSeriesAcrossTheRangeOfTheFastScaling) {
   }
 }
 
+/// arias_first_above over block b of `in` at levels on each of its elements and one ulp
+/// either side, against the first element of `series` (the scaled running sums) above.
+::testing::AssertionResult first_above_agrees(const Placed &in, const Vec &running, const Vec &series, std::int64_t b,
+                                              double dt) {
+  const auto n = static_cast<std::int64_t>(series.size());
+  const std::int64_t i0 = b * k::arias_block, m = std::min(k::arias_block, n - i0);
+  const double start = b > 0 ? running[static_cast<std::size_t>(i0 - 1)] : 0.0;
+  for (std::int64_t j = i0; j < i0 + m; ++j) {
+    const double on = series[static_cast<std::size_t>(j)];
+    for (const double val : {on, std::nextafter(on, -kInf), std::nextafter(on, kInf)}) {
+      std::int64_t want = i0;
+      while (want < i0 + m && !(series[static_cast<std::size_t>(want)] > val)) ++want;
+      const std::int64_t got = k::arias_first_above(in.span(), i0, m, start, dt, val);
+      if (got != want)
+        return ::testing::AssertionFailure() << "block " << b << ", level " << val << ": " << got << ", not " << want;
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
 // A square whose exact value lies near a rounding midpoint, where the library rounds
 // it the other way than x * x, and that other way is a tie on the running sum's grid:
 // the block must not be taken with x * x (not a tie) in its place. Each record sets
@@ -1080,6 +1100,8 @@ TEST(ExactSumRecords, ALibrarySquareThatIsATieOnTheGrid) {
             in.span(), {reinterpret_cast<char *>(ends.data()), static_cast<std::int64_t>(ends.size()), 8});
         EXPECT_TRUE(same_bits(ends, want_ends)) << "block ends, " << what << ", step " << step;
         EXPECT_TRUE(same_bits(sums.total, running.back())) << "block ends' total, " << what << ", step " << step;
+        for (std::int64_t b = 8; b < 12; ++b)  // the blocks after the zeros: the square's among them
+          EXPECT_TRUE(first_above_agrees(in, running, want, b, 0.01)) << what << ", step " << step;
       }
     }
   }
@@ -1131,6 +1153,7 @@ TEST(ExactSumRecords, ALibrarySquareThatIsATieAfterACrossing) {
         double total;
         kernel_arias_series(in, 0.01, out, total);
         EXPECT_TRUE(same_bits(out.values(), want)) << "x " << x << (odd_sum ? ", odd sum" : "") << ", step " << step;
+        EXPECT_TRUE(first_above_agrees(in, running, want, 8, 0.01)) << "x " << x << (odd_sum ? ", odd sum" : "") << ", step " << step;
       }
     }
   }

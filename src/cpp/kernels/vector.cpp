@@ -1252,13 +1252,53 @@ SquareSums square_sums_by_block(Span x, MutSpan ends) noexcept {
 
 namespace {
 
-template <class In>
+template <int W, class In>
 [[gnu::always_inline]] inline std::int64_t first_above_loop(In x, std::int64_t i0, std::int64_t m, double start,
                                                             double dt, double val) noexcept {
-  double P[arias_block];
-  squares_block(x, i0, m, P);
+  static_assert(arias_block == 64);  // one word of bits
+  double q[arias_block], kept_x[arias_block], P[arias_block];
+  // The squares as squares_block gives them, but those near a rounding midpoint wait
+  // (as in the Arias series): where the block's running sums stay in the binade of
+  // `start` and both candidates of each give its grid the same term and no tie, the
+  // sequential sums are the same bits with either (each addition is s plus the term's
+  // grid value), so the library need not be asked which.
+  const bool nearest = rounds_to_nearest();
+  std::uint8_t bad[arias_block];
+  for (std::int64_t k = 0; k < m; ++k) {  // branch-free, as in squares_block
+    const double v = x[i0 + k];
+    q[k] = v * v;
+    bad[k] = !(nearest && square_is_product(v, q[k]));
+  }
+  std::uint64_t mask = 0;
+  for (std::int64_t k = 0; k < m; ++k) mask |= std::uint64_t{bad[k]} << k;
+  // Other rounding modes: every square from the library (the band's argument needs nearest).
+  std::uint64_t band = 0;
+  if (nearest)
+    band = library_squares_outside_band(x, i0, 0, mask, q, kept_x);
+  else
+    library_squares(x, i0, 0, mask, q);
+  exact::Grid grid{};
+  if (band != 0 && !(exact::grid_of(start, grid) && squares_agree(kept_x, 0, band, q, grid)))
+    library_band_squares(kept_x, &band, q, 0, band);
+  // A whole block's running sums by the exact scan where its check passes (the block in
+  // the binade of `start`, no tie), else by the plain loop.
+  bool scanned = false;
+  if constexpr (W > 0) {
+    if (m == arias_block) {
+      exact::Run run;
+      run.s = start;
+      run.regrid();
+      scanned = run.on_grid && exact::try_scan<W>(run, q, 0, m, P);
+    }
+  }
   double s = start;
-  for (std::int64_t k = 0; k < m; ++k) P[k] = s += P[k];
+  if (!scanned)
+    for (std::int64_t k = 0; k < m; ++k) P[k] = s += q[k];
+  if (!scanned && band != 0 && !std::isless(s, grid.top)) {  // the sums left the binade: the library's squares
+    library_band_squares(kept_x, &band, q, 0, band);
+    s = start;
+    for (std::int64_t k = 0; k < m; ++k) P[k] = s += q[k];
+  }
   // The first k with scale(P[k]) > val, the predicate false then true along k.
   std::int64_t lo = 0, len = m;
   while (len > 0) {
@@ -1275,12 +1315,20 @@ template <class In>
 
 }  // namespace
 
-TAVO_CLONES std::int64_t arias_first_above(Span x, std::int64_t i0, std::int64_t m, double start, double dt,
-                                           double val) noexcept {
+struct FirstAbove {
+  template <int W>
+  [[gnu::always_inline]] static std::int64_t run(Span x, std::int64_t i0, std::int64_t m, double start, double dt,
+                                                 double val) noexcept {
+    if (x.stride == kItem) return first_above_loop<W>(Contig{x.data}, i0, m, start, dt, val);
+    return first_above_loop<W>(Strided{x.data, x.stride}, i0, m, start, dt, val);
+  }
+};
+
+std::int64_t arias_first_above(Span x, std::int64_t i0, std::int64_t m, double start, double dt,
+                               double val) noexcept {
   m = std::min(m, arias_block);
   if (m <= 0) return i0;
-  if (x.stride == kItem) return first_above_loop(Contig{x.data}, i0, m, start, dt, val);
-  return first_above_loop(Strided{x.data, x.stride}, i0, m, start, dt, val);
+  return dispatch<FirstAbove>(x, i0, m, start, dt, val);
 }
 
 void arias_scale_series(Span P, double dt, MutSpan out) noexcept { dispatch<ScaleArias>(P, dt, out); }
