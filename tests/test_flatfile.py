@@ -473,13 +473,8 @@ def test_pool_broken_between_hand_outs_is_replaced(tmp_path, pool_breaks_at_thir
     assert pool_breaks_at_third_hand_out[0] > 3 and result.rows == 8 and result.failed == 0
 
 
-def test_killed_worker_costs_only_its_file(tmp_path):
-    src = tmp_path / "records"
-    src.mkdir()
-    many(src, 6)
-    (src / "r0003b.smc").rename(src / "r0003b-crash.smc")
-    # Reading a file named *crash* kills the process, as a fault in a reader would.
-    env = hooked(tmp_path, """
+# A reader that kills its process on a file named *crash*, as a fault in a reader would.
+CRASH_ON_CRASH_NAMES = """
         import os
         import tavotools.records as records
 
@@ -491,7 +486,16 @@ def test_killed_worker_costs_only_its_file(tmp_path):
             return _read(path, *args, **kwargs)
 
         records.read_records = read_records
-    """)
+"""
+
+
+def test_killed_worker_costs_only_its_file(tmp_path):
+    src = tmp_path / "records"
+    src.mkdir()
+    many(src, 6)
+    (src / "r0003b.smc").rename(src / "r0003b-crash.smc")
+    # Reading a file named *crash* kills the process, as a fault in a reader would.
+    env = hooked(tmp_path, CRASH_ON_CRASH_NAMES)
     out = tmp_path / "flat.csv"
     proc = subprocess.Popen(command(src, "-o", out, "--jobs", "2"), env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -575,19 +579,7 @@ def test_a_killed_worker_is_reported_alike_by_local_processes_and_dask(tmp_path,
     src.mkdir()
     many(src, 3)
     (src / "r0001b.smc").rename(src / "r0001b-crash.smc")
-    env = hooked(tmp_path, """
-        import os
-        import tavotools.records as records
-
-        _read = records.read_records
-
-        def read_records(path, *args, **kwargs):
-            if "crash" in os.path.basename(str(path)):
-                os._exit(9)
-            return _read(path, *args, **kwargs)
-
-        records.read_records = read_records
-    """)
+    env = hooked(tmp_path, CRASH_ON_CRASH_NAMES)
     local = subprocess.run(command(src, "-o", tmp_path / "local.csv", "--jobs", "2"), env=env,
                            capture_output=True, text=True, timeout=300)
     assert local.returncode == 1, local.stderr
