@@ -1,6 +1,6 @@
 """Text, CSV and JSON output, shared by every report of the package: aligned
-tables, CSV with full precision, JSON with NaN and infinities as null, and
-names made printable whatever bytes a file name holds.
+tables, CSV with full precision, JSON with NaN as null and infinities as
+1e999, and names made printable whatever bytes a file name holds.
 """
 from __future__ import annotations
 
@@ -8,6 +8,7 @@ import csv
 import io
 import json
 import math
+import re
 
 import numpy as np
 
@@ -63,9 +64,10 @@ def csv_text(header, rows):
 
 
 def json_safe(value):
-    """Plain JSON data: NaN and infinities become None, tuples and arrays lists, at any depth."""
+    """Plain JSON data: NaN becomes None, tuples and arrays lists, at any depth. Infinities
+    stay: `json_text` writes them as numbers that read back as infinities."""
     if isinstance(value, float):
-        return value if math.isfinite(value) else None
+        return None if math.isnan(value) else value
     if isinstance(value, dict):
         return {k: json_safe(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
@@ -77,6 +79,19 @@ def json_safe(value):
     return value
 
 
+# A string, or an infinity as json.dumps spells it outside strings.
+_INFINITY = re.compile(r'"(?:[^"\\]|\\.)*"|(-?)Infinity')
+
+
+def _huge(match):
+    return match[0] if match[1] is None else match[1] + "1e999"
+
+
 def json_text(doc):
-    """`doc` as indented JSON text ending in a newline, NaN as null."""
-    return json.dumps(json_safe(doc), indent=2) + "\n"
+    """`doc` as indented JSON text ending in a newline, NaN as null.
+
+    An infinity (an Arias intensity past the largest double) is a value, not a missing
+    one: it is written 1e999, a valid JSON number past every double, which json.loads
+    and JavaScript's JSON.parse read back as an infinity. (json.dumps's own Infinity is
+    no JSON, and most readers refuse the whole document for it.)"""
+    return _INFINITY.sub(_huge, json.dumps(json_safe(doc), indent=2)) + "\n"

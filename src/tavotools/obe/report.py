@@ -77,7 +77,7 @@ def format_report(report):
 
 
 def report_as_dict(report):
-    """The report as plain data (SI units) for JSON: NaN as None."""
+    """The report as plain data (SI units) for JSON: NaN as None, infinities as they are."""
     r = report
 
     def criterion(c):
