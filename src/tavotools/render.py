@@ -12,7 +12,7 @@ import re
 
 import numpy as np
 
-__all__ = ["csv_text", "json_safe", "json_text", "number", "period_label", "printable",
+__all__ = ["csv_text", "exact", "json_safe", "json_text", "number", "period_label", "printable",
            "table_lines"]
 
 
@@ -24,10 +24,16 @@ def printable(name):
     return str(name).encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
 
 
+def exact(value):
+    """The shortest digits that read back as `value`: 0.01 -> "0.01", 1.0 -> "1". For what
+    names a row or a column (a period, a damping ratio): rounded, two would read alike."""
+    text = repr(float(value))
+    return text[:-2] if text.endswith(".0") else text
+
+
 def period_label(period):
     """The period as column names show it: 0.01 -> "0.01s", 1.0 -> "1s"."""
-    text = repr(float(period))
-    return (text[:-2] if text.endswith(".0") else text) + "s"
+    return exact(period) + "s"
 
 
 def number(value, spec=".6g"):

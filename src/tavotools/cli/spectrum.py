@@ -15,7 +15,7 @@ import os
 import sys
 from dataclasses import dataclass
 
-from ..render import csv_text, json_text, number, printable, table_lines
+from ..render import csv_text, exact, json_text, number, printable, table_lines
 from .common import (add_reading, add_table_units, bounded, check_sources, emit, failure,
                      periods, shown, write_plot)
 
@@ -168,10 +168,11 @@ def _table(records, spectra, pairs, T, system):
     columns = [(title, *shown(system, kind, unit), key) for key, title, unit, kind in SPECTRA]
     for record, sp in zip(records, spectra):
         out.append(f"{printable(record.label)} ({record.component or '-'}): "
-                   f"{sp.damping:g} damping, dt {record.dt:g} s, {record.npts} samples")
+                   f"{exact(sp.damping)} damping, dt {record.dt:g} s, {record.npts} samples")
         head = ["T"] + [title for title, _, _, _ in columns]
         units = ["s"] + [unit for _, unit, _, _ in columns]
-        body = [[f"{t:g}"] + [number(convert(float(getattr(sp, key)[k])))
+        # Periods whole: two that 6 digits round alike would label two rows alike.
+        body = [[exact(t)] + [number(convert(float(getattr(sp, key)[k])))
                               for _, _, convert, key in columns]
                 for k, t in enumerate(T)]
         out += table_lines([head, units] + body, 1) + [""]
@@ -179,10 +180,10 @@ def _table(records, spectra, pairs, T, system):
     for pair in pairs:
         r = pair.rotd
         notes = "".join(f"; {n}" for n in r.notes)
-        out.append(f"RotD of PSA, {pair.label}: {r.damping:g} damping{notes}")
+        out.append(f"RotD of PSA, {pair.label}: {exact(r.damping)} damping{notes}")
         head = ["T"] + [f"RotD{p:g}" for p in PERCENTILES] + ["RotD100 angle"]
         units = ["s"] + [unit] * len(PERCENTILES) + ["deg"]
-        body = [[f"{t:g}"] + [number(convert(float(r.PSA[j, k])))
+        body = [[exact(t)] + [number(convert(float(r.PSA[j, k])))
                               for j in range(len(PERCENTILES))] + [f"{r.PSA_angle[k]:g}"]
                 for k, t in enumerate(T)]
         out += table_lines([head, units] + body, 1) + [""]
