@@ -175,7 +175,19 @@ class Source:
 
     def line_number(self, offset):
         """The 1-based number of the line holding `offset`."""
-        return bisect.bisect_right(self._split[1], offset)
+        if "_split" in self.__dict__:
+            return bisect.bisect_right(self._split[1], offset)
+        # Counted from the bytes, as `_split` numbers them: readers ask for the line of
+        # a header or a block's start on every file, and splitting a large file's
+        # every line in Python for it costs several times the parse.
+        if offset < 0:
+            return 0
+        data = self.data
+        end = stripped_end(data, _EOF_MARK) if data[-1:] == _EOF_MARK else len(data)
+        number = data.count(b"\n", 0, max(0, min(offset, end))) + 1
+        if end <= offset and (end == 0 or data[end - 1:end] == b"\n"):
+            number -= 1  # no line starts after the last line end
+        return number
 
     def error(self, index, reason):
         """RecordError at line `index` (0-based), or for the whole file when `index` is None."""
