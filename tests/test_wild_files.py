@@ -1,7 +1,59 @@
-"""Record files as users have them: large ones, whose lines are numbered without splitting them."""
+"""Record files as users have them: cut short in the last number."""
 import random
 
+import pytest
+
+from tavotools.records import RecordError, read_records
 from tavotools.records.source import Source
+
+F = "formats"
+EW = f"{F}/knet/CHB0021412312349.EW"
+# The formats whose samples are free-format numbers after a header stating their
+# count: a number cut short still parses, and the count still holds.
+FREE_COUNTED = [EW, f"{F}/kiknet/AICH040010061330.UD2", f"{F}/esm/HI.ARS1..HNZ.D.20190728.160908.C.ACC.ASC",
+                f"{F}/nsmn/20170720223109_0921.txt", f"{F}/cwa/1-EAS.dat",
+                f"{F}/peer/RSN763_LOMAP_GIL067.AT2"]
+
+
+def short(name):
+    return name.split("/")[-1]
+
+
+def same_records(got, expected):
+    return len(got) == len(expected) and all(
+        a.accel.tobytes() == b.accel.tobytes() and a.dt == b.dt and a.station == b.station
+        and a.component == b.component and a.event == b.event and a.start_time == b.start_time
+        for a, b in zip(got, expected))
+
+
+@pytest.mark.parametrize("crlf", [False, True], ids=["LF", "CRLF"])
+@pytest.mark.parametrize("cut", [1, 2, 3])
+@pytest.mark.parametrize("name", FREE_COUNTED, ids=short)
+def test_a_file_cut_inside_its_last_number_is_refused(data, tmp_path, name, cut, crlf):
+    raw = (data / name).read_bytes().replace(b"\r\n", b"\n").rstrip(b" \n")
+    if crlf:
+        raw = raw.replace(b"\n", b"\r\n")
+    whole, target = tmp_path / "whole", tmp_path / short(name)
+    whole.write_bytes(raw)  # no line end after the last number: still the whole record
+    assert same_records(read_records(whole), read_records(data / name))
+    target.write_bytes(raw[:-cut])
+    with pytest.raises(RecordError) as e:
+        read_records(target)
+    assert e.value.path == str(target) and e.value.line == raw.count(b"\n") + 1
+
+
+@pytest.mark.parametrize("last", [b"    -7836", b"\t-7836", b"\t-12"], ids=["blanks", "tab", "tab, narrow"])
+def test_whole_integers_at_the_end_are_not_taken_for_cut(data, tmp_path, last):
+    """Counts separated by tabs end wherever their digits do: no column tells a cut there."""
+    raw = (data / EW).read_bytes().rstrip(b" \n")
+    lines = raw.split(b"\n")
+    if last.startswith(b"\t"):
+        lines[-3:] = [b"\t" + b"\t".join(line.split()) for line in lines[-3:]]
+    lines[-1] = lines[-1].rsplit(b"-", 1)[0].rstrip(b" \t") + last
+    target = tmp_path / "k.EW"
+    target.write_bytes(b"\n".join(lines))
+    (record,) = read_records(target)
+    assert record.accel.size == read_records(data / EW)[0].accel.size
 
 
 def test_line_numbers_counted_from_the_bytes_are_those_of_the_lines():
