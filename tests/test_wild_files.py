@@ -1,4 +1,5 @@
-"""Record files as users have them: cut short in the last number."""
+"""Record files as users have them: cut short in the last number, two files put in
+one."""
 import random
 
 import pytest
@@ -66,3 +67,45 @@ def test_line_numbers_counted_from_the_bytes_are_those_of_the_lines():
         for offset in range(-2, len(counted.data) + 3):
             assert counted.line_number(offset) == split.line_number(offset), (data, offset)
         assert "_split" not in counted.__dict__
+
+
+# ---- two files put in one --------------------------------------------------------------
+
+def _usc_other(raw):
+    return raw.replace(b"N08W", b"S82E")
+
+
+PAIRS = [("usgs_smc_lomaprieta/0111a.smc", "usgs_smc_lomaprieta/0111b.smc", None),
+         (f"{F}/usc/017m30bt.s0a", None, _usc_other)]
+
+
+@pytest.mark.parametrize("between", [b"", b"\n\n"], ids=["adjoining", "blank lines between"])
+@pytest.mark.parametrize("first, second, change", PAIRS, ids=["smc", "usc"])
+def test_two_files_of_one_component_put_in_one_read_as_both(data, tmp_path, first, second, change,
+                                                            between):
+    one = (data / first).read_bytes()
+    two = (data / second).read_bytes() if second else change(one)
+    (tmp_path / "one").write_bytes(one)
+    (tmp_path / "two").write_bytes(two)
+    (tmp_path / "both").write_bytes(one + between + two)
+    expected = read_records(tmp_path / "one") + read_records(tmp_path / "two")
+    assert expected[0].component != expected[1].component
+    assert same_records(read_records(tmp_path / "both"), expected)
+
+
+def test_samples_after_an_smc_record_are_still_too_many(data, tmp_path):
+    raw = (data / "usgs_smc_lomaprieta/0111a.smc").read_bytes()
+    target = tmp_path / "a.smc"
+    target.write_bytes(raw + b"\n" + b"     1.000" * 3 + b"\n")
+    with pytest.raises(RecordError, match="more samples than the 6001 the header states"):
+        read_records(target)
+
+
+def test_two_unam_files_in_one_are_refused_at_the_second(data, tmp_path):
+    """The header was read from the first file and the table from the last."""
+    raw = (data / f"{F}/unam/CUP50401.012").read_bytes()
+    target = tmp_path / "two.012"
+    target.write_bytes(raw + raw)
+    with pytest.raises(RecordError) as e:
+        read_records(target)
+    assert e.value.line == raw.count(b"\n") + 1 and "after the 17500 rows" in e.value.reason

@@ -89,8 +89,17 @@ def _start_time(ints, int_null):
 
 
 def parse(source):
-    """The record of an SMC file (one component), or RecordError."""
+    """The record of an SMC file (one component; one of each where files were put
+    one after another in one), or RecordError."""
     lines = Lines(source)
+    records = [_record(source, lines)]
+    while lines.skip_blank():
+        records.append(_record(source, lines))
+    return records
+
+
+def _record(source, lines):
+    """The record whose header starts at the next line."""
     at, first = lines.take("the text header")
     m = _TYPE.match(first)
     if m is None:
@@ -138,11 +147,12 @@ def parse(source):
 
     first_sample = lines.pos
     samples = fixed_block(lines, npts, 10, 8)
-    lines.rest_blank(f"more samples than the {npts} the header states")
+    if lines.skip_blank():  # only another file's header may follow
+        lines.expect_no_more_numbers(npts, "samples")
     lat, lon, elevation = (None if reals[k] == real_null else reals[k] for k in _R_STATION)
-    return [source.record(
+    return source.record(
         samples, dt, "cm/s2", locate=lambda k: source.line_number(first_sample) - 1 + k // 8,
         station=decode_name(station) if station else None, component=component,
         event=_event(text, reals, real_null), start_time=_start_time(ints, int_null),
         stated_pga=stated, format=NAME, latitude=lat, longitude=lon, elevation=elevation,
-        processing=(CORRECTED,))]
+        processing=(CORRECTED,))

@@ -20,6 +20,7 @@ not read; any other row there is an error.
 from __future__ import annotations
 
 import datetime as _dt
+import itertools
 import re
 
 import numpy as np
@@ -76,11 +77,14 @@ def _channels(values):
 def parse(source):
     """The channels of the file, in order; RecordError otherwise."""
     lines = Lines(source)
-    rulers = list(_RULER.finditer(lines.data, 0, lines.end))
+    # The first two rulers, around the channel names, end the header: the table
+    # follows them, and whatever comes after it (a second file's header and
+    # rulers, put after this one) is not this file's header.
+    rulers = list(itertools.islice(_RULER.finditer(lines.data, 0, lines.end), 2))
     if len(rulers) < 2:
         raise lines.error(None, "no channel table: expected two ruler lines "
                                 "('---------+---------+...') around the channel names")
-    header = _fields(lines.text(lines.pos, rulers[-2].start()))
+    header = _fields(lines.text(lines.pos, rulers[0].start()))
 
     def get(key, default=None):
         for name, values in header.items():
@@ -123,7 +127,7 @@ def parse(source):
                                                   f"not {get('FORMATO DATOS', [''])[0]!r}")
     width = int(form.group(2))
     _same_names(lines, rulers, names, n_channels)
-    lines.pos = rulers[-1].start()
+    lines.pos = rulers[1].start()
     lines.take("the ruler line")
     first = lines.pos
     table = fixed_block(lines, npts * n_channels, width, n_channels).reshape(npts, n_channels)
@@ -147,7 +151,7 @@ def _same_names(lines, rulers, names, n_channels):
     """The table's own line of names ("V  N90E  N00E", between the rulers) must be the
     header's orientations in their order: else the columns are not the channels the
     header describes."""
-    start, stop = rulers[-2].end(), rulers[-1].start()
+    start, stop = rulers[0].end(), rulers[1].start()
     for line in lines.text(start, stop).splitlines():
         tokens = line.split()
         if len(tokens) != n_channels or any(t.upper().startswith("CANAL") for t in tokens):
@@ -188,7 +192,8 @@ def _padding(lines, last, npts):
     try:
         rest, _ = _parse.columns(lines.data, lines.pos, len(last), stop=lines.end)
     except _parse.ParseError as e:
-        raise lines.error(e.offset, e.reason) from None
+        # Often a second file's header, the two put in one.
+        raise lines.error(e.offset, f"after the {npts} rows the header states: {e.reason}") from None
     repeated = (rest == last).all(axis=1)
     if not repeated.all():
         at = lines.pos

@@ -46,15 +46,15 @@ _MONTHS = {m: k for k, m in enumerate(
 _TEXT_WIDTH = 72  # columns 73-80 of the text lines hold a count, not text
 
 
-def _data_line(data, stop):
-    """Offset of the first "N POINTS OF ACC DATA" line in `data[:stop]`, or -1.
+def _data_line(data, start, stop):
+    """Offset of the first "N POINTS OF ACC DATA" line in `data[start:stop]`, or -1.
 
     Looked for in the ASCII-upper-cased bytes (offsets kept): a case-insensitive
     multi-line pattern costs about 0.3 ms on a 16 kB head, and every file of
     the formats tried after this one would pay it.
     """
-    m = next(line_matches(data[:stop].upper(), b"POINTS", _DATA_UPPER), None)
-    return -1 if m is None else m.start()
+    m = next(line_matches(data[start:stop].upper(), b"POINTS", _DATA_UPPER), None)
+    return -1 if m is None else start + m.start()
 
 
 def sniff(head):
@@ -70,9 +70,22 @@ def sniff(head):
 
 
 def parse(source):
-    """The acceleration record of a USC file, or RecordError."""
+    """The acceleration record of a USC file (of each, where files were put one
+    after another in one), or RecordError."""
     lines = Lines(source)
-    at = _data_line(lines.data, lines.end)
+    records = [_record(source, lines, _data_line(lines.data, lines.pos, lines.end))]
+    # What follows the series of a record is another record only where it has a
+    # data line of its own; other lines there are passed over, as they always were.
+    while lines.skip_blank():
+        at = _data_line(lines.data, lines.pos, lines.end)
+        if at < 0:
+            break
+        records.append(_record(source, lines, at))
+    return records
+
+
+def _record(source, lines, at):
+    """The record whose header starts at the next line and whose data line is at `at`."""
     if at < 0:
         raise lines.error(None, "no 'N POINTS OF ACC DATA' line")
     # The event's name and date are read from their places in the header, which
@@ -123,10 +136,10 @@ def parse(source):
             station = decode_name(header[index + 1].strip())
     m = find(_COMPONENT)
     component = m.group(1) if m else None
-    return [source.record(
+    return source.record(
         samples, dt, units, locate=lambda k: source.line_number(first) - 1 + k // 8,
         format=NAME, station=station, component=component, latitude=lat, longitude=lon,
-        event=_event(header, find), stated_pga=stated, processing=(CORRECTED,))]
+        event=_event(header, find), stated_pga=stated, processing=(CORRECTED,))
 
 
 def _event(header, find):
