@@ -1,10 +1,11 @@
 """Record files as users have them: cut short in the last number, two files put in
-one."""
+one, named by bytes or by what is no path."""
+import os
 import random
 
 import pytest
 
-from tavotools.records import RecordError, read_records
+from tavotools.records import RecordError, read_records, record_files
 from tavotools.records.source import Source
 
 F = "formats"
@@ -109,3 +110,35 @@ def test_two_unam_files_in_one_are_refused_at_the_second(data, tmp_path):
     with pytest.raises(RecordError) as e:
         read_records(target)
     assert e.value.line == raw.count(b"\n") + 1 and "after the 17500 rows" in e.value.reason
+
+
+# ---- what names a file -----------------------------------------------------------------
+
+def test_bytes_paths_name_records_as_str_paths_do(data, tmp_path):
+    raw = (data / EW).read_bytes()
+    name = os.fsencode(tmp_path) + b"/r\xe9cord.EW"
+    with open(name, "wb") as f:
+        f.write(raw)
+    (record,) = read_records(name)
+    assert record.path == os.fsdecode(name)
+    assert [r.path for r in read_records(os.fsencode(tmp_path))] == [os.fsdecode(name)]
+    assert record_files(os.fsencode(tmp_path)) == [os.fsdecode(name)]
+    with open(name, "wb") as f:
+        f.write(raw[:200])
+    with pytest.raises(RecordError) as e:
+        read_records(name)
+    assert e.value.path == os.fsdecode(name)
+
+
+@pytest.mark.parametrize("call", [read_records, record_files, Source.read],
+                         ids=["read_records", "record_files", "Source.read"])
+def test_a_descriptor_is_no_path_and_stays_open(data, call):
+    fd = os.open(data / EW, os.O_RDONLY)
+    try:
+        for given in (fd, True, 0):
+            with pytest.raises(TypeError, match="expected str, bytes or os.PathLike"):
+                call(given)
+        os.fstat(fd)  # neither read nor closed
+        os.fstat(0)
+    finally:
+        os.close(fd)

@@ -10,7 +10,7 @@ import warnings
 from .. import checks
 from .._parse import rounding_to_nearest
 from .formats import FORMATS, by_name
-from .record import RecordError, SkippedFile, UnrecognisedFormat
+from .record import RecordError, SkippedFile, UnrecognisedFormat, path_name
 from .source import Source
 from .units import units_argument
 
@@ -28,7 +28,7 @@ def _sniffed(source):
 
 
 def _suffix(path):
-    name = os.path.basename(str(path)).lower()
+    name = os.path.basename(path_name(path)).lower()
     if name.endswith(".gz"):
         name = name[:-3]
     return os.path.splitext(name)[1]
@@ -86,8 +86,9 @@ def record_files(path, onerror=None):
 def iter_record_files(path, onerror=None):
     """`record_files` one folder at a time: a walk of a large tree holds one
     folder's names, not every name below it."""
+    path = path_name(os.fspath(path))  # not a descriptor (see read_records)
     if not os.path.isdir(path):
-        yield str(path)
+        yield path_name(path)
         return
 
     def unlisted(error):
@@ -141,6 +142,9 @@ def read_records(path, *, format=None, dt=None, units=None, inventory=None):
     samples need `units`, or `inventory` (an ObsPy Inventory or a StationXML
     file) to divide counts by the sensitivity.
     """
+    # A path, never a descriptor: open() takes an int (or a bool) for one, and would
+    # read the caller's descriptor and close it (read_records(1) closed stdout).
+    path = path_name(os.fspath(path))
     # A file means the same numbers whatever rounding mode C code left set: its
     # texts (float() rounds in the mode set) and its units' scaling are read rounding
     # to nearest, as Python and NumPy compute by default.
@@ -200,6 +204,7 @@ def _told_apart(records):
 def read_record(path, *, channel=None, format=None, dt=None, units=None, inventory=None):
     """Read one `Record`; `channel` picks one of several (the file's channel number or code)."""
     records = read_records(path, format=format, dt=dt, units=units, inventory=inventory)
+    path = path_name(path)
     if channel is None:
         if len(records) == 1:
             return records[0]

@@ -22,11 +22,20 @@ AS_RECORDED = "as recorded"
 CORRECTED = "corrected by agency"
 
 
+def path_name(path):
+    """A path as the str that names it: bytes decoded as the file system's names are
+    (`os.fsdecode`, undecodable bytes kept as escapes), never their repr ("b'...'")."""
+    try:
+        return os.fsdecode(path)
+    except TypeError:
+        return str(path)
+
+
 class RecordError(ValueError):
     """A file that cannot be read as an accelerogram; names the file and, where one exists, the line."""
 
     def __init__(self, path, line, reason):
-        self.path = str(path)
+        self.path = path_name(path)
         self.line = line
         self.reason = reason
         where = self.path if line is None else f"{self.path}, line {line}"

@@ -10,6 +10,7 @@ from __future__ import annotations
 import bisect
 import gzip
 import itertools
+import os
 import re
 import zlib
 from functools import cached_property
@@ -17,7 +18,7 @@ from functools import cached_property
 import numpy as np
 
 from .. import _parse
-from .record import Record, RecordError
+from .record import Record, RecordError, path_name
 from .units import UNITS, normalize_units
 
 __all__ = ["HEAD_SIZE", "Source", "decode_name", "stripped_end"]
@@ -98,7 +99,7 @@ class Source:
     """
 
     def __init__(self, path, data, *, dt=None, units=None, inventory=None):
-        self.path = str(path)
+        self.path = path_name(path)
         # Binary formats (read by ObsPy) take `raw`: a last sample whose last byte
         # is 0x1A is no end-of-file mark there, nor a 0x0D byte a line end.
         self.raw = bytes(data)
@@ -110,6 +111,7 @@ class Source:
     @classmethod
     def read(cls, path, **options):
         """Read the file at `path` (gunzipped when it is gzip); RecordError when it cannot be."""
+        path = path_name(os.fspath(path))  # TypeError for a descriptor, which open() would take and close
         try:
             with open(path, "rb") as f:
                 data = f.read()
