@@ -1,11 +1,20 @@
 """Record files as users have them: cut short in the last number, two files put in
-one, named by bytes or by what is no path."""
+one, packed in archives or compressed otherwise than by gzip, named by bytes or
+by what is no path."""
+import bz2
+import gzip
+import io
+import lzma
 import os
 import random
+import tarfile
+import warnings
+import zipfile
 
 import pytest
 
-from tavotools.records import RecordError, read_records, record_files
+from tavotools.cli import main
+from tavotools.records import PackedFile, RecordError, SkippedFile, read_records, record_files
 from tavotools.records.source import Source
 
 F = "formats"
@@ -110,6 +119,80 @@ def test_two_unam_files_in_one_are_refused_at_the_second(data, tmp_path):
     with pytest.raises(RecordError) as e:
         read_records(target)
     assert e.value.line == raw.count(b"\n") + 1 and "after the 17500 rows" in e.value.reason
+
+
+# ---- archives and other compressions ---------------------------------------------------
+
+def _zip(name, raw):
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr(name, raw)
+    return out.getvalue()
+
+
+def _tar(name, raw, mode="w"):
+    out = io.BytesIO()
+    with tarfile.open(fileobj=out, mode=mode) as t:
+        info = tarfile.TarInfo(name)
+        info.size = len(raw)
+        t.addfile(info, io.BytesIO(raw))
+    return out.getvalue()
+
+
+PACKED = {
+    "k.zip": ("a zip archive", _zip),
+    "k.tar": ("a tar archive", _tar),
+    "k.tar.gz": ("a gzip-compressed tar archive", lambda n, raw: _tar(n, raw, "w:gz")),
+    "k.EW.bz2": ("a bzip2-compressed file", lambda n, raw: bz2.compress(raw)),
+    "k.EW.xz": ("an xz-compressed file", lambda n, raw: lzma.compress(raw)),
+    "k.zip.gz": ("a gzip-compressed zip archive", lambda n, raw: gzip.compress(_zip(n, raw))),
+}
+
+
+@pytest.mark.parametrize("packed", list(PACKED))
+def test_archives_are_refused_by_name_and_skipped_in_a_folder(data, tmp_path, capsys, packed):
+    kind, pack = PACKED[packed]
+    raw = (data / EW).read_bytes()
+    (tmp_path / "k.EW").write_bytes(raw)
+    target = tmp_path / packed
+    target.write_bytes(pack("CHB0021412312349.EW", raw))
+    with pytest.raises(PackedFile) as e:
+        read_records(target)
+    assert str(e.value).startswith(f"{target}: {kind}, not a record file: unpack it")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        records = read_records(tmp_path)
+    assert same_records(records, read_records(data / EW))
+    assert [str(w.message).split(" (")[0] for w in caught if w.category is SkippedFile] == [
+        f"{target}: skipped, not a record file"]
+    assert main([str(tmp_path)]) == 0
+    assert capsys.readouterr().err == f"tavotools: note: {target} skipped, {e.value.reason}\n"
+    assert main([str(target)]) == 1
+    assert capsys.readouterr().err == f"tavotools: {e.value}\n"
+
+
+def test_the_flatfile_names_the_archives_it_skipped(data, tmp_path, capsys):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    raw = (data / EW).read_bytes()
+    (folder / "k.EW").write_bytes(raw)
+    (folder / "k.zip").write_bytes(_zip("k.EW", raw))
+    (folder / "README").write_text("records\n")
+    out = tmp_path / "flat.csv"
+    assert main(["flatfile", str(folder), "-o", str(out)]) == 0
+    assert capsys.readouterr().err.splitlines()[1:] == [
+        "tavotools flatfile: skipped 2 files in the folders that no reader recognises "
+        "(event.json, README, ...)",
+        "tavotools flatfile: 1 of them packed (archives or compressed files), whose records were "
+        f"not read: unpack them ({folder / 'k.zip'})"]
+
+
+@pytest.mark.parametrize("head", [b"ustar", b"BZh9", b"PK", b"\x1f\x9d"])
+def test_text_that_begins_as_an_archive_might_is_still_text(tmp_path, head):
+    target = tmp_path / "t.txt"
+    target.write_bytes(head + b" header\n" + b"x" * (257 - len(head) - 8) + b"ustar\n0.1\n0.2\n0.3\n")
+    (record,) = read_records(target, dt=0.01, units="g")
+    assert record.accel.size == 3
 
 
 # ---- what names a file -----------------------------------------------------------------

@@ -177,6 +177,14 @@ def check_sources(args, parser):
         parser.error(f"{', '.join(given)} only {verb} to files, and none is given")
 
 
+def why_skipped(error):
+    """The reason a note gives for a file in a folder that no reader recognises: an
+    archive is named as one, so that the records in it are not taken for read."""
+    from ..records import PackedFile
+
+    return error.reason if isinstance(error, PackedFile) else "not a record file"
+
+
 def failure(path, error):
     """The line that reports a file that failed: its name and what went wrong.
 

@@ -14,7 +14,7 @@ import sys
 
 from ..render import csv_text, json_text, number, period_label, printable, table_lines
 from .common import (add_jobs, add_reading, add_table_units, bounded, check_process,
-                     check_sources, emit, failure, periods, shown, write_plots)
+                     check_sources, emit, failure, periods, shown, why_skipped, write_plots)
 
 __all__ = ["COLUMNS", "DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
 
@@ -124,7 +124,9 @@ def _process(task):
         rows = [(_metadata(r), summarize(r, periods=T or None), r if keep else None)
                 for r in records]
     except UnrecognisedFormat as e:
-        return path, None, failure(path, e), below_directory
+        # `skipped` says why: an archive is named as one, so that its records are not
+        # taken for read.
+        return path, None, failure(path, e), below_directory and why_skipped(e)
     except Exception as e:  # any fault of one file is that file's, never the whole run's
         return path, None, failure(path, e), False
     return path, rows, None, False
@@ -282,8 +284,7 @@ def run(args, parser):
             status = 1
         for path, got, error, skipped in _run(tasks, args.jobs):
             if skipped:
-                print(f"tavotools: note: {printable(path)} skipped, not a record file",
-                      file=sys.stderr)
+                print(f"tavotools: note: {printable(path)} skipped, {skipped}", file=sys.stderr)
             elif error is not None:
                 print(f"tavotools: {error}", file=sys.stderr)
                 status = 1

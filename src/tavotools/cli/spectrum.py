@@ -17,7 +17,7 @@ from dataclasses import dataclass
 
 from ..render import csv_text, exact, json_text, number, printable, table_lines
 from .common import (add_reading, add_table_units, bounded, check_sources, emit, failure,
-                     periods, shown, write_plot)
+                     periods, shown, why_skipped, write_plot)
 
 __all__ = ["DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
 
@@ -97,8 +97,8 @@ def _read(paths, dt, units):
                 items += [(name, r) for r in read_records(name, dt=dt, units=units)]
             except UnrecognisedFormat as e:
                 if below:  # a file in a folder that is no record is a note, as in `measures`
-                    print(f"tavotools spectrum: note: {printable(name)} skipped, not a record "
-                          "file", file=sys.stderr)
+                    print(f"tavotools spectrum: note: {printable(name)} skipped, {why_skipped(e)}",
+                          file=sys.stderr)
                     continue
                 print(f"tavotools spectrum: {failure(name, e)}", file=sys.stderr)
                 failed = True

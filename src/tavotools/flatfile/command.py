@@ -6,6 +6,7 @@ import sqlite3
 import sys
 
 from ..cli.common import add_reading, check_process, jobs, parse_periods, periods
+from ..render import printable
 from .run import run as run_flatfile
 
 __all__ = ["DESCRIPTION", "HELP", "NAME", "add_arguments", "main", "parse_periods", "run"]
@@ -70,6 +71,13 @@ def run(args, p):
     if report.skipped:
         print(f"tavotools flatfile: skipped {_files(report.skipped)} in the folders that no "
               f"reader recognises (event.json, README, ...)", file=sys.stderr)
+    if report.packed:
+        # The records in an archive are not read: a count among README files would hide them.
+        names = ", ".join(printable(name) for name in report.packed[:5])
+        more = len(report.packed) - 5
+        print(f"tavotools flatfile: {len(report.packed)} of them packed (archives or compressed "
+              f"files), whose records were not read: unpack them ({names}"
+              f"{f' and {more} more' if more > 0 else ''})", file=sys.stderr)
     if report.failed:
         print(f"tavotools flatfile: {_files(report.failed)} failed: see {report.errors_file}",
               file=sys.stderr)

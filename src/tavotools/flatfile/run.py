@@ -21,6 +21,7 @@ from dataclasses import dataclass
 
 from ..files import same_file
 from ..processing import parse_steps
+from ..records import PackedFile
 from ..workers import start_worker
 from .output import check_writer, write_errors, write_table
 from .rows import Options, process_batch
@@ -45,6 +46,7 @@ class Report:
     reused: int
     failed: int
     skipped: int = 0
+    packed: tuple = ()     # the skipped files that are archives (their records not read)
     interrupted: bool = False
     reset: bool = False
     written: bool = True   # False: stopped before the files were all found, outputs left as they were
@@ -281,7 +283,9 @@ def run(paths, output, *, periods=(), jobs=1, scheduler=None, dt=None, units=Non
                 write_table(target, schema, state.rows(len(schema.floats)))
                 write_errors(errors_file, errors)
             rows = state.count_rows()
-            skipped = len(state.errors("skipped"))
+            skipped = state.errors("skipped")
+            packed = tuple(name for name, reason in skipped if reason.endswith(PackedFile.ADVICE))
+            skipped = len(skipped)
     finally:
         state.close()
     if not planned:
@@ -291,7 +295,7 @@ def run(paths, output, *, periods=(), jobs=1, scheduler=None, dt=None, units=Non
         return Report(output=target, errors_file=errors_file, rows=rows, computed=0,
                       reused=0, failed=0, interrupted=True, reset=state.reset, written=False)
     return Report(output=target, errors_file=errors_file, rows=rows, computed=read[0],
-                  reused=reused, failed=len(errors), skipped=skipped,
+                  reused=reused, failed=len(errors), skipped=skipped, packed=packed,
                   interrupted=interrupted, reset=state.reset)
 
 

@@ -14,7 +14,7 @@ from ..constants import G
 from .formats import FORMATS
 from .reader import (detect_format, read_at2, read_record, read_records, read_smc, read_text,
                      read_v2, record_files)
-from .record import (Event, Record, RecordError, SkippedFile, UnrecognisedFormat, is_vertical,
+from .record import (Event, PackedFile, Record, RecordError, SkippedFile, UnrecognisedFormat, is_vertical,
                      orientation)
 from .source import Source
 from .units import UNITS, normalize_units
@@ -24,6 +24,7 @@ __all__ = [
     "G",
     "UNITS",
     "Event",
+    "PackedFile",
     "Record",
     "RecordError",
     "SkippedFile",

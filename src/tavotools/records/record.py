@@ -14,7 +14,7 @@ import numpy as np
 from .. import checks
 from .units import UNITS, units_argument
 
-__all__ = ["CORRECTED", "AS_RECORDED", "Event", "Record", "RecordError", "SkippedFile",
+__all__ = ["CORRECTED", "AS_RECORDED", "Event", "PackedFile", "Record", "RecordError", "SkippedFile",
            "UnrecognisedFormat", "is_vertical", "orientation"]
 
 #: `Record.processing` entries that say what the samples have been through.
@@ -48,6 +48,14 @@ class RecordError(ValueError):
 
 class UnrecognisedFormat(RecordError):
     """A file that no reader recognises (the message names the closest complaint)."""
+
+
+class PackedFile(UnrecognisedFormat):
+    """An archive or a compressed file other than gzip (zip, tar, bzip2, xz, ...): the
+    records it holds are not read from it, and the message says to unpack it."""
+
+    #: How every such message ends.
+    ADVICE = "unpack it (a record file compressed alone by gzip is read as that file)"
 
 
 class SkippedFile(UserWarning):

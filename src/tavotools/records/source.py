@@ -18,7 +18,7 @@ from functools import cached_property
 import numpy as np
 
 from .. import _parse
-from .record import Record, RecordError, path_name
+from .record import PackedFile, Record, RecordError, path_name
 from .units import UNITS, normalize_units
 
 __all__ = ["HEAD_SIZE", "Source", "decode_name", "stripped_end"]
@@ -76,6 +76,30 @@ def _plain(data):
     return data
 
 
+# How archives and compressed files begin (tar: "ustar" at offset 257).
+_MAGIC = ((b"\x1f\x8b", "gzip-compressed file"), (b"PK\x03\x04", "zip archive"), (b"PK\x05\x06", "zip archive"),
+          (b"\xfd7zXZ\x00", "xz-compressed file"),
+          (b"\x28\xb5\x2f\xfd", "zstd-compressed file"), (b"7z\xbc\xaf\x27\x1c", "7-zip archive"),
+          (b"Rar!\x1a\x07", "rar archive"))
+
+
+def _packing(data):
+    """What archive or compression a file's bytes begin with ('zip archive', 'tar
+    archive', 'gzip-compressed file', ...), or None."""
+    for magic, name in _MAGIC:
+        if data.startswith(magic):
+            return name
+    # bzip2: "BZh", the block size's digit, then a block's (or the end's) own mark.
+    if data[:3] == b"BZh" and data[3:4] in b"123456789" and data[4:10] in (b"1AY&SY", b"\x17rE8P\x90"):
+        return "bzip2-compressed file"
+    # compress (.Z): its third byte holds the code width, 9 to 16 bits.
+    if data[:2] == b"\x1f\x9d" and len(data) > 2 and 9 <= data[2] & 0x1F <= 16 and not data[2] & 0x60:
+        return "file compressed by compress (.Z)"
+    if data[257:262] == b"ustar" and b"\x00" in data[:257]:
+        return "tar archive"
+    return None
+
+
 def decode_name(raw):
     """A metadata string from the file's bytes: UTF-8 where valid, else latin-1; never fails."""
     if isinstance(raw, str):
@@ -117,11 +141,21 @@ class Source:
                 data = f.read()
         except OSError as e:
             raise RecordError(path, None, f"cannot read file ({e.strerror or e})") from None
-        if data[:2] == b"\x1f\x8b":
+        packed = _packing(data)
+        if packed == "gzip-compressed file":
             try:
                 data = gzip.decompress(data)
             except (OSError, EOFError, zlib.error) as e:
                 raise RecordError(path, None, f"cannot read gzip file ({e})") from None
+            packed = _packing(data)
+            if packed is not None:
+                packed = f"gzip-compressed {packed}"  # a .tar.gz, or a file packed twice
+        if packed is not None:
+            # Read as text, an archive was refused with a complaint about its bytes, or
+            # not at all: a tar's first member follows a line of its name and NULs, and
+            # a reader that looks for its data line anywhere took a .tar for the member.
+            article = "an" if packed[0] in "ax" else "a"
+            raise PackedFile(path, None, f"{article} {packed}, not a record file: {PackedFile.ADVICE}")
         return cls(path, data, **options)
 
     @cached_property
