@@ -79,6 +79,29 @@ def test_line_numbers_counted_from_the_bytes_are_those_of_the_lines():
         assert "_split" not in counted.__dict__
 
 
+# Names a file spells out (not codes), and where the record keeps them.
+NAMED = [("usgs_smc_lomaprieta/0111a.smc", "San Francisco", "station"),
+         (f"{F}/usc/017m30bt.s0a", "BIG TUJUNGA", "station"),
+         (f"{F}/peer/RSN763_LOMAP_GIL067.AT2", "Gilroy", "station"),
+         (f"{F}/cwa/1-EAS.dat", "Anshuo", "station_name"),
+         (f"{F}/esm/HI.ARS1..HNZ.D.20190728.160908.C.ACC.ASC", "GREECE", "event")]
+
+
+@pytest.mark.parametrize("byte, letter", [(b"\xe9", "é"), (b"\x92", "’"), (b"\x80", "€"),
+                                          (b"\x81", "\x81"), ("é".encode(), "é"), ("臺".encode(), "臺")])
+@pytest.mark.parametrize("name, text, where", NAMED, ids=[short(n[0]) for n in NAMED])
+def test_names_in_other_code_pages_read_as_written(data, tmp_path, name, text, where, byte, letter):
+    """Latin-1 and Windows-1252 bytes (names typed on Windows), UTF-8 where valid."""
+    raw = (data / name).read_bytes()
+    target = tmp_path / short(name)
+    # The byte for the third letter: one letter fewer, the wider the UTF-8.
+    target.write_bytes(raw.replace(text.encode(), text[:2].encode() + byte + text[2 + len(byte):].encode(), 1))
+    (record, *_) = read_records(target)
+    found = record.event.name if where == "event" else getattr(record, where)
+    assert text[:2] + letter + text[2 + len(byte):] in found
+    assert record.accel.tobytes() == read_records(data / name)[0].accel.tobytes()
+
+
 # ---- two files put in one --------------------------------------------------------------
 
 def _usc_other(raw):

@@ -11,6 +11,7 @@ import numpy as np
 from . import blocks
 from .fields import Lines, no_more_numbers, real, time_column_start
 from .record import AS_RECORDED, Event
+from .source import decode_name
 from .times import utc
 from .units import UNITS, normalize_units
 
@@ -136,7 +137,7 @@ def parse(source):
     metadata = dict(
         network="CWA",
         station=fields.get("STATIONCODE", ("",))[0] or None,
-        station_name=fields.get("STATIONNAME", ("",))[0] or None,
+        station_name=decode_name(fields.get("STATIONNAME", ("",))[0]) or None,
         latitude=_coordinate(lines, fields, "STATIONLATITUDE"),
         longitude=_coordinate(lines, fields, "STATIONLONGITUDE"),
         elevation=_number(lines, fields, "STATIONELEVATION"),

@@ -77,7 +77,7 @@ def _event(lines, fields):
         if magnitude is not None:
             kind = name
             break
-    return Event(name=_get(fields, "EVENT_NAME") or _get(fields, "EVENT_ID"), time=when,
+    return Event(name=decode_name(_get(fields, "EVENT_NAME") or "") or _get(fields, "EVENT_ID"), time=when,
                  latitude=_number(lines, fields, "EVENT_LATITUDE_DEGREE"),
                  longitude=_number(lines, fields, "EVENT_LONGITUDE_DEGREE"),
                  depth=_number(lines, fields, "EVENT_DEPTH_KM"),

@@ -101,13 +101,20 @@ def _packing(data):
 
 
 def decode_name(raw):
-    """A metadata string from the file's bytes: UTF-8 where valid, else latin-1; never fails."""
+    """A metadata string from the file's bytes: UTF-8 where valid, else Windows-1252,
+    else latin-1; never fails.
+
+    Names typed on Windows come as Windows-1252, whose letters and punctuation at
+    0x80-0x9F (’ – €) latin-1 would make control characters; above 0x9F the two agree.
+    """
     if isinstance(raw, str):
         raw = raw.encode("latin-1")
-    try:
-        return raw.decode("utf-8")
-    except UnicodeDecodeError:
-        return raw.decode("latin-1")
+    for codec in ("utf-8", "cp1252"):
+        try:
+            return raw.decode(codec)
+        except UnicodeDecodeError:
+            pass
+    return raw.decode("latin-1")
 
 
 class Source:
