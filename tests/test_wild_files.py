@@ -126,6 +126,24 @@ def test_two_files_of_one_component_put_in_one_read_as_both(data, tmp_path, firs
     assert same_records(read_records(tmp_path / "both"), expected)
 
 
+@pytest.mark.parametrize("shift", [-30, -3, 0, 5, 70])
+def test_a_usc_data_line_far_into_the_file_is_found_where_it_lies(data, tmp_path, shift):
+    """Each record's data line is looked for in a window that grows from its header:
+    here the second record's line lies across the first window's end."""
+    raw = (data / f"{F}/usc/017m30bt.s0a").read_bytes()
+    lines = raw.split(b"\r\n")
+    at = next(k for k, line in enumerate(lines) if b"POINTS OF ACC DATA" in line)
+    head_end = len(b"\r\n".join(lines[:at])) + 2
+    pad = (1 << 16) + shift - head_end
+    filler = (b" " * 78 + b"\r\n") * (pad // 80) + b" " * (pad % 80 - 2) + b"\r\n"
+    second = b"\r\n".join(lines[:at - 3]) + b"\r\n" + filler + b"\r\n".join(lines[at - 3:])
+    assert second.index(b"POINTS OF ACC DATA") - 2 - len(str(1887)) - 2 <= (1 << 16) + shift
+    target = tmp_path / "two.s0a"
+    target.write_bytes(raw + second)
+    records = read_records(target)
+    assert len(records) == 2 and records[1].accel.tobytes() == records[0].accel.tobytes()
+
+
 def test_samples_after_an_smc_record_are_still_too_many(data, tmp_path):
     raw = (data / "usgs_smc_lomaprieta/0111a.smc").read_bytes()
     target = tmp_path / "a.smc"
