@@ -102,6 +102,23 @@ def test_names_in_other_code_pages_read_as_written(data, tmp_path, name, text, w
     assert record.accel.tobytes() == read_records(data / name)[0].accel.tobytes()
 
 
+def test_comment_lines_anywhere_in_a_text_file_leave_its_samples(tmp_path):
+    rng = random.Random(7)
+    for trial in range(200):
+        values = [f"{rng.uniform(-1, 1):.6f}" for _ in range(rng.randrange(2, 40))]
+        lines = []
+        for v in values:
+            while rng.random() < 0.3:
+                lines.append(rng.choice("#%!") + rng.choice(["", " note", "#", " 1.5"]))
+            lines.append(v if rng.random() < 0.8 else f"  {v}  ")
+        while rng.random() < 0.3:
+            lines.append(rng.choice("#%!") + " end")
+        target = tmp_path / f"t{trial}.txt"
+        target.write_text(rng.choice(["\n", "\r\n"]).join(lines) + rng.choice(["", "\n"]))
+        (record,) = read_records(target, dt=0.01, units="g")
+        assert record.accel.tolist() == [float(v) * 9.81 for v in values], (trial, lines)
+
+
 # ---- two files put in one --------------------------------------------------------------
 
 def _usc_other(raw):
