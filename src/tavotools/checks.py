@@ -8,7 +8,7 @@ import math
 
 import numpy as np
 
-__all__ = ["is_trace", "positive_int", "real", "samples", "time_step", "vector"]
+__all__ = ["is_trace", "number", "positive_int", "real", "samples", "time_step", "vector"]
 
 
 def is_trace(obj):
@@ -16,9 +16,30 @@ def is_trace(obj):
     return hasattr(obj, "stats") and hasattr(obj, "data") and hasattr(obj, "id")
 
 
+def number(value, name, what="a number"):
+    """`value` as a float (anything `float()` takes but a bool), or an error naming `name`.
+
+    A bool is a flag passed in the wrong place, not the number 1 or 0: TypeError.
+    So is what `float()` refuses (None, a list, an array of more than one value);
+    a string that is not a number is a ValueError, as `float()` has it.
+    """
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be {what}, not a bool ({value!r})")
+    try:
+        return float(value)
+    except TypeError:
+        raise TypeError(f"{name} must be {what}, not {value!r}") from None
+    except ValueError:
+        raise ValueError(f"{name} must be {what}, not {value!r}") from None
+    except OverflowError:  # an int past the largest double
+        raise OverflowError(f"{name} must be {what}, not an int of {len(str(abs(value)))} "
+                            f"digits") from None
+
+
 def time_step(dt, name="dt"):
-    """`dt` as a float, or ValueError unless it is positive and finite."""
-    value = float(dt)
+    """`dt` as a float, or ValueError unless it is positive and finite (TypeError for a
+    value that is no number)."""
+    value = number(dt, name, "a positive, finite time step")
     if not (math.isfinite(value) and value > 0.0):
         raise ValueError(f"{name} must be a positive, finite time step, not {value!r}")
     return value
@@ -52,6 +73,10 @@ def real(values, name):
         raise ValueError(f"{name} must be numbers, not None")
     if a.dtype.kind == "c":
         raise ValueError(f"{name} must be real numbers, not complex")
+    # NumPy casts dates and durations to their counts of days or seconds, and a
+    # one-field structured array to its field: none of them is samples as given.
+    if a.dtype.kind in "mMV":
+        raise ValueError(f"{name} must be numbers, not {a.dtype} values")
     try:
         return a.astype(np.float64, copy=False)
     except (TypeError, ValueError):

@@ -75,7 +75,7 @@ def _one(name, item, dt):
         raise ValueError(f"{name}: an array of samples needs dt")
     try:
         record = Record(item, dt)
-    except (TypeError, ValueError) as e:
+    except (TypeError, ValueError, OverflowError) as e:
         raise ValueError(f"{name}: {e}") from None
     return record.accel, record.dt, name, None
 

@@ -15,8 +15,35 @@ import numpy as np
 __all__ = ["STEPS", "apply_steps", "bandpass", "demean", "detrend", "parse_steps", "taper"]
 
 
+def _record(record, step):
+    """`record` itself, or TypeError: the steps work on a `Record`, whose time step they need."""
+    from .records import Record
+
+    if not isinstance(record, Record):
+        raise TypeError(f"{step}() takes a Record, not {type(record).__name__}: make one of "
+                        f"samples with Record(accel, dt) or Record.from_samples(samples, dt, "
+                        f"units)")
+    return record
+
+
 def _with(record, accel, note):
+    # Finite samples can leave the range of doubles on the way (a mean or a filter's
+    # padding past 1e308): say which step, not only that the samples are not finite.
+    if not np.isfinite(accel).all():
+        raise ValueError(f"{note}: the processed samples leave the range of doubles "
+                         f"(the record's values reach {float(np.max(np.abs(record.accel)))!r})")
     return dataclasses.replace(record, accel=accel, processing=tuple(record.processing) + (note,))
+
+
+def _order(order, name, what):
+    """An integer argument, or TypeError (bools are flags, not orders)."""
+    if isinstance(order, (bool, np.bool_)):
+        raise TypeError(f"{name} must be an integer, not a bool ({order!r})")
+    try:
+        return operator.index(order)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer{what}, not {type(order).__name__}") \
+            from None
 
 
 def demean(record):
@@ -26,7 +53,10 @@ def demean(record):
     it inflates PGV and, squared, Arias intensity; removing it is the least a
     raw record needs.
     """
-    return _with(record, record.accel - record.accel.mean(), "mean removed")
+    record = _record(record, "demean")
+    with np.errstate(over="ignore", invalid="ignore"):
+        accel = record.accel - record.accel.mean()
+    return _with(record, accel, "mean removed")
 
 
 def detrend(record, order=1):
@@ -36,10 +66,8 @@ def detrend(record, order=1):
     scaled to [-1, 1], which keeps high orders well conditioned).  Order 0
     is `demean`, bit for bit.
     """
-    try:
-        order = operator.index(order)
-    except TypeError:
-        raise TypeError(f"order must be an integer, not {type(order).__name__}") from None
+    record = _record(record, "detrend")
+    order = _order(order, "order", "")
     if order < 0:
         raise ValueError(f"order must be 0 or more, not {order}")
     if order >= record.npts:
@@ -49,10 +77,10 @@ def detrend(record, order=1):
         # differ from demean's in the last bits.
         return demean(record)
     t = record.time
-    baseline = np.polynomial.Polynomial.fit(t, record.accel, order)(t)
+    with np.errstate(over="ignore", invalid="ignore"):
+        accel = record.accel - np.polynomial.Polynomial.fit(t, record.accel, order)(t)
     names = {1: "linear baseline removed"}
-    return _with(record, record.accel - baseline,
-                 names.get(order, f"polynomial baseline of order {order} removed"))
+    return _with(record, accel, names.get(order, f"polynomial baseline of order {order} removed"))
 
 
 def taper(record, fraction=0.05):
@@ -62,7 +90,10 @@ def taper(record, fraction=0.05):
     """
     from scipy.signal import windows
 
-    fraction = float(fraction)
+    from .checks import number
+
+    record = _record(record, "taper")
+    fraction = number(fraction, "taper fraction", "a number in (0, 0.5]")
     if not 0.0 < fraction <= 0.5:
         raise ValueError(f"taper fraction must be in (0, 0.5], not {fraction!r}")
     window = windows.tukey(record.npts, alpha=2.0 * fraction)
@@ -79,7 +110,12 @@ def bandpass(record, low=None, high=None, order=4):
     """
     from scipy import signal
 
+    from .checks import number
+
+    record = _record(record, "bandpass")
     nyquist = 0.5 / record.dt
+    low, high = (None if f is None else number(f, f"{name} corner", "a frequency in Hz")
+                 for name, f in (("low", low), ("high", high)))
     for name, f in (("low", low), ("high", high)):
         if f is not None and not (math.isfinite(f) and 0.0 < f < nyquist):
             raise ValueError(f"{name} corner {f!r} Hz must lie between 0 and the Nyquist "
@@ -88,7 +124,7 @@ def bandpass(record, low=None, high=None, order=4):
         raise ValueError("bandpass needs a low corner, a high corner or both")
     if low is not None and high is not None and not low < high:
         raise ValueError(f"low corner {low!r} Hz must be below the high corner {high!r} Hz")
-    order = operator.index(order)
+    order = _order(order, "filter order", " from 1 to 16")
     if not 1 <= order <= 16:
         raise ValueError(f"filter order must be from 1 to 16, not {order}")
     if high is None:
@@ -103,7 +139,8 @@ def bandpass(record, low=None, high=None, order=4):
         raise ValueError(f"a record of {record.npts} samples is too short for this filter "
                          f"(it pads each end by {pad} samples)")
     try:
-        accel = signal.sosfiltfilt(sos, record.accel, padlen=pad)
+        with np.errstate(over="ignore", invalid="ignore"):
+            accel = signal.sosfiltfilt(sos, record.accel, padlen=pad)
     except ValueError as e:
         # The length is checked above: what is left is a corner so far below the
         # sampling rate that its poles round to z = 1.
@@ -201,9 +238,11 @@ def _bind(function, kwargs):
 
 
 def apply_steps(record, steps):
-    """Apply the steps (from `parse_steps`, or the functions themselves) in order."""
+    """Apply the steps (from `parse_steps`, the functions themselves, or their text) in order."""
     if isinstance(steps, str):
         steps = parse_steps(steps)
     for step in steps:
-        record = step(record)
+        # A step's text in a list ("demean") is that step, not an uncallable str.
+        for function in parse_steps(step) if isinstance(step, str) else (step,):
+            record = function(record)
     return record

@@ -142,7 +142,7 @@ def response_spectrum(accel, dt, periods=None, frequencies=None, damping=0.05, s
 
 def _oscillator_parameters(damping, substeps):
     """(damping, substeps) as float and int, checked."""
-    damping = float(damping)
+    damping = checks.number(damping, "damping", "a ratio in [0, 1)")
     if not (0.0 <= damping < 1.0):
         raise ValueError(f"damping must be in [0, 1), not {damping!r}")
     return damping, checks.positive_int(substeps, "substeps", MAX_SUBSTEPS)
