@@ -138,6 +138,47 @@ def test_dates_durations_and_structures_are_no_numbers(call, values):
         call(values)
 
 
+@pytest.mark.parametrize("field, value, words", [
+    ("station", 5, "station must be a str or None, not int 5"),
+    ("component", 360, "component must be a str or None, not int 360"),
+    ("network", b"NC", "network must be a str or None"),
+    ("format", 1, "format must be a str or None"),
+    ("path", 5, "path must be a str or a path or None, not int 5"),
+    ("event", 123, "event must be an Event or a str or None, not int 123"),
+    ("start_time", "2020-01-01T00:00:00Z", "start_time must be a datetime or None, not str"),
+    ("start_time", dt.date(2020, 1, 1), "start_time must be a datetime or None, not date"),
+    ("stated_pga", "1.0", "stated_pga must be a real number or None, not str"),
+    ("latitude", [37.0], "latitude must be a real number or None, not list"),
+    ("elevation", True, "elevation must be a real number or None, not bool"),
+    ("channel", 1.5, "channel must be an int, a str or None, not float 1.5"),
+    ("channel", True, "channel must be an int, a str or None, not bool"),
+    ("processing", ("demean", 2), "processing must be a sequence of str or None, not int 2"),
+])
+def test_record_fields_of_the_wrong_type_are_refused(field, value, words):
+    with pytest.raises(TypeError) as e:
+        Record([1.0, 2.0], DT, **{field: value})
+    assert str(e.value).startswith(words)
+
+
+def test_record_fields_in_forms_that_mean_one_thing():
+    r = Record([1.0, 2.0], DT, processing="mean removed", path=pathlib.Path("a/b.smc"),
+               start_time=dt.datetime(2020, 1, 1, 9, tzinfo=dt.timezone(dt.timedelta(hours=9))),
+               latitude=np.float32(37.5), channel=np.int64(2))
+    assert r.processing == ("mean removed",)  # one step, not its letters
+    assert r.path == "a/b.smc" and r.label == "b.smc"
+    assert r.start_time == dt.datetime(2020, 1, 1, tzinfo=UTC) and r.start_time.tzinfo is UTC
+    with pytest.raises(ValueError, match="start_time must be timezone-aware"):
+        Record([1.0, 2.0], DT, start_time=dt.datetime(2020, 1, 1))
+
+
+def test_naive_start_times_no_longer_reach_rotd():
+    # Stored, a naive time failed only where two records were aligned, with
+    # "can't subtract offset-naive and offset-aware datetimes".
+    aware = Record([1.0, 2.0, 1.0], DT, start_time=dt.datetime(2020, 1, 1, tzinfo=UTC))
+    with pytest.raises(ValueError, match="start_time must be timezone-aware"):
+        rotd(aware, Record([1.0, 2.0, 1.0], DT, start_time=dt.datetime(2020, 1, 1)))
+
+
 @pytest.mark.parametrize("call, error, words", [
     (lambda r: processing.demean(r.accel), TypeError, "demean() takes a Record, not ndarray"),
     (lambda r: processing.taper(list(r.accel)), TypeError, "taper() takes a Record, not list"),
@@ -176,6 +217,21 @@ def test_steps_given_by_their_text_in_a_list():
 
 
 # ---- records and summaries through copies, pickles and threads ---------------------
+
+def test_a_record_pickles_bit_for_bit_with_everything_it_states():
+    samples = [-0.0, 5e-324, -1.7976931348623157e308, 0.1, 1 / 3]
+    r = Record(samples, 0.005, "cm/s2", station="ST", component="HNE", channel="HNE",
+               network="NC", location="00", event=Event(name="E", magnitude=6.9,
+                                                       time=dt.datetime(1989, 10, 18, tzinfo=UTC)),
+               start_time=dt.datetime(1989, 10, 18, 0, 4, 12, 345678, tzinfo=UTC),
+               stated_pga=1.044, path="x/0111a.smc", format="smc", latitude=37.0,
+               processing=("corrected by agency",), station_name="A place")
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        for back in (pickle.loads(pickle.dumps(r, protocol)), copy.deepcopy(r)):
+            assert back.accel.tobytes() == r.accel.tobytes() and back.accel.flags.writeable
+            assert repr(back) == repr(r)
+            assert all(getattr(back, f) == getattr(r, f) for f in r.__dataclass_fields__
+                       if f != "accel")
 
 
 # ---- the stubs type-check ----------------------------------------------------------

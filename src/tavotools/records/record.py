@@ -5,6 +5,7 @@ that tells a vertical component from a horizontal one by its name.
 from __future__ import annotations
 
 import datetime as _dt
+import numbers
 import os
 import re
 from dataclasses import dataclass
@@ -138,6 +139,33 @@ def is_vertical(component):
     return orientation(component) == "vertical"
 
 
+_TEXT_FIELDS = ("units", "station", "component", "format", "network", "location",
+                "station_name")
+_NUMBER_FIELDS = ("stated_pga", "latitude", "longitude", "elevation")
+
+
+def _kind(value):
+    return f"{type(value).__name__} {value!r}"
+
+
+def _expect(name, value, kind, words):
+    """TypeError unless `value` is None or a `kind`."""
+    if value is not None and not isinstance(value, kind):
+        raise TypeError(f"{name} must be {words} or None, not {_kind(value)}")
+
+
+def _utc(time):
+    """A start time as an aware datetime in UTC; TypeError or ValueError otherwise."""
+    if time is None:
+        return None
+    if not isinstance(time, _dt.datetime):
+        raise TypeError(f"start_time must be a datetime or None, not {_kind(time)}")
+    if time.tzinfo is None or time.utcoffset() is None:
+        # A naive time could be any zone's: two records would be aligned by guesswork.
+        raise ValueError(f"start_time must be timezone-aware (UTC), not the naive {time!r}")
+    return time.astimezone(_dt.timezone.utc)
+
+
 @dataclass(frozen=True, eq=False)
 class Record:
     """One component of a ground-motion record.
@@ -162,6 +190,10 @@ class Record:
     ("as recorded", "corrected by agency", "mean removed", ...), empty when
     the file does not say. `path` and `format` (the reader's name) say where
     the record comes from.
+
+    A field of another type is a TypeError (a number for a text field, a str
+    for `start_time`); a naive `start_time` a ValueError, an aware one is
+    turned into UTC; `processing` given as one str is that one step.
     """
 
     accel: np.ndarray
@@ -189,7 +221,30 @@ class Record:
         object.__setattr__(self, "units", units_argument(self.units))
         if isinstance(self.event, str):
             object.__setattr__(self, "event", Event(name=self.event))
-        object.__setattr__(self, "processing", tuple(self.processing))
+        # A field of the wrong type is refused here, where it is given: stored, it
+        # would fail far from its cause (a path of 5 in repr, a start time in text
+        # where two records are aligned) or compare wrongly ("5" is not 5).
+        for name in _TEXT_FIELDS:
+            _expect(name, getattr(self, name), str, "a str")
+        for name in _NUMBER_FIELDS:
+            value = getattr(self, name)
+            if value is not None and (isinstance(value, (bool, np.bool_))
+                                      or not isinstance(value, numbers.Real)):
+                raise TypeError(f"{name} must be a real number or None, not {_kind(value)}")
+        _expect("event", self.event, Event, "an Event or a str")
+        channel = self.channel
+        if channel is not None and (isinstance(channel, (bool, np.bool_))
+                                    or not isinstance(channel, (int, np.integer, str))):
+            raise TypeError(f"channel must be an int, a str or None, not {_kind(channel)}")
+        if isinstance(self.path, os.PathLike):
+            object.__setattr__(self, "path", os.fspath(self.path))
+        _expect("path", self.path, str, "a str or a path")
+        object.__setattr__(self, "start_time", _utc(self.start_time))
+        # A str is one step, not its letters.
+        processing = (self.processing,) if isinstance(self.processing, str) else self.processing
+        object.__setattr__(self, "processing", tuple(processing))
+        for step in self.processing:
+            _expect("processing", step, str, "a sequence of str")
 
     @classmethod
     def from_samples(cls, samples, dt, units, **metadata):
