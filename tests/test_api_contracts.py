@@ -234,6 +234,41 @@ def test_a_record_pickles_bit_for_bit_with_everything_it_states():
                        if f != "accel")
 
 
+@pytest.mark.parametrize("build", [
+    lambda: summarize([1.0], DT),  # no PGV, no durations: NaN
+    lambda: summarize(np.zeros(50), DT, periods=[0.5]),
+    lambda: summarize_components([1.0], [2.0], [3.0], DT),
+    lambda: summarize_components(motion(1), motion(2), motion(3), DT, periods=[0.2, 1.0]),
+], ids=["one sample", "zeros", "components of one sample", "components"])
+def test_summaries_of_one_record_are_equal_however_they_travel(build):
+    a = build()
+    for b in (build(), pickle.loads(pickle.dumps(a)), copy.deepcopy(a)):
+        assert a == b and hash(a) == hash(b)
+
+
+def test_nan_summaries_still_differ_from_other_values():
+    one, other = summarize([1.0], DT), summarize([2.0], DT)
+    assert one != other and summarize([1.0, 2.0], DT) != summarize([1.0, 3.0], DT)
+
+
+def test_one_record_summarized_by_several_threads_at_once():
+    record = Record(motion(1, quiet=3000), DT)
+    want = summarize(record, periods=[0.1, 1.0])
+    results, barrier = [], threading.Barrier(4)
+
+    def work():
+        barrier.wait()
+        results.extend(summarize(record, periods=[0.1, 1.0]) for _ in range(5))
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert len(results) == 20 and all(s == want for s in results)
+    assert record.accel.tobytes() == Record(motion(1, quiet=3000), DT).accel.tobytes()
+
+
 # ---- the stubs type-check ----------------------------------------------------------
 
 

@@ -48,7 +48,19 @@ def _per_period(unit, doc):
 def _same_array(a, b):
     if a is None or b is None:
         return a is b
-    return np.array_equal(a, b)
+    return np.array_equal(a, b, equal_nan=True)
+
+
+def _same(a, b):
+    # A NaN measure (a one-sample record's PGV) is the same value in two summaries
+    # of one record: equality stays reflexive, through pickling and copies too.
+    return a == b or (isinstance(a, float) and isinstance(b, float)
+                      and math.isnan(a) and math.isnan(b))
+
+
+def _hashable(value):
+    # hash(nan) is the object's identity: equal summaries must hash alike.
+    return "nan" if isinstance(value, float) and math.isnan(value) else value
 
 
 class _Units:
@@ -84,12 +96,13 @@ class _Units:
     def __eq__(self, other):
         if other.__class__ is not self.__class__:
             return NotImplemented
-        return self._compared() == other._compared() and all(
+        mine, theirs = self._compared(), other._compared()
+        return len(mine) == len(theirs) and all(map(_same, mine, theirs)) and all(
             _same_array(getattr(self, name), getattr(other, name))
             for name in ("periods", *self.spectral_units()))
 
     def __hash__(self):
-        return hash(self._compared())
+        return hash(tuple(map(_hashable, self._compared())))
 
 
 @dataclass(frozen=True, eq=False)
@@ -107,8 +120,8 @@ class Summary(_Units):
     CAV: float = _unit("m/s", "cumulative absolute velocity")
     CAV5: float = _unit("m/s", "CAV of the samples at or above 5 cm/s2")
     CAVstd: float = _unit("m/s", "standardized CAV (quiet one-second windows left out)")
-    periods: np.ndarray = field(default=None, metadata={"doc": "periods of PSA (s)"})
-    PSA: np.ndarray = _per_period("m/s2", "pseudo-spectral acceleration, 5 % damping")
+    periods: np.ndarray | None = field(default=None, metadata={"doc": "periods of PSA (s)"})
+    PSA: np.ndarray | None = _per_period("m/s2", "pseudo-spectral acceleration, 5 % damping")
 
 
 @dataclass(frozen=True, eq=False)
@@ -137,11 +150,11 @@ class ComponentsSummary(_Units):
     PGV_RotD0: float = _unit("m/s", "RotD0 of PGV of the two horizontals", math.nan)
     PGV_RotD50: float = _unit("m/s", "RotD50 of PGV of the two horizontals", math.nan)
     PGV_RotD100: float = _unit("m/s", "RotD100 of PGV of the two horizontals", math.nan)
-    periods: np.ndarray = field(default=None, metadata={"doc": "periods of PSA (s)"})
-    PSA_gm: np.ndarray = _per_period("m/s2", "geometric mean PSA of the two horizontals")
-    PSA_RotD0: np.ndarray = _per_period("m/s2", "RotD0 of PSA of the two horizontals")
-    PSA_RotD50: np.ndarray = _per_period("m/s2", "RotD50 of PSA of the two horizontals")
-    PSA_RotD100: np.ndarray = _per_period("m/s2", "RotD100 of PSA of the two horizontals")
+    periods: np.ndarray | None = field(default=None, metadata={"doc": "periods of PSA (s)"})
+    PSA_gm: np.ndarray | None = _per_period("m/s2", "geometric mean PSA of the two horizontals")
+    PSA_RotD0: np.ndarray | None = _per_period("m/s2", "RotD0 of PSA of the two horizontals")
+    PSA_RotD50: np.ndarray | None = _per_period("m/s2", "RotD50 of PSA of the two horizontals")
+    PSA_RotD100: np.ndarray | None = _per_period("m/s2", "RotD100 of PSA of the two horizontals")
     notes: tuple = ()
     rotd: object = field(default=None, compare=False, repr=False)
 
