@@ -272,3 +272,43 @@ def test_one_record_summarized_by_several_threads_at_once():
 # ---- the stubs type-check ----------------------------------------------------------
 
 
+def arrays_of(result):
+    """Every array a frozen result holds, its own fields' and its nested results'."""
+    for name in result.__dataclass_fields__:
+        value = getattr(result, name)
+        if isinstance(value, np.ndarray):
+            yield name, value
+        elif hasattr(value, "__dataclass_fields__"):
+            yield from ((f"{name}.{n}", v) for n, v in arrays_of(value))
+        elif isinstance(value, tuple):
+            for k, item in enumerate(value):
+                if hasattr(item, "__dataclass_fields__"):
+                    yield from ((f"{name}[{k}].{n}", v) for n, v in arrays_of(item))
+
+
+@pytest.mark.parametrize("build", [
+    lambda: summarize(motion(1), DT, periods="standard"),
+    lambda: summarize_components(motion(1), motion(2), motion(3), DT, periods=[0.2, 1.0]),
+    lambda: response_spectrum(motion(1), DT, periods=[0.2, 1.0]),
+    lambda: rotd(motion(1), motion(2), DT, periods=[0.2, 1.0]),
+    lambda: obe_check(motion(1), motion(2), motion(3), DT),
+], ids=["Summary", "ComponentsSummary", "ResponseSpectrum", "RotD", "OBEReport"])
+def test_read_only_results_stay_read_only_through_pickling(build):
+    # NumPy unpickles arrays writable: a result sent to a worker and back could
+    # then be changed in place where the one computed here refuses it.
+    result = build()
+    held = dict(arrays_of(result))
+    assert held and not any(a.flags.writeable for a in held.values())
+    for back in (pickle.loads(pickle.dumps(result)), copy.deepcopy(result)):
+        back_held = dict(arrays_of(back))
+        assert back_held.keys() == held.keys()
+        for name, a in back_held.items():
+            assert not a.flags.writeable, name
+            assert a.tobytes() == held[name].tobytes(), name
+
+
+def test_a_file_obspy_does_not_read_keeps_its_closest_format_through_pickling():
+    from tavotools.records.obspy import NotRead
+
+    e = pickle.loads(pickle.dumps(NotRead("f.knet", None, "ObsPy reads it as KNET", "knet")))
+    assert (e.closest, str(e)) == ("knet", "f.knet: ObsPy reads it as KNET")

@@ -8,7 +8,18 @@ import math
 
 import numpy as np
 
-__all__ = ["is_trace", "number", "positive_int", "real", "samples", "time_step", "vector"]
+__all__ = ["ReadOnlyArrays", "is_trace", "number", "positive_int", "real", "samples", "time_step", "vector"]
+
+
+class ReadOnlyArrays:
+    """Base of the frozen results whose arrays are read-only: they stay so when
+    unpickled (another process, a Dask worker, a copy), where NumPy makes them writable."""
+
+    def __setstate__(self, state):
+        for value in state.values():
+            if isinstance(value, np.ndarray):
+                value.setflags(write=False)
+        self.__dict__.update(state)
 
 
 def is_trace(obj):

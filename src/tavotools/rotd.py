@@ -25,6 +25,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from . import _spectra
+from .checks import ReadOnlyArrays
 from .components import geometric_mean, matched
 from .spectra import DEFAULT_PERIODS, _oscillator_parameters, _oscillators
 
@@ -64,7 +65,7 @@ def _unit(measure, doc):
 
 
 @dataclass(frozen=True, eq=False)
-class AnglePeaks:
+class AnglePeaks(ReadOnlyArrays):
     """The peak of each measure at each of the 180 `ANGLES` (read-only arrays).
 
     `PGA` and `PGV` hold one value per angle; `SD`, `PSV` and `PSA` one row
@@ -80,7 +81,7 @@ class AnglePeaks:
 
 
 @dataclass(frozen=True, eq=False)
-class GeometricMean:
+class GeometricMean(ReadOnlyArrays):
     """sqrt(x_H1 · x_H2) of each measure of the two components as recorded."""
 
     PGA: float = _unit("PGA", "geometric mean of the two components' PGA")
@@ -91,7 +92,7 @@ class GeometricMean:
 
 
 @dataclass(frozen=True, eq=False)
-class RotD:
+class RotD(ReadOnlyArrays):
     """RotD values of two horizontal components (read-only arrays, SI units).
 
     `PGA` and `PGV` hold one value per entry of `percentiles`; `SD`, `PSV` and

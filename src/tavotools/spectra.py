@@ -58,7 +58,7 @@ STANDARD_PERIODS.setflags(write=False)
 
 
 @dataclass(frozen=True, eq=False)
-class ResponseSpectrum:
+class ResponseSpectrum(checks.ReadOnlyArrays):
     """Peak responses of linear oscillators, one entry per period (read-only arrays).
 
     `periods` in s and `frequencies` in Hz describe the same oscillators

@@ -63,7 +63,7 @@ def _hashable(value):
     return "nan" if isinstance(value, float) and math.isnan(value) else value
 
 
-class _Units:
+class _Units(checks.ReadOnlyArrays):
     @classmethod
     def units(cls):
         """Map each scalar measure's field name to its unit."""

@@ -20,6 +20,7 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from .. import constants, tavo
+from ..checks import ReadOnlyArrays
 from ..components import geometric_mean, matched
 from ..constants import MAX_SUBSTEPS
 from ..render import printable
@@ -91,7 +92,7 @@ class ComponentCheck:
 
 
 @dataclass(frozen=True)
-class OBEReport:
+class OBEReport(ReadOnlyArrays):
     """The values and decisions of the check of one three-component record.
 
     `max_PSA`, `max_PSV`, `max_CAVstd` and `max_CAV` are over the three

@@ -338,6 +338,9 @@ class NotRead(UnrecognisedFormat):
         super().__init__(path, line, reason)
         self.closest = closest
 
+    def __reduce__(self):
+        return type(self), (self.path, self.line, self.reason, self.closest)
+
 
 def load_inventory(inventory):
     """An ObsPy Inventory: the one given, or the one read from a StationXML (or other) file."""
