@@ -271,6 +271,22 @@ def test_one_record_summarized_by_several_threads_at_once():
 
 # ---- the stubs type-check ----------------------------------------------------------
 
+@pytest.mark.parametrize("stub", sorted(p.name for p in pathlib.Path(tavotools.__file__).parent
+                                        .glob("*.pyi")))
+def test_no_stub_binds_a_name_twice(stub):
+    # mypy refuses the whole stub ("Name already defined") where an import and a
+    # declared attribute share a name, as `import numpy as np` and `np: ModuleType` did.
+    tree = ast.parse((pathlib.Path(tavotools.__file__).parent / stub).read_text())
+    names = []
+    for node in tree.body:
+        if isinstance(node, (ast.Import, ast.ImportFrom)):
+            names += [(a.asname or a.name).partition(".")[0] for a in node.names]
+        elif isinstance(node, ast.AnnAssign):
+            names.append(node.target.id)
+        elif isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            names.append(node.name)
+    assert len(names) == len(set(names)), sorted(n for n in names if names.count(n) > 1)
+
 
 def arrays_of(result):
     """Every array a frozen result holds, its own fields' and its nested results'."""

@@ -116,11 +116,11 @@ class RotD(ReadOnlyArrays):
     PSA: np.ndarray = _unit("PSA", "pseudo-spectral acceleration, per percentile and period")
     PGA_angle: float = 0.0
     PGV_angle: float = 0.0
-    SD_angle: np.ndarray = None
-    PSV_angle: np.ndarray = None
-    PSA_angle: np.ndarray = None
-    geometric_mean: GeometricMean = field(default=None, repr=False)
-    peaks: AnglePeaks = field(default=None, repr=False)
+    SD_angle: np.ndarray | None = None
+    PSV_angle: np.ndarray | None = None
+    PSA_angle: np.ndarray | None = None
+    geometric_mean: GeometricMean | None = field(default=None, repr=False)
+    peaks: AnglePeaks | None = field(default=None, repr=False)
     notes: tuple = ()
 
     def value(self, measure, percentile):
