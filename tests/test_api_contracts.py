@@ -4,7 +4,6 @@ import array
 import ast
 import copy
 import datetime as dt
-import math
 import pathlib
 import pickle
 import threading
@@ -13,7 +12,7 @@ import numpy as np
 import pytest
 
 import tavotools
-from tavotools import processing
+from tavotools import processing, records
 from tavotools.obe import obe_check
 from tavotools.records import Event, Record
 from tavotools.rotd import rotd
@@ -328,3 +327,13 @@ def test_a_file_obspy_does_not_read_keeps_its_closest_format_through_pickling():
 
     e = pickle.loads(pickle.dumps(NotRead("f.knet", None, "ObsPy reads it as KNET", "knet")))
     assert (e.closest, str(e)) == ("knet", "f.knet: ObsPy reads it as KNET")
+
+
+# ---- channels ----------------------------------------------------------------------
+
+def test_a_bool_is_no_channel(tmp_path):
+    path = tmp_path / "a.txt"
+    path.write_text("1.0\n2.0\n3.0\n")
+    assert records.read_record(path, channel=1, dt=DT, units="g").npts == 3
+    with pytest.raises(TypeError, match="channel must be a channel number or code, not a bool"):
+        records.read_record(path, channel=True, dt=DT, units="g")  # True == 1

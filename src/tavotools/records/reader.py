@@ -7,6 +7,8 @@ from __future__ import annotations
 import os
 import warnings
 
+import numpy as np
+
 from .. import checks
 from .._parse import rounding_to_nearest
 from .formats import FORMATS, by_name
@@ -203,6 +205,8 @@ def _told_apart(records):
 
 def read_record(path, *, channel=None, format=None, dt=None, units=None, inventory=None):
     """Read one `Record`; `channel` picks one of several (the file's channel number or code)."""
+    if isinstance(channel, (bool, np.bool_)):  # True == 1: a flag is not channel 1
+        raise TypeError(f"channel must be a channel number or code, not a bool ({channel!r})")
     records = read_records(path, format=format, dt=dt, units=units, inventory=inventory)
     path = path_name(path)
     if channel is None:
