@@ -101,7 +101,11 @@ def test_no_call_changes_the_samples_of_a_record(call):
     (lambda step: response_spectrum([1.0, 2.0], step), ""),
     # The components' checks say which component, as a ValueError.
     (lambda step: rotd([1.0, 2.0], [2.0, 1.0], step), "H1: "),
-], ids=["Record", "summarize", "response_spectrum", "rotd"])
+    # A dt beside a record is checked as one beside samples.
+    (lambda step: summarize(Record([1.0, 2.0], 1.0), step), ""),
+    (lambda step: rotd(Record([1.0, 2.0], 1.0), Record([2.0, 1.0], 1.0), step), "H1: "),
+], ids=["Record", "summarize", "response_spectrum", "rotd", "summarize a Record",
+        "rotd of Records"])
 def test_a_time_step_that_is_no_number_is_named(call, prefix, value, error):
     with pytest.raises(ValueError if prefix else error) as e:
         call(value)

@@ -67,16 +67,17 @@ def _one(name, item, dt):
         if dt is not None:
             raise ValueError(f"{name}: dt is given by the trace itself")
         item = Record.from_trace(item)
-    if isinstance(item, Record):
-        if dt is not None and float(dt) != item.dt:
-            raise ValueError(f"{name}: dt {dt!r} given for a record whose dt is {item.dt!r}")
-        return item.accel, item.dt, item.label, item
-    if dt is None:
+    if dt is None and not isinstance(item, Record):
         raise ValueError(f"{name}: an array of samples needs dt")
     try:
-        record = Record(item, dt)
+        step = None if dt is None else checks.time_step(dt)
+        record = item if isinstance(item, Record) else Record(item, step)
     except (TypeError, ValueError, OverflowError) as e:
         raise ValueError(f"{name}: {e}") from None
+    if record is item:
+        if step is not None and step != item.dt:
+            raise ValueError(f"{name}: dt {dt!r} given for a record whose dt is {item.dt!r}")
+        return item.accel, item.dt, item.label, item
     return record.accel, record.dt, name, None
 
 

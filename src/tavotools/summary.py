@@ -181,7 +181,7 @@ def _record(record, dt, units, who="summarize()"):
         return Record.from_samples(record, dt, "m/s2" if units is None else units)
     if units is not None:
         raise ValueError("units are given by the record itself")
-    if dt is not None and float(dt) != record.dt:
+    if dt is not None and checks.time_step(dt) != record.dt:
         raise ValueError(f"dt {dt!r} given for a record whose dt is {record.dt!r}")
     return record
 
