@@ -163,6 +163,27 @@ def test_record_fields_of_the_wrong_type_are_refused(field, value, words):
     assert str(e.value).startswith(words)
 
 
+@pytest.mark.parametrize("field, value, error, words", [
+    ("name", 5, TypeError, "name must be a str or None, not int 5"),
+    ("time", "2020-01-01", TypeError, "time must be a datetime or None, not str"),
+    ("time", dt.date(2020, 1, 1), TypeError, "time must be a datetime or None, not date"),
+    ("time", dt.datetime(2020, 1, 1), ValueError, "time must be timezone-aware (UTC)"),
+    ("date", "2020-01-01", TypeError, "date must be a date or None, not str"),
+    ("magnitude", "6.9", TypeError, "magnitude must be a real number or None, not str"),
+    ("depth", False, TypeError, "depth must be a real number or None, not bool"),
+])
+def test_event_fields_of_the_wrong_type_are_refused(field, value, error, words):
+    # Stored, each failed only in str(event) or as_dict(), or was written out as text.
+    with pytest.raises(error) as e:
+        Event(**{field: value})
+    assert str(e.value).startswith(words)
+
+
+def test_an_event_time_in_another_zone_is_its_utc_time_and_date():
+    e = Event(time=dt.datetime(2020, 1, 1, 3, tzinfo=dt.timezone(dt.timedelta(hours=9))))
+    assert (e.time, e.date) == (dt.datetime(2019, 12, 31, 18, tzinfo=UTC), dt.date(2019, 12, 31))
+
+
 def test_record_fields_in_forms_that_mean_one_thing():
     r = Record([1.0, 2.0], DT, processing="mean removed", path=pathlib.Path("a/b.smc"),
                start_time=dt.datetime(2020, 1, 1, 9, tzinfo=dt.timezone(dt.timedelta(hours=9))),

@@ -84,6 +84,15 @@ class Event:
     magnitude_type: str | None = None
 
     def __post_init__(self):
+        # Checked where given: a time in text or a name of 5 failed only in str(event).
+        for name in ("name", "magnitude_type"):
+            _expect(name, getattr(self, name), str, "a str")
+        for name in ("latitude", "longitude", "depth", "magnitude"):
+            _real(name, getattr(self, name))
+        object.__setattr__(self, "time", _utc(self.time, "time"))
+        if self.date is not None and (not isinstance(self.date, _dt.date)
+                                      or isinstance(self.date, _dt.datetime)):
+            raise TypeError(f"date must be a date or None, not {_kind(self.date)}")
         if self.time is not None and self.date is None:
             object.__setattr__(self, "date", self.time.date())
 
@@ -154,16 +163,23 @@ def _expect(name, value, kind, words):
         raise TypeError(f"{name} must be {words} or None, not {_kind(value)}")
 
 
-def _utc(time):
-    """A start time as an aware datetime in UTC; TypeError or ValueError otherwise."""
+def _utc(time, name="start_time"):
+    """A time as an aware datetime in UTC; TypeError or ValueError otherwise."""
     if time is None:
         return None
     if not isinstance(time, _dt.datetime):
-        raise TypeError(f"start_time must be a datetime or None, not {_kind(time)}")
+        raise TypeError(f"{name} must be a datetime or None, not {_kind(time)}")
     if time.tzinfo is None or time.utcoffset() is None:
         # A naive time could be any zone's: two records would be aligned by guesswork.
-        raise ValueError(f"start_time must be timezone-aware (UTC), not the naive {time!r}")
+        raise ValueError(f"{name} must be timezone-aware (UTC), not the naive {time!r}")
     return time.astimezone(_dt.timezone.utc)
+
+
+def _real(name, value):
+    """TypeError unless `value` is None or a real number (a bool is none)."""
+    if value is not None and (isinstance(value, (bool, np.bool_))
+                              or not isinstance(value, numbers.Real)):
+        raise TypeError(f"{name} must be a real number or None, not {_kind(value)}")
 
 
 @dataclass(frozen=True, eq=False)
@@ -227,10 +243,7 @@ class Record:
         for name in _TEXT_FIELDS:
             _expect(name, getattr(self, name), str, "a str")
         for name in _NUMBER_FIELDS:
-            value = getattr(self, name)
-            if value is not None and (isinstance(value, (bool, np.bool_))
-                                      or not isinstance(value, numbers.Real)):
-                raise TypeError(f"{name} must be a real number or None, not {_kind(value)}")
+            _real(name, getattr(self, name))
         _expect("event", self.event, Event, "an Event or a str")
         channel = self.channel
         if channel is not None and (isinstance(channel, (bool, np.bool_))
