@@ -240,6 +240,25 @@ def test_steps_given_by_their_text_in_a_list():
     assert got.processing == want.processing and got.accel.tobytes() == want.accel.tobytes()
 
 
+@pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
+@pytest.mark.parametrize("call, prefix", [
+    (lambda r: summarize(r), ""),
+    (lambda r: measure_recording(None, None, r), ""),
+    (lambda r: summarize_components(Record(motion(2), DT), r, Record(motion(3), DT)), "H2: "),
+    (lambda r: rotd(Record(motion(2), DT), r), "H2: "),
+    (lambda r: obe_check(Record(motion(2), DT), Record(motion(3), DT), r), "V: "),
+], ids=["summarize", "measure_recording", "summarize_components", "rotd", "obe_check"])
+def test_a_sample_made_non_finite_after_the_record_is_refused(call, prefix, bad):
+    # The samples are writable: a NaN put there later gave a summary's PGA and PGV
+    # of the other samples, and NaN sums, with no word of it; the components named
+    # the kernel's argument ("accel1") or none.
+    r = Record(motion(1), DT)
+    r.accel[7] = bad
+    with pytest.raises(ValueError) as e:
+        call(r)
+    assert str(e.value) == f"{prefix}accel holds a NaN or infinite sample at index 7"
+
+
 # ---- records and summaries through copies, pickles and threads ---------------------
 
 def test_a_record_pickles_bit_for_bit_with_everything_it_states():

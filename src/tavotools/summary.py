@@ -213,6 +213,12 @@ def _readonly(a):
 def _summary(record, T=None, PSA=None):
     """The Summary of a checked `record`; with periods `T`, its PSA (given, or computed)."""
     accel, dt = record.accel, record.dt
+    # A record's samples are writable: a NaN written since it was made would be
+    # passed over by the peaks and spread through the sums, a silent wrong summary.
+    finite = np.isfinite(accel)
+    if not finite.all():
+        raise ValueError(f"accel holds a NaN or infinite sample at index "
+                         f"{int(np.argmax(~finite))}")
     if not accel.flags.writeable:
         accel = accel.copy()
     t5, t75, t95 = (float(t) for t in tavo.get_Ia_times_cy(
