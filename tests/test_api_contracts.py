@@ -247,7 +247,11 @@ def test_steps_given_by_their_text_in_a_list():
     (lambda r: summarize_components(Record(motion(2), DT), r, Record(motion(3), DT)), "H2: "),
     (lambda r: rotd(Record(motion(2), DT), r), "H2: "),
     (lambda r: obe_check(Record(motion(2), DT), Record(motion(3), DT), r), "V: "),
-], ids=["summarize", "measure_recording", "summarize_components", "rotd", "obe_check"])
+    # Not "mean removed: the processed samples leave the range of doubles".
+    (processing.demean, ""),
+    (lambda r: processing.bandpass(r, 0.1, 20.0), ""),
+], ids=["summarize", "measure_recording", "summarize_components", "rotd", "obe_check",
+        "demean", "bandpass"])
 def test_a_sample_made_non_finite_after_the_record_is_refused(call, prefix, bad):
     # The samples are writable: a NaN put there later gave a summary's PGA and PGV
     # of the other samples, and NaN sums, with no word of it; the components named

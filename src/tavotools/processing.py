@@ -23,6 +23,11 @@ def _record(record, step):
         raise TypeError(f"{step}() takes a Record, not {type(record).__name__}: make one of "
                         f"samples with Record(accel, dt) or Record.from_samples(samples, dt, "
                         f"units)")
+    # Its samples are writable: one made NaN since it was made is the caller's, not the step's.
+    finite = np.isfinite(record.accel)
+    if not finite.all():
+        raise ValueError(f"accel holds a NaN or infinite sample at index "
+                         f"{int(np.argmax(~finite))}")
     return record
 
 
