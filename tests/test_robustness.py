@@ -839,3 +839,106 @@ def test_namespace_look_up_errors_reach_the_caller(where, name, consulted_by):
                                       [f"tavotools.tavo.{fname}", "__eq__"]]
         else:
             assert results[fname] == "no error"
+
+
+# Code a call runs (a later argument's conversion, the namespace's functions, a key of
+# the namespace that collides with a name looked up) resizes the caller's array with
+# NumPy's resize without its reference check, which frees the memory whatever views
+# or exports of it exist. The call must refuse to read or write the memory it held,
+# for an array read directly as for one whose buffer it requested.
+RESIZED_DURING_THE_CALL = """
+    import json, types
+    import numpy as np
+    import scipy.integrate
+    import tavotools.tavo as tavo
+
+    class Sub(np.ndarray):
+        pass
+
+    MAKE = {"array": lambda a: a, "view": lambda a: a[:], "memoryview": memoryview,
+               "subclass": lambda a: a.view(Sub)}
+    target = None
+
+    def resize():
+        global target
+        if target is not None:
+            victim, target = target, None
+            victim.resize(2_000_000, refcheck=False)   # moves the data, frees the old block
+
+    class Collider:                  # a namespace key found before 'np'
+        def __hash__(self):
+            return hash("np")
+        def __eq__(self, other):
+            resize()
+            return False
+
+    class Resizing:                  # a float whose conversion resizes
+        def __float__(self):
+            resize()
+            return 0.01
+
+    def zeros(n, dtype):
+        resize()
+        return np.zeros(n, dtype)
+
+    def quiet(window):
+        resize()
+        return 0.0
+
+    class Integrate:
+        def __getattr__(self, name):
+            resize()
+            return getattr(scipy.integrate, name)
+
+    space = tavo.__dict__
+    numpy_module = space.pop("np")
+    space[Collider()] = None
+    space["np"] = numpy_module
+    levels = np.array([0.05, 0.5, 0.95])
+    own_peak = tavo.get_PGA_cy
+    CASES = {
+        "get_PGA_cy key": lambda x: tavo.get_PGA_cy(x),
+        "get_PGA_cy zeros": lambda x: tavo.get_PGA_cy(x),
+        "get_PGV_cy dt": lambda x: tavo.get_PGV_cy(x, Resizing()),
+        "get_PGV_cy integrate": lambda x: tavo.get_PGV_cy(x, 0.01),
+        "get_Ia_cy dt": lambda x: tavo.get_Ia_cy(x, Resizing()),
+        "get_Ia_cy zeros": lambda x: tavo.get_Ia_cy(x, 0.01),
+        "get_Ia_times_cy dt": lambda x: tavo.get_Ia_times_cy(x, Resizing(), levels),
+        "get_Ia_times_cy zeros": lambda x: tavo.get_Ia_times_cy(x, 0.01, levels),
+        "get_Ia_times_cy levels zeros": lambda x: tavo.get_Ia_times_cy(np.ones(50), 0.01, x),
+        "get_CAV_cy key": lambda x: tavo.get_CAV_cy(x, 0.01),
+        "get_CAVn_cy threshold": lambda x: tavo.get_CAVn_cy(x, 0.01, Resizing()),
+        "get_CAVn_cy zeros": lambda x: tavo.get_CAVn_cy(x, 0.01, 0.0005),
+        "get_CAVstd_cy dt": lambda x: tavo.get_CAVstd_cy(x, Resizing()),
+        "get_CAVstd_cy quiet window": lambda x: tavo.get_CAVstd_cy(x, 0.01),
+        "get_CAVstd_cy zeros": lambda x: tavo.get_CAVstd_cy(x, 0.01),
+    }
+    out = {}
+    for case, call in CASES.items():
+        owner = np.full(300, 0.001)          # quiet: CAVstd silences every window it reaches
+        holder = MAKE[HOLDER](owner)
+        if case.endswith("zeros"):
+            tavo.np = types.SimpleNamespace(zeros=zeros, asarray=np.asarray)
+        elif case.endswith("quiet window"):
+            tavo.get_PGA_cy = quiet
+        elif case.endswith("integrate"):
+            tavo.integrate = Integrate()
+        target = owner
+        try:
+            out[case] = type(call(holder)).__name__
+        except Exception as e:
+            out[case] = [type(e).__name__, str(e)]
+        target = None
+        tavo.np, tavo.get_PGA_cy, tavo.integrate = numpy_module, own_peak, scipy.integrate
+    print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("holder", ["array", "view", "memoryview", "subclass"])
+def test_array_resized_by_code_the_call_runs_is_not_read(holder):
+    rc, out, err = run_child(RESIZED_DURING_THE_CALL.replace("HOLDER", repr(holder)))
+    assert rc == 0, err[-3000:]
+    results = last_json(out)
+    assert len(results) == 15
+    for case, outcome in results.items():
+        assert outcome == ["BufferError", "the array was resized while the call was reading it"], case

@@ -254,10 +254,41 @@ ViewObject *holding_view(HeldBuffer &held) noexcept {
 bool holds(const char *begin, const char *end, const DoubleView &view) noexcept {
   if (view.n <= 0) return true;  // nothing of it is read
   // As integers: the view may point outside what the exporter holds now.
+  const std::intptr_t lo_end = reinterpret_cast<std::intptr_t>(begin);
+  const std::intptr_t hi_end = reinterpret_cast<std::intptr_t>(end);
+  if (lo_end == INTPTR_MIN && hi_end == INTPTR_MAX) return true;  // every address
+  std::intptr_t span, last;
   const std::intptr_t first = reinterpret_cast<std::intptr_t>(view.data);
-  const std::intptr_t last = first + (view.n - 1) * view.stride;
-  const std::intptr_t lo = first < last ? first : last, hi = (first < last ? last : first) + 8;
-  return lo >= reinterpret_cast<std::intptr_t>(begin) && hi <= reinterpret_cast<std::intptr_t>(end);
+  // A strided view of a small buffer may span more than the address space: not held.
+  if (__builtin_mul_overflow(static_cast<std::intptr_t>(view.n - 1), static_cast<std::intptr_t>(view.stride), &span) ||
+      __builtin_add_overflow(first, span, &last))
+    return false;
+  const std::intptr_t lo = first < last ? first : last, hi = (first < last ? last : first);
+  return lo >= lo_end && hi <= hi_end - 8;
+}
+
+/// The object whose memory `view` shows: the array a direct reader read, or the
+/// exporter whose buffer its view object holds (seen through memoryviews).
+PyObject *memory_holder(const DoubleView &view) noexcept {
+  PyObject *o = view.owner();
+  if (Py_IS_TYPE(o, view_type)) {
+    ViewObject *v = as_view(o);
+    if (v->base != nullptr) {  // a slice: its base is the array read directly, or the holding view
+      o = v->base;
+      if (Py_IS_TYPE(o, view_type)) v = as_view(o);
+    }
+    if (Py_IS_TYPE(o, view_type)) o = v->owns_buffer ? v->buffer.obj : nullptr;
+  }
+  // A memoryview's export is that of the object it views; a memoryview never views
+  // another memoryview (it shares that one's export), but the loop need not trust it.
+  for (int depth = 0; o != nullptr && PyMemoryView_Check(o) && depth < 8; ++depth)
+    o = PyMemoryView_GET_BASE(o);
+  return o;
+}
+
+[[gnu::cold]] PyObject *moved() noexcept {
+  PyErr_SetString(PyExc_BufferError, "the array was resized while the call was reading it");
+  return nullptr;
 }
 
 /// A view object over the elements of `view`, whose owner is an exporter that a direct
@@ -268,10 +299,8 @@ bool holds(const char *begin, const char *end, const DoubleView &view) noexcept 
 /// check moves them) is refused rather than shown where its memory used to be.
 PyObject *direct_view(const DoubleView &view) noexcept {
   const char *begin = nullptr, *end = nullptr;
-  if (direct_extent == nullptr || !direct_extent(view.owner(), begin, end) || !holds(begin, end, view)) {
-    PyErr_SetString(PyExc_BufferError, "the array was resized while the call was reading it");
-    return nullptr;
-  }
+  if (direct_extent == nullptr || !direct_extent(view.owner(), begin, end) || !holds(begin, end, view))
+    return moved();
   ViewObject *v = new_view(view.data, view.n, view.stride);
   if (v == nullptr) return nullptr;
   v->base = Py_NewRef(view.owner());
@@ -320,8 +349,18 @@ bool to_double_view(PyObject *obj, DoubleView &out) noexcept {
   return true;
 }
 
+bool check_held(const DoubleView &view) noexcept {
+  if (view.empty_view() || view.n <= 0) return true;
+  PyObject *holder = memory_holder(view);
+  const char *begin = nullptr, *end = nullptr;
+  // Not a NumPy array: its exporter keeps the memory while the export lasts.
+  if (holder == nullptr || direct_extent == nullptr || !direct_extent(holder, begin, end)) return true;
+  return holds(begin, end, view) || moved() != nullptr;
+}
+
 PyObject *view_object(const DoubleView &view) noexcept {
   if (view.empty_view()) return Py_NewRef(Py_None);
+  if (!check_held(view)) return nullptr;  // never shown where its array's memory used to be
   if (!Py_IS_TYPE(view.owner(), view_type)) return direct_view(view);
   ViewObject *owner = as_view(view.owner());
   if (owner->data == view.data && owner->shape[0] == view.n && owner->strides[0] == view.stride)

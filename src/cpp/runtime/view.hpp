@@ -68,6 +68,14 @@ using DirectExtent = bool (*)(PyObject *obj, const char *&begin, const char *&en
 /// Set once at start-up, by the one module this copy of the runtime is linked into.
 void set_direct_reader(DirectReader reader, DirectExtent extent) noexcept;
 
+/// False, with BufferError, when the memory `view` shows is no longer where the NumPy
+/// array holding it keeps it. NumPy's resize without its reference check frees an
+/// array's memory whatever views or exports of it exist, and a call runs Python code
+/// (a conversion, a namespace function, another thread taking the interpreter lock)
+/// that may resize the caller's array: a view is checked after such code, before it
+/// is read or written again. Other exporters keep their memory while it is exported.
+bool check_held(const DoubleView &view) noexcept;
+
 /// The view object exporting `view` (new reference), None for the empty view,
 /// nullptr with an exception set on failure.
 PyObject *view_object(const DoubleView &view) noexcept;

@@ -24,6 +24,7 @@ template <class Fill>
 PyObject *array_kernel(Py_ssize_t count, const char *label, Fill fill) noexcept {
   DoubleView out;
   Ref array = Ref::steal(new_result_array(count, out));
+  // np.zeros is the namespace's: it may have resized the array the kernel reads.
   if (!array || !fill(out)) return TAVO_FAIL(label);
   PyObject *result = as_result_array(out);
   return result ? result : TAVO_FAIL(label);
@@ -68,6 +69,7 @@ PyObject *sum_cy(const DoubleView &x) noexcept {
 
 PyObject *abs_cy(const DoubleView &x) noexcept {
   return array_kernel(x.n, "tavotools.tavo.abs_cy", [&](const DoubleView &out) {
+    if (!runtime::check_held(x)) return false;
     kernels::abs(x.span(), out.mut_span());
     return true;
   });
@@ -75,6 +77,7 @@ PyObject *abs_cy(const DoubleView &x) noexcept {
 
 PyObject *cumsum_cy(const DoubleView &x) noexcept {
   return array_kernel(x.n, "tavotools.tavo.cumsum_cy", [&](const DoubleView &out) {
+    if (!runtime::check_held(x)) return false;
     kernels::cumsum(x.span(), out.mut_span());
     return true;
   });
@@ -86,6 +89,7 @@ PyObject *pow_array(const DoubleView &x, double exponent) noexcept {
       PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
       return false;
     }
+    if (!runtime::check_held(x)) return false;
     kernels::pow(x.span(), exponent, out.mut_span());
     return true;
   });

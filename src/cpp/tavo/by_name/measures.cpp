@@ -3,6 +3,7 @@
 // Failures return TAVO_FAIL_HERE(); the public function's entry point adds the
 // traceback entry under its own name.
 #include <cmath>
+#include <initializer_list>
 
 #include "kernels/constants.hpp"
 #include "kernels/vector.hpp"
@@ -114,6 +115,10 @@ PyObject *get_Ia_times_cy(const DoubleView &accel, double dt, const DoubleView &
   DoubleView Ia;
   if (!series || !runtime::to_double_view(series.get(), Ia)) return TAVO_FAIL_HERE();
 
+  // Every array here came from, or outlived, code of the namespace's that may have
+  // resized it (np.zeros, np.asarray, the arithmetic of the series).
+  for (const DoubleView *view : std::initializer_list<const DoubleView *>{&percentages, &axis, &times, &Ia})
+    if (!runtime::check_held(*view)) return TAVO_FAIL_HERE();
   // Levels that no element exceeds (or an empty record) have no time: NaN.
   measures::fill_level_times(Ia.span(), axis.n, percentages, times,
                              [&](std::int64_t k) { return axis.get(k); });
@@ -144,13 +149,16 @@ PyObject *get_CAVstd_cy(const DoubleView &accel, double dt, std::int64_t window,
     const std::int64_t lo = j < N_acc ? j : N_acc;
     const std::int64_t hi = (N_acc - lo > window) ? lo + window : N_acc;
     double pga;
-    if (!window_peak(accel.slice(lo, hi), pga)) return TAVO_FAIL_HERE();
+    // The namespace's get_PGA_cy may have resized the record it is given a window of.
+    if (!window_peak(accel.slice(lo, hi), pga) || !runtime::check_held(accel)) return TAVO_FAIL_HERE();
     if (pga < constants::CAVstd_quiet) kernels::fill_zero(accel.slice(lo, hi).mut_span());
   }
   // The windows ran the namespace's get_PGA_cy, user code that may have rebound
   // `np` or NumPy's functions since the call began: the sum chooses its path again.
   switch (choose_path()) {
-  case Path::fused: return PyFloat_FromDouble(kernels::sum_abs(accel.span()) * dt);
+  case Path::fused:
+    if (!runtime::check_held(accel)) break;
+    return PyFloat_FromDouble(kernels::sum_abs(accel.span()) * dt);
   case Path::by_name: return cav(accel, dt);
   case Path::failed: break;
   }

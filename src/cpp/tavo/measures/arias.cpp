@@ -81,7 +81,7 @@ Path choose_arias_path(const DoubleView &accel) noexcept {
 
 PyObject *get_Ia_cy(const DoubleView &accel, double dt) noexcept {
   const Path path = choose_arias_path(accel);
-  if (path == Path::failed) return TAVO_FAIL_HERE();
+  if (path == Path::failed || !runtime::check_held(accel)) return TAVO_FAIL_HERE();
   if (path == Path::fused) {
     npy_intp n = accel.n;
     Ref series = Ref::steal(PyArray_SimpleNew(1, &n, NPY_DOUBLE));
@@ -102,7 +102,8 @@ PyObject *get_Ia_times_cy(const DoubleView &accel, double dt, const DoubleView &
     return TAVO_FAIL_HERE();
   }
   const Path path = choose_arias_path(accel);
-  if (path == Path::failed) return TAVO_FAIL_HERE();
+  if (path == Path::failed || !runtime::check_held(accel) || !runtime::check_held(percentages))
+    return TAVO_FAIL_HERE();
   if (path == Path::fused && accel.n > 0) {
     const std::int64_t n_blocks = (accel.n + kernels::arias_block - 1) / kernels::arias_block;
     std::unique_ptr<double[]> ends(new (std::nothrow) double[std::size_t(n_blocks)]);

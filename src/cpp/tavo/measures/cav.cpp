@@ -10,7 +10,8 @@ namespace tavo::measures {
 
 PyObject *get_CAV_cy(const DoubleView &accel, double dt) noexcept {
   const Path path = choose_path();
-  if (path == Path::fused) return PyFloat_FromDouble(kernels::sum_abs(accel.span()) * dt);
+  if (path == Path::fused)
+    return runtime::check_held(accel) ? PyFloat_FromDouble(kernels::sum_abs(accel.span()) * dt) : TAVO_FAIL_HERE();
   if (path == Path::by_name) return by_name::get_CAV_cy(accel, dt);
   return TAVO_FAIL_HERE();
 }
@@ -18,7 +19,8 @@ PyObject *get_CAV_cy(const DoubleView &accel, double dt) noexcept {
 PyObject *get_CAVn_cy(const DoubleView &accel, double dt, double threshold) noexcept {
   const Path path = choose_path();
   if (path == Path::fused)
-    return PyFloat_FromDouble(kernels::sum_abs_at_least(accel.span(), threshold) * dt);
+    return runtime::check_held(accel) ? PyFloat_FromDouble(kernels::sum_abs_at_least(accel.span(), threshold) * dt)
+                                      : TAVO_FAIL_HERE();
   if (path == Path::by_name) return by_name::get_CAVn_cy(accel, dt, threshold);
   return TAVO_FAIL_HERE();
 }

@@ -30,6 +30,7 @@ PyObject *get_CAVstd_cy(const DoubleView &accel, double dt) noexcept {
   // Without windows get_PGA_cy is never called, so it need not be our own.
   const Path path = n_intervals > 0 ? choose_path_with_own_peak() : choose_path();
   if (path == Path::fused) {
+    if (!runtime::check_held(accel)) return TAVO_FAIL_HERE();
     const double s = kernels::silence_and_sum_abs(accel.mut_span(), window, n_intervals,
                                                   constants::CAVstd_quiet);
     return PyFloat_FromDouble(s * dt);

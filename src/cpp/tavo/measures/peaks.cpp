@@ -11,7 +11,8 @@ namespace tavo::measures {
 PyObject *get_PGA_cy(const DoubleView &accel) noexcept {
   const Path path = choose_path();
   // The maximum of |a| does not depend on the order of the scan: no temporary needed.
-  if (path == Path::fused) return PyFloat_FromDouble(kernels::max_abs(accel.span()));
+  if (path == Path::fused)
+    return runtime::check_held(accel) ? PyFloat_FromDouble(kernels::max_abs(accel.span())) : TAVO_FAIL_HERE();
   if (path == Path::by_name) return by_name::get_PGA_cy(accel);
   return TAVO_FAIL_HERE();
 }
@@ -26,7 +27,8 @@ PyObject *get_PGV_cy(const DoubleView &accel, double dt) noexcept {
   // does every call while a NumPy function that SciPy calls by name is replaced.
   if (trapezoid.get() == state.cumulative_trapezoid && accel.n >= 2) {
     const Path path = choose_velocity_path();
-    if (path == Path::failed) return TAVO_FAIL_HERE();
+    // Finding the function ran the namespace's code (integrate's __getattr__, say).
+    if (path == Path::failed || !runtime::check_held(accel)) return TAVO_FAIL_HERE();
     double peak;
     if (path == Path::fused &&
         without_fp_flags([&] { return kernels::velocity_peak(accel.span(), dt); }, peak)) {
