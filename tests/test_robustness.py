@@ -942,3 +942,71 @@ def test_array_resized_by_code_the_call_runs_is_not_read(holder):
     assert len(results) == 15
     for case, outcome in results.items():
         assert outcome == ["BufferError", "the array was resized while the call was reading it"], case
+
+
+# The same resize for _spectra and _parse, which read their buffers with the
+# interpreter lock released (another thread could resize then): the array a held
+# buffer shows must stay where it is until the call ends, as NumPy keeps it for
+# its own resize with the reference check.
+RESIZED_WHILE_HELD = """
+    import json
+    import numpy as np
+    from tavotools import _parse, _spectra
+
+    MAKE = {"array": lambda a: a, "view": lambda a: a[:], "memoryview": memoryview,
+            "array of a memoryview": lambda a: np.asarray(memoryview(a))}
+    target = None
+
+    class Resizing:                  # a number whose conversion resizes
+        def __init__(self, value):
+            self.value = value
+        def resize(self):
+            global target
+            if target is not None:
+                victim, target = target, None
+                victim.resize(5_000_000, refcheck=False)
+        def __float__(self):
+            self.resize()
+            return float(self.value)
+        def __index__(self):
+            self.resize()
+            return self.value
+
+    text = np.frombuffer(" ".join(["1.5"] * 2000).encode(), np.uint8)
+    lines = np.frombuffer(("\\n".join([" 1.5" * 10] * 10)).encode(), np.uint8)
+    cos, sin = np.array([1.0, 0.0]), np.array([0.0, 1.0])
+    CASES = {
+        "response_peaks": (lambda: np.full(2000, 0.01),
+                           lambda x, n: _spectra.response_peaks(x, n(0.01), np.array([0.1, 1.0]))),
+        "rotated_peaks": (lambda: np.full(2000, 0.01),
+                          lambda x, n: _spectra.rotated_peaks(x, x, n(0.01), np.array([0.5]), 0.05, 1, cos, sin)),
+        "floats": (lambda: text.copy(), lambda x, n: _parse.floats(x, n(0))),
+        "fixed": (lambda: lines.copy(), lambda x, n: _parse.fixed(x, n(0), 100, 4, 10)),
+        "columns": (lambda: lines.copy(), lambda x, n: _parse.columns(x, n(0), 10)),
+    }
+    out = {}
+    for case, (make, call) in CASES.items():
+        owner = make()
+        expected = call(owner.copy(), lambda v: v)
+        target = owner
+        try:
+            call(MAKE[HOLDER](owner), Resizing)
+            out[case] = "resized" if target is None else "not resized"
+        except ValueError as e:
+            out[case] = [type(e).__name__, str(e).split()[:2]]
+        target = None
+        # Unpinned at the end of the call: the resize the call refused works now.
+        again = call(MAKE[HOLDER](owner), lambda v: v)
+        owner.resize(10, refcheck=False)
+        out[case] = [out[case], repr(again) == repr(expected)]
+    print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("holder", ["array", "view", "memoryview", "array of a memoryview"])
+def test_buffers_held_by_spectra_and_parse_stay_in_place(holder):
+    rc, out, err = run_child(RESIZED_WHILE_HELD.replace("HOLDER", repr(holder)))
+    assert rc == 0, err[-3000:]
+    results = last_json(out)
+    assert results == {case: [["ValueError", ["cannot", "resize"]], True]
+                       for case in ["response_peaks", "rotated_peaks", "floats", "fixed", "columns"]}

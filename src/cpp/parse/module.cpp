@@ -12,6 +12,7 @@
 
 #include "kernels/parse.hpp"
 #include "kernels/rounding.hpp"
+#include "runtime/array_owner.hpp"
 #include "runtime/binding.hpp"
 #include "runtime/buffer.hpp"
 #include "runtime/function.hpp"
@@ -423,6 +424,8 @@ int parse_exec(PyObject *module) noexcept {
       PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
     return -1;
   }
+  // Arrays whose buffers a call holds stay where they are while it runs.
+  runtime::set_memory_owner(runtime::numpy_memory_owner);
   if (ParseError == nullptr) {
     ParseError = PyErr_NewExceptionWithDoc(
         "tavotools._parse.ParseError",

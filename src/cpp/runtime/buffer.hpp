@@ -22,16 +22,33 @@ inline Extent extent_1d(const Py_buffer &b) noexcept {
   return {static_cast<std::int64_t>(n), static_cast<std::int64_t>(stride)};
 }
 
+/// The NumPy array whose allocation holds the memory `exporter` exports (seen through
+/// memoryviews and the bases of array views; borrowed), or nullptr: a module that
+/// imported NumPy's array API knows (runtime/array_owner.hpp).
+using MemoryOwner = PyObject *(*)(PyObject *exporter) noexcept;
+/// Set once at start-up, by the one module this copy of the runtime is linked into.
+void set_memory_owner(MemoryOwner owner) noexcept;
+/// Keeps the memory `exporter` exports where it is for as long as the result lives:
+/// NumPy's resize without its reference check frees an array's memory whatever
+/// exports of it exist, but refuses while the array has a weak reference. A new
+/// reference (the weak reference), None when nothing needs it, nullptr with an
+/// exception set.
+PyObject *pin_memory(PyObject *exporter) noexcept;
+
 /// Owns one buffer export, released by the destructor (under the interpreter lock).
+/// Memory of a NumPy array stays pinned meanwhile (pin_memory): the holder reads it
+/// while code of the caller's runs (a later argument's conversion, another thread).
 class HeldBuffer {
   Py_buffer view_{};
   bool held_ = false;
+  PyObject *pin_ = nullptr;
 
 public:
   HeldBuffer() = default;
   HeldBuffer(const HeldBuffer &) = delete;
   HeldBuffer &operator=(const HeldBuffer &) = delete;
   ~HeldBuffer() {
+    Py_XDECREF(pin_);
     if (held_) PyBuffer_Release(&view_);
   }
 
@@ -40,7 +57,8 @@ public:
   bool acquire(PyObject *obj, int flags) noexcept {
     if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
     held_ = true;
-    return true;
+    pin_ = pin_memory(view_.obj);
+    return pin_ != nullptr;
   }
 
   /// Takes a C-contiguous, possibly read-only, buffer of `obj` as bytes.
@@ -50,8 +68,9 @@ public:
   const char *data() const noexcept { return static_cast<const char *>(view_.buf); }
   std::int64_t size() const noexcept { return static_cast<std::int64_t>(view_.len); }
 
-  /// Hands the export to the caller, who releases it from now on.
+  /// Hands the export to the caller, who releases it from now on (unpinned).
   Py_buffer hand_over() noexcept {
+    Py_CLEAR(pin_);
     held_ = false;
     return view_;
   }

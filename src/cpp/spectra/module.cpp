@@ -14,6 +14,7 @@
 #include "kernels/constants.hpp"
 #include "kernels/oscillator.hpp"
 #include "kernels/rotd.hpp"
+#include "runtime/array_owner.hpp"
 #include "runtime/function.hpp"
 #include "runtime/ref.hpp"
 #include "runtime/traceback.hpp"
@@ -424,6 +425,8 @@ int spectra_exec(PyObject *module) noexcept {
       PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
     return -1;
   }
+  // Arrays whose buffers a call holds stay where they are while it runs.
+  runtime::set_memory_owner(runtime::numpy_memory_owner);
   PyObject *globals = PyModule_GetDict(module);  // borrowed
   if (globals == nullptr || !runtime::init_function_type(module_info) ||
       !runtime::bind_functions(globals, functions, std::size(functions)) || !add_constants(module))
