@@ -1010,3 +1010,35 @@ def test_buffers_held_by_spectra_and_parse_stay_in_place(holder):
     results = last_json(out)
     assert results == {case: [["ValueError", ["cannot", "resize"]], True]
                        for case in ["response_peaks", "rotated_peaks", "floats", "fixed", "columns"]}
+
+
+KEPT_WINDOW_OF_A_RESIZED_ARRAY = """
+    import json
+    import numpy as np
+    import tavotools.tavo as tavo
+
+    kept = []
+    own = tavo.get_PGA_cy
+    tavo.get_PGA_cy = lambda window: (kept.append(window), own(window))[1]
+    owner = np.full(300, 0.5)
+    tavo.get_CAVstd_cy(HOLDER, 0.01)
+    tavo.get_PGA_cy = own
+    owner.resize(2_000_000, refcheck=False)     # frees the memory the kept windows show
+    out = []
+    for use in (lambda w: w[0], np.asarray, memoryview, tavo.get_PGA_cy, lambda w: tavo.get_Ia_cy(w, 0.1)):
+        try:
+            use(kept[1])
+            out.append("read")
+        except BufferError as e:
+            out.append(str(e))
+    print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("holder", ["owner", "owner[:]", "memoryview(owner)"])
+def test_kept_window_of_a_resized_array_is_not_read(holder):
+    # A window view handed to the namespace's get_PGA_cy and kept after the call shows
+    # the caller's memory; once the array is resized away, it is refused, not read.
+    rc, out, err = run_child(KEPT_WINDOW_OF_A_RESIZED_ARRAY.replace("HOLDER", holder))
+    assert rc == 0, err[-3000:]
+    assert last_json(out) == ["the array was resized while the call was reading it"] * 5

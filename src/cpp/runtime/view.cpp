@@ -178,8 +178,19 @@ int View_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
 
 bool contiguous(const ViewObject *v) noexcept { return v->shape[0] <= 1 || v->strides[0] == 8; }
 
+/// False with BufferError when the array whose memory `self` shows has been resized
+/// away from under it (a view kept beyond the call that made it).
+bool view_held(PyObject *self) noexcept {
+  ViewObject *v = as_view(self);
+  return check_held(DoubleView(Ref::borrow(self), v->data, v->shape[0], v->strides[0]));
+}
+
 int View_getbuffer(PyObject *self, Py_buffer *view, int flags) noexcept {
   ViewObject *v = as_view(self);
+  if (!view_held(self)) {
+    view->obj = nullptr;
+    return -1;
+  }
   const bool wants_strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES;
   const bool wants_contiguous = (flags & PyBUF_C_CONTIGUOUS) == PyBUF_C_CONTIGUOUS ||
                                 (flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS ||
@@ -211,6 +222,7 @@ PyObject *View_item(PyObject *self, Py_ssize_t i) noexcept {
     PyErr_SetString(PyExc_IndexError, "view index out of range");
     return nullptr;
   }
+  if (!view_held(self)) return nullptr;
   double x;
   std::memcpy(&x, v->data + i * v->strides[0], sizeof x);
   return PyFloat_FromDouble(x);
