@@ -13,7 +13,9 @@ void set_memory_owner(MemoryOwner owner) noexcept { memory_owner = owner; }
 
 PyObject *pin_memory(PyObject *exporter) noexcept {
   PyObject *owner = memory_owner != nullptr && exporter != nullptr ? memory_owner(exporter) : nullptr;
-  return owner != nullptr ? PyWeakref_NewRef(owner, nullptr) : Py_NewRef(Py_None);
+  // NumPy's arrays take weak references; should some array type not, it stays unpinned.
+  if (owner == nullptr || !PyType_SUPPORTS_WEAKREFS(Py_TYPE(owner))) return Py_NewRef(Py_None);
+  return PyWeakref_NewRef(owner, nullptr);
 }
 
 } // namespace tavo::runtime
