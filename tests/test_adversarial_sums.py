@@ -302,3 +302,28 @@ def test_flushing_subnormals_gives_the_plain_results(name, x, mask, flush_to_zer
         got, want = a.copy(), a.copy()
         assert bits(tavo.get_CAVstd_cy(got, 1 / 64)) == bits(ref.get_CAVstd_ref(want, 1 / 64))
         assert bits(got) == bits(want)
+
+
+def zero_like(n, at, first):
+    """n samples of +-0.0 with `first` at index `at` (NaNs before it when at > 0)."""
+    x = np.where(np.arange(n) % 3 == 0, -0.0, 0.0)
+    x[:at] = np.nan
+    x[at] = first
+    return x
+
+
+@pytest.mark.parametrize("n", [9, 64, 257, 1000])
+@pytest.mark.parametrize("at", [0, 1, 7])
+@pytest.mark.parametrize("first", [5e-324, -2.0**-1023, 0.0])
+def test_peaks_of_zeros_and_subnormals_with_denormals_are_zero(n, at, first, flush_to_zero):
+    """With denormals-are-zero, a subnormal compares equal to zero: the scan in index order
+    keeps the first of them, whatever lane it would fall in."""
+    flush_to_zero(0x40)
+    x = zero_like(n, at, first)
+    assert bits(tavo.get_PGA_cy(x)) == bits(ref.get_PGA_ref(x))
+    # the first velocity is (dt * (x[1] + x[0])) / 2: 2^-1023 from normal samples, then zeros
+    v = np.zeros(n)
+    v[at] = 2.0**-1022 if first else 0.0
+    with np.errstate(all="ignore"):
+        for dt in (1.0, -1.0):
+            assert bits(tavo.get_PGV_cy(v[at:], dt)) == bits(ref.get_PGV_ref(v[at:], dt))

@@ -1210,7 +1210,14 @@ double sum_abs(Span x) noexcept {
 double max_abs(Span x) noexcept {
   if (x.n <= 0) return max_start;
   if (x.stride == 0) return keep_greater(std::fabs(load(x.data)), max_start);
-  return dispatch<MaxAbs>(x);
+  const double m = dispatch<MaxAbs>(x);
+  if (m != 0.0) return m;
+  // With denormals-are-zero set (MXCSR), subnormals compare equal to zero, so lanes may
+  // keep another of several equal maxima than the scan in index order, which keeps the
+  // first |x| that is not NaN. Bounded by n: memory written meanwhile may hold no such.
+  for (std::int64_t i = 0; i < x.n; ++i)
+    if (const double v = std::fabs(at(x, i)); v == v) return v == 0.0 ? v : m;
+  return m;
 }
 
 double silence_and_sum_abs(MutSpan x, std::int64_t window, std::int64_t n_windows,
@@ -1409,8 +1416,13 @@ template <class In>
 
 TAVO_CLONES double velocity_peak(Span x, double dt) noexcept {
   if (x.n < 2) return max_start;
-  if (x.stride == kItem) return velocity_loop(Contig{x.data}, x.n, dt);
-  return velocity_loop(Strided{x.data, x.stride}, x.n, dt);
+  const double peak = x.stride == kItem ? velocity_loop(Contig{x.data}, x.n, dt)
+                                        : velocity_loop(Strided{x.data, x.stride}, x.n, dt);
+  if (peak != 0.0) return peak;
+  // As in max_abs: with denormals-are-zero the scan in index order keeps the first velocity,
+  // which is the first trapezoid term itself (a NaN one would have left no peak at all).
+  const double first = std::fabs((dt * (at(x, 1) + at(x, 0))) / 2.0);
+  return first == 0.0 ? first : peak;
 }
 
 TAVO_CLONES std::int64_t first_greater(Span series, double val) noexcept {
