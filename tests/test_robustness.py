@@ -1042,3 +1042,67 @@ def test_kept_window_of_a_resized_array_is_not_read(holder):
     rc, out, err = run_child(KEPT_WINDOW_OF_A_RESIZED_ARRAY.replace("HOLDER", holder))
     assert rc == 0, err[-3000:]
     assert last_json(out) == ["the array was resized while the call was reading it"] * 5
+
+
+# The same resize from another thread while the kernels run without the interpreter
+# lock. A long switch interval keeps the lock with the worker from the kernels' end
+# to its own end, so a resize that finds the worker unfinished found it in the call.
+RESIZED_BY_ANOTHER_THREAD = """
+    import json, sys, threading
+    import numpy as np
+    from tavotools import _parse, _spectra
+
+    sys.setswitchinterval(60.0)
+    rng = np.random.default_rng(9)
+    record = rng.normal(0.0, 0.3, 400_000)
+    text = np.frombuffer(b"  1.25 -3e-2\\n" * 1_000_000, np.uint8)
+    periods = np.logspace(-1.5, 1.0, 40)
+    cos, sin = np.array([1.0, 0.0]), np.array([0.0, 1.0])
+
+    class Starts:                    # the last argument with code: the kernels follow it
+        def __init__(self, value):
+            self.value, self.started = value, threading.Event()
+        def __index__(self):
+            self.started.set()
+            return self.value
+
+    CASES = {
+        "response_peaks": (record, lambda x, s: _spectra.response_peaks(x, 0.01, periods, 0.05, s(4))),
+        "rotated_peaks": (record, lambda x, s: _spectra.rotated_peaks(x, x[::-1], 0.01, periods, 0.05, s(2), cos, sin)),
+        "floats": (text, lambda x, s: _parse.floats(x, 0, -1, s(-1))),
+        "fixed": (text, lambda x, s: _parse.fixed(x, 0, 2_000_000, 6, s(2))),
+        "columns": (text, lambda x, s: _parse.columns(x, 0, 2, -1, s(-1))),
+    }
+    out = {}
+    for case, (data, call) in CASES.items():
+        expected = call(data.copy(), lambda v: v)
+        flat = lambda r: b"".join(np.asarray(x).tobytes() for x in (r if isinstance(r, tuple) else (r,)))
+        seen = "the call ended first"
+        for attempt in range(5):
+            owner = data.copy()
+            start, result = Starts(0), {}
+            worker = threading.Thread(target=lambda: result.setdefault("r", call(owner, lambda v: setattr(start, "value", v) or start)))
+            worker.start()
+            start.started.wait()
+            in_call = worker.is_alive()
+            try:
+                owner.resize(4 * owner.size, refcheck=False)
+                moved = "moved"
+            except ValueError:
+                moved = "refused"
+            worker.join()
+            if in_call:
+                seen = [moved, flat(result["r"]) == flat(expected)]
+                break
+        out[case] = seen
+    print(json.dumps(out))
+"""
+
+
+def test_arrays_read_without_the_interpreter_lock_cannot_be_resized_by_another_thread():
+    rc, out, err = run_child(RESIZED_BY_ANOTHER_THREAD)
+    assert rc == 0, err[-3000:]
+    results = last_json(out)
+    if any(r == "the call ended first" for r in results.values()):
+        pytest.skip(f"a call ended before the other thread could run: {results}")
+    assert results == {case: ["refused", True] for case in results}
