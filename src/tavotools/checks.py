@@ -8,7 +8,8 @@ import math
 
 import numpy as np
 
-__all__ = ["ReadOnlyArrays", "is_trace", "number", "positive_int", "real", "samples", "time_step", "vector"]
+__all__ = ["ReadOnlyArrays", "all_finite", "is_trace", "number", "positive_int", "real", "samples",
+           "time_step", "vector"]
 
 
 class ReadOnlyArrays:
@@ -113,13 +114,18 @@ def samples(values, name="accel", *, index=False):
     if a.size == 0:
         prefix = f"{name} is empty: " if index else ""
         raise ValueError(f"{prefix}a record needs at least one sample")
-    finite = np.isfinite(a)
-    if not finite.all():
-        if index:
-            k = int(np.argmax(~finite))
-            raise ValueError(f"{name} holds a NaN or infinite sample at index {k}")
+    if index:
+        all_finite(a, name)
+    elif not np.isfinite(a).all():
         raise ValueError(f"{name} holds NaN or infinite samples")
     return a
+
+
+def all_finite(a, name="accel"):
+    """ValueError naming the first NaN or infinite sample of the array `a` by its index."""
+    finite = np.isfinite(a)
+    if not finite.all():
+        raise ValueError(f"{name} holds a NaN or infinite sample at index {int(np.argmax(~finite))}")
 
 
 def positive_int(value, name, high):

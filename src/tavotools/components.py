@@ -78,10 +78,10 @@ def _one(name, item, dt):
         if step is not None and step != item.dt:
             raise ValueError(f"{name}: dt {dt!r} given for a record whose dt is {item.dt!r}")
         # A record's samples are writable: one made NaN since is named by its component.
-        finite = np.isfinite(item.accel)
-        if not finite.all():
-            raise ValueError(f"{name}: accel holds a NaN or infinite sample at index "
-                             f"{int(np.argmax(~finite))}")
+        try:
+            checks.all_finite(item.accel)
+        except ValueError as e:
+            raise ValueError(f"{name}: {e}") from None
         return item.accel, item.dt, item.label, item
     return record.accel, record.dt, name, None
 

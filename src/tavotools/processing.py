@@ -24,10 +24,9 @@ def _record(record, step):
                         f"samples with Record(accel, dt) or Record.from_samples(samples, dt, "
                         f"units)")
     # Its samples are writable: one made NaN since it was made is the caller's, not the step's.
-    finite = np.isfinite(record.accel)
-    if not finite.all():
-        raise ValueError(f"accel holds a NaN or infinite sample at index "
-                         f"{int(np.argmax(~finite))}")
+    from .checks import all_finite
+
+    all_finite(record.accel)
     return record
 
 

@@ -215,10 +215,7 @@ def _summary(record, T=None, PSA=None):
     accel, dt = record.accel, record.dt
     # A record's samples are writable: a NaN written since it was made would be
     # passed over by the peaks and spread through the sums, a silent wrong summary.
-    finite = np.isfinite(accel)
-    if not finite.all():
-        raise ValueError(f"accel holds a NaN or infinite sample at index "
-                         f"{int(np.argmax(~finite))}")
+    checks.all_finite(accel)
     if not accel.flags.writeable:
         accel = accel.copy()
     t5, t75, t95 = (float(t) for t in tavo.get_Ia_times_cy(
