@@ -66,6 +66,18 @@ def test_a_step_that_does_not_fit_a_record_is_that_file_s_error(data, capsys):
                    f"must lie between 0 and the Nyquist frequency 25 Hz\n")
 
 
+@pytest.mark.parametrize("steps, message", [
+    ("lowpass:60", "high corner 60.0 Hz must lie between 0 and the Nyquist frequency 50 Hz"),
+    ("demean,taper:0.7", "taper fraction must be in (0, 0.5], not 0.7"),
+    ("detrend:4000", "a baseline of order 4000 needs more than 4000 samples"),
+])
+def test_a_step_that_does_not_fit_the_builtin_record_is_its_error(capsys, steps, message):
+    # These once escaped as a traceback: the steps of the built-in record ran unguarded.
+    status, out, err = run(capsys, "--process", steps)
+    assert (status, out) == (1, "")
+    assert err == f"tavotools: synthetic:0: --process {steps}: {message}\n"
+
+
 def test_bad_steps_are_a_usage_error(capsys):
     with pytest.raises(SystemExit) as e:
         main(["--process", "demean,smooth"])

@@ -295,7 +295,15 @@ def run(args, parser):
         from ..summary import summarize
         from ..synthetic import synthetic_record
 
-        record = apply_steps(synthetic_record(seed=args.seed or 0), args.process or "")
+        record = synthetic_record(seed=args.seed or 0)
+        try:
+            # A step that does not fit the record (a corner above its Nyquist frequency)
+            # is its error, as it is a file's.
+            record = apply_steps(record, args.process or "")
+        except ValueError as e:
+            print(f"tavotools: {record.label}: --process {args.process}: {printable(str(e))}",
+                  file=sys.stderr)
+            return 1
         try:
             rows = [(_metadata(record), summarize(record, periods=args.periods or None), record)]
         except ValueError as e:  # a period too short for the record's time step
