@@ -33,6 +33,9 @@ class _Stream:
         if self.on == "flush":
             raise self.error
 
+    def isatty(self):
+        return False
+
 
 @pytest.mark.parametrize("command, prog", COMMANDS)
 @pytest.mark.parametrize("stream, status, line", [
@@ -60,6 +63,34 @@ def _python(script, *args, cwd, **kwargs):
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
     return subprocess.run([sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
                           capture_output=True, text=True, cwd=cwd, env=env, **kwargs)
+
+
+@pytest.mark.parametrize("command, header", [
+    (["measures", "--format", "csv"], "record,station,"),
+    (["spectrum", "--periods", "1", "--format", "csv"], "record,component,"),
+    (["obe"], None),
+])
+@pytest.mark.parametrize("stderr", [None, _Stream(BrokenPipeError(errno.EPIPE, "Broken pipe")),
+                                    _Stream(ValueError("I/O operation on closed file"))],
+                         ids=["closed", "reader-gone", "closed-under-us"])
+def test_a_stderr_that_cannot_take_messages_costs_only_the_messages(capsys, monkeypatch, tmp_path,
+                                                                    command, header, stderr):
+    # With stderr closed (`2>&-`) the messages were printed into the report (print's
+    # file=None is stdout) and several files ended in AttributeError; a stderr whose
+    # reader had gone ended the run at the first message, its report never written.
+    (tmp_path / "bad.txt").write_text("0.1\n0.3x\n")
+    (tmp_path / "good.txt").write_text("0.1\n-0.2\n0.3\n")
+    files = ["bad.txt", "good.txt"] + (["good.txt"] if command == ["obe"] else [])
+    monkeypatch.setattr(sys, "stderr", stderr)
+    status = main([*command, "--dt", "0.01", "--units", "g", *(tmp_path / f for f in files)])
+    out, _ = capsys.readouterr()
+    assert status == 1
+    if header is None:  # a component that cannot be read leaves no report
+        assert out == ""
+    else:
+        lines = out.splitlines()
+        assert lines[0].startswith(header) and len(lines) == 2 and lines[1].startswith("good.txt,")
+    assert sys.stderr is stderr
 
 
 @pytest.mark.parametrize("command", [["measures"], ["spectrum"], ["obe"]])

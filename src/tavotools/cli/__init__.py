@@ -8,6 +8,7 @@ the exit status; adding one is that module and a line here.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import sys
 
@@ -63,12 +64,50 @@ def _drop_stdout():
         pass
 
 
+class _Messages:
+    """Standard error while a command runs. A line it cannot take (stderr closed with
+    `2>&-`, a reader that has gone) is dropped: the report still goes to stdout, and
+    no message lands in it (print's file=None is stdout)."""
+
+    def __init__(self, stream):
+        self._stream = stream
+
+    def write(self, text):
+        if self._stream is not None:
+            try:
+                self._stream.write(text)
+            except (OSError, ValueError):   # ValueError: a stream closed under us
+                self._stream = None
+        return len(text)
+
+    def flush(self):
+        if self._stream is not None:
+            try:
+                self._stream.flush()
+            except (OSError, ValueError):
+                self._stream = None
+
+    def isatty(self):
+        try:
+            return self._stream is not None and self._stream.isatty()
+        except (OSError, ValueError):
+            return False
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
+
+
 def main(argv=None):
     """Run the command line on `argv` (default: `sys.argv[1:]`); returns the exit status."""
     argv = sys.argv[1:] if argv is None else [str(a) for a in argv]
     names = {module.NAME for module in COMMANDS}
     if not argv or (argv[0] not in names and argv[0] not in ("-h", "--help", "--version")):
         argv = [DEFAULT.NAME, *argv]
+    with contextlib.redirect_stderr(_Messages(sys.stderr)):
+        return _run(argv)
+
+
+def _run(argv):
     args = build_parser().parse_args(argv)
     prog = args.parser.prog
     try:
