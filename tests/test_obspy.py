@@ -424,3 +424,60 @@ def test_an_inventory_stating_two_sensitivities_at_once_is_refused(second, refus
                                 f"M/S**2): which one holds is not for the reader to guess")
     else:
         assert np.array_equal(Record.from_trace(tr, inventory=inv).accel, COUNTS / 4.0e5)
+
+
+def calibrated_trace():
+    tr = trace(COUNTS.astype(np.float64))
+    tr.stats.calib = 2.0 ** -12  # a float32 value: SAC keeps it as it is
+    return tr
+
+
+def sac_with_scale(tmp_path):
+    # ObsPy writes calib as SAC's SCALE and reads SCALE back as calib.
+    return obspy.read(str(written(tmp_path, calibrated_trace(), "SAC")))[0]
+
+
+@pytest.mark.parametrize("make", [lambda tmp_path: calibrated_trace(), sac_with_scale])
+def test_samples_stating_a_calibration_factor_are_not_taken_for_the_units_named(tmp_path, make):
+    # Counts times calib are the values; read(apply_calib=True) multiplies and keeps calib.
+    tr = make(tmp_path)
+    with pytest.raises(RecordError) as e:
+        Record.from_trace(tr, "gal")
+    assert str(e.value) == ("XX.ABC.00.HNZ: the samples state a calibration factor (calib "
+                            "0.000244140625) that may or may not have been applied to them: "
+                            "multiply them by it if need be and set stats.calib to 1.0, then give "
+                            "units= for what they are")
+    with pytest.raises(RecordError, match="calibration factor"):
+        summarize(tr, units="gal")
+    tr.data = tr.data * tr.stats.calib
+    tr.stats.calib = 1.0
+    assert np.array_equal(Record.from_trace(tr, "gal").accel, COUNTS * 2.0 ** -12 * 0.01)
+
+
+def test_a_sac_file_with_a_scale_is_refused_with_units_but_divided_by_an_inventory(tmp_path):
+    path = written(tmp_path, calibrated_trace(), "SAC")
+    with pytest.raises(RecordError, match=f"^{path}: XX.ABC.00.HNZ: the samples state a "
+                                          f"calibration factor"):
+        read_record(path, units="gal")
+    # ObsPy's remove_sensitivity divides the counts and leaves calib aside: so does the reader.
+    assert np.array_equal(read_record(path, inventory=inventory()).accel, COUNTS / 4.0e5)
+
+
+@pytest.mark.parametrize("name", ["knet/CHB0021412312349.EW", "kiknet/AICH040010061330.EW2"])
+def test_a_k_net_trace_read_by_obspy_measures_as_the_native_reader_reads_it(data, name):
+    from tavotools.processing import demean
+
+    native = read_record(data / "formats" / name)
+    tr = obspy.read(str(data / "formats" / name))[0]  # counts, with the scale factor as calib
+    with pytest.raises(RecordError, match="calibration factor"):
+        Record.from_trace(tr, "gal")
+    tr = obspy.read(str(data / "formats" / name), apply_calib=True)[0]  # m/s², calib kept
+    tr.stats.calib = 1.0
+    ours = demean(Record.from_trace(tr, "m/s2"))  # the native reader removes the mean
+    assert (ours.dt, ours.npts, ours.start_time, ours.station, ours.channel) == \
+        (native.dt, native.npts, native.start_time, native.station, native.channel)
+    # ObsPy's scale factor is 0.01 · N / D, the native one N / D gal: an ulp apart in
+    # each sample, a few parts in 10¹³ in the sums.
+    a, b = summarize(ours), summarize(native)
+    for field in ("PGA", "PGV", "Ia", "CAV", "CAVstd", "t5", "t95"):
+        assert getattr(a, field) == pytest.approx(getattr(b, field), rel=1e-12, abs=0.0)

@@ -183,6 +183,22 @@ def _from_inventory(trace, inventory, path):
     return _samples(trace, path) / sensitivity.value, units
 
 
+def _uncalibrated(trace, path):
+    """RecordError for samples as read that state a calibration factor other than 1.
+
+    ObsPy's values are the samples times `stats.calib` (K-NET's counts times its
+    scale factor, SAC's SCALE, GSE2's CALIB), yet `read(apply_calib=True)`
+    multiplies them and leaves the factor as it was: whether the samples are in
+    the units named, or those units over the factor, is not for the reader to guess.
+    """
+    calib = float(trace.stats.get("calib", 1.0))
+    if calib != 1.0 and _converted(trace) is None:
+        raise _error(trace, path, f"the samples state a calibration factor (calib "
+                                  f"{calib!r}) that may or may not have been applied to "
+                                  f"them: multiply them by it if need be and set "
+                                  f"stats.calib to 1.0, then give units= for what they are")
+
+
 def _changed_quantity(trace):
     """The ObsPy step that made the samples another quantity (integrate,
     differentiate or normalize), the last one, or None."""
@@ -264,6 +280,7 @@ def from_trace(trace, units=None, *, inventory=None, path=None, format=NAME):
                                   f"not accelerations")
     if units is not None:
         units = units_argument(units)
+        _uncalibrated(trace, path)
         samples = _samples(trace, path)
     elif inventory is not None:
         # A StationXML file as well as an Inventory, as read_records takes them: a
