@@ -94,6 +94,8 @@ class _Messages:
             return False
 
     def __getattr__(self, name):
+        if name == "_stream":   # not yet set (a copy being made): no recursion through here
+            raise AttributeError(name)
         return getattr(self._stream, name)
 
 
