@@ -191,6 +191,8 @@ def test_command_errors(tmp_path, capsys, args, message):
     (["{rec}"], "{tmp}/records/../records/single.csv", "is also the input '{rec}'"),
     # Below a folder the walk leaves the output out, so the record was not even read.
     (["{src}"], "{rec}", "the output '{rec}' is a file below '{src}' that is not a flatfile"),
+    # The folder named through a link: its record was read, then replaced, exit 0.
+    (["{link}"], "{rec}", "the output '{rec}' is a file below '{link}' that is not a flatfile"),
     # Found a folder only once every file was read, naming a temporary file.
     (["{src}"], "{tmp}/out.csv", "the output '{tmp}/out.csv' is a folder"),
 ])
@@ -198,8 +200,10 @@ def test_an_output_that_would_replace_a_file_read_is_refused(folder, tmp_path, c
                                                               output, message):
     from tavotools.cli import main
 
-    names = {"rec": folder / "single.csv", "src": folder, "tmp": tmp_path}
+    names = {"rec": folder / "single.csv", "src": folder, "tmp": tmp_path,
+             "link": tmp_path / "link"}
     (tmp_path / "out.csv").mkdir()
+    os.symlink(folder, tmp_path / "link")
     kept = {p: p.read_bytes() for p in folder.rglob("*") if p.is_file()}
     status = main(["flatfile", *(p.format(**names) for p in paths), "-o", output.format(**names)])
     err = capsys.readouterr().err
@@ -215,6 +219,20 @@ def test_the_errors_file_of_the_output_is_never_an_input(tmp_path, capsys):
     kept = record.read_bytes()
     assert main(["flatfile", str(record), "-o", str(tmp_path / "x.csv")]) == 2
     assert "is also the input" in capsys.readouterr().err and record.read_bytes() == kept
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_outputs_below_a_folder_named_through_a_link_are_not_inputs(folder, tmp_path, suffix):
+    # The walk left the outputs out by path only: through the link it read the
+    # flatfile and the state (skipped as no record), and again on every run.
+    if suffix == ".parquet":
+        pytest.importorskip("pyarrow")
+    os.symlink(folder, tmp_path / "link")
+    out = folder / f"flat{suffix}"
+    first = run([tmp_path / "link"], out, periods=PERIODS)
+    again = run([tmp_path / "link"], out, periods=PERIODS)
+    assert (first.rows, first.computed, first.skipped) == (3, 8, 1)
+    assert (again.rows, again.computed, again.reused, again.skipped) == (3, 0, 8, 1)
 
 
 @pytest.mark.parametrize("suffix", [".csv", ".parquet"])

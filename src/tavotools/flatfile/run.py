@@ -90,7 +90,8 @@ def _check_inputs(paths, outputs_):
     for arg in paths:
         arg = os.fspath(arg)
         if os.path.isdir(arg):
-            inside = os.path.abspath(target).startswith(os.path.join(os.path.abspath(arg), ""))
+            # Resolved: a folder named through a link holds the files of its target.
+            inside = os.path.realpath(target).startswith(os.path.join(os.path.realpath(arg), ""))
             if inside and os.path.isfile(target) and not _is_flatfile(target):
                 raise ValueError(f"the output {target!r} is a file below {arg!r} that is not "
                                  "a flatfile: writing it would replace that file")

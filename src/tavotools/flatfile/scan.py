@@ -5,6 +5,7 @@ which agencies name alike, are read by one task.
 """
 from __future__ import annotations
 
+import contextlib
 import os
 
 from ..records.reader import iter_record_files
@@ -12,31 +13,37 @@ from ..records.reader import iter_record_files
 __all__ = ["batches", "walk"]
 
 
-def _entry(path, shown, explicit):
-    st = os.stat(path)
-    return os.path.abspath(path), shown, st.st_size, st.st_mtime_ns, explicit
-
-
 def walk(paths, exclude=()):
     """Yield ("file", (path, shown, size, mtime, explicit)) for each file, or ("error", (shown, reason)).
 
     A file argument is taken as it is (`explicit`); a folder gives the files
     below it as `records.record_files` lists them (a folder at a time), less the files named in
-    `exclude` (absolute paths: the run's own outputs).  A folder that cannot
-    be listed is an error (its records would be missing).
+    `exclude` (the run's own outputs), also when reached by another path (a
+    linked folder).  A folder that cannot be listed is an error (its records
+    would be missing).
     """
     exclude = {os.path.abspath(p) for p in exclude}
+    excluded = set()    # (device, inode) of those that exist
+    for p in exclude:
+        with contextlib.suppress(OSError):
+            st = os.stat(p)
+            excluded.add((st.st_dev, st.st_ino))
     for arg in paths:
         arg = os.fspath(arg)
         explicit = not os.path.isdir(arg)
         unlisted = []
         for path in iter_record_files(arg, onerror=unlisted.append):
-            if not explicit and os.path.abspath(path) in exclude:
+            absolute = os.path.abspath(path)
+            if not explicit and absolute in exclude:
                 continue
             try:
-                yield "file", _entry(path, path, explicit)
+                st = os.stat(path)
             except OSError as e:
                 yield "error", (path, f"cannot read file ({e.strerror or e})")
+                continue
+            if not explicit and (st.st_dev, st.st_ino) in excluded:
+                continue
+            yield "file", (absolute, path, st.st_size, st.st_mtime_ns, explicit)
         for e in unlisted:
             where = arg if e.filename is None else os.fsdecode(e.filename)
             yield "error", (where, f"cannot read folder ({e.strerror or e})")
