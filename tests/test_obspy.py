@@ -9,7 +9,7 @@ import pytest
 
 from tavotools.cli import main
 from tavotools.flatfile import run
-from tavotools.records import FORMATS, Record, RecordError, read_record, read_records
+from tavotools.records import Event, FORMATS, Record, RecordError, read_record, read_records
 from tavotools.rotd import rotd
 from tavotools.spectra import response_spectrum
 from tavotools.summary import summarize
@@ -481,3 +481,37 @@ def test_a_k_net_trace_read_by_obspy_measures_as_the_native_reader_reads_it(data
     a, b = summarize(ours), summarize(native)
     for field in ("PGA", "PGV", "Ia", "CAV", "CAVstd", "t5", "t95"):
         assert getattr(a, field) == pytest.approx(getattr(b, field), rel=1e-12, abs=0.0)
+
+
+FIELDS = ("network", "station", "location", "channel", "component", "station_name", "latitude",
+          "path", "format",
+          "longitude", "elevation", "event", "stated_pga", "start_time", "dt", "processing",
+          "label", "orientation")
+
+
+@pytest.mark.parametrize("fields", [
+    dict(station="CE89146", channel=2, component="90 DEG", path="/x/CE89146.V2", format="dmg"),
+    dict(station="GIL067", component="UP", latitude=37.0, longitude=-121.6, elevation=12.0,
+         station_name="Gilroy Array #6", stated_pga=0.43,
+         event=Event(name="Loma Prieta", magnitude=6.9, time=START.datetime.replace(
+             tzinfo=datetime.timezone.utc))),
+    dict(network="XX", station="ABC", location="00", channel="HNE",
+         start_time=datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)),
+    dict(processing=("as recorded", "mean removed")),  # no name, no start time
+])
+def test_a_trace_of_a_record_gives_its_fields_back(fields):
+    r = Record(H1, 0.005, **fields)
+    back = Record.from_trace(r.to_trace())
+    assert {f: getattr(back, f) for f in FIELDS} == {f: getattr(r, f) for f in FIELDS}
+    assert np.array_equal(back.accel, r.accel)
+
+
+def test_a_trace_renamed_or_moved_is_read_as_it_now_is():
+    r = Record(H1, 0.005, station="ABC", channel="HNE", component="east", latitude=1.0)
+    tr = r.to_trace()
+    tr.stats.channel = "HNN"  # another channel: what the record said of its own is not
+    back = Record.from_trace(tr)
+    assert (back.channel, back.component, back.latitude, back.start_time) == \
+        ("HNN", "HNN", None, None)
+    tr.stats.starttime = START
+    assert Record.from_trace(tr).start_time == START.datetime.replace(tzinfo=datetime.timezone.utc)

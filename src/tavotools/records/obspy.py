@@ -305,6 +305,11 @@ def from_trace(trace, units=None, *, inventory=None, path=None, format=NAME):
                     location=stats.location or None, channel=stats.channel or None,
                     component=stats.channel or None, start_time=_utc(stats.starttime),
                     path=path, format=format, processing=tuple(processing), **_sac(trace))
+    kept = _record_fields(trace)
+    if path is not None:  # read from a file (an ObsPy pickle keeps stats): that file
+        kept.pop("path", None)
+        kept.pop("format", None)
+    metadata.update(kept)
     if inventory is not None:
         try:
             coordinates = inventory.get_coordinates(trace.id, stats.starttime)
@@ -319,11 +324,33 @@ def from_trace(trace, units=None, *, inventory=None, path=None, format=NAME):
         raise _error(trace, path, str(e)) from None
 
 
+#: The fields of a record that a trace has no header for, kept by `to_trace`.
+_KEPT = ("channel", "component", "station_name", "latitude", "longitude", "elevation", "event",
+         "stated_pga", "path", "format")
+
+
+def _record_fields(trace):
+    """What `to_trace` kept of its record's fields, while the trace's codes are the ones it
+    wrote (a trace renamed since is another channel); its start time None where the record
+    stated none and the trace still starts at ObsPy's default."""
+    ours = trace.stats.get(STATS_KEY)
+    if not ours:
+        return {}
+    fields = {}
+    if "fields" in ours and ours.get("id") == trace.id:
+        fields = {name: ours["fields"].get(name) for name in _KEPT}
+    if ours.get("no_start") and trace.stats.starttime == _obspy().UTCDateTime(0):
+        fields["start_time"] = None
+    return fields
+
+
 def to_trace(record):
     """An ObsPy `Trace` of the record: the samples in m/s² (a copy), its codes and start.
 
-    The units, processing notes and exact time step ride in `trace.stats.tavotools`,
-    so that `from_trace` gives the record back.
+    The units, processing notes, exact time step and the fields a trace has no
+    header for (the component's name, a numbered channel, coordinates, event,
+    stated PGA, path and format, no start time) ride in `trace.stats.tavotools`, so that
+    `from_trace` gives the record back.
     """
     obspy = _obspy()
     header = {"delta": record.dt, "network": record.network or "",
@@ -332,8 +359,11 @@ def to_trace(record):
     if record.start_time is not None:
         header["starttime"] = obspy.UTCDateTime(record.start_time)
     trace = obspy.Trace(record.accel.copy(), header=header)
-    trace.stats[STATS_KEY] = obspy.core.AttribDict(units="m/s2", dt=record.dt,
-                                                   processing=tuple(record.processing))
+    trace.stats[STATS_KEY] = obspy.core.AttribDict(
+        units="m/s2", dt=record.dt, processing=tuple(record.processing), id=trace.id,
+        # ObsPy starts a trace without a start at 1970-01-01: not a time the record states.
+        no_start=record.start_time is None,
+        fields=obspy.core.AttribDict({name: getattr(record, name) for name in _KEPT}))
     return trace
 
 
