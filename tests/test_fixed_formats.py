@@ -66,14 +66,14 @@ def test_samples_against_their_headers(data, name, fmt, n_records, npts, step, p
 
 @pytest.mark.parametrize("name, expected", [
     (f"{F}/cosmos/us1000hyfh_akbmrp_AKBMR--n.1000hyfh.BNZ.--.acc.V2c", [
-        dict(station="Bremner River, AK, USA", network="AK", location="--", channel="BNZ",
+        dict(station="BMR", station_name="Bremner River, AK, USA", network="AK", location="--", channel="BNZ",
              component="BNZ", vertical=True, units="cm/s2", corrected=True,
              start=dt.datetime(2018, 11, 30, 17, 29, 39, 137490, tzinfo=UTC),
              place=(60.9677, -144.6051, 842.0),
              event=("Point MacKenzie Earthquake", dt.datetime(2018, 11, 30, 17, 29, 29, tzinfo=UTC),
                     61.3464, -149.9552, 46.7, 7.0, "Mw"))]),
     (f"{F}/cosmos/Cosmos12TimeSeriesTest.v1", [
-        dict(station="Yucaipa - Bryant & Oak Glen", network="CE", channel=1, component="340 deg",
+        dict(station="J2236", station_name="Yucaipa - Bryant & Oak Glen", network="CE", channel=1, component="340 deg",
              vertical=False, units="cm/s2", corrected=True,
              start=dt.datetime(2005, 6, 16, 20, 53, 4, 400000, tzinfo=UTC),
              place=(34.046, -117.035, 15.0),
@@ -91,14 +91,14 @@ def test_samples_against_their_headers(data, name, fmt, n_records, npts, step, p
              place=(40.941, -123.633, None), event=None)
         for c, comp in [(1, "360 Deg"), (2, "Up"), (3, "90 Deg")]]),
     (f"{F}/geonet/20180212_211557_WPWS_20.V2A", [
-        dict(station="WPWS", channel=c, component=comp, vertical=comp == "Up", units="mm/s2",
+        dict(station="WPWS", station_name="Waipawa District Council", channel=c, component=comp, vertical=comp == "Up", units="mm/s2",
              corrected=True, start=None,
              place=(-(39 + 56 / 60 + 38 / 3600), 176 + 35 / 60 + 4 / 3600, None),
              event=("6 km south of Waipukurau", dt.datetime(2018, 2, 12, 21, 15, 54, tzinfo=UTC),
                     -(40 + 3 / 60 + 27 / 3600), 176 + 32 / 60 + 45 / 3600, 9.0, 4.17, "M"))
         for c, comp in [(1, "S16W"), (2, "S74E"), (3, "Up")]]),
     (f"{F}/usc/017m30bt.s0a", [
-        dict(station="BIG TUJUNGA STATION, ANGELES NATIONAL FOREST, CA", channel=None,
+        dict(station="0061", station_name="BIG TUJUNGA STATION, ANGELES NATIONAL FOREST, CA", channel=None,
              component="N08W", vertical=False, units="cm/s2", corrected=True, start=None,
              place=(34 + 17 / 60 + 11 / 3600, -(118 + 13 / 60 + 31 / 3600), None),
              event=("NORTHRIDGE EARTHQUAKE", dt.datetime(1994, 1, 17, 12, 30, tzinfo=UTC),
@@ -113,7 +113,7 @@ def test_samples_against_their_headers(data, name, fmt, n_records, npts, step, p
              event=(None, None, 38.52, 46.86, 12.0, 6.1, "Mw"))
         for c, comp in [(1, "L"), (2, "V"), (3, "T")]]),
     (f"{F}/unam/CUP50401.012", [
-        dict(station="IDEI PATIO 5", channel=c, component=comp, vertical=comp == "V", units="gal",
+        dict(station="CUP5", station_name="IDEI PATIO 5", channel=c, component=comp, vertical=comp == "V", units="gal",
              corrected=False, start=dt.datetime(2004, 1, 2, 0, 0, 1, tzinfo=UTC),
              place=(19.33024, -99.181076, 2240.0),
              event=(None, dt.datetime(2004, 1, 1, 23, 58, 2, 700000, tzinfo=UTC), 17.30, -101.36,
@@ -125,6 +125,7 @@ def test_sample_metadata(data, name, expected):
     assert len(records) == len(expected)
     for r, e in zip(records, expected):
         assert r.station == e["station"]
+        assert r.station_name == e.get("station_name")
         for key in ("network", "location"):
             if key in e:
                 assert getattr(r, key) == e[key]

@@ -1061,3 +1061,20 @@ def test_records_of_one_station_group_by_sensor(channels, groups):
     items = [("f", Record(np.ones(4), 0.01, station="ABC", channel=c,
                           component=components.get(c, c))) for c in channels]
     assert [[r.channel for _, r in members] for _, members in group_records(items)] == groups
+
+
+@pytest.mark.parametrize("name, code, words", [
+    ("formats/cosmos/Cosmos12TimeSeriesTest.v1", "J2236", "Yucaipa - Bryant & Oak Glen"),
+    ("formats/unam/CUP50401.012", "CUP5", "IDEI PATIO 5"),
+    ("formats/geonet/20180212_211557_WPWS_20.V2A", "WPWS", None),
+])
+def test_station_code_and_name_both_reach_the_row(data, tmp_path, name, code, words):
+    """The code identifies the station in the agencies' metadata; the name is kept beside it."""
+    folder = tmp_path / "in"
+    folder.mkdir()
+    (folder / Path(name).name).symlink_to(data / name)
+    out = tmp_path / "flat.csv"
+    assert run([folder], out).status == 0
+    (row,) = read_csv(out)
+    expected_name = words if words is not None else read_records(data / name)[0].station_name
+    assert (row["station"], row["station_name"] or None) == (code, expected_name)

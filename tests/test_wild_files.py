@@ -81,7 +81,7 @@ def test_line_numbers_counted_from_the_bytes_are_those_of_the_lines():
 
 # Names a file spells out (not codes), and where the record keeps them.
 NAMED = [("usgs_smc_lomaprieta/0111a.smc", "San Francisco", "station"),
-         (f"{F}/usc/017m30bt.s0a", "BIG TUJUNGA", "station"),
+         (f"{F}/usc/017m30bt.s0a", "BIG TUJUNGA", "station_name"),
          (f"{F}/peer/RSN763_LOMAP_GIL067.AT2", "Gilroy", "station"),
          (f"{F}/cwa/1-EAS.dat", "Anshuo", "station_name"),
          (f"{F}/esm/HI.ARS1..HNZ.D.20190728.160908.C.ACC.ASC", "GREECE", "event")]

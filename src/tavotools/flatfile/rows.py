@@ -188,6 +188,7 @@ class RowBuilder:
             "processing": "; ".join(first.processing) or None,
             "network": first.network,
             "station": first.station,
+            "station_name": first.station_name,
             "location": first.location,
             "start_time (UTC)": _iso(first.start_time),
             "components": len(records),

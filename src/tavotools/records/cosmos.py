@@ -174,14 +174,15 @@ def _section(source, lines, number):
     if stated is not None and peak_units is not None and not raw:
         stated_pga = abs(stated) * UNITS[peak_units]
 
-    network = station = code = channel = component = location = None
+    network = name = code = channel = component = location = None
     m = _STATION.search(text[4]) if len(text) > 4 else None
     if m:
         network, _, code = m.group(2).partition("-")
         if not code:
             network, code = None, network or None
         words = m.group(3).split(None, 1)
-        station = decode_name(words[1].strip()) if len(words) > 1 else code
+        # The first word names the operating agency (CDMG, UAF, ...); the rest is the place.
+        name = decode_name(words[1].strip()) if len(words) > 1 else None
     m = _CHANNEL.search(text[8]) if len(text) > 8 else None
     if m:
         channel = int(m.group(1)) if m.group(1).isdigit() else None
@@ -198,7 +199,8 @@ def _section(source, lines, number):
 
     lat, lon, elevation = (stated_real(k) for k in _R_STATION)
     return source.record(
-        samples, dt, units, locate=lambda k: source.line_number(first) - 1 + k // per_line, format=NAME, station=station or code,
+        samples, dt, units, locate=lambda k: source.line_number(first) - 1 + k // per_line, format=NAME,
+        station=code or name, station_name=name if code else None,
         network=network, location=location, channel=channel, component=component,
         latitude=lat, longitude=lon, elevation=elevation, start_time=_start(text, stated_int,
                                                                              stated_real),

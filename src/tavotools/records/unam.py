@@ -133,14 +133,15 @@ def parse(source):
     table = fixed_block(lines, npts * n_channels, width, n_channels).reshape(npts, n_channels)
     _padding(lines, table[-1], npts)
 
-    station = (get("NOMBRE DE LA ESTACION") or [None])[0] or (get("CLAVE DE LA ESTACION") or [None])[0]
+    name = decode_name((get("NOMBRE DE LA ESTACION") or [""])[0]) or None
+    code = decode_name((get("CLAVE DE LA ESTACION") or [""])[0]) or None
     lat, lon = _place(get("COORDENADAS DE LA ESTACION", []))
     elevation = real((get("ALTITUD") or [""])[0])
     event = _event(get, header)
     start_time = _start(header, event)
     return [source.record(
         table[:, c], steps[c], units, locate=lambda k: source.line_number(first) - 1 + k,
-        format=NAME, station=decode_name(station) if station else None, channel=c + 1,
+        format=NAME, station=code or name, station_name=name if code else None, channel=c + 1,
         component=names[c] if c < len(names) and names[c] else None, latitude=lat, longitude=lon,
         elevation=elevation, event=event, start_time=start_time,
         stated_pga=abs(peaks[c]) * UNITS["gal"] if c < len(peaks) and peaks[c] is not None else None,

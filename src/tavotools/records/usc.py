@@ -137,19 +137,19 @@ def _record(source, lines, at):
     m = find(_PEAK)
     if m and real(m.group(1)) is not None and normalize_units(m.group(2)):
         stated = abs(real(m.group(1))) * UNITS[normalize_units(m.group(2))]
-    station = lat = lon = None
+    station = name = lat = lon = None
     m = find(_STATION)
     if m:
-        station = m.group(1)
+        station = m.group(1)  # the station number
         lat, lon = degrees(*m.group(2, 5, 3, 4)), degrees(*m.group(6, 9, 7, 8))
         index = next(i for i, text in enumerate(header) if _STATION.search(text))
         if index + 1 < len(header) and header[index + 1].strip():
-            station = decode_name(header[index + 1].strip())
+            name = decode_name(header[index + 1].strip())
     m = find(_COMPONENT)
     component = m.group(1) if m else None
     return source.record(
         samples, dt, units, locate=lambda k: source.line_number(first) - 1 + k // 8,
-        format=NAME, station=station, component=component, latitude=lat, longitude=lon,
+        format=NAME, station=station or name, station_name=name if station else None, component=component, latitude=lat, longitude=lon,
         event=_event(header, find), stated_pga=stated, processing=(CORRECTED,))
 
 
