@@ -1029,6 +1029,53 @@ def test_a_tree_changed_throughout_is_planned_in_a_few_statements(tmp_path, plan
     assert planned[0] == planned[1]
 
 
+def test_the_errors_file_goes_by_name_and_reason(tmp_path):
+    # Sorted as Python sorts the (name, reason) pairs, also where that differs from
+    # the order of folders and names ("a-b/" before "a/") and from the order of the
+    # bytes (an undecodable byte, a surrogate, before U+E000); a file that could not
+    # be found, never stored, goes in its place.
+    src = tmp_path / "records"
+    names = ["a/z.smc", "a-b/c.smc", os.fsdecode(b"a/\xf0.smc"), "a/\ue000.smc"]
+    for name in names:
+        (src / name).parent.mkdir(parents=True, exist_ok=True)
+        (src / name).write_text("2 CORRECTED ACCELEROGRAM\n")
+    report = run([src, src / "a" / "m.smc"], tmp_path / "flat.csv")
+    assert (report.rows, report.failed) == (0, 5)
+    shown = [r["file"] for r in read_csv(tmp_path / "flat.errors.csv")]
+    assert shown == [f"{src}/{name}" for name in
+                     ["a-b/c.smc", "a/m.smc", "a/z.smc", "a/\\xf0.smc", "a/\ue000.smc"]]
+
+
+def test_the_errors_file_is_written_without_a_list_of_the_errors(tmp_path, monkeypatch):
+    # Every failure was held in a list (twice, sorted) to write the errors file: a tree
+    # of a million files that fail held a million pairs.
+    import tracemalloc
+
+    module = sys.modules["tavotools.flatfile.run"]
+    compute, base, peaks = module._compute, [], []
+
+    def measured(*args):
+        compute(*args)
+        tracemalloc.reset_peak()    # what follows: writing the outputs
+        base.append(tracemalloc.get_traced_memory()[0])
+
+    monkeypatch.setattr(module, "_compute", measured)
+    for n in (100, 1000):
+        src = tmp_path / f"bad{n}"
+        src.mkdir()
+        for k in range(n):
+            (src / f"bad{k:05d}.smc").write_text("2 CORRECTED ACCELEROGRAM\n")
+        tracemalloc.start()
+        try:
+            report = run([src], tmp_path / f"flat{n}.csv")
+            peaks.append(tracemalloc.get_traced_memory()[1] - base[-1])
+        finally:
+            tracemalloc.stop()
+        assert report.failed == n and len(read_csv(tmp_path / f"flat{n}.errors.csv")) == n
+    # A pair held takes some 200 bytes: 900 more of them, 180 kB.
+    assert peaks[1] - peaks[0] < 50_000, peaks
+
+
 def test_the_walk_holds_one_folder_at_a_time(tmp_path):
     # The scan listed every file of the tree before the first was recorded: memory
     # grew with the files of the tree, not with those of its largest folder.

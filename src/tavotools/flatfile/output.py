@@ -7,6 +7,7 @@ state a page at a time; memory does not grow with the number of rows.
 from __future__ import annotations
 
 import csv
+import itertools
 import os
 from datetime import datetime
 
@@ -138,8 +139,10 @@ def write_table(target, schema, rows):
 
 
 def write_errors(target, errors):
-    """Write (file, reason) pairs as CSV; with no error, remove a stale errors file."""
-    if not errors:
+    """Write (file, reason) pairs (any iterable) as CSV; with no error, remove a stale errors file."""
+    errors = iter(errors)
+    first = next(errors, None)
+    if first is None:
         try:
             os.unlink(target)
         except FileNotFoundError:
@@ -149,7 +152,8 @@ def write_errors(target, errors):
     def write(f):
         w = csv.writer(f, lineterminator="\n")
         w.writerow(["file", "reason"])
-        w.writerows((printable(name), printable(reason)) for name, reason in errors)
+        w.writerows((printable(name), printable(reason))
+                    for name, reason in itertools.chain([first], errors))
 
     _atomic(target, write)
 

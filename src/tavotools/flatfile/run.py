@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import concurrent.futures as cf
 import contextlib
+import heapq
 import math
 import multiprocessing
 import os
@@ -279,14 +280,16 @@ def run(paths, output, *, periods=(), jobs=1, scheduler=None, dt=None, units=Non
         except KeyboardInterrupt:
             interrupted = True
         with _held_interrupts():
-            errors = sorted([tuple(e) for e in state.errors()] + lost)
+            failed = state.count_errors() + len(lost)
             if planned:
                 write_table(target, schema, state.rows(len(schema.floats)))
-                write_errors(errors_file, errors)
+                # Stored errors stream from the state, sorted there: a run where most
+                # files fail holds no list of them.
+                write_errors(errors_file, heapq.merge(state.errors(by_name=True), sorted(lost)))
             rows = state.count_rows()
-            skipped = state.errors("skipped")
-            packed = tuple(name for name, reason in skipped if reason.endswith(PackedFile.ADVICE))
-            skipped = len(skipped)
+            skipped = state.count_errors("skipped")
+            packed = tuple(name for name, reason in state.errors("skipped")
+                           if reason.endswith(PackedFile.ADVICE))
     finally:
         state.close()
     if not planned:
@@ -296,7 +299,7 @@ def run(paths, output, *, periods=(), jobs=1, scheduler=None, dt=None, units=Non
         return Report(output=target, errors_file=errors_file, rows=rows, computed=0,
                       reused=0, failed=0, interrupted=True, reset=state.reset, written=False)
     return Report(output=target, errors_file=errors_file, rows=rows, computed=read[0],
-                  reused=reused, failed=len(errors), skipped=skipped, packed=packed,
+                  reused=reused, failed=failed, skipped=skipped, packed=packed,
                   interrupted=interrupted, reset=state.reset)
 
 

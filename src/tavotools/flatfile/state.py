@@ -51,6 +51,13 @@ def _name(raw):
     return os.fsdecode(raw)
 
 
+def _code_points(value):
+    """A name (its bytes) or a text as bytes that sort as Python sorts the text: UTF-32-BE,
+    whose bytes compare as the code points do (a name's undecodable bytes as surrogates)."""
+    text = os.fsdecode(value) if isinstance(value, bytes) else value
+    return text.encode("utf-32-be", "surrogatepass")
+
+
 class State:
     """The run state in the SQLite file `path`, for runs with the given `settings`.
 
@@ -65,6 +72,7 @@ class State:
         # A commit survives a killed process (the write-ahead log is on disk);
         # only a power cut may lose the last few.
         self.db.execute("PRAGMA synchronous=NORMAL")
+        self.db.create_function("code_points", 1, _code_points, deterministic=True)
         self.db.executescript(_TABLES)
         wanted = json.dumps({"version": VERSION, **settings}, sort_keys=True)
         row = self.db.execute("SELECT value FROM meta WHERE name = 'settings'").fetchone()
@@ -269,9 +277,18 @@ class State:
     def count_rows(self):
         return self.db.execute("SELECT count(*) FROM recordings").fetchone()[0]
 
-    def errors(self, status="error"):
+    def errors(self, status="error", by_name=False):
         """(shown name, reason) of the files of this run that failed (or were
-        skipped, with status="skipped"), by folder and name."""
-        return [(_name(shown), reason) for shown, reason in self.db.execute(
-            "SELECT s.shown, f.reason FROM files f JOIN scan s ON s.path = f.path "
-            "WHERE f.status = ? ORDER BY s.dir, s.name", (status,))]
+        skipped, with status="skipped"), by folder and name, or with `by_name`
+        as Python sorts these pairs.  A generator: the files are not held."""
+        order = ("code_points(s.shown), code_points(f.reason)" if by_name
+                 else "s.dir, s.name")
+        for shown, reason in self.db.execute(
+                "SELECT s.shown, f.reason FROM files f JOIN scan s ON s.path = f.path "
+                f"WHERE f.status = ? ORDER BY {order}", (status,)):
+            yield _name(shown), reason
+
+    def count_errors(self, status="error"):
+        """The number of `errors(status)`."""
+        return self.db.execute("SELECT count(*) FROM files f JOIN scan s ON s.path = f.path "
+                               "WHERE f.status = ?", (status,)).fetchone()[0]
