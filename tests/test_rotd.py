@@ -11,6 +11,7 @@ from tavotools import _spectra, tavo
 from tavotools.records import Record, read_records
 from tavotools.rotd import ANGLES, COS, SIN, rotd
 from tavotools.spectra import STANDARD_PERIODS, response_spectrum
+from tavotools.obe import obe_check
 from tavotools.summary import summarize_components
 
 # Every eighth standard period, 0.01 s to 20 s, and the longest.
@@ -279,6 +280,33 @@ def test_records_must_be_of_one_station_and_sensor(second, refused):
     else:
         assert rotd(h1, h2, periods=[1.0]).PSA.tolist() == \
             rotd(a1, a2, 0.005, periods=[1.0]).PSA.tolist()
+
+@pytest.mark.parametrize("first, second, refused", [
+    (dict(channel="HNE"), dict(channel="HNE"), "'HNE'"),
+    (dict(channel="HNE"), dict(channel="hne "), "'hne '"),  # a code in another case
+    (dict(channel=1, path="CE89146.V2"), dict(channel=1, path="CE89146.V2"), "1"),
+    (dict(channel=1, path="a.v2"), dict(channel=1, path="b.v2"), None),  # each file's own 1
+    (dict(channel="HNE"), dict(channel="HNN"), None),
+    (dict(), dict(), None),  # nothing stated: nothing to tell them by
+])
+def test_one_channel_given_twice_is_refused(first, second, refused):
+    a1, a2 = synthetic_pair()
+    h1, h2 = Record(a1, 0.005, station="ABC", **first), Record(a2, 0.005, station="ABC", **second)
+    v = Record(a1 * 0.5, 0.005, station="ABC")
+    calls = (lambda: rotd(h1, h2, periods=[]), lambda: summarize_components(h1, h2, v),
+             lambda: summarize_components(h1, v, h2), lambda: obe_check(v, h1, h2))
+    slots = ("H1 and H2", "H1 and H2", "H1 and V", "H2 and V")
+    for call, which in zip(calls, slots):
+        if refused:
+            with pytest.raises(ValueError) as e:
+                call()
+            assert str(e.value) == (f"{which} are both channel {refused}: the same component "
+                                    f"given twice, not two components of one motion")
+        else:
+            call()
+    if not refused:
+        assert rotd(h1, h2, periods=[]).PGA.tolist() == rotd(a1, a2, 0.005, periods=[]).PGA.tolist()
+
 
 A = np.ones(10)
 

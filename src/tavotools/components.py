@@ -102,6 +102,33 @@ def _one_station(names, records):
             raise ValueError(f"{_listed([n for n, _ in stated])} are records of different "
                              f"{what} ({_listed([repr(v) for _, v in stated])}): not the "
                              f"components of one motion")
+    _distinct(names, records)
+
+
+def _channel_key(record):
+    """What names a record's channel at its station: a channel code in any case ("hne" is
+    "HNE"), or a channel number within its file (files number their channels each from 1)."""
+    channel = record.channel
+    if channel is None:
+        return None
+    if isinstance(channel, str):
+        return channel.strip().upper() or None
+    return (record.path, int(channel)) if record.path is not None else None
+
+
+def _distinct(names, records):
+    """ValueError for two records of one station that name the same channel: one
+    component given twice would be combined with itself as if it were another."""
+    seen = {}
+    for name, record in zip(names, records):
+        key = None if record is None else _channel_key(record)
+        if key is None:
+            continue
+        if key in seen:
+            raise ValueError(f"{seen[key]} and {name} are both channel {record.channel!r}: "
+                             f"the same component given twice, not two components of one "
+                             f"motion")
+        seen[key] = name
 
 
 def matched(names, items, dt=None, trim=False):
