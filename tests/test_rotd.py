@@ -142,6 +142,24 @@ def test_geometric_mean_of_extreme_records_is_finite_and_accurate(scale):
         np.testing.assert_allclose(gm, want, rtol=1e-15)
 
 
+@pytest.mark.parametrize("x1, x2, message", [
+    (-1.0, -4.0, "x1 must be a non-negative measure, not -1.0"),  # sqrt(4): 2 once
+    (2.0, -8.0, "x2 must be a non-negative measure, not -8.0"),
+    (np.array([1.0, 4.0]), np.array([1.0, -0.5]), "x2 must be a non-negative measure, not -0.5"),
+    (0.0, 3.0, None), (np.nan, 1.0, None), (np.array([4.0, 0.0]), np.array([9.0, 5.0]), None),
+])
+def test_geometric_mean_of_a_negative_measure_is_refused(x1, x2, message):
+    from tavotools.components import geometric_mean
+
+    if message:
+        with pytest.raises(ValueError) as e:
+            geometric_mean(x1, x2)
+        assert str(e.value) == message
+    else:
+        assert np.array_equal(geometric_mean(x1, x2), np.sqrt(np.multiply(x1, x2)),
+                              equal_nan=True)
+
+
 def test_ordering_and_components_below_rotd100(pair):
     h1, h2, substeps = pair
     r = rotd(h1, h2, periods=PERIODS, substeps=substeps, trim=True)

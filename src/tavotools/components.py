@@ -44,8 +44,14 @@ def geometric_mean(x1, x2):
 
     Where the product leaves the normal range (peaks beyond about 1e154, or below
     1e-154), it is sqrt(x1) · sqrt(x2) instead, which stays finite and accurate;
-    everywhere else the bits are those of sqrt(x1 · x2).
+    everywhere else the bits are those of sqrt(x1 · x2). A negative measure is a
+    ValueError: the product of two would pass for a positive one's. NaN gives NaN.
     """
+    for name, x in (("x1", x1), ("x2", x2)):
+        negative = np.less(x, 0.0)
+        if np.any(negative):
+            value = np.asarray(x)[negative].flat[0] if np.ndim(x) else x
+            raise ValueError(f"{name} must be a non-negative measure, not {float(value)!r}")
     with np.errstate(over="ignore", under="ignore"):
         product = np.multiply(x1, x2)
         outside = ((product == np.inf) | (product < np.finfo(np.float64).tiny)) \
