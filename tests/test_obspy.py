@@ -515,3 +515,36 @@ def test_a_trace_renamed_or_moved_is_read_as_it_now_is():
         ("HNN", "HNN", None, None)
     tr.stats.starttime = START
     assert Record.from_trace(tr).start_time == START.datetime.replace(tzinfo=datetime.timezone.utc)
+
+
+def staged_inventory(value):
+    """A sensor of 2 V per m/s² and a digitiser of 1e5 counts per V, stating `value` overall."""
+    from obspy.core.inventory.response import (CoefficientsTypeResponseStage,
+                                               PolesZerosResponseStage)
+
+    inv = inventory()
+    response = inv[0][0][0].response
+    response.instrument_sensitivity.value = value
+    response.response_stages = [
+        PolesZerosResponseStage(1, 2.0, 1.0, "M/S**2", "V", "LAPLACE (RADIANS/SECOND)", 1.0,
+                                zeros=[], poles=[]),
+        CoefficientsTypeResponseStage(2, 1.0e5, 1.0, "V", "COUNTS", "DIGITAL", numerator=[1.0],
+                                      denominator=[], decimation_input_sample_rate=100.0,
+                                      decimation_factor=1, decimation_offset=0,
+                                      decimation_delay=0, decimation_correction=0)]
+    return inv
+
+
+@pytest.mark.parametrize("value", [float("nan"), float("inf"), -float("inf")])
+def test_a_sensitivity_that_is_no_number_is_recalculated_from_the_stages(value):
+    # It was taken as stated: NaN samples, blamed on the trace, or from ±inf a record of zeros.
+    inv = staged_inventory(value)
+    r = Record.from_trace(trace(), inventory=inv)
+    assert np.array_equal(r.accel, COUNTS / 2.0e5)
+    stated = inv[0][0][0].response.instrument_sensitivity.value
+    assert stated == value or (np.isnan(stated) and np.isnan(value))  # the caller's, untouched
+    inv[0][0][0].response.response_stages = []  # nothing to recalculate it from
+    with pytest.raises(RecordError) as e:
+        Record.from_trace(trace(), inventory=inv)
+    assert str(e.value) == (f"XX.ABC.00.HNZ: the inventory states no overall sensitivity "
+                            f"(it states {value!r})")

@@ -9,8 +9,10 @@ ObsPy's `remove_sensitivity` does) or by units the caller names.
 """
 from __future__ import annotations
 
+import copy
 import datetime as _dt
 import io
+import math
 import re
 import warnings
 
@@ -146,6 +148,12 @@ def _sensitivities(inventory, trace):
     return found
 
 
+def _usable(sensitivity):
+    """True for a sensitivity whose value is finite and not zero."""
+    value = None if sensitivity is None else sensitivity.value
+    return value is not None and math.isfinite(value) and value != 0.0
+
+
 def _from_inventory(trace, inventory, path):
     """The samples divided by the overall sensitivity, and the units it converts to."""
     # Dividing samples already converted would divide them twice.
@@ -167,15 +175,20 @@ def _from_inventory(trace, inventory, path):
                                   f"sensitivities at {trace.stats.starttime} ("
                                   + ", ".join(f"{v!r} per {u}" for v, u in sorted(stated, key=str))
                                   + "): which one holds is not for the reader to guess")
-    sensitivity = response.instrument_sensitivity
-    if sensitivity is None or not sensitivity.value:
+    sensitivity = given = response.instrument_sensitivity
+    if not _usable(sensitivity):
         try:
+            # Recalculating writes into the response: the caller's inventory is left as given.
+            response = copy.deepcopy(response)
             response.recalculate_overall_sensitivity()
             sensitivity = response.instrument_sensitivity
         except Exception:
             sensitivity = None
-    if sensitivity is None or not sensitivity.value:
-        raise _error(trace, path, "the inventory states no overall sensitivity")
+    if not _usable(sensitivity):
+        # A NaN or infinite one was reported as the samples' fault, NaN after the division.
+        stated = "" if given is None or given.value in (None, 0.0) \
+            else f" (it states {given.value!r})"
+        raise _error(trace, path, f"the inventory states no overall sensitivity{stated}")
     units = normalize_units(sensitivity.input_units or "")
     if units is None:
         raise _error(trace, path, f"the sensor measures "
