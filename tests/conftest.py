@@ -1,5 +1,6 @@
 """Shared fixtures: the folder of real records, `../shared/data`, a process
-pool that breaks while tasks are handed out, and the C library's rounding mode.
+pool that breaks while tasks are handed out, the C library's rounding mode, and the
+vector unit's flush-to-zero and denormals-are-zero bits.
 
 It lies beside the repository (`TAVOTOOLS_DATA` names another place). A git
 worktree may sit deeper than the main checkout, so the nearest `shared/data`
@@ -66,6 +67,43 @@ def rounding_mode():
     libm = ctypes.CDLL(ctypes.util.find_library("m"))
     yield lambda mode: libm.fesetround(mode)
     libm.fesetround(0)
+
+
+def _mxcsr_functions():
+    """(load, store) of the x86-64 vector unit's control register, as two four-byte
+    functions in an executable page (ldmxcsr [rdi]; ret and stmxcsr [rdi]; ret)."""
+    import mmap
+    import platform
+
+    if platform.machine() not in ("x86_64", "AMD64"):
+        pytest.skip("the MXCSR register is x86-64's")
+    try:
+        page = mmap.mmap(-1, mmap.PAGESIZE, prot=mmap.PROT_READ | mmap.PROT_WRITE | mmap.PROT_EXEC)
+    except (OSError, AttributeError):
+        pytest.skip("no executable page")
+    page.write(bytes([0x0F, 0xAE, 0x17, 0xC3, 0x0F, 0xAE, 0x1F, 0xC3]))
+    address = ctypes.addressof(ctypes.c_char.from_buffer(page))
+    kind = ctypes.CFUNCTYPE(None, ctypes.POINTER(ctypes.c_uint32))
+    return page, kind(address), kind(address + 4)
+
+
+@pytest.fixture
+def flush_to_zero():
+    """Sets bits of MXCSR (flush-to-zero 0x8000, denormals-are-zero 0x40) for the test;
+    the register is restored after."""
+    page, load, store = _mxcsr_functions()
+    saved = ctypes.c_uint32()
+    store(ctypes.byref(saved))
+
+    def set_bits(mask):
+        load(ctypes.byref(ctypes.c_uint32(saved.value | mask)))
+        now = ctypes.c_uint32()
+        store(ctypes.byref(now))
+        assert now.value & mask == mask
+
+    yield set_bits
+    load(ctypes.byref(saved))
+    del page
 
 
 @pytest.fixture

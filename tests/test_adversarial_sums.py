@@ -9,7 +9,6 @@ library may round the other way, integers past 2^53, and the extremes of the ran
 """
 
 import array
-import ctypes
 import math
 
 import numpy as np
@@ -242,43 +241,6 @@ def test_cavstd_of_samples_sharing_bytes_silences_before_summing(n, w, loud, str
         results.append((compute(view, 1.0 / w), memory.tobytes()))
     assert bits(results[0][0]) == bits(results[1][0])
     assert results[0][1] == results[1][1]
-
-
-def mxcsr_functions():
-    """(load, store) of the x86-64 vector unit's control register, as two four-byte
-    functions in an executable page (ldmxcsr [rdi]; ret and stmxcsr [rdi]; ret)."""
-    import mmap
-    import platform
-
-    if platform.machine() not in ("x86_64", "AMD64"):
-        pytest.skip("the MXCSR register is x86-64's")
-    try:
-        page = mmap.mmap(-1, mmap.PAGESIZE, prot=mmap.PROT_READ | mmap.PROT_WRITE | mmap.PROT_EXEC)
-    except (OSError, AttributeError):
-        pytest.skip("no executable page")
-    page.write(bytes([0x0F, 0xAE, 0x17, 0xC3, 0x0F, 0xAE, 0x1F, 0xC3]))
-    address = ctypes.addressof(ctypes.c_char.from_buffer(page))
-    kind = ctypes.CFUNCTYPE(None, ctypes.POINTER(ctypes.c_uint32))
-    return page, kind(address), kind(address + 4)
-
-
-@pytest.fixture
-def flush_to_zero():
-    """Sets bits of MXCSR (flush-to-zero 0x8000, denormals-are-zero 0x40) for the test;
-    the register is restored after."""
-    page, load, store = mxcsr_functions()
-    saved = ctypes.c_uint32()
-    store(ctypes.byref(saved))
-
-    def set_bits(mask):
-        load(ctypes.byref(ctypes.c_uint32(saved.value | mask)))
-        now = ctypes.c_uint32()
-        store(ctypes.byref(now))
-        assert now.value & mask == mask
-
-    yield set_bits
-    load(ctypes.byref(saved))
-    del page
 
 
 @pytest.mark.parametrize("mask", [0x8000, 0x40, 0x8040], ids=["ftz", "daz", "ftz_daz"])

@@ -230,6 +230,30 @@ def test_percentiles_are_numpys_and_angles_are_where_rotd100_occurs():
     assert r.value("PSA", 12.5).tolist() == r.PSA[1].tolist() and r.value("PGV", 100) == r.PGV[4]
 
 
+def bits(a):
+    return np.asarray(a, dtype=np.float64).view(np.int64).tolist()
+
+
+@pytest.mark.parametrize("mask", [0x40, 0x8040, 0x8000], ids=["daz", "ftz_daz", "ftz"])
+@pytest.mark.parametrize("n, at", [(2, 0), (10, 0), (40, 25)])
+def test_peaks_that_compare_equal_to_zero_with_subnormals_flushed(n, at, mask, flush_to_zero):
+    """With denormals-are-zero set a subnormal compares equal to zero: the peak at an
+    angle is still the first value of the rotated series, as get_PGA_cy keeps it."""
+    # Equal and opposite normal samples: near 45° they rotate to subnormals (as do their
+    # velocities), elsewhere to normals. Zeros before them (`at`) come first.
+    h1 = np.zeros(n)
+    h1[at] = 2.0**-1020
+    h2 = -h1
+    flush_to_zero(mask)
+    r = rotd(h1, h2, 1.0, periods=[])
+    v1, v2 = (np.cumsum(1.0 * (h[1:] + h[:-1]) / 2.0) for h in (h1, h2))
+    pga = [tavo.get_PGA_cy(h1 * c + h2 * s) for c, s in zip(COS, SIN)]
+    pgv = [tavo.get_PGA_cy(v1 * c + v2 * s) for c, s in zip(COS, SIN)]
+    assert bits(r.peaks.PGA) == bits(pga)
+    assert bits(r.peaks.PGV) == bits(pgv)
+    assert bits(r.PGA) == bits(np.percentile(pga, (0, 50, 100)))
+
+
 def test_inputs_untouched_results_read_only_and_threads_agree():
     a1, a2 = synthetic_pair()
     c1, c2 = a1.copy(), a2.copy()

@@ -530,6 +530,30 @@ void rotated_motion_peaks(Span a1, Span a2, double dt, Angles angles, double *pg
   acc.flush(angles, q);
   vel.flush(angles, q);
   if (velocity_finite != nullptr) *velocity_finite = std::isfinite(w1) && std::isfinite(w2);
+  // With denormals-are-zero set (MXCSR) a subnormal compares equal to zero, so no
+  // subnormal value raises a peak from +0.0; the scan in index order that get_PGA_cy
+  // and get_PGV_cy follow keeps the first of several maxima that compare equal. A
+  // peak that compares equal to zero is therefore the first value's magnitude that is
+  // not NaN. Outside that mode every value there is a zero, and so is that one.
+  for (std::int64_t a = 0; a < angles.n; ++a) {
+    if (pga[a] != 0.0) continue;
+    for (std::int64_t k = 0; k < a1.n; ++k) {
+      const double r = std::fabs(at(a1, k) * angles.cos[a] + at(a2, k) * angles.sin[a]);
+      if (r == r) {
+        pga[a] = r;
+        break;
+      }
+    }
+  }
+  if (a1.n < 2) return;
+  // The first velocities as cumulative_trapezoid gives them: its first terms, not 0.0
+  // plus them (with denormals-are-zero that sum drops a subnormal term). A NaN one
+  // makes every later one NaN: no value, no peak.
+  const double v1 = dt * (at(a1, 1) + at(a1, 0)) / 2.0, v2 = dt * (at(a2, 1) + at(a2, 0)) / 2.0;
+  for (std::int64_t a = 0; a < angles.n; ++a) {
+    const double r = std::fabs(v1 * angles.cos[a] + v2 * angles.sin[a]);
+    if (pgv[a] == 0.0 && r == r) pgv[a] = r;
+  }
 }
 
 std::int64_t rotated_response_work(std::int64_t n, std::int64_t substeps) noexcept {

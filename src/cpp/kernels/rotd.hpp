@@ -26,7 +26,9 @@ struct Angles {
 /// 1 to max_angles angles with c² + s² within 2^-45 of 1; peaks of no sample are 0.
 /// A NaN value raises no peak: `velocity_finite`, when given, gets whether both
 /// velocities stayed within the range of doubles (the last ones tell, as in
-/// peak_response). Cannot fail.
+/// peak_response). A peak that compares equal to zero is the magnitude of the first
+/// value that is not NaN, as a scan in index order keeps it (with denormals-are-zero
+/// set that may be a subnormal; otherwise it is +0.0). Cannot fail.
 void rotated_motion_peaks(Span a1, Span a2, double dt, Angles angles, double *pga,
                           double *pgv, bool *velocity_finite = nullptr) noexcept;
 
