@@ -15,7 +15,9 @@ import scipy.linalg
 from scipy.integrate import odeint
 
 from tavotools import _spectra
-from tavotools.spectra import DEFAULT_PERIODS, response_spectrum
+from tavotools.rotd import rotd
+from tavotools.spectra import DEFAULT_PERIODS, STANDARD_PERIODS, response_spectrum
+from tavotools.summary import summarize_components
 
 @pytest.fixture(scope="module")
 def loma_prieta(data):
@@ -302,6 +304,27 @@ def test_bad_input_raises_value_error(kwargs, message):
         warnings.simplefilter("error")  # the error alone, no warning of NumPy's before it
         response_spectrum(**args)
     assert str(e.value) == message
+
+
+TEXT_CALLS = {
+    "periods": lambda T: response_spectrum(np.ones(10), 0.01, periods=T),
+    "frequencies": lambda T: response_spectrum(np.ones(10), 0.01, frequencies=T),
+    "rotd": lambda T: rotd(np.ones(10), np.ones(10), 0.01, periods=T),
+    "summarize_components": lambda T: summarize_components(np.ones(10), np.ones(10), np.ones(10),
+                                                           0.01, periods=T),
+}
+
+
+@pytest.mark.parametrize("text", ["1.0", b"0.5", np.str_("2"), np.array("1.0"), "standard"],
+                         ids=["str", "bytes", "numpy-str", "0-d-array", "standard"])
+@pytest.mark.parametrize("name", sorted(TEXT_CALLS))
+def test_periods_given_as_text_are_refused(name, text):
+    # NumPy would parse "1.0" as one period of 1 s; only the summaries take "standard".
+    if name == "summarize_components" and isinstance(text, str) and text == "standard":
+        assert TEXT_CALLS[name](text).periods.tolist() == STANDARD_PERIODS.tolist()
+        return
+    with pytest.raises(ValueError, match="not the text|sequence of seconds"):
+        TEXT_CALLS[name](text)
 
 
 RESONANT = np.sin(2 * np.pi * np.arange(1001) * 0.01)  # ten cycles of 1 s at dt = 0.01 s

@@ -94,6 +94,12 @@ def _oscillators(periods, frequencies):
     if given is None:
         T = np.array(DEFAULT_PERIODS)
         return T, 1.0 / T
+    # NumPy parses text as a number: "1.0" would be one period, and "standard" (what
+    # summarize and the command line take) would fail as no number at all.
+    if isinstance(given, (str, bytes)) or (isinstance(given, np.ndarray) and given.ndim == 0
+                                           and given.dtype.kind in "SU"):
+        unit = "seconds" if periods is not None else "hertz"
+        raise ValueError(f"{name} must be numbers of {unit}, not the text {given!r}")
     values = checks.vector(given, name)
     if values.size == 0:
         raise ValueError(f"{name} is empty")
@@ -127,8 +133,8 @@ def response_spectrum(accel, dt, periods=None, frequencies=None, damping=0.05, s
 
     Returns a `ResponseSpectrum`.  Raises ValueError for an empty, non-finite
     or multi-dimensional record, a `dt` that is not positive and finite,
-    non-positive periods or frequencies, damping outside [0, 1), or a response
-    that leaves the range of doubles.
+    non-positive periods or frequencies or ones given as text, damping outside
+    [0, 1), or a response that leaves the range of doubles.
     """
     a = checks.samples(accel, index=True)
     dt = checks.time_step(dt)
