@@ -961,6 +961,27 @@ def test_a_file_named_twice_is_read_once_and_counted_once(folder, tmp_path, extr
     assert (again.rows, again.computed, again.reused) == (3, 0, 8)
 
 
+@pytest.mark.parametrize("how", ["link", "hard link", "named through a linked folder"])
+def test_a_file_reached_by_two_paths_is_read_once(folder, tmp_path, how):
+    # Read by both paths, its record was a fourth component of its recording, whose
+    # one row became four rows of one component (or its only horizontal paired with itself).
+    site, extra = folder / "site", []
+    if how == "link":
+        os.symlink(site / "0111a.smc", site / "0111d.smc")
+    elif how == "hard link":
+        os.link(site / "0111a.smc", site / "0111d.smc")
+    else:
+        os.symlink(folder, tmp_path / "alias")
+        extra = [tmp_path / "alias" / "site" / "0111a.smc"]
+    out = tmp_path / "flat.csv"
+    report = run([folder, *extra], out)
+    assert (report.rows, report.computed, report.reused) == (3, 8, 0)
+    (row,) = [r for r in read_csv(out) if r["recording"] == "0111"]
+    assert (row["components"], row["H1_file"]) == ("3", str(site / "0111a.smc"))
+    again = run([folder, *extra], out)
+    assert (again.rows, again.computed, again.reused) == (3, 0, 8)
+
+
 # ---- many files ---------------------------------------------------------------------
 
 

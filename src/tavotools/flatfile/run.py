@@ -306,7 +306,7 @@ def run(paths, output, *, periods=(), jobs=1, scheduler=None, dt=None, units=Non
 def _scan(state, paths, outputs_, lost):
     """Record every file under `paths` in the state; returns how many (unreadable ones go to `lost`).
 
-    A file found twice (named, and below a folder also named) counts once.
+    A file found twice (named, and below a folder also named, or by a link) counts once.
     """
     target, errors_file, state_file = outputs_
     exclude = (target, errors_file, state_file, state_file + "-wal", state_file + "-shm",

@@ -14,7 +14,9 @@ __all__ = ["batches", "walk"]
 
 
 def walk(paths, exclude=()):
-    """Yield ("file", (path, shown, size, mtime, explicit)) for each file, or ("error", (shown, reason)).
+    """Yield ("file", (path, shown, size, mtime, explicit, identity)) for each file, or
+    ("error", (shown, reason)); `identity` is (device, inode), None where the system
+    gives no inode.
 
     A file argument is taken as it is (`explicit`); a folder gives the files
     below it as `records.record_files` lists them (a folder at a time), less the files named in
@@ -43,7 +45,8 @@ def walk(paths, exclude=()):
                 continue
             if not explicit and (st.st_dev, st.st_ino) in excluded:
                 continue
-            yield "file", (absolute, path, st.st_size, st.st_mtime_ns, explicit)
+            identity = (st.st_dev, st.st_ino) if st.st_ino else None
+            yield "file", (absolute, path, st.st_size, st.st_mtime_ns, explicit, identity)
         for e in unlisted:
             where = arg if e.filename is None else os.fsdecode(e.filename)
             yield "error", (where, f"cannot read folder ({e.strerror or e})")

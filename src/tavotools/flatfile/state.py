@@ -85,7 +85,11 @@ class State:
             self.db.execute("INSERT OR REPLACE INTO meta VALUES ('settings', ?)", (wanted,))
         self.db.executescript("""
             CREATE TEMP TABLE scan (path BLOB PRIMARY KEY, dir BLOB, name BLOB, shown BLOB,
-                                    size INTEGER, mtime INTEGER, explicit INTEGER);
+                                    size INTEGER, mtime INTEGER, explicit INTEGER,
+                                    identity TEXT);
+            -- One file reached by two paths (a link, a hard link) is read once, by the
+            -- first: twice, its records would pair a horizontal with itself.
+            CREATE UNIQUE INDEX temp.scan_identity ON scan (identity);
             CREATE TEMP TABLE todo (seq INTEGER PRIMARY KEY, path BLOB, dir BLOB, shown BLOB,
                                     explicit INTEGER);
         """)
@@ -96,13 +100,17 @@ class State:
     # ---- the files of this run ----------------------------------------------------
 
     def add_scanned(self, entries):
-        """Record files found by this run: (path, shown name, size, mtime, explicit) tuples."""
+        """Record files found by this run: (path, shown name, size, mtime, explicit,
+        identity) tuples, `identity` (device, inode) or None.  A file found before,
+        by this path or another, is kept as first found."""
         with self.db:
             self.db.execute("BEGIN")
             self.db.executemany(
-                "INSERT OR IGNORE INTO scan VALUES (?, ?, ?, ?, ?, ?, ?)",
+                "INSERT OR IGNORE INTO scan VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                # As text: a device or inode number may pass SQLite's 63-bit integers.
                 ((_raw(p), _raw(os.path.dirname(p)), _raw(os.path.basename(p)), _raw(shown),
-                  size, mtime, explicit) for p, shown, size, mtime, explicit in entries))
+                  size, mtime, explicit, identity and "%d:%d" % identity)
+                 for p, shown, size, mtime, explicit, identity in entries))
 
     def count_scanned(self):
         """The number of distinct files found by this run."""
