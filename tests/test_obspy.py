@@ -3,13 +3,15 @@ import csv
 import datetime
 import gzip
 import json
+import warnings
 
 import numpy as np
 import pytest
 
 from tavotools.cli import main
 from tavotools.flatfile import run
-from tavotools.records import Event, FORMATS, Record, RecordError, read_record, read_records
+from tavotools.records import (FORMATS, Event, Record, RecordError, SkippedFile,
+                               UnrecognisedFormat, read_record, read_records)
 from tavotools.rotd import rotd
 from tavotools.spectra import response_spectrum
 from tavotools.summary import summarize
@@ -548,3 +550,35 @@ def test_a_sensitivity_that_is_no_number_is_recalculated_from_the_stages(value):
         Record.from_trace(trace(), inventory=inv)
     assert str(e.value) == (f"XX.ABC.00.HNZ: the inventory states no overall sensitivity "
                             f"(it states {value!r})")
+
+
+def log_trace(text=b"Q330 restarted: power restored"):
+    """A datalogger's log channel as ObsPy reads it from MiniSEED: ASCII bytes, no rate."""
+    return obspy.Trace(np.frombuffer(text, dtype="|S1").copy(), header=dict(
+        network="XX", station="ABC", channel="LOG", sampling_rate=0.0, starttime=START))
+
+
+@pytest.mark.parametrize("channels", [["HNE"], ["HNE", "HNN", "HNZ"]])
+def test_a_miniseed_s_log_channel_is_left_out_not_the_file(tmp_path, channels):
+    # One text trace made the whole file "the samples must be numbers".
+    st = obspy.Stream([trace(COUNTS.astype(np.float64) * (k + 1), ch)
+                       for k, ch in enumerate(channels)])
+    path = tmp_path / "station.mseed"
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # ObsPy on mixed encodings in one file
+        (st + obspy.Stream([log_trace()])).write(str(path), format="MSEED")
+    assert "LOG" in [t.stats.channel for t in obspy.read(str(path))]
+    records = read_records(path, units="gal")
+    assert [r.channel for r in records] == channels
+    for k, r in enumerate(records):
+        assert np.array_equal(r.accel, COUNTS * (k + 1) * 0.01)
+
+
+def test_a_miniseed_of_logs_only_is_no_record_file(tmp_path):
+    path = tmp_path / "logs.mseed"
+    obspy.Stream([log_trace()]).write(str(path), format="MSEED")
+    with pytest.raises(UnrecognisedFormat) as e:
+        read_records(path)
+    assert str(e.value) == f"{path}: ObsPy finds only text in it (XX.ABC..LOG), no samples"
+    with pytest.warns(SkippedFile, match="logs.mseed: skipped, not a record file"):
+        assert read_records(tmp_path, units="gal") == []

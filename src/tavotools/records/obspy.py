@@ -435,6 +435,12 @@ def parse(source):
     fmt = stream[0].stats.get("_format", "")
     if fmt.upper() in OWN_FORMATS:
         raise NotRead(source.path, None, f"ObsPy reads it as {fmt}", OWN_FORMATS[fmt.upper()])
+    # Dataloggers write their logs into the MiniSEED beside the samples (a LOG
+    # channel in ASCII): text, not a trace of this file's records.
+    traces = [trace for trace in stream if np.asarray(trace.data).dtype.kind not in "SU"]
+    if not traces:
+        raise NotRead(source.path, None, "ObsPy finds only text in it ("
+                      + ", ".join(sorted({trace.id for trace in stream})) + "), no samples")
     name = f"{NAME}:{fmt.lower()}" if fmt else NAME
     return [from_trace(trace, source.units, inventory=inventory, path=source.path,
-                       format=name) for trace in stream]
+                       format=name) for trace in traces]
