@@ -122,3 +122,21 @@ def test_inventory_converts_miniseed_counts(capsys, tmp_path):
     [record] = read_records(tmp_path / "a.mseed", inventory=str(tmp_path / "inv.xml"))
     assert rec["measures"] == summarize(record).as_dict()
     assert rec["units"] == "m/s2" and rec["format"] == "obspy:mseed"
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize("inventory, reason", [
+    ("missing.xml", "FileNotFoundError: [Errno 2] No such file or directory: '{path}'"),
+    ("samples.txt", "TypeError: Unknown format for file {path}"),
+])
+def test_an_inventory_that_cannot_be_read_is_one_line(capsys, tmp_path, jobs, inventory, reason):
+    # It failed every file, those that need no inventory too, each with this one line.
+    pytest.importorskip("obspy")
+    for name in ("samples.txt", "a.txt", "b.txt", "c.txt"):
+        (tmp_path / name).write_text("0.1\n-0.2\n0.3\n")
+    path = tmp_path / inventory
+    status, out, err = run(capsys, "--inventory", path, "--dt", "0.01", "--units", "g",
+                           "--jobs", jobs, *(tmp_path / n for n in ("a.txt", "b.txt", "c.txt")))
+    assert (status, out) == (1, "")
+    assert err == (f"tavotools: {path}: cannot be read as an inventory "
+                   f"({reason.format(path=path)})\n")

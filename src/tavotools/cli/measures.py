@@ -275,6 +275,15 @@ def run(args, parser):
     keep = args.plot is not None
     status = 0
     if args.files:
+        if args.inventory is not None:
+            # Read once, before any record: one that cannot be read failed every file,
+            # those read without it too, each with this same line. Workers forked from
+            # here find it read.
+            try:
+                _inventory(args.inventory)
+            except Exception as e:  # whatever ObsPy raised, or no ObsPy
+                print(f"tavotools: {failure(args.inventory, e)}", file=sys.stderr)
+                return 1
         rows = []
         options = (args.dt, args.units, args.inventory, args.process, args.periods)
         tasks, unlisted = _tasks(args.files, options, keep)
