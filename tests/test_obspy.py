@@ -558,27 +558,50 @@ def log_trace(text=b"Q330 restarted: power restored"):
         network="XX", station="ABC", channel="LOG", sampling_rate=0.0, starttime=START))
 
 
+def state_of_health():
+    """Numbers of no sampling rate (a clock's error count): ObsPy's step is 0 s."""
+    return obspy.Trace(np.array([5, 6], dtype=np.int32), header=dict(
+        network="XX", station="ABC", channel="ACE", sampling_rate=0.0, starttime=START))
+
+
+def write_quietly(st, path):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # ObsPy on mixed encodings in one file
+        st.write(str(path), format="MSEED")
+
+
 @pytest.mark.parametrize("channels", [["HNE"], ["HNE", "HNN", "HNZ"]])
-def test_a_miniseed_s_log_channel_is_left_out_not_the_file(tmp_path, channels):
-    # One text trace made the whole file "the samples must be numbers".
+def test_a_miniseed_s_log_and_health_channels_are_left_out_not_the_file(tmp_path, channels):
+    # A text trace made the whole file "the samples must be numbers", one of no
+    # rate a ZeroDivisionError.
     st = obspy.Stream([trace(COUNTS.astype(np.float64) * (k + 1), ch)
                        for k, ch in enumerate(channels)])
     path = tmp_path / "station.mseed"
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")  # ObsPy on mixed encodings in one file
-        (st + obspy.Stream([log_trace()])).write(str(path), format="MSEED")
-    assert "LOG" in [t.stats.channel for t in obspy.read(str(path))]
+    write_quietly(st + obspy.Stream([log_trace(), state_of_health()]), path)
+    assert {"LOG", "ACE"} <= {t.stats.channel for t in obspy.read(str(path))}
     records = read_records(path, units="gal")
     assert [r.channel for r in records] == channels
     for k, r in enumerate(records):
         assert np.array_equal(r.accel, COUNTS * (k + 1) * 0.01)
 
 
-def test_a_miniseed_of_logs_only_is_no_record_file(tmp_path):
+@pytest.mark.parametrize("makers, ids", [
+    ([log_trace], "XX.ABC..LOG"), ([state_of_health], "XX.ABC..ACE"),
+    ([log_trace, state_of_health], "XX.ABC..ACE, XX.ABC..LOG"),
+])
+def test_a_miniseed_of_logs_only_is_no_record_file(tmp_path, makers, ids):
     path = tmp_path / "logs.mseed"
-    obspy.Stream([log_trace()]).write(str(path), format="MSEED")
+    write_quietly(obspy.Stream([make() for make in makers]), path)
     with pytest.raises(UnrecognisedFormat) as e:
         read_records(path)
-    assert str(e.value) == f"{path}: ObsPy finds only text in it (XX.ABC..LOG), no samples"
+    assert str(e.value) == (f"{path}: ObsPy finds only text or channels of no sampling rate "
+                            f"in it ({ids}), no samples in time")
     with pytest.warns(SkippedFile, match="logs.mseed: skipped, not a record file"):
         assert read_records(tmp_path, units="gal") == []
+
+
+def test_a_trace_of_no_sampling_rate_is_refused():
+    with pytest.raises(RecordError) as e:
+        Record.from_trace(state_of_health(), "gal")
+    assert str(e.value) == "XX.ABC..ACE: the trace states no sampling rate (0.0 Hz): not " \
+                           "samples in time"

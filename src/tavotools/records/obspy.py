@@ -331,6 +331,10 @@ def from_trace(trace, units=None, *, inventory=None, path=None, format=NAME):
         for key in ("latitude", "longitude", "elevation"):
             if coordinates.get(key) is not None:
                 metadata[key] = float(coordinates[key])
+    if not _timed(trace):
+        # ObsPy's step of a rate of 0 Hz is 0 s: one over it was a ZeroDivisionError.
+        raise _error(trace, path, f"the trace states no sampling rate "
+                                  f"({stats.sampling_rate!r} Hz): not samples in time")
     try:
         return Record.from_samples(samples, _trace_step(stats), units, **metadata)
     except ValueError as e:
@@ -355,6 +359,12 @@ def _record_fields(trace):
     if ours.get("no_start") and trace.stats.starttime == _obspy().UTCDateTime(0):
         fields["start_time"] = None
     return fields
+
+
+def _timed(trace):
+    """True for a trace of samples in time: a positive, finite sampling rate."""
+    rate = float(trace.stats.sampling_rate)
+    return math.isfinite(rate) and rate > 0.0
 
 
 def to_trace(record):
@@ -435,12 +445,14 @@ def parse(source):
     fmt = stream[0].stats.get("_format", "")
     if fmt.upper() in OWN_FORMATS:
         raise NotRead(source.path, None, f"ObsPy reads it as {fmt}", OWN_FORMATS[fmt.upper()])
-    # Dataloggers write their logs into the MiniSEED beside the samples (a LOG
-    # channel in ASCII): text, not a trace of this file's records.
-    traces = [trace for trace in stream if np.asarray(trace.data).dtype.kind not in "SU"]
+    # Dataloggers write their logs and state of health into the MiniSEED beside the
+    # samples (a LOG channel in ASCII, channels of no sampling rate): not records.
+    traces = [trace for trace in stream
+              if np.asarray(trace.data).dtype.kind not in "SU" and _timed(trace)]
     if not traces:
-        raise NotRead(source.path, None, "ObsPy finds only text in it ("
-                      + ", ".join(sorted({trace.id for trace in stream})) + "), no samples")
+        raise NotRead(source.path, None, "ObsPy finds only text or channels of no sampling "
+                      "rate in it (" + ", ".join(sorted({trace.id for trace in stream}))
+                      + "), no samples in time")
     name = f"{NAME}:{fmt.lower()}" if fmt else NAME
     return [from_trace(trace, source.units, inventory=inventory, path=source.path,
                        format=name) for trace in traces]
