@@ -605,3 +605,21 @@ def test_a_trace_of_no_sampling_rate_is_refused():
         Record.from_trace(state_of_health(), "gal")
     assert str(e.value) == "XX.ABC..ACE: the trace states no sampling rate (0.0 Hz): not " \
                            "samples in time"
+
+
+@pytest.mark.parametrize("make, kwargs, before, after", [
+    (lambda: Record(H1, 0.01, processing=("as recorded", "mean removed")).to_trace(), {},
+     ("as recorded", "mean removed"), ()),
+    (lambda: trace(COUNTS.astype(np.float64)), dict(units="gal"), (), ()),
+    (lambda: trace(COUNTS.astype(np.float64)), dict(inventory=inventory()), ("as recorded",),
+     ("sensitivity removed",)),
+])
+def test_the_steps_obspy_took_are_in_the_record_s_processing(make, kwargs, before, after):
+    # A record filtered in ObsPy came back "as recorded", "mean removed" and no more.
+    tr = make()
+    assert Record.from_trace(tr, **kwargs).processing == before + after
+    tr.detrend("linear")
+    tr.filter("bandpass", freqmin=0.5, freqmax=10.0)
+    steps = tuple(tr.stats.processing)
+    assert len(steps) == 2 and "detrend(" in steps[0] and "filter(" in steps[1]
+    assert Record.from_trace(tr, **kwargs).processing == before + steps + after

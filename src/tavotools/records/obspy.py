@@ -284,7 +284,10 @@ def from_trace(trace, units=None, *, inventory=None, path=None, format=NAME):
     whose response ObsPy removed with output='ACC', states its own units.
     Otherwise RecordError: the samples may well be counts.
     """
-    processing = list(trace.stats.get(STATS_KEY, {}).get("processing", ()))
+    # ObsPy notes each step it takes (a trace of to_trace starts with none): the
+    # record's steps are those before it, then ObsPy's.
+    notes = [str(step) for step in trace.stats.get("processing", [])]
+    processing = list(trace.stats.get(STATS_KEY, {}).get("processing", ())) + notes
     if units is not None and inventory is not None:
         raise ValueError("give units or inventory, not both")
     quantity = _sac_quantity(trace)
@@ -300,7 +303,7 @@ def from_trace(trace, units=None, *, inventory=None, path=None, format=NAME):
         # path has no responses, and was reported as a trace the inventory lacked.
         inventory = load_inventory(inventory)
         samples, units = _from_inventory(trace, inventory, path)
-        processing = [AS_RECORDED, _SENSITIVITY_REMOVED]
+        processing = [AS_RECORDED, *notes, _SENSITIVITY_REMOVED]
     else:
         units = _stated_units(trace)
         changed = _changed_quantity(trace) if units is not None else None
