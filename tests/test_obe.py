@@ -251,6 +251,31 @@ def test_trim_cuts_to_the_shortest_without_touching_the_inputs():
     assert r.notes == ("trimmed to 600 samples (H1 dropped 7)",)
 
 
+@pytest.mark.parametrize("later, refused", [(0.5, True), (0.0025, True), (0.002, False),
+                                            (0.0, False)])
+def test_trim_refuses_components_that_start_apart(later, refused):
+    # Cut from their starts, H1 0-6 s and H2 0.5-6.5 s were measured as one time.
+    import datetime
+
+    h1, h2, v = components(0.3, 0.2, 3.0)
+    t0 = datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc)
+    t1 = t0 + datetime.timedelta(seconds=later)
+    records = (Record(np.r_[h1, np.full(7, 5.0)], DT, start_time=t0),
+               Record(h2, DT, start_time=t1), Record(v, DT, start_time=t0))
+    if refused:
+        with pytest.raises(ValueError) as e:
+            obe_check(*records, trim=True)
+        assert str(e.value) == (f"H1 and H2 start {later:g} s apart ({t0.isoformat()} and "
+                                f"{t1.isoformat()}): cut to the shortest from their starts, "
+                                f"they would not cover one time")
+    else:
+        whole = obe_check(*(Record(x, DT) for x in (h1, h2, v)))
+        assert obe_check(*records, trim=True).components == whole.components
+    # Nothing cut: each component is measured whole, wherever it starts.
+    assert obe_check(records[0], Record(np.r_[h2, np.zeros(7)], DT, start_time=t1),
+                     Record(np.r_[v, np.zeros(7)], DT, start_time=t0)).notes == ()
+
+
 # ---- the command ------------------------------------------------------------------
 
 def test_command_prints_the_report(FILES, capsys):

@@ -182,6 +182,20 @@ def _band_max(values, freqs, band):
     return float(values[inside][k]), float(freqs[inside][k])
 
 
+def _same_start(given):
+    """ValueError for components cut to the shortest whose records state starts half a
+    step or more apart: cut from their starts, they would not cover one time."""
+    starts = [(c.name, c.record.start_time) for c in given.items
+              if c.record is not None and c.record.start_time is not None]
+    for name, start in starts[1:]:
+        first, at = starts[0]
+        apart = abs((start - at).total_seconds())
+        if apart >= given.dt / 2:
+            raise ValueError(f"{first} and {name} start {apart:g} s apart ({at.isoformat()} and "
+                             f"{start.isoformat()}): cut to the shortest from their starts, "
+                             f"they would not cover one time")
+
+
 def obe_check(h1, h2, v, dt=None, trim=False):
     """Check a record of two horizontal components and the vertical one.
 
@@ -194,11 +208,14 @@ def obe_check(h1, h2, v, dt=None, trim=False):
 
     Returns an `OBEReport`.  Raises ValueError for components of different
     time steps or lengths, records that state different stations (networks,
-    locations, sensors), NaN or infinite samples, empty components, or a
+    locations, sensors), records to be cut that state starts half a step or
+    more apart, NaN or infinite samples, empty components, or a
     `dt` that is missing, not positive or disagrees with a record's.
     """
     given = matched(NAMES, (h1, h2, v), dt, trim)
     step, notes = given.dt, list(given.notes)
+    if given.notes:
+        _same_start(given)
     for name, c in zip(NAMES, given.items):
         kind = c.record.orientation if c.record is not None else None
         if kind is not None and (kind == "vertical") != (name == "V"):
