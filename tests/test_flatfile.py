@@ -193,6 +193,10 @@ def test_command_errors(tmp_path, capsys, args, message):
     (["{src}"], "{rec}", "the output '{rec}' is a file below '{src}' that is not a flatfile"),
     # The folder named through a link: its record was read, then replaced, exit 0.
     (["{link}"], "{rec}", "the output '{rec}' is a file below '{link}' that is not a flatfile"),
+    # The walk left the errors file out too: a record so named was never read, and
+    # removed by a run with no failure.
+    (["{src}"], "{src}/flat.csv", "the output's errors file '{src}/flat.errors.csv' is a file "
+                                  "below '{src}' that is not an errors file"),
     # Found a folder only once every file was read, naming a temporary file.
     (["{src}"], "{tmp}/out.csv", "the output '{tmp}/out.csv' is a folder"),
 ])
@@ -204,6 +208,7 @@ def test_an_output_that_would_replace_a_file_read_is_refused(folder, tmp_path, c
              "link": tmp_path / "link"}
     (tmp_path / "out.csv").mkdir()
     os.symlink(folder, tmp_path / "link")
+    write_text(folder / "flat.errors.csv", seed=5)
     kept = {p: p.read_bytes() for p in folder.rglob("*") if p.is_file()}
     status = main(["flatfile", *(p.format(**names) for p in paths), "-o", output.format(**names)])
     err = capsys.readouterr().err
@@ -241,12 +246,14 @@ def test_a_flatfile_below_its_folder_is_replaced_also_without_its_state(folder, 
     if suffix == ".parquet":
         pytest.importorskip("pyarrow")
     out = folder / f"flat{suffix}"
+    (folder / "bad.smc").write_text("2 CORRECTED ACCELEROGRAM\n")   # and its errors file
     first = run([folder], out, periods=PERIODS)
     Path(f"{out}.state").unlink()
     again = run([folder], out, periods=PERIODS)
-    assert (first.rows, again.rows, again.computed, again.status) == (3, 3, first.computed, 0)
+    assert (first.rows, again.rows, again.computed, again.status) == (3, 3, first.computed, 1)
     out.write_bytes(b"")   # an empty file holds nothing to lose
-    assert run([folder], out, periods=PERIODS).status == 0
+    (folder / "flat.errors.csv").write_bytes(b"")
+    assert run([folder], out, periods=PERIODS).status == 1
 
 
 def test_command_summary_and_status(folder, tmp_path, capsys):

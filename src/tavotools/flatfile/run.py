@@ -71,31 +71,40 @@ def outputs(output):
     return output, stem + ".errors.csv", output + ".state"
 
 
-def _is_flatfile(path):
+def _is_flatfile(path, errors=False):
     """Whether the file at `path` is empty or begins as a flatfile does (a CSV header
-    starting with "recording", or Parquet's magic), so that a run may replace it."""
+    starting with "recording", or Parquet's magic), or with `errors` as an errors
+    file does ("file,reason"), so that a run may replace it."""
     try:
         with open(path, "rb") as f:
-            head = f.read(10)
+            head = f.read(12)
     except OSError:
         return True     # nothing that can be read is lost; writing it will tell
-    magic = b"PAR1" if path.lower().endswith(".parquet") else b"recording"
+    if errors:
+        magic = b"file,reason\n"
+    else:
+        magic = b"PAR1" if path.lower().endswith(".parquet") else b"recording"
     return not head or head.startswith(magic)
 
 
 def _check_inputs(paths, outputs_):
     """A ValueError when writing the outputs would replace a file the run reads: one of
     `paths` named as the output (or its errors or state file), or, below a folder of
-    `paths` (whose walk leaves the outputs out), an output file that is no flatfile."""
-    target = outputs_[0]
+    `paths` (whose walk leaves the outputs out), an output file that is no flatfile, or
+    an errors file that is none (a run with no failure removes it)."""
+    target, errors_file = outputs_[:2]
     for arg in paths:
         arg = os.fspath(arg)
         if os.path.isdir(arg):
             # Resolved: a folder named through a link holds the files of its target.
-            inside = os.path.realpath(target).startswith(os.path.join(os.path.realpath(arg), ""))
-            if inside and os.path.isfile(target) and not _is_flatfile(target):
-                raise ValueError(f"the output {target!r} is a file below {arg!r} that is not "
-                                 "a flatfile: writing it would replace that file")
+            folder = os.path.join(os.path.realpath(arg), "")
+            for out, what, errors in ((target, "the output", False),
+                                      (errors_file, "the output's errors file", True)):
+                inside = os.path.realpath(out).startswith(folder)
+                if inside and os.path.isfile(out) and not _is_flatfile(out, errors):
+                    kind = "an errors file" if errors else "a flatfile"
+                    raise ValueError(f"{what} {out!r} is a file below {arg!r} that is not "
+                                     f"{kind}: writing it would replace that file")
             continue
         for out in outputs_:
             if same_file(arg, out):
