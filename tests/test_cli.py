@@ -335,12 +335,30 @@ def test_obe_reports_each_file_that_fails(capsys, tmp_path, monkeypatch):
     def failing(path, **options):
         raise RuntimeError(f"cannot make sense of {os.path.basename(path)}")
 
-    monkeypatch.setattr(tavotools.records, "read_record", failing)
+    monkeypatch.setattr(tavotools.records, "read_records", failing)
     paths = [tmp_path / n for n in ("h1.txt", "h2.txt", "v.txt")]
     status, out, err = run(capsys, "obe", *paths)
     assert (status, out) == (1, "")
     assert err.splitlines() == [f"tavotools obe: {p}: RuntimeError: cannot make sense of {p.name}"
                                 for p in paths]
+
+
+@pytest.mark.parametrize("given, line", [
+    ("v2", "{path} holds 3 records (channels 1, 2, 3): give one file per component, H1 H2 V"),
+    ("empty", "{path} holds 0 records: give one file per component, H1 H2 V"),
+    ("two", "{path} holds 2 records: give one file per component, H1 H2 V"),
+])
+def test_obe_names_a_file_that_is_not_one_component(request, capsys, tmp_path, given, line):
+    # The message asked to "pass channel", an argument the command has no option for.
+    (tmp_path / "empty").mkdir()
+    (tmp_path / "two").mkdir()
+    for name in ("a.txt", "b.txt", "h.txt"):
+        (tmp_path / ("two" if name != "h.txt" else "") / name).write_text("0.1\n-0.2\n0.3\n")
+    path = request.getfixturevalue("data") / V2 if given == "v2" else tmp_path / given
+    status, out, err = run(capsys, "obe", "--dt", "0.01", "--units", "g", tmp_path / "h.txt",
+                           path, tmp_path / "h.txt")
+    assert (status, out) == (1, "")
+    assert err == "tavotools obe: " + line.format(path=path) + "\n"
 
 
 @pytest.mark.parametrize("form", ["table", "csv", "json"])

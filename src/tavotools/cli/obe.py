@@ -38,15 +38,27 @@ def _say(message):
 
 def _read(paths, dt, units):
     """The record of each file, or None after every failure is reported."""
-    from ..records import read_record
+    from ..records import read_records
 
     records, failed = [], False
     for path in paths:
         try:
-            records.append(read_record(path, dt=dt, units=units))
+            got = read_records(path, dt=dt, units=units)
         except Exception as e:  # any fault of one file is reported with its name
             _say(failure(path, e))
             failed = True
+            continue
+        if len(got) != 1:
+            # One component a file: read_record's "pass channel" names an argument
+            # that the command has no option for.
+            numbers = [r.channel for r in got]
+            channels = "" if not got or None in numbers else \
+                f" (channels {', '.join(str(n) for n in numbers)})"
+            _say(f"{printable(path)} holds {len(got)} records{channels}: give one file per "
+                 f"component, H1 H2 V")
+            failed = True
+            continue
+        records.append(got[0])
     return None if failed else records
 
 
