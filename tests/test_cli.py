@@ -352,13 +352,34 @@ def test_obe_names_a_file_that_is_not_one_component(request, capsys, tmp_path, g
     # The message asked to "pass channel", an argument the command has no option for.
     (tmp_path / "empty").mkdir()
     (tmp_path / "two").mkdir()
-    for name in ("a.txt", "b.txt", "h.txt"):
-        (tmp_path / ("two" if name != "h.txt" else "") / name).write_text("0.1\n-0.2\n0.3\n")
+    for name in ("two/a.txt", "two/b.txt", "h.txt", "v.txt"):
+        (tmp_path / name).write_text("0.1\n-0.2\n0.3\n")
     path = request.getfixturevalue("data") / V2 if given == "v2" else tmp_path / given
     status, out, err = run(capsys, "obe", "--dt", "0.01", "--units", "g", tmp_path / "h.txt",
-                           path, tmp_path / "h.txt")
+                           path, tmp_path / "v.txt")
     assert (status, out) == (1, "")
     assert err == "tavotools obe: " + line.format(path=path) + "\n"
+
+
+@pytest.mark.parametrize("given, twice", [
+    (["h1.txt", "h1.txt", "v.txt"], "H1 and H2 are one file, h1.txt"),
+    (["h1.txt", "./h1.txt", "v.txt"], "H1 and H2 are one file, ./h1.txt"),
+    (["h1.txt", "h2.txt", "h2.txt"], "H2 and V are one file, h2.txt"),
+    (["v.txt", "h2.txt", "link.txt"], "H1 and V are one file, link.txt"),
+])
+def test_obe_refuses_one_file_given_as_two_components(capsys, monkeypatch, tmp_path, given,
+                                                      twice):
+    # A text file states no channel: the check took it twice and gave the CAVstd_gm of
+    # one horizontal, or a vertical that was a horizontal, without a word.
+    monkeypatch.chdir(tmp_path)
+    for k, name in enumerate(("h1.txt", "h2.txt", "v.txt")):
+        (tmp_path / name).write_text("\n".join(f"{(j * (k + 3)) % 7 - 3}" for j in range(300)))
+    os.link(tmp_path / "v.txt", tmp_path / "link.txt")
+    status, out, err = run(capsys, "obe", "--dt", "0.01", "--units", "g", *given)
+    assert (status, out) == (1, "")
+    assert err == (f"tavotools obe: {twice}: the same component given twice, not two "
+                   f"components of one motion\n")
+    assert run(capsys, "obe", "--dt", "0.01", "--units", "g", "h1.txt", "h2.txt", "v.txt")[0] == 0
 
 
 @pytest.mark.parametrize("form", ["table", "csv", "json"])

@@ -79,8 +79,9 @@ def test_a_stderr_that_cannot_take_messages_costs_only_the_messages(capsys, monk
     # file=None is stdout) and several files ended in AttributeError; a stderr whose
     # reader had gone ended the run at the first message, its report never written.
     (tmp_path / "bad.txt").write_text("0.1\n0.3x\n")
-    (tmp_path / "good.txt").write_text("0.1\n-0.2\n0.3\n")
-    files = ["bad.txt", "good.txt"] + (["good.txt"] if command == ["obe"] else [])
+    for name in ("good.txt", "v.txt"):
+        (tmp_path / name).write_text("0.1\n-0.2\n0.3\n")
+    files = ["bad.txt", "good.txt"] + (["v.txt"] if command == ["obe"] else [])
     monkeypatch.setattr(sys, "stderr", stderr)
     status = main([*command, "--dt", "0.01", "--units", "g", *(tmp_path / f for f in files)])
     out, _ = capsys.readouterr()

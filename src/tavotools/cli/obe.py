@@ -4,10 +4,11 @@ built-in synthetic three-component set.
 """
 from __future__ import annotations
 
+import itertools
 import sys
 
 from ..render import json_text, printable
-from .common import add_reading, check_sources, emit, failure, write_plot
+from .common import add_reading, check_sources, emit, failure, same_file, write_plot
 
 __all__ = ["DESCRIPTION", "HELP", "NAME", "add_arguments", "run"]
 
@@ -64,11 +65,19 @@ def _read(paths, dt, units):
 
 def run(args, parser):
     """The report of the three files (or the built-in set); 1 on a read or input error."""
-    from ..obe import builtin_components, format_report, obe_check, plot_spectra, report_as_dict
+    from ..obe import (NAMES, builtin_components, format_report, obe_check, plot_spectra,
+                       report_as_dict)
 
     check_sources(args, parser)
     if len(args.files) not in (0, 3):
         parser.error("give three files (H1 H2 V), or none for the built-in record")
+    for (i, a), (j, b) in itertools.combinations(enumerate(args.files), 2):
+        # Records that state no channel cannot tell one component given twice from two:
+        # the file can (a name and ./name, a link), as spectrum reads such a file once.
+        if same_file(a, b):
+            _say(f"{NAMES[i]} and {NAMES[j]} are one file, {printable(b)}: the same component "
+                 f"given twice, not two components of one motion")
+            return 1
     records = _read(args.files, args.dt, args.units) if args.files else builtin_components()
     if records is None:
         return 1
