@@ -162,6 +162,11 @@ def _run(tasks, jobs):
 
         from ..workers import start_worker
 
+        # Forked: workers read what this process has set up (the inventory, /dev/stdin).
+        # The command runs no thread of its own, the pool forks every worker before it
+        # starts its manager thread, and the BLAS thread pools of NumPy and SciPy are
+        # shut down around a fork by OpenBLAS itself; a program calling main() with
+        # threads of its own running gets Python's warning about forking them.
         pool = ProcessPoolExecutor(max_workers=min(jobs, len(tasks)), initializer=start_worker,
                                    initargs=(os.getpid(),))
         try:
