@@ -448,7 +448,8 @@ def test_samples_stating_a_calibration_factor_are_not_taken_for_the_units_named(
     assert str(e.value) == ("XX.ABC.00.HNZ: the samples state a calibration factor (calib "
                             "0.000244140625) that may or may not have been applied to them: "
                             "multiply them by it if need be and set stats.calib to 1.0, then give "
-                            "units= for what they are")
+                            "units= for what they are; counts are divided by the sensitivity with "
+                            "inventory= (--inventory)")
     with pytest.raises(RecordError, match="calibration factor"):
         summarize(tr, units="gal")
     tr.data = tr.data * tr.stats.calib

@@ -209,7 +209,9 @@ def _uncalibrated(trace, path):
         raise _error(trace, path, f"the samples state a calibration factor (calib "
                                   f"{calib!r}) that may or may not have been applied to "
                                   f"them: multiply them by it if need be and set "
-                                  f"stats.calib to 1.0, then give units= for what they are")
+                                  f"stats.calib to 1.0, then give units= for what they are; "
+                                  f"counts are divided by the sensitivity with inventory= "
+                                  f"(--inventory)")
 
 
 def _changed_quantity(trace):
