@@ -160,6 +160,11 @@ def _pair(h1, h2, dt, trim):
 
 
 def _percentiles(percentiles):
+    # NumPy parses text: "50" would be RotD50 where "median" is refused; periods refuse it too.
+    if isinstance(percentiles, (str, bytes)) or (isinstance(percentiles, np.ndarray)
+                                                 and percentiles.ndim == 0
+                                                 and percentiles.dtype.kind in "SU"):
+        raise ValueError(f"percentiles must be numbers from 0 to 100, not the text {percentiles!r}")
     if np.iscomplexobj(percentiles):  # NumPy would drop the imaginary parts
         raise ValueError("percentiles must be real numbers, not complex")
     if np.ma.isMaskedArray(percentiles) and np.ma.getmaskarray(percentiles).any():
