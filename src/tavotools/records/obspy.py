@@ -185,7 +185,8 @@ def _from_inventory(trace, inventory, path):
         except Exception:
             sensitivity = None
     if not _usable(sensitivity):
-        # A NaN or infinite one was reported as the samples' fault, NaN after the division.
+        # Divided by, a NaN one made NaN samples, blamed on the trace, and an infinite one
+        # made them all zero.
         stated = "" if given is None or given.value in (None, 0.0) \
             else f" (it states {given.value!r})"
         raise _error(trace, path, f"the inventory states no overall sensitivity{stated}")
