@@ -165,6 +165,41 @@ def test_ctrl_c_stops_the_workers_without_a_traceback(tmp_path):
     assert (out.returncode, out.stdout, out.stderr) == (130, "", "tavotools: interrupted\n")
 
 
+def test_ctrl_c_while_a_worker_is_starting_reaches_no_worker(tmp_path):
+    # A worker forked just before Ctrl-C took it before its initializer had it ignored,
+    # and printed a traceback of its own. Here the second worker is slow to start and the
+    # first one's task sends Ctrl-C to the group meanwhile.
+    for k in range(4):
+        (tmp_path / f"r{k:02d}.txt").write_text("0.1\n-0.2\n0.3\n")
+    script = """
+        import os, signal, sys, time
+        from tavotools import workers
+        from tavotools.cli import main, measures
+
+        real_start, real_process = workers.start_worker, measures._process
+
+        def start_worker(run_pid):
+            try:
+                os.mkdir("first")   # the first worker starts at once, the other late
+            except FileExistsError:
+                time.sleep(1.0)
+            real_start(run_pid)
+
+        def process(task):
+            if not os.path.exists("sent"):
+                os.mkdir("sent")
+                os.killpg(0, signal.SIGINT)
+                time.sleep(0.5)
+            return real_process(task)
+
+        workers.start_worker, measures._process = start_worker, process
+        sys.exit(main(sys.argv[1:]))
+    """
+    out = _python(script, "--jobs", "2", "--dt", "0.01", "--units", "g", *sorted(tmp_path.glob("r*.txt")),
+                  cwd=tmp_path, start_new_session=True, timeout=120)
+    assert (out.returncode, out.stdout, out.stderr) == (130, "", "tavotools: interrupted\n")
+
+
 # ---- plots ------------------------------------------------------------------------
 
 #: The plotting function each command calls, as patched here.

@@ -9,19 +9,44 @@ terminal or pipe open, so each one ends when the run's process does.
 """
 from __future__ import annotations
 
+import contextlib
 import os
 import select
 import signal
 import threading
 import time
 
-__all__ = ["start_worker"]
+__all__ = ["start_worker", "starting_workers"]
+
+_HOLD = hasattr(signal, "pthread_sigmask")
 
 
 def start_worker(run_pid):
     """A pool's initializer: `initializer=start_worker, initargs=(os.getpid(),)`."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    if _HOLD:
+        # Forked inside starting_workers: a Ctrl-C held back since is dropped here.
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     threading.Thread(target=_end_with, args=(run_pid,), daemon=True).start()
+
+
+@contextlib.contextmanager
+def starting_workers():
+    """Holds Ctrl-C back from this thread while a pool forks its workers.
+
+    A worker forked in that moment would take it before its initializer has it
+    ignored, and print a traceback of its own. Forked workers inherit the hold and
+    start_worker drops it; here a Ctrl-C held back arrives on leaving. (Workers
+    started by a fork server inherit the server's mask instead, not held here.)
+    """
+    if not _HOLD:
+        yield
+        return
+    old = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, old)
 
 
 def _end_with(run_pid):

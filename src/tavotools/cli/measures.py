@@ -160,7 +160,7 @@ def _run(tasks, jobs):
         from concurrent.futures import ProcessPoolExecutor, as_completed
         from concurrent.futures.process import BrokenProcessPool
 
-        from ..workers import start_worker
+        from ..workers import start_worker, starting_workers
 
         # Forked: workers read what this process has set up (the inventory, /dev/stdin).
         # The command runs no thread of its own, the pool forks every worker before it
@@ -171,11 +171,12 @@ def _run(tasks, jobs):
                                    initargs=(os.getpid(),))
         try:
             futures = {}
-            for k, t in enumerate(tasks):
-                try:
-                    futures[pool.submit(_process, t)] = k
-                except BrokenProcessPool as e:  # a worker died while the tasks were handed out
-                    results[k] = t[0], None, failure(t[0], e), False
+            with starting_workers():  # the first submit forks them all
+                for k, t in enumerate(tasks):
+                    try:
+                        futures[pool.submit(_process, t)] = k
+                    except BrokenProcessPool as e:  # a worker died while the tasks were handed out
+                        results[k] = t[0], None, failure(t[0], e), False
             for done, fut in enumerate(as_completed(futures), 1):
                 k = futures[fut]
                 try:
