@@ -403,6 +403,51 @@ def test_dt_given_for_a_time_column_must_match_it(tmp_path, lines, wrong):
     assert read_text(path, dt=0.01, units="g").dt == read_text(path, units="g").dt == 0.01
 
 
+def _off_at(rows, bad):
+    """Time and acceleration a line, every step 0.01 s but the one before row `bad`."""
+    return [f"{k * 0.01 + (0.005 if k >= bad else 0.0):.3f},{k % 7}" for k in range(rows)]
+
+
+@pytest.mark.parametrize("lines, line", [
+    (_off_at(30, 20), 21),
+    (["time (s), acc (g)"] + _off_at(30, 20), 22),
+    (["# made by hand", "", "t, a (g)"] + _off_at(30, 20), 24),
+    # Comment and blank lines inside the data split it into parts numbered apart.
+    (_off_at(10, 99) + ["# gap", "! and", ""] + [f"{(k + 10) * 0.01:.3f},1" for k in range(5)]
+     + ["%"] + [f"{0.155 + k * 0.01:.3f},1" for k in range(3)], 20),
+    (_off_at(10, 99) + ["", "  ", ""] + [f"{(k + 10) * 0.01:.3f},1" for k in range(3)]
+     + ["0.135,1"], 17),
+])
+@pytest.mark.parametrize("given", [None, 0.01])
+@pytest.mark.parametrize("ending", ["\n", "\r\n"])
+def test_text_time_step_faults_name_their_line(tmp_path, lines, line, given, ending):
+    # The rows behind these messages are numbered by counting the line ends
+    # between them, not from the top of the file each time.
+    path = tmp_path / "t.csv"
+    path.write_bytes((ending.join(lines) + ending).encode())
+    with pytest.raises(RecordError) as e:
+        read_text(path, dt=given, units="g")
+    named(e, path, line)
+    assert "non-uniform time steps" in str(e.value)
+
+
+def test_text_rows_are_numbered_in_one_pass(tmp_path, monkeypatch):
+    # A time column checked against the caller's dt (or one whose printed times
+    # are off the typical step) walks its rows: numbering each from the top of
+    # the file took minutes for a few hundred thousand rows.
+    from tavotools.records.source import Source
+
+    calls = []
+    counted = Source.line_number
+    monkeypatch.setattr(Source, "line_number",
+                        lambda self, offset: calls.append(offset) or counted(self, offset))
+    path = write(tmp_path / "long.csv", ["t, a (m/s2)"] + [f"{k * 0.01:.2f},{k % 5}" for k in range(3000)]
+                 + ["# end", "30.00,1", "30.01,2"])
+    r = read_text(path, dt=0.01)
+    assert (r.npts, r.dt, r.units, r.accel[-1]) == (3002, 0.01, "m/s2", 2.0)
+    assert len(calls) <= 4, len(calls)
+
+
 @pytest.mark.parametrize("cut", [100, 2000, 6000])
 def test_real_smc_truncated_anywhere_never_returns_partial_samples(data, tmp_path, cut):
     lines = (data / SMC_DIR / "0111a.smc").read_text(encoding="latin-1").splitlines()
