@@ -10,6 +10,7 @@ library may round the other way, integers past 2^53, and the extremes of the ran
 
 import array
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -289,3 +290,35 @@ def test_peaks_of_zeros_and_subnormals_with_denormals_are_zero(n, at, first, flu
     with np.errstate(all="ignore"):
         for dt in (1.0, -1.0):
             assert bits(tavo.get_PGV_cy(v[at:], dt)) == bits(ref.get_PGV_ref(v[at:], dt))
+
+
+def outcome(compute):
+    """What a call gives under the current np.errstate: its result's bits or its
+    exception, and the warnings it issued."""
+    with warnings.catch_warnings(record=True) as issued:
+        warnings.simplefilter("always")
+        try:
+            result = ("value", bits(compute()))
+        except FloatingPointError as e:
+            result = ("raised", str(e))
+    return result, [str(w.message) for w in issued]
+
+
+@pytest.mark.parametrize("errors", ["warn", "raise"])
+@pytest.mark.parametrize("dt", [5e-324, 1e-310, -2.0**-1030])
+@pytest.mark.parametrize("n", [9, 14, 15, 16, 17, 33, 100])
+@pytest.mark.parametrize("name", ["PGV", "Ia", "Ia_times"])
+def test_subnormal_time_step_with_flush_to_zero_reports_as_numpy(name, n, dt, errors, flush_to_zero):
+    """With flush-to-zero set, NumPy reports underflow for some lengths of an array times
+    a subnormal scalar although every product is normal: with such a dt the measures that
+    multiply by it in NumPy (and SciPy) warn or raise as those operations do."""
+    x = np.random.default_rng(n).normal(size=n) * 1e100  # products with dt near 1e-210
+    p = np.array([0.05, 0.5, 0.95])
+    module, reference = {
+        "PGV": (lambda: tavo.get_PGV_cy(x, dt), lambda: ref.get_PGV_ref(x, dt)),
+        "Ia": (lambda: tavo.get_Ia_cy(x, dt)[1], lambda: ref.get_Ia_ref(x, dt)[1]),
+        "Ia_times": (lambda: tavo.get_Ia_times_cy(x, dt, p), lambda: ref.get_Ia_times_ref(x, dt, p)),
+    }[name]
+    flush_to_zero(0x8000)
+    with np.errstate(all=errors):
+        assert outcome(module) == outcome(reference)

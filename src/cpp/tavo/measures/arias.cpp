@@ -72,15 +72,16 @@ bool times_by_blocks(const DoubleView &accel, double dt, std::unique_ptr<double[
   return clean && ends_ok;
 }
 
-/// Past 2**31 - 1 samples the by-name path raises pow_array's OverflowError.
-Path choose_arias_path(const DoubleView &accel) noexcept {
-  return accel.n <= INT_MAX ? choose_path() : Path::by_name;
+/// Past 2**31 - 1 samples the by-name path raises pow_array's OverflowError; a
+/// subnormal dt goes by name too (see is_subnormal).
+Path choose_arias_path(const DoubleView &accel, double dt) noexcept {
+  return accel.n <= INT_MAX && !is_subnormal(dt) ? choose_path() : Path::by_name;
 }
 
 } // namespace
 
 PyObject *get_Ia_cy(const DoubleView &accel, double dt) noexcept {
-  const Path path = choose_arias_path(accel);
+  const Path path = choose_arias_path(accel, dt);
   if (path == Path::failed || !runtime::check_held(accel)) return TAVO_FAIL_HERE();
   if (path == Path::fused) {
     npy_intp n = accel.n;
@@ -101,7 +102,7 @@ PyObject *get_Ia_times_cy(const DoubleView &accel, double dt, const DoubleView &
     PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
     return TAVO_FAIL_HERE();
   }
-  const Path path = choose_arias_path(accel);
+  const Path path = choose_arias_path(accel, dt);
   if (path == Path::failed || !runtime::check_held(accel) || !runtime::check_held(percentages))
     return TAVO_FAIL_HERE();
   if (path == Path::fused && accel.n > 0) {

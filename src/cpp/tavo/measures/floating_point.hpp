@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cfenv>
+#include <cstdint>
+#include <cstring>
 
 namespace tavo::measures {
 
@@ -39,6 +41,17 @@ bool without_fp_flags(F f, double &result) noexcept {
   std::fesetenv(&saved);
   return clean;
 #endif
+}
+
+/// True for a subnormal `dt`, read from its bits (with denormals-are-zero set, a
+/// comparison would take it for zero). With flush-to-zero set, NumPy's vector loops
+/// report underflow for some lengths of an array multiplied by such a scalar even when
+/// every product is normal; a fused pass sees only its own flags, so with such a `dt`
+/// the work goes to NumPy, for its warning or error.
+inline bool is_subnormal(double dt) noexcept {
+  std::uint64_t b;
+  std::memcpy(&b, &dt, sizeof b);
+  return (b & 0x7ff0000000000000u) == 0 && (b & 0x000fffffffffffffu) != 0;
 }
 
 } // namespace tavo::measures

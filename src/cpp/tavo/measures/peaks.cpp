@@ -24,8 +24,9 @@ PyObject *get_PGV_cy(const DoubleView &accel, double dt) noexcept {
   // sequentially; the kernel does the same arithmetic in one pass without the
   // temporaries. Shorter records go to SciPy for its error and its empty result; a
   // pass that raised a floating-point flag too, for NumPy's warning or error; and so
-  // does every call while a NumPy function that SciPy calls by name is replaced.
-  if (trapezoid.get() == state.cumulative_trapezoid && accel.n >= 2) {
+  // does every call while a NumPy function that SciPy calls by name is replaced, and
+  // with a subnormal dt (see is_subnormal).
+  if (trapezoid.get() == state.cumulative_trapezoid && accel.n >= 2 && !is_subnormal(dt)) {
     const Path path = choose_velocity_path();
     // Finding the function ran the namespace's code (integrate's __getattr__, say).
     if (path == Path::failed || !runtime::check_held(accel)) return TAVO_FAIL_HERE();
