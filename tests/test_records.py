@@ -403,6 +403,43 @@ def test_dt_given_for_a_time_column_must_match_it(tmp_path, lines, wrong):
     assert read_text(path, dt=0.01, units="g").dt == read_text(path, units="g").dt == 0.01
 
 
+def _printed(coarse):
+    """Times 0 to 0.1 s printed to 4 decimals, those of the rows in `coarse` to 1 or 2."""
+    return [f"{k * 0.01:.{1 if k in (0, 10) else 2}f}" if k in coarse else f"{k * 0.01:.4f}"
+            for k in range(11)]
+
+
+@pytest.mark.parametrize("coarse, agrees", [
+    ((), False),        # every time to 0.1 ms: 0.01003 s is too far from 0.01 s
+    ((0,), True),       # "0.0" or "0.1" at either end: the fitted step may be that far off
+    ((10,), True),
+    ((0, 10), True),
+    ((5,), False),      # a coarse time inside bounds no error of the fitted step
+    ((9,), False),
+])
+@pytest.mark.parametrize("layout", ["lf", "crlf", "no last line end", "blank lines after",
+                                    "comments inside and after", "semicolons"])
+def test_dt_given_is_checked_against_the_first_and_last_printed_times(tmp_path, coarse, agrees,
+                                                                       layout):
+    times = _printed(coarse)
+    sep = ";" if layout == "semicolons" else ","
+    lines = ["t (s), a (g)"] + [f"{t}{sep}{k % 3}" for k, t in enumerate(times)]
+    if layout == "comments inside and after":
+        lines = lines[:4] + ["# inside", "", "! again"] + lines[4:] + ["% after", "# end"]
+    elif layout == "blank lines after":
+        lines += ["", "   ", ""]
+    ending = "\r\n" if layout == "crlf" else "\n"
+    body = ending.join(lines) + ("" if layout == "no last line end" else ending)
+    path = tmp_path / "t.csv"
+    path.write_bytes(body.encode())
+    if agrees:
+        assert read_text(path, dt=0.01003, units="g").dt == 0.01003
+    else:
+        with pytest.raises(RecordError, match="does not match the time column's step 0.01"):
+            read_text(path, dt=0.01003, units="g")
+    assert read_text(path, dt=0.01, units="g").dt == 0.01
+
+
 def _off_at(rows, bad):
     """Time and acceleration a line, every step 0.01 s but the one before row `bad`."""
     return [f"{k * 0.01 + (0.005 if k >= bad else 0.0):.3f},{k % 7}" for k in range(rows)]

@@ -127,6 +127,29 @@ class _Data:
                     found.append((index, cells))
         return found
 
+    def edge_rows(self):
+        """The cells of the first and of the last data line, as `rows` gives them, without
+        walking the lines between: a caller's dt is checked on every file of a flatfile."""
+        data = self.source.data
+        first = last = None
+        for start, stop in self.segments:
+            walk = Lines(self.source, start)
+            walk.end = stop
+            while first is None and not walk.at_end():
+                first = _cells(walk.take("")[1]) or None
+            if first is not None:
+                break
+        for start, stop in reversed(self.segments):
+            pos = stop
+            while last is None and pos > start:
+                # No lone CR is left (see `Source`): lines end at LF, their CR a blank.
+                begin = max(data.rfind(b"\n", start, pos - 1) + 1, start)
+                last = _cells(data[begin:pos].decode("latin-1")) or None
+                pos = begin
+            if last is not None:
+                break
+        return first, last
+
     def parse(self, how, *args):
         """The values of every segment by `_parse.<how>`, joined; RecordError at a bad one."""
         parts = []
@@ -204,11 +227,12 @@ def _time_step(source, data, t, dt):
         raise source.error(row(k)[0], f"time {row(k)[1][0]} does not increase")
     # Each step against the typical one, allowing for the rounding of the
     # printed times (but never more than a tenth of a step). The printed
-    # digits are looked at only when a step is off without that allowance.
+    # digits are looked at only when a step is off without that allowance,
+    # which only ever widens the check.
     typical = float(np.median(steps))
     off = np.abs(steps - typical) > 1e-3 * typical
     slack = None
-    if off.any() or dt is not None:
+    if off.any():
         slack = np.array([_half_unit(cells[0]) for _, cells in (rows or data.rows())])
         allowed = 1e-3 * typical + np.minimum(slack[1:] + slack[:-1], 0.1 * typical)
         off = np.abs(steps - typical) > allowed
@@ -222,7 +246,11 @@ def _time_step(source, data, t, dt):
         # The fitted step rests on the first and last times alone, so only their
         # printing bounds its error (capped as for a step above): a coarse time
         # elsewhere ("1" among "0.99", "1.01") must not widen it.
-        ends = min(slack[0] + slack[-1], 0.1 * typical)
+        if slack is None:  # no step is off: the first and last times alone are needed
+            first, last = data.edge_rows()
+            ends = min(_half_unit(first[0]) + _half_unit(last[0]), 0.1 * typical)
+        else:
+            ends = min(slack[0] + slack[-1], 0.1 * typical)
         if abs(dt - dt_fit) > 1e-3 * dt_fit + ends / (len(t) - 1):
             raise source.error(None, f"dt {dt!r} does not match the time column's step {step!r}")
         step = dt
