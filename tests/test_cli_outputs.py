@@ -109,6 +109,24 @@ def test_a_reader_that_leaves_ends_the_command_quietly(tmp_path, command):
     assert (out.returncode, out.stderr) == (141, "")
 
 
+@pytest.mark.parametrize("unbuffered", [False, True], ids=["buffered", "python-u"])
+def test_a_reader_that_leaves_during_a_long_report(tmp_path, unbuffered):
+    # `| head -1` on a report longer than the pipe holds: the reader leaves while the
+    # report is being written. The write took part of it and the rest was dropped
+    # without an error, so the command ended with status 0.
+    periods = ",".join("%.6g" % (0.01 * 1.0015 ** k) for k in range(5000))
+    process = subprocess.Popen(
+        [sys.executable, *(["-u"] if unbuffered else []), "-m", "tavotools", "spectrum",
+         "--format", "json", "--periods", periods],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    first = process.stdout.read(2)
+    process.stdout.close()
+    err = process.stderr.read()
+    process.stderr.close()
+    assert (first, process.wait(), err) == (b"{\n", 141, b"")
+
+
 def test_a_full_disk_under_stdout_is_one_line(tmp_path):
     if not os.path.exists("/dev/full"):
         pytest.skip("no /dev/full")

@@ -294,7 +294,21 @@ def emit(text):
     try:
         if stream is None:  # started with stdout closed (`>&-`)
             raise OutputError("standard output is closed")
-        stream.write(text)
+        binary = getattr(stream, "buffer", None)
+        if binary is None:
+            stream.write(text)
+        else:
+            # A pipe whose reader leaves during a long write takes part of it, and the
+            # text layer drops the rest without a word (status 0): write the bytes until
+            # all are taken, so that the next write meets the broken pipe.
+            stream.flush()
+            data = memoryview(text.encode(stream.encoding, stream.errors or "strict"))
+            while data:
+                taken = binary.write(data)
+                if not taken:   # a non-blocking stream that is full
+                    raise OutputError("standard output takes no more")
+                data = data[taken:]
+            binary.flush()
         stream.flush()
     except BrokenPipeError:
         raise OutputGone() from None
