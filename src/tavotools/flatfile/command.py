@@ -55,7 +55,7 @@ def run(args, p):
                      scheduler=args.scheduler, dt=args.dt, units=args.units,
                      process=args.process)
     except (ValueError, ImportError, OSError, sqlite3.Error) as e:
-        # sqlite3.Error: a run state that is not one (another file named OUT.state).
+        # sqlite3.Error: a run state that is not one (another file named OUT.csv.state).
         print(f"tavotools flatfile: {e}", file=sys.stderr)
         return 2
     if not report.written:
