@@ -158,6 +158,12 @@ def test_ctrl_c_is_one_line_and_status_130(capsys, monkeypatch, command, prog, t
     assert (out, err) == ("", f"{prog}: interrupted\n")
 
 
+def _ctrl_c_default():
+    # A test run started in the background of a shell without job control inherits
+    # SIGINT ignored, and Python then keeps it so: the command would never see Ctrl-C.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def test_ctrl_c_stops_the_workers_without_a_traceback(tmp_path):
     # Ctrl-C reaches the whole process group: each worker printed a traceback of its
     # own beside the parent's. The process group here is the command's alone.
@@ -179,7 +185,7 @@ def test_ctrl_c_stops_the_workers_without_a_traceback(tmp_path):
         sys.exit(main(sys.argv[1:]))
     """
     out = _python(script, "--jobs", "2", "--dt", "0.01", "--units", "g", tmp_path,
-                  cwd=tmp_path, start_new_session=True, timeout=120)
+                  cwd=tmp_path, start_new_session=True, timeout=120, preexec_fn=_ctrl_c_default)
     assert (out.returncode, out.stdout, out.stderr) == (130, "", "tavotools: interrupted\n")
 
 
@@ -214,7 +220,7 @@ def test_ctrl_c_while_a_worker_is_starting_reaches_no_worker(tmp_path):
         sys.exit(main(sys.argv[1:]))
     """
     out = _python(script, "--jobs", "2", "--dt", "0.01", "--units", "g", *sorted(tmp_path.glob("r*.txt")),
-                  cwd=tmp_path, start_new_session=True, timeout=120)
+                  cwd=tmp_path, start_new_session=True, timeout=120, preexec_fn=_ctrl_c_default)
     assert (out.returncode, out.stdout, out.stderr) == (130, "", "tavotools: interrupted\n")
 
 
