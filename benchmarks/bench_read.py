@@ -3,9 +3,11 @@ the readers as they were before the parser (pure Python, commit `BEFORE`).
 
 Prints ns per sample of the sample-block parse (target <= 60 ns), the
 whole-file read time of both readers on the SMC and V2 samples (target >=
-20x), and read_records against obspy.read on the K-NET and KiK-net samples
-(target >= 20x; skipped without ObsPy), side by side in one run,
-interleaved, with medians. The readers before
+20x), read_records against obspy.read on the K-NET and KiK-net samples
+(target >= 20x; skipped without ObsPy), the throughput of read_records on
+the sample of every agency format (MB/s, files/s), and a two-column text
+file read with the caller's dt against the readers of `TEXT_BEFORE`, side
+by side in one run, interleaved, with medians. The readers before
 are taken from git (`git show BEFORE:...`) into a temporary package, so the
 package itself keeps no copy of them. Run: python -m benchmarks.bench_read
 [--repeat N] [--data DIR]
@@ -32,6 +34,11 @@ from tavotools.records.source import Source
 
 #: The last commit whose readers parse every number in Python.
 BEFORE = "abeca95"
+#: The last commits whose text reader numbered each row of a time column from the
+#: top of the file, and walked every row to check a caller's dt.
+TEXT_BEFORE = ("1628df2", "92cb94f")
+#: Rows of the text file read with dt (before, its time grew with their square).
+TEXT_ROWS = 5000
 ROOT = Path(__file__).resolve().parents[1]
 BLOCK_TARGET_NS = 60.0
 FILE_TARGET = 20.0
@@ -63,22 +70,22 @@ def data_folder(given):
     return None
 
 
-def readers_before(tmp):
-    """The records package at BEFORE, imported as tavotools.records_before; None without git."""
+def readers_before(tmp, commit=BEFORE):
+    """The records package at `commit`, imported as tavotools.records_<commit>; None without git."""
     try:
-        names = subprocess.run(["git", "-C", str(ROOT), "ls-tree", "--name-only", BEFORE,
+        names = subprocess.run(["git", "-C", str(ROOT), "ls-tree", "--name-only", commit,
                                 "src/tavotools/records/"], check=True, capture_output=True,
                                text=True).stdout.split()
-        folder = Path(tmp) / "records_before"
+        folder = Path(tmp) / f"records_{commit}"
         folder.mkdir()
         for name in names:
-            body = subprocess.run(["git", "-C", str(ROOT), "show", f"{BEFORE}:{name}"], check=True,
+            body = subprocess.run(["git", "-C", str(ROOT), "show", f"{commit}:{name}"], check=True,
                                   capture_output=True).stdout
             (folder / Path(name).name).write_bytes(body)
     except (OSError, subprocess.CalledProcessError):
         return None
     spec = importlib.util.spec_from_file_location(
-        "tavotools.records_before", folder / "__init__.py", submodule_search_locations=[str(folder)])
+        f"tavotools.records_{commit}", folder / "__init__.py", submodule_search_locations=[str(folder)])
     module = importlib.util.module_from_spec(spec)
     sys.modules[spec.name] = module
     spec.loader.exec_module(module)
@@ -180,6 +187,8 @@ def main(argv=None):
               f"<= {BLOCK_TARGET_NS:.0f} ns")
 
     obspy_ratios = against_obspy(data, args.repeat, sample_s)
+    every_format(data, args.repeat, sample_s)
+    text_with_dt(args.repeat, sample_s)
     with tempfile.TemporaryDirectory() as tmp:
         before = readers_before(tmp)
         print(f"\nWhole files: read_records before ({BEFORE}, numbers parsed in Python) and now:")
@@ -215,6 +224,49 @@ def main(argv=None):
               f"{min(obspy_ratios):.1f}x to {max(obspy_ratios):.1f}x faster than obspy.read "
               f"(target >= {OBSPY_TARGET:.0f}x)")
     return 0
+
+
+def every_format(data, repeat, sample_s):
+    """read_records on the sample file of every agency format: MB/s, files/s, ns per sample."""
+    paths = sorted(p for p in (data / "formats").glob("*/*")
+                   if p.suffix.lower() not in (".json", ".md"))
+    if not paths:
+        return
+    print("\nThe sample of every format, read_records (the file's bytes, its samples):")
+    print(f"{'format':8s} {'file':34s} {'kB':>6s} {'records':>7s} {'samples':>8s} {'time':>9s} "
+          f"{'MB/s':>6s} {'files/s':>7s} {'ns/sample':>9s}")
+    counts = [sum(r.npts for r in read_records(p)) for p in paths]
+    records = [len(read_records(p)) for p in paths]
+    medians, _, _ = interleaved([lambda p=p: read_records(p) for p in paths], repeat, sample_s)
+    for p, n, k, t in zip(paths, counts, records, medians):
+        size = p.stat().st_size
+        print(f"{p.parent.name:8s} {p.name[:34]:34s} {size / 1e3:6.0f} {k:7d} {n:8d} {fmt(t):>9s} "
+              f"{size / t / 1e6:6.0f} {1 / t:7.0f} {t / n * 1e9:9.0f}")
+
+
+def text_with_dt(repeat, sample_s):
+    """A two-column text file of TEXT_ROWS rows read with the caller's dt, by the readers
+    of TEXT_BEFORE and now (and now without dt), side by side."""
+    with tempfile.TemporaryDirectory() as tmp:
+        olds = [readers_before(tmp, commit) for commit in TEXT_BEFORE]
+        if None in olds:
+            print(f"\n(git or commits {', '.join(TEXT_BEFORE)} unavailable: no text comparison)")
+            return
+        path = Path(tmp) / "two_columns.csv"
+        rng = np.random.default_rng(1)
+        path.write_text("time (s), acc (g)\n" + "".join(
+            f"{k * 0.01:.2f},{v:.6f}\n" for k, v in enumerate(rng.normal(size=TEXT_ROWS) * 0.1)))
+        (new,) = read_records(path, dt=0.01)
+        for old in olds:
+            (r,) = old.read_records(path, dt=0.01)
+            assert r.dt == new.dt and np.array_equal(r.accel, new.accel)
+        calls = [lambda old=old: old.read_records(path, dt=0.01) for old in olds]
+        calls += [lambda: read_records(path, dt=0.01), lambda: read_records(path)]
+        medians, noise, _ = interleaved(calls, repeat, sample_s)
+        print(f"\nA time and acceleration text file of {TEXT_ROWS} rows read with dt=0.01 "
+              f"(the same samples and step):")
+        for label, t, z in zip([*TEXT_BEFORE, "now", "now, no dt"], medians, noise):
+            print(f"{label:12s} {fmt(t):>9s} {medians[0] / t:7.1f}x {z:6.0%}")
 
 
 def against_obspy(data, repeat, sample_s):
