@@ -72,11 +72,10 @@ struct ModuleInfo {
   PyObject *globals = nullptr;
 };
 
-/// Binds and converts one vectorcall and runs the body: a new reference, or nullptr
-/// with an exception set and the function's traceback entry added. `names` are the
-/// interned parameter names, in order.
-using Entry = PyObject *(*)(const FunctionDef &def, PyObject *const *names, PyObject *const *args,
-                            std::size_t nargsf, PyObject *kwnames) noexcept;
+/// The vectorcall of one function object, generated per row: binds and converts the
+/// call's arguments and runs the body; a new reference, or nullptr with an exception
+/// set and the function's traceback entry added.
+using Entry = vectorcallfunc;
 
 /// One public function: name, docstring, module and parameters (the required
 /// ones first, then those with a default), and its entry point.
@@ -89,6 +88,29 @@ struct FunctionDef {
   Param params[max_params];
   Entry call;
 };
+
+/// An instance of the function type (function.cpp manages its fields): what a call
+/// reads is its row, its parameter names and the namespace it was bound in.
+struct FunctionObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;  // the row's entry, called by the interpreter directly
+  const FunctionDef *def;
+  PyObject *name;
+  PyObject *qualname;
+  PyObject *module;
+  PyObject *doc;
+  PyObject *globals;
+  PyObject *defaults;
+  PyObject *params;  // tuple of the interned parameter names
+};
+
+/// A function taken while start-up ran may outlive a failed start-up, and its
+/// module's state is then gone: true when `f` must not run its body.
+[[gnu::always_inline]] inline bool outlived_state(const FunctionObject &f) noexcept {
+  return f.def->module->needs_state && f.globals != f.def->module->globals;
+}
+/// Raises the ImportError of such a call and adds its traceback entry; returns nullptr.
+[[gnu::cold]] PyObject *not_initialised(const FunctionDef &def) noexcept;
 
 /// Places the call's arguments into `bound` by parameter index (nullptr: omitted);
 /// false with the module's argument error set (no traceback entry).
@@ -120,6 +142,11 @@ template <> struct Arg<double> {
   bool convert(PyObject *obj, const Param &p) noexcept {
     if (obj == nullptr) {
       held = p.value.real;
+      return true;
+    }
+    // The common argument, read in place: to_double's first test, without the call.
+    if (PyFloat_CheckExact(obj)) [[likely]] {
+      held = PyFloat_AS_DOUBLE(obj);
       return true;
     }
     return to_double(obj, held);
@@ -156,8 +183,11 @@ template <class... P> struct Body<PyObject *(*)(P...) noexcept> {
   }
 
   template <PyObject *(*F)(P...) noexcept>
-  static PyObject *call(const FunctionDef &def, PyObject *const *names, PyObject *const *args,
-                        std::size_t nargsf, PyObject *kwnames) noexcept {
+  static PyObject *call(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) noexcept {
+    const FunctionObject &f = *reinterpret_cast<const FunctionObject *>(self);
+    const FunctionDef &def = *f.def;
+    if (outlived_state(f)) [[unlikely]]
+      return not_initialised(def);
     constexpr auto order = std::index_sequence_for<P...>{};
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // Positional arguments only, the common call: converted straight from `args`.
@@ -165,7 +195,7 @@ template <class... P> struct Body<PyObject *(*)(P...) noexcept> {
         nargs <= def.n_params)
       return run<F>(def, args, nargs, order);
     PyObject *bound[max_params] = {};
-    if (!bind(def, names, args, nargs, kwnames, bound))
+    if (!bind(def, &PyTuple_GET_ITEM(f.params, 0), args, nargs, kwnames, bound))
       return trace_failure(def, TAVO_SOURCE_FILE, __LINE__, false);
     return run<F>(def, bound, def.n_params, order);
   }

@@ -1,6 +1,7 @@
 // Function objects for the public entry points. Fields are raw references
-// managed by traverse/clear/dealloc; calls go straight to the binding layer,
-// unless the module's start-up has not succeeded.
+// managed by traverse/clear/dealloc; the interpreter calls each object's row
+// entry directly (the binding layer's vectorcall, which first checks that the
+// module's start-up has succeeded).
 #include "runtime/function.hpp"
 
 #include <cstddef>
@@ -12,37 +13,7 @@ namespace {
 
 PyTypeObject *function_type = nullptr;
 
-struct FunctionObject {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
-  const FunctionDef *def;
-  PyObject *name;
-  PyObject *qualname;
-  PyObject *module;
-  PyObject *doc;
-  PyObject *globals;
-  PyObject *defaults;
-  PyObject *params;  // tuple of the interned parameter names
-};
-
 FunctionObject *as_function(PyObject *o) noexcept { return reinterpret_cast<FunctionObject *>(o); }
-
-[[gnu::cold]] PyObject *not_initialised(const FunctionDef &def) noexcept {
-  PyErr_Format(PyExc_ImportError,
-               "module %s is not initialised: its start-up failed or has not finished", def.module->name);
-  return trace_failure(def, TAVO_SOURCE_FILE, __LINE__, false);
-}
-
-PyObject *Function_vectorcall(PyObject *self, PyObject *const *args, std::size_t nargsf,
-                              PyObject *kwnames) noexcept {
-  FunctionObject *f = as_function(self);
-  const FunctionDef &def = *f->def;
-  // A function taken while start-up ran may outlive a failed start-up; its
-  // module's state is then gone.
-  if (def.module->needs_state && f->globals != def.module->globals) [[unlikely]]
-    return not_initialised(def);
-  return def.call(def, &PyTuple_GET_ITEM(f->params, 0), args, nargsf, kwnames);
-}
 
 int Function_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
   FunctionObject *f = as_function(self);
@@ -186,7 +157,7 @@ PyObject *new_function(const FunctionDef &def, PyObject *globals) noexcept {
   Ref self = Ref::steal(function_type->tp_alloc(function_type, 0));
   if (!self) return nullptr;
   FunctionObject *f = as_function(self.get());
-  f->vectorcall = Function_vectorcall;
+  f->vectorcall = def.call;
   f->def = &def;
   f->name = PyUnicode_InternFromString(def.name);
   f->qualname = Py_XNewRef(f->name);
@@ -208,6 +179,12 @@ PyType_Spec function_spec = {
     function_slots};
 
 } // namespace
+
+PyObject *not_initialised(const FunctionDef &def) noexcept {
+  PyErr_Format(PyExc_ImportError,
+               "module %s is not initialised: its start-up failed or has not finished", def.module->name);
+  return trace_failure(def, TAVO_SOURCE_FILE, __LINE__, false);
+}
 
 bool init_function_type(const ModuleInfo &module) noexcept {
   if (function_type != nullptr) return true;
