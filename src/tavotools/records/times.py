@@ -30,14 +30,21 @@ def utc(year, month, day, hour=0, minute=0, second=0.0, zone="UTC"):
     """An aware UTC datetime of a local time in `zone`, or None when invalid.
 
     `zone` is a name of `ZONES` or the hours east of UTC ("GMT+08" is 8).
+    The seconds are rounded to the microsecond and carried into the minute:
+    "16:09:19.9999996" is 16:09:20, and a 60th second ("23:59:60.5", a leap
+    second or a rounded 59.9996) is the first of the next minute, as POSIX
+    time counts it; "24:00:00" is the midnight that ends the day.
     """
     hours = zone if isinstance(zone, (int, float)) else ZONES.get(zone)
     if hours is None or not (math.isfinite(second) and 0.0 <= second < 61.0):
         return None
-    whole = int(second)
-    micro = int(round((second - whole) * 1e6))
+    # Counted whole: a fraction that rounds up to a second would otherwise be a
+    # microsecond of 1 000 000, which no datetime holds.
+    micro = round(second * 1e6)
+    end_of_day = hour == 24 and minute == 0 and micro == 0
     try:
-        local = _dt.datetime(year, month, day, hour, minute, min(whole, 59), micro, tzinfo=UTC)
+        local = _dt.datetime(year, month, day, 0 if end_of_day else hour, minute, tzinfo=UTC)
+        local += _dt.timedelta(days=1 if end_of_day else 0, microseconds=micro)
     except (ValueError, OverflowError):
         return None
     return local - _dt.timedelta(hours=hours)

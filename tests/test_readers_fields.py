@@ -1,0 +1,66 @@
+"""What the readers return beside the samples: times as the headers write them
+(fractions of a second, a 60th second, 24:00), what a header states twice,
+and the station's code beside its name. Real sample files are edited in one
+place each and read again."""
+import datetime as dt
+
+import pytest
+
+from tavotools.records import RecordError, read_records
+
+UTC = dt.timezone.utc
+F = "formats"
+ESM = f"{F}/esm/HI.ARS1..HNE.D.20190728.160908.C.ACC.ASC"
+KNET = f"{F}/knet/CHB0021412312349.EW"
+COSMOS = f"{F}/cosmos/Cosmos12TimeSeriesTest.v1"
+CWA = f"{F}/cwa/1-EAS.dat"
+AFAD = f"{F}/nsmn/20170720223109_0921.txt"
+
+
+def edited(data, tmp_path, name, edits):
+    """A copy of a real file with each (old, new) edit made at its first place."""
+    text = (data / name).read_bytes().decode("latin-1")
+    for old, new in edits:
+        assert old in text, old
+        text = text.replace(old, new, 1)
+    path = tmp_path / name.split("/")[-1]
+    path.write_bytes(text.encode("latin-1"))
+    return path
+
+
+def when(*parts):
+    return dt.datetime(*parts, tzinfo=UTC)
+
+
+# (file, edit, which time, the time read)
+TIMES = [
+    # A fraction that rounds up to the next second: that second, not no time at all.
+    (ESM, ("20190728_160919.870", "20190728_160919.9999996"), "start",
+     when(2019, 7, 28, 16, 9, 20)),
+    (COSMOS, ("  4.400000", " 4.9999999"), "start", when(2005, 6, 16, 20, 53, 5)),
+    # A 60th second is the first of the next minute (K-NET: JST, 15 s before Record Time).
+    (KNET, ("2014/12/31 23:50:00", "2014/12/31 23:49:60"), "start",
+     when(2014, 12, 31, 14, 49, 45)),
+    (CWA, ("2018/02/06-23:50:29.000", "2018/02/06-23:59:60.500"), "start",
+     when(2018, 2, 6, 16, 0, 0, 500000)),
+    # 24:00:00 ends the day it is written with.
+    (KNET, ("2014/12/31 23:49:00", "2014/12/31 24:00:00"), "origin", when(2014, 12, 31, 15)),
+    (AFAD, ("2017/07/20 22:31:09", "2017/07/20 24:00:00"), "origin", when(2017, 7, 21)),
+]
+
+
+@pytest.mark.parametrize("name, edit, which, expected", TIMES,
+                         ids=[f"{t[0].split('/')[1]}-{k}" for k, t in enumerate(TIMES)])
+def test_times_as_headers_write_them(data, tmp_path, name, edit, which, expected):
+    record = read_records(edited(data, tmp_path, name, [edit]))[0]
+    got = record.start_time if which == "start" else record.event.time
+    assert got == expected
+
+
+@pytest.mark.parametrize("text", ["2014/12/31 24:00:01", "2014/12/31 24:01:00",
+                                  "2014/12/31 23:49:61"])
+def test_times_past_the_end_of_a_day_or_minute_are_refused(data, tmp_path, text):
+    path = edited(data, tmp_path, KNET, [("2014/12/31 23:50:00", text)])
+    with pytest.raises(RecordError, match="is not a time") as caught:
+        read_records(path)
+    assert caught.value.line == 10
