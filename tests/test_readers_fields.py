@@ -64,3 +64,46 @@ def test_times_past_the_end_of_a_day_or_minute_are_refused(data, tmp_path, text)
     with pytest.raises(RecordError, match="is not a time") as caught:
         read_records(path)
     assert caught.value.line == 10
+
+
+# (file, a line put before `before`, the line named, the key and the two values)
+TWICE = [
+    (ESM, "SAMPLING_INTERVAL_S: 0.010000\n", "STREAM: HNE", 32,
+     "SAMPLING_INTERVAL_S stated twice, as '0.005000' and '0.010000'"),
+    (ESM, "UNITS: g\n", "STREAM: HNE", 34, r"UNITS stated twice, as 'g' and 'cm/s\^2'"),
+    (ESM, "STATION_LATITUDE_DEGREE: -37.634900\n", "STREAM: HNE", 32,
+     "STATION_LATITUDE_DEGREE stated twice"),
+    (AFAD, "SAMPLING INTERVAL (sec) : 0.02\r\n", "NUMBER OF DATA ", 15,
+     r"SAMPLING INTERVAL \(SEC\) stated twice, as '0.02' and '0.01'"),
+    (AFAD, "STATION COORDINATES     : 37.87470S-27.59223E\r\n", "STATION ALTITUDE", 9,
+     "STATION COORDINATES stated twice"),
+    (CWA, "#SampleRate(Hz): 100\r\n", "#StationCode: EAS", 17,
+     r"#SampleRate stated twice, as '\(Hz\) 100' and '\(Hz\) 50'"),
+    # The hemisphere is the value's sign.
+    (CWA, "#StationLatitude(S): 22.381\r\n", "#StationCode: EAS", 13,
+     r"#StationLatitude stated twice, as '\(S\) 22.381' and '\(N\) 22.381'"),
+]
+
+
+@pytest.mark.parametrize("name, line, before, at, words", TWICE,
+                         ids=[f"{t[0].split('/')[1]}-{k}" for k, t in enumerate(TWICE)])
+def test_a_key_stated_twice_and_differently_is_refused(data, tmp_path, name, line, before, at,
+                                                       words):
+    """The first of two statements was taken without a word: a file whose
+    header gives two steps was read at one of them."""
+    path = edited(data, tmp_path, name, [(before, line + before)])
+    with pytest.raises(RecordError, match=words) as caught:
+        read_records(path)
+    assert caught.value.line == at
+
+
+@pytest.mark.parametrize("name, line, before", [
+    (ESM, "SAMPLING_INTERVAL_S: 0.005000\n", "STREAM: HNE"),
+    (AFAD, "SAMPLING INTERVAL (sec) : 0.01\r\n", "NUMBER OF DATA "),
+    (CWA, "#SampleRate(Hz): 50\r\n", "#StationCode: EAS"),
+])
+def test_a_key_stated_twice_alike_reads_as_the_file(data, tmp_path, name, line, before):
+    original = read_records(data / name)
+    again = read_records(edited(data, tmp_path, name, [(before, line + before)]))
+    assert [(r.dt, r.units, r.latitude, r.accel.tobytes()) for r in again] == \
+        [(r.dt, r.units, r.latitude, r.accel.tobytes()) for r in original]

@@ -64,7 +64,11 @@ def header(lines):
             return fields, (columns, at)
         m = _KEY.fullmatch(line.strip())
         if m is not None:
-            fields.setdefault(" ".join(m.group(1).split()).upper(), (m.group(2).strip(), at))
+            key, value = " ".join(m.group(1).split()).upper(), m.group(2).strip()
+            if key in fields and fields[key][0] != value:
+                # Two values for one key: the file does not say which holds.
+                raise lines.error(at, f"{key} stated twice, as {fields[key][0]!r} and {value!r}")
+            fields.setdefault(key, (value, at))
     return fields, None
 
 

@@ -39,8 +39,20 @@ def header(lines):
         m = _KEY.fullmatch(line.strip())
         if m is not None:
             key = " ".join(m.group(1).split()).upper()
-            fields.setdefault(key, (m.group(3).strip(), (m.group(2) or "").strip(), at))
+            value = (m.group(3).strip(), (m.group(2) or "").strip(), at)
+            if key in fields and fields[key][:2] != value[:2]:
+                # Two values (or zones, units, hemispheres) for one key: the file
+                # does not say which holds.
+                raise lines.error(at, f"#{m.group(1).strip()} stated twice, as "
+                                      f"{_stated(fields[key])!r} and {_stated(value)!r}")
+            fields.setdefault(key, value)
     return fields
+
+
+def _stated(field):
+    """A header value as written, with its qualifier: "(GMT+08) 2018/02/06-23:50:42"."""
+    value, qualifier, _ = field
+    return f"({qualifier}) {value}" if qualifier else value
 
 
 def _number(lines, fields, key, positive=False):

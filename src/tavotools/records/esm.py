@@ -36,7 +36,11 @@ def header(lines):
         if m is None:
             break
         at, _ = lines.take("the header")
-        fields.setdefault(m.group(1).upper(), (m.group(2).strip(), at))
+        key, value = m.group(1).upper(), m.group(2).strip()
+        if key in fields and fields[key][0] != value:
+            # Two values for one key: the file does not say which holds.
+            raise lines.error(at, f"{key} stated twice, as {fields[key][0]!r} and {value!r}")
+        fields.setdefault(key, (value, at))
     return fields
 
 
