@@ -81,12 +81,12 @@ def test_samples_against_their_headers(data, name, fmt, n_records, npts, step, p
                                                                tzinfo=UTC),
                     34.058, -117.011, 11.8, 4.8, "Mw"))]),
     (f"{F}/dmg/CE89146.V1", [
-        dict(station="Willow Creek (89146)", channel=c, component=comp, vertical=comp == "Up",
+        dict(station="89146", station_name="Willow Creek", channel=c, component=comp, vertical=comp == "Up",
              units="g", corrected=False, start=dt.datetime(2012, 2, 13, 21, 6, 45, tzinfo=UTC),
              place=(40.941, -123.633, None), event=None)
         for c, comp in [(1, "360 Deg"), (2, "Up"), (3, "90 Deg")]]),
     (f"{F}/dmg/CE89146.V2", [
-        dict(station="Willow Creek (89146)", channel=c, component=comp, vertical=comp == "Up",
+        dict(station="89146", station_name="Willow Creek", channel=c, component=comp, vertical=comp == "Up",
              units="cm/s2", corrected=True, start=dt.datetime(2012, 2, 13, 21, 6, 45, tzinfo=UTC),
              place=(40.941, -123.633, None), event=None)
         for c, comp in [(1, "360 Deg"), (2, "Up"), (3, "90 Deg")]]),

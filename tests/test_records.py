@@ -136,7 +136,8 @@ def test_v2_real_reads_the_acceleration_block_of_each_channel(data):
         assert r.accel[0] == first * 0.01 and r.accel[-1] == last * 0.01
         assert np.abs(r.accel).max() == pytest.approx(peak * 0.01, rel=1e-12)
         assert r.stated_pga == pytest.approx(peak * 0.01, rel=1e-12)
-        assert r.station == "PARKFIELD FAULT ZONE 14 (36456)"
+        # "STATION NO. 36456 ...", the name on the line after it.
+        assert (r.station, r.station_name) == ("36456", "PARKFIELD FAULT ZONE 14")
         assert r.event.name == "COALINGA EARTHQUAKE"
         # "ORIGIN(BRK): 05/02/83, 23:42:38.5 UTC", "TRIGGER TIME: 05/02/83, 16:42:48.2 PDT"
         assert r.event.time == datetime(1983, 5, 2, 23, 42, 38, 500000, tzinfo=UTC)

@@ -295,18 +295,18 @@ def _channel(source, lines, number):
         component = _DIRECTION_END.split(m.group(2).strip(), 1)[0].strip() or None
     m = find(_START)
     start_time = _when(m.group(1)) if m else None
-    station = lat = lon = None
+    station = name = lat = lon = None
     shouted = upper if upper is not None else joined.upper()
     for i in _lines_holding(shouted, "NO"):
         line = header[i]
         m = _STATION_NO.search(line)
         if m is None:
             continue
-        # The station's name is the next line, its owner after a wide gap: "Willow Creek   CGS".
+        # "STATION NO. 89146": the station's code. Its name is the next line, its
+        # owner after a wide gap: "Willow Creek   CGS".
+        station = m.group(1)
         if i + 1 < len(header):
-            station = re.split(r"\s{3,}", header[i + 1].strip())[0] or None
-        if station and m.group(1) not in station:
-            station = f"{station} ({m.group(1)})"
+            name = re.split(r"\s{3,}", header[i + 1].strip())[0] or None
         # "STATION NO. 36456   35.908N, 120.458W"
         place = _PLACE.search(line, m.end())
         if place:
@@ -375,7 +375,8 @@ def _channel(source, lines, number):
         lines.take("")
     return source.record(
         samples, dt, units, locate=lambda k: source.line_number(first) - 1 + k // per_line,
-        station=decode_name(station) if station else None, component=component,
+        station=decode_name(station) if station else None,
+        station_name=decode_name(name) if name else None, component=component,
         event=_event(header, find, corrected), start_time=start_time, stated_pga=stated,
         format=NAME, channel=channel, latitude=lat, longitude=lon,
         processing=(CORRECTED,) if corrected else (AS_RECORDED,))
