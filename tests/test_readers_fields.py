@@ -15,6 +15,7 @@ KNET = f"{F}/knet/CHB0021412312349.EW"
 COSMOS = f"{F}/cosmos/Cosmos12TimeSeriesTest.v1"
 CWA = f"{F}/cwa/1-EAS.dat"
 AFAD = f"{F}/nsmn/20170720223109_0921.txt"
+UNAM = f"{F}/unam/CUP50401.012"
 
 
 def edited(data, tmp_path, name, edits):
@@ -82,6 +83,17 @@ TWICE = [
     # The hemisphere is the value's sign.
     (CWA, "#StationLatitude(S): 22.381\r\n", "#StationCode: EAS", 13,
      r"#StationLatitude stated twice, as '\(S\) 22.381' and '\(N\) 22.381'"),
+    # UNAM: the later statement was read as lines of the first (the last coordinates
+    # held) or passed over (the first interval held).
+    (UNAM, "INTERVALO DE MUESTREO, C1-C6 (s)       : /0.005/0.005/0.005\n", "MEMORIA DE PREEVENTO",
+     51, r"INTERVALO DE MUESTREO, C1-C6 \(S\) stated twice, as '/0.004/0.004/0.004' and "
+         r"'/0.005/0.005/0.005'"),
+    (UNAM, "COORDENADAS DE LA ESTACION             : 20.0 LAT. S\n"
+           "                                       : 98.0 LONG. E\n", "TIPO DE SUELO", 26,
+     "COORDENADAS DE LA ESTACION stated twice, as '19.33024 LAT. N 99.181076 LONG. W' and "
+     "'20.0 LAT. S 98.0 LONG. E'"),
+    (UNAM, "CLAVE DE LA ESTACION                   : XXX\n", "TIPO DE SUELO", 26,
+     "CLAVE DE LA ESTACION stated twice"),
 ]
 
 
@@ -101,6 +113,9 @@ def test_a_key_stated_twice_and_differently_is_refused(data, tmp_path, name, lin
     (ESM, "SAMPLING_INTERVAL_S: 0.005000\n", "STREAM: HNE"),
     (AFAD, "SAMPLING INTERVAL (sec) : 0.01\r\n", "NUMBER OF DATA "),
     (CWA, "#SampleRate(Hz): 50\r\n", "#StationCode: EAS"),
+    (UNAM, "INTERVALO DE MUESTREO, C1-C6 (s)       : /0.004/0.004/0.004\n", "MEMORIA DE PREEVENTO"),
+    # A key the reader does not read may say what it likes.
+    (UNAM, "TIPO DE SUELO                          : ARCILLA\n", "INSTITUCION RESPONSABLE"),
 ])
 def test_a_key_stated_twice_alike_reads_as_the_file(data, tmp_path, name, line, before):
     original = read_records(data / name)

@@ -54,19 +54,41 @@ def sniff(head):
 
 
 def _fields(text):
-    """The header as {key: [value lines]}: a line starting with ':' continues the key before."""
-    fields, key = {}, None
-    for line in text.splitlines():
+    """The header as {key: [value lines]}: a line starting with ':' continues the key before.
+
+    A key stated again keeps its first statement; the later ones that say
+    something else come back as {key: (index of its line, value lines)}, the first of each.
+    """
+    fields, again, key, statement = {}, {}, None, None
+    for k, line in enumerate(text.splitlines()):
         m = _KEY.match(line)
         if m is None or line.startswith("="):
             continue
         name, value = m.group(1).strip().upper(), m.group(2).strip()
         if name:
             key = name
-            fields.setdefault(key, [])
+            statement = fields.setdefault(key, []) if key not in fields else []
+            if statement is not fields[key]:
+                again.setdefault(key, [])
+                again[key].append((k, statement))
         if key is not None:
-            fields[key].append(value)
-    return fields
+            statement.append(value)
+    differing = {}
+    for name, statements in again.items():
+        first = [v for v in fields[name] if v]
+        for k, values in statements:
+            if [v for v in values if v] != first:
+                differing[name] = (k, values)
+                break
+    return fields, differing
+
+
+# The keys the reader reads (their starts): one stated twice and differently is refused.
+_READ = ("NUMERO DE CANALES", "NUM. TOTAL DE MUESTRAS", "INTERVALO DE MUESTREO", "ORIENTACION",
+         "ACEL. MAX.(GAL)", "UNIDADES DE LOS DATOS", "FORMATO DATOS", "NOMBRE DE LA ESTACION",
+         "CLAVE DE LA ESTACION", "COORDENADAS DE", "ALTITUD", "VEL. DE MUESTREO",
+         "DURACION DEL REGISTRO", "FECHA DEL SISMO", "HORA EPICENTRO", "MAGNITUD",
+         "PROFUNDIDAD FOCAL", "HORA DE LA PRIMERA MUESTRA")
 
 
 def _channels(values):
@@ -84,7 +106,15 @@ def parse(source):
     if len(rulers) < 2:
         raise lines.error(None, "no channel table: expected two ruler lines "
                                 "('---------+---------+...') around the channel names")
-    header = _fields(lines.text(lines.pos, rulers[0].start()))
+    header, again = _fields(lines.text(lines.pos, rulers[0].start()))
+    for name, (k, values) in again.items():
+        if name.startswith(_READ):
+            at = lines.pos
+            for _ in range(k):
+                at = lines._line_end(at)[1]
+            # Two statements of one key: the file does not say which holds.
+            raise lines.error(at, f"{name} stated twice, as {' '.join(v for v in header[name] if v)!r} "
+                                  f"and {' '.join(v for v in values if v)!r}")
 
     def get(key, default=None):
         for name, values in header.items():
