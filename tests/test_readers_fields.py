@@ -122,3 +122,23 @@ def test_a_key_stated_twice_alike_reads_as_the_file(data, tmp_path, name, line, 
     again = read_records(edited(data, tmp_path, name, [(before, line + before)]))
     assert [(r.dt, r.units, r.latitude, r.accel.tobytes()) for r in again] == \
         [(r.dt, r.units, r.latitude, r.accel.tobytes()) for r in original]
+
+
+@pytest.mark.parametrize("name, stations", [
+    # "STATION NO. 89146" and the name on the line after it.
+    (f"{F}/dmg/CE89146.V2", [("89146", "Willow Creek")] * 3),
+    ("cdmg_coalinga/ce36456p_CE36456.V2", [("36456", "PARKFIELD FAULT ZONE 14")] * 3),
+    # Formats that give a name alone keep it as the station.
+    (f"{F}/bhrc/5522-1.V1", [("Ajab Shir", None)] * 3),
+])
+def test_the_station_code_and_name_reach_the_json_output(data, capsys, name, stations):
+    """The code the file gives is `station`, its name in words `station_name`: the
+    JSON of the measures carries both, so that neither is lost to its readers."""
+    import json
+
+    from tavotools.cli import main
+
+    assert [(r.station, r.station_name) for r in read_records(data / name)] == stations
+    assert main(["--format", "json", str(data / name)]) == 0
+    records = json.loads(capsys.readouterr().out)["records"]
+    assert [(r["station"], r["station_name"]) for r in records] == stations

@@ -81,6 +81,8 @@ def _metadata(record):
         "format": record.format,
         "channel": record.channel,
         "station": record.station,
+        # Beside the code the file gives as `station`: the name in words, where it gives both.
+        "station_name": record.station_name,
         "component": record.component,
         "event": record.event.as_dict() if record.event else None,
         "start_time": record.start_time.isoformat() if record.start_time else None,
