@@ -142,3 +142,15 @@ def test_the_station_code_and_name_reach_the_json_output(data, capsys, name, sta
     assert main(["--format", "json", str(data / name)]) == 0
     records = json.loads(capsys.readouterr().out)["records"]
     assert [(r["station"], r["station_name"]) for r in records] == stations
+
+
+@pytest.mark.parametrize("old, new, expected", [
+    # NORSAR's network and the Netherlands' Caribbean one: codes, not "no" and "n/a".
+    ("NETWORK: HI", "NETWORK: NO", ("NO", "ARS1", "HNE")),
+    ("NETWORK: HI", "NETWORK: NA", ("NA", "ARS1", "HNE")),
+    ("STATION_CODE: ARS1", "STATION_CODE: NA", ("HI", "NA", "HNE")),
+    ("NETWORK: HI", "NETWORK: ", (None, "ARS1", "HNE")),
+])
+def test_esm_codes_as_written(data, tmp_path, old, new, expected):
+    (r,) = read_records(edited(data, tmp_path, ESM, [(old, new)]))
+    assert (r.network, r.station, r.channel) == expected

@@ -49,6 +49,12 @@ def _get(fields, key):
     return None if value.upper() in _NONE else value
 
 
+def _code(fields, key):
+    """A network, station or stream code as written, None when empty: "NO"
+    (NORSAR) and "NA" are network codes, not the words for "none" that `_get` passes over."""
+    return fields.get(key, ("", None))[0] or None
+
+
 def _number(lines, fields, key, positive=False):
     text = _get(fields, key)
     if text is None:
@@ -146,11 +152,11 @@ def parse(source):
     samples, end = free_block(lines, npts)
     no_more_numbers(lines, end, npts, "samples")
     pga = _number(lines, fields, "PGA_CM/S^2")
-    stream = _get(fields, "STREAM")
+    stream = _code(fields, "STREAM")
     return [source.record(
         samples, dt, units,
-        network=_get(fields, "NETWORK"),
-        station=_get(fields, "STATION_CODE"),
+        network=_code(fields, "NETWORK"),
+        station=_code(fields, "STATION_CODE"),
         station_name=decode_name(_get(fields, "STATION_NAME") or "") or None,
         location=_get(fields, "LOCATION"),
         channel=stream,
