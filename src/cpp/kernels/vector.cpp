@@ -784,17 +784,31 @@ template <int W, class At>
     if (hi > summed) exact::add_terms<W>(run, AbsTerms<decltype(at(0))>{at(summed)}, hi - summed);
     summed = hi;
   };
+  // Quiet windows come in runs (a record's quiet start and end): each run is silenced
+  // by one fill once it ends, rather than a fill per window. The windows do not
+  // overlap, so no later test reads a sample of the run.
+  std::int64_t quiet_from = -1;
+  auto silence_run = [&] {
+    if (quiet_from >= 0) fill_zero({data + quiet_from * stride, summed - quiet_from, stride});
+    quiet_from = -1;
+  };
   for (std::int64_t w = 0; w < n_windows && lo < n; ++w, lo += window) {
     const std::int64_t m = std::min(window, n - lo);
     if (quiet_window<W>(at(lo), m, threshold)) {
-      fill_zero({data + lo * stride, m, stride});
-      sum_to(lo);  // the kept terms before it, then past it
-      summed = lo + m;
-    } else if (lo + m - summed >= kStretch) {
+      if (quiet_from < 0) {
+        sum_to(lo);  // the kept terms before it
+        quiet_from = lo;
+      }
+      summed = lo + m;  // then past it
+      continue;
+    }
+    silence_run();
+    if (lo + m - summed >= kStretch) {
       // Whole chunks only: the few terms left over join the next stretch.
       sum_to(summed + (lo + m - summed) / exact::kSub * exact::kSub);
     }
   }
+  silence_run();
   sum_to(n);
   return run.s;
 }
