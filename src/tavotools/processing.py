@@ -66,9 +66,8 @@ def demean(record):
 def detrend(record, order=1):
     """Subtract the least-squares polynomial baseline of `order` (1: a straight line).
 
-    The fit is NumPy's `Polynomial.fit` over the sample times (its domain
-    scaled to [-1, 1], which keeps high orders well conditioned).  Order 0
-    is `demean`, bit for bit.
+    The samples are equally spaced, so the fit is over their indices scaled
+    to [-1, 1], whatever the time step.  Order 0 is `demean`, bit for bit.
     """
     record = _record(record, "detrend")
     order = _order(order, "order", "")
@@ -80,11 +79,33 @@ def detrend(record, order=1):
         # The least-squares constant is the mean; the fit's rounding would make it
         # differ from demean's in the last bits.
         return demean(record)
-    t = record.time
     with np.errstate(over="ignore", invalid="ignore"):
-        accel = record.accel - np.polynomial.Polynomial.fit(t, record.accel, order)(t)
+        accel = _polynomial_residual(record.accel, order)
     names = {1: "linear baseline removed"}
     return _with(record, accel, names.get(order, f"polynomial baseline of order {order} removed"))
+
+
+def _polynomial_residual(y, order):
+    """`y` less its least-squares polynomial of `order` over equally spaced points.
+
+    The polynomials are built by Arnoldi's process: each is x times the last,
+    orthogonalised (twice) against those before and normalised, so the basis
+    stays orthonormal at any order.  A basis of powers, even over [-1, 1],
+    loses the fit past order 30 or so (NumPy's Polynomial.fit then only warns
+    and returns a baseline that is not the least-squares one).
+    """
+    n = y.size
+    x = np.linspace(-1.0, 1.0, n)
+    Q = np.empty((order + 1, n))
+    Q[0] = 1.0 / math.sqrt(n)
+    for k in range(order):
+        q = x * Q[k]
+        for _ in range(2):
+            q -= (Q[:k + 1] @ q) @ Q[:k + 1]
+        Q[k + 1] = q / np.linalg.norm(q)
+    residual = y - (Q @ y) @ Q
+    # Once more: what the first projection left of the baseline through rounding.
+    return residual - (Q @ residual) @ Q
 
 
 def taper(record, fraction=0.05):
