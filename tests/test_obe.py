@@ -196,6 +196,30 @@ def test_loma_prieta_report_text(loma):
     assert "standardized CAV (1-s windows >= 0.025 g)" in text
 
 
+@pytest.fixture(scope="module")
+def small_report():
+    return obe_check(*components(0.3, 0.2, 6.0), DT)
+
+
+@pytest.mark.parametrize("index", range(6))
+@pytest.mark.parametrize("factor", [1 - 1e-5, 1 - 1e-9, 1.0, 1 + 1e-9, 1 + 1e-5])
+def test_report_text_never_shows_a_value_as_its_cutoff_when_it_is_not(small_report, index,
+                                                                      factor):
+    # Rounded to 4 decimals of g, 1.9619 m/s2 read "0.2000 g  > 0.2 g  not exceeded" and
+    # 1.96201 "0.2000 g  > 0.2 g  exceeded": the shown numbers contradicted the result.
+    items = small_report.criteria + small_report.rg1166
+    changed = replace(items[index], value=items[index].cutoff * factor)
+    items = items[:index] + (changed,) + items[index + 1:]
+    report = replace(small_report, criteria=items[:3], rg1166=items[3:])
+    row = next(line for line in format_report(report).splitlines()
+               if line.startswith("  " + changed.quantity + " "))
+    words = row[len(changed.quantity) + 2:].split()
+    value, cutoff = float(words[0]), float(words[words.index(">") + 1])
+    assert words[-1] == "exceeded" and (words[-2] == "not") != changed.exceeded
+    assert (value > cutoff) == changed.exceeded
+    assert (value == cutoff) == (factor == 1.0)
+
+
 def test_arrays_and_records_give_the_same_report():
     h1, h2, v = components(0.3, 0.2, 6.0)
     from_arrays = obe_check(h1, h2, v, DT)

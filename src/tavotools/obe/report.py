@@ -14,14 +14,24 @@ def _g(x):
     return f"{x / G:.4g}"
 
 
+def _apart(value, cutoff, decimals):
+    """`value` with `decimals`, or with as many more as it takes not to read as `cutoff`
+    (0.19999 g is not "0.2000 g > 0.2 g: not exceeded"); equal values stay as they are."""
+    while value != cutoff and decimals < 20 and \
+            f"{value:.{decimals}f}" == f"{cutoff:.{decimals}f}":
+        decimals += 1
+    return f"{value:.{decimals}f}"
+
+
 def _shown(c):
     """Value and cut-off of a criterion in the units the cut-offs are stated in."""
     if c.name in ("max_PSA", "SA"):
-        return f"{c.value / G:.4f} g", f"> {c.cutoff / G:.4g} g"
+        return f"{_apart(c.value / G, c.cutoff / G, 4)} g", f"> {c.cutoff / G:.4g} g"
     if c.name in ("max_PSV", "SV"):
         extra = " (6 in/s)" if c.name == "SV" else ""
-        return f"{c.value * 100:.3f} cm/s", f"> {c.cutoff * 100:.2f} cm/s{extra}"
-    return f"{c.value / G:.4f} g s", f"> {c.cutoff / G:.4g} g s"
+        return (f"{_apart(c.value * 100, c.cutoff * 100, 3)} cm/s",
+                f"> {c.cutoff * 100:.2f} cm/s{extra}")
+    return f"{_apart(c.value / G, c.cutoff / G, 4)} g s", f"> {c.cutoff / G:.4g} g s"
 
 
 def _verdict(flag):
