@@ -224,6 +224,35 @@ def test_a_missing_component_is_named_as_missing(missing):
         summarize(accel[missing], 0.01)
 
 
+@pytest.mark.parametrize("slot", [0, 1, 2])
+@pytest.mark.parametrize("fault, message", [
+    (None, "accel must be numbers, not None"),
+    (np.array([]), "a record needs at least one sample"),
+    (np.r_[np.ones(9), np.nan], "accel holds NaN or infinite samples"),
+])
+def test_a_faulty_component_of_a_set_is_named_by_its_slot(slot, fault, message):
+    # The fault was told without the component: which of the three holds the NaN?
+    accel = [np.ones(10), np.ones(10), np.ones(10)]
+    accel[slot] = fault
+    with pytest.raises(ValueError) as e:
+        summarize_components(*accel, dt=0.01)
+    assert str(e.value) == f"{('H1', 'H2', 'V')[slot]}: {message}"
+
+
+@pytest.mark.parametrize("slot", [0, 1, 2])
+def test_a_component_left_out_is_named_when_no_dt_is_given(slot):
+    # Records state their dt: None among them was "summarize_components() needs dt
+    # when given an array of samples", a TypeError about something not given.
+    records = [Record(np.ones(10), 0.01) for _ in range(3)]
+    records[slot] = None
+    with pytest.raises(ValueError) as e:
+        summarize_components(*records)
+    assert str(e.value) == f"{('H1', 'H2', 'V')[slot]}: accel must be numbers, not None"
+    with pytest.raises(ValueError) as e:
+        summarize(None)
+    assert str(e.value) == "accel must be numbers, not None"
+
+
 @pytest.mark.parametrize("periods", [None, PERIODS])
 def test_components_rotd_and_geometric_means_are_rotd(periods):
     a, b, c = _pair_set()

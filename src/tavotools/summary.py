@@ -171,6 +171,9 @@ class ComponentsSummary(_Units):
 
 def _record(record, dt, units, who="summarize()"):
     """A `Record` of `record` (a `Record`, samples with `dt`, or a trace), checked."""
+    if record is None:
+        # A component left out, not samples short of their dt.
+        raise ValueError("accel must be numbers, not None")
     if checks.is_trace(record):
         if dt is not None:
             raise ValueError("dt is given by the trace itself")
@@ -363,6 +366,19 @@ def _rotated(r, T):
     return out
 
 
+def _component(name, item, dt, units):
+    """The checked `Record` of one component of a set, its faults named by its slot ("V: ..."),
+    as `obe_check` and `rotd` name them."""
+    try:
+        record = _record(item, dt, units, "summarize_components()")
+        checks.all_finite(record.accel)
+    except TypeError as e:
+        raise TypeError(f"{name}: {e}") from None
+    except ValueError as e:
+        raise ValueError(f"{name}: {e}") from None
+    return record
+
+
 def summarize_components(h1, h2, v, dt=None, *, units=None, periods=None):
     """The measures of a three-component set: two horizontals, then the vertical.
 
@@ -376,12 +392,12 @@ def summarize_components(h1, h2, v, dt=None, *, units=None, periods=None):
     measured whole, on its own, and `notes` says so.  Raises ValueError for
     horizontals of different time steps or start times (as `rotd` does),
     components that state different stations (networks, locations, sensors),
-    and
-    what `summarize` raises.
+    and what `summarize` raises, each component's fault named by its slot
+    ("V: accel must be numbers, not None").
     """
     # Checked as `summarize` checks them: an empty list is refused, not read as no periods.
     T = periods_array(periods)
-    records = [_record(c, dt, units, "summarize_components()") for c in (h1, h2, v)]
+    records = [_component(name, c, dt, units) for name, c in zip(("H1", "H2", "V"), (h1, h2, v))]
     # The vertical too: its CAVstd goes into max_CAVstd, as in the OBE check.
     _one_station(("H1", "H2", "V"), records)
     return measure_recording(*records, periods=T).combined
