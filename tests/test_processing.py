@@ -105,6 +105,15 @@ def test_taper_brings_the_ends_to_zero_and_keeps_the_middle():
     assert out.processing[-1] == "cosine taper 10 % at each end"
 
 
+@pytest.mark.parametrize("n", [1, 2, 3])
+def test_taper_brings_the_ends_of_the_shortest_records_to_zero(n):
+    # A record of one sample kept it whole (SciPy's window of one point is 1),
+    # though its processing said "cosine taper 5 % at each end".
+    out = processing.taper(record(np.full(n, 2.0)))
+    assert out.accel[0] == 0.0 and out.accel[-1] == 0.0
+    assert out.processing[-1] == "cosine taper 5 % at each end"
+
+
 @pytest.mark.parametrize("fraction", [0.0, 0.6, float("nan")])
 def test_taper_fraction_checked(fraction):
     with pytest.raises(ValueError) as e:

@@ -121,7 +121,8 @@ def taper(record, fraction=0.05):
     fraction = number(fraction, "taper fraction", "a number in (0, 0.5]")
     if not 0.0 < fraction <= 0.5:
         raise ValueError(f"taper fraction must be in (0, 0.5], not {fraction!r}")
-    window = windows.tukey(record.npts, alpha=2.0 * fraction)
+    # SciPy's window of one point is 1: that sample is both ends, and goes to zero.
+    window = windows.tukey(record.npts, alpha=2.0 * fraction) if record.npts > 1 else np.zeros(1)
     return _with(record, record.accel * window, f"cosine taper {fraction * 100:g} % at each end")
 
 
