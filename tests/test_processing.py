@@ -238,6 +238,9 @@ USAGE = ("demean, detrend[:ORDER], taper[:FRACTION], bandpass:LOW-HIGH[:ORDER], 
                      "such as bandpass:0.1-25"),
     ("taper:five", "processing step 'taper:five': 'five' is not a number"),
     ("detrend:1.5", "processing step 'detrend:1.5': '1.5' is not an integer"),
+    # An order asked for and not given is no default order 4.
+    ("bandpass:0.1-25:", "processing step 'bandpass:0.1-25:': '' is not an integer"),
+    ("detrend:", "processing step 'detrend:': '' is not an integer"),
 ])
 def test_parse_steps_errors(text, message):
     with pytest.raises(ValueError) as e:

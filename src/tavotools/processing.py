@@ -208,14 +208,15 @@ def _split_corners(corners):
 
 def _band(step, arg):
     """'0.1-25[:ORDER]': the corners (either may be left empty) and the order."""
-    corners, _, order = arg.partition(":")
+    corners, colon, order = arg.partition(":")
     low, dash, high = _split_corners(corners)
     if not dash:
         raise ValueError(f"processing step {step!r}: give the corners as LOW-HIGH, "
                          f"such as bandpass:0.1-25")
     return dict(low=_number(step, low) if low else None,
                 high=_number(step, high) if high else None,
-                order=_integer(step, order) if order else 4)
+                # 'bandpass:0.1-25:' names an order and gives none, as 'detrend:' does.
+                order=_integer(step, order) if colon else 4)
 
 
 #: The steps of `--process`: name -> (function, parser of the text after ':' or None).
