@@ -282,6 +282,18 @@ def test_samples_numpy_would_convert_with_a_loss_are_refused(samples, message, b
         build(samples)
 
 
+@pytest.mark.parametrize("build", [
+    lambda x: Record(x, 0.01), lambda x: Record.from_samples(x, 0.01, "g"),
+    lambda x: summarize(x, 0.01), lambda x: obe_check(np.ones(3), np.ones(3), x, 0.01),
+    lambda x: summarize(np.ones(3), 0.01, periods=x),
+], ids=["Record", "from_samples", "summarize", "obe_check", "periods"])
+def test_flags_are_not_samples(build):
+    # An array of bools was taken as samples (or periods) of 1.0 and 0.0, where a
+    # bool given alone (a dt, a corner) is refused as no number.
+    with pytest.raises(ValueError, match="must be numbers, not bool values"):
+        build(np.array([True, False, True]))
+
+
 def test_a_masked_array_with_nothing_masked_is_its_data():
     x = np.ma.masked_array([1.0, -2.0, 3.0], mask=False)
     assert np.array_equal(Record.from_samples(x, 0.01, "gal").accel, [0.01, -0.02, 0.03])

@@ -85,9 +85,10 @@ def real(values, name):
         raise ValueError(f"{name} must be numbers, not None")
     if a.dtype.kind == "c":
         raise ValueError(f"{name} must be real numbers, not complex")
-    # NumPy casts dates and durations to their counts of days or seconds, and a
-    # one-field structured array to its field: none of them is samples as given.
-    if a.dtype.kind in "mMV":
+    # NumPy casts dates and durations to their counts of days or seconds, a
+    # one-field structured array to its field, and flags to 1.0 and 0.0: none of
+    # them is samples as given (a bool is refused as a number, too).
+    if a.dtype.kind in "mMVb":
         raise ValueError(f"{name} must be numbers, not {a.dtype} values")
     try:
         return a.astype(np.float64, copy=False)
