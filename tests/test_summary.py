@@ -165,6 +165,22 @@ def test_synthetic_rejects_bad_arguments(kwargs):
         synthetic_accel(**kwargs)
 
 
+@pytest.mark.parametrize("dt, stable", [(0.01, True), (0.05, True), (0.12, True),
+                                       (0.13, False), (0.2, False), (0.5, False)])
+def test_synthetic_time_steps_too_coarse_for_its_filter_are_refused(dt, stable):
+    # Past 1/(2.5 pi) = 0.1273 s the ground filter's central differences blew up:
+    # at dt = 0.13 the first half of the record was below 3e-4 m/s2 and its peak
+    # the last sample.
+    if stable:
+        a = synthetic_accel(dt=dt)
+        assert np.argmax(np.abs(a)) < a.size // 2
+    else:
+        with pytest.raises(ValueError) as e:
+            synthetic_accel(dt=dt)
+        assert str(e.value) == (f"dt must be below 0.1273 s, the step at which the 2.5 Hz "
+                                f"ground filter is still stable, not {dt!r}")
+
+
 # ---- spectra, RotD and geometric means --------------------------------------
 
 PERIODS = (0.05, 0.2, 1.0, 3.0)

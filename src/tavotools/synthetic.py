@@ -14,6 +14,9 @@ from .records import Record
 
 __all__ = ["synthetic_accel", "synthetic_record"]
 
+#: Frequency of the ground filter (Hz), the soil layer of the record.
+GROUND_HZ = 2.5
+
 
 def _envelope(n, dt, duration, peak_at=0.2, tail=0.05):
     """Saragoni-Hart envelope a (t/T)^b exp(-c t/T): 1 at peak_at·T, `tail` at T."""
@@ -51,9 +54,16 @@ def synthetic_accel(seed=0, duration=40.0, dt=0.01, pga=3.0):
         raise ValueError("duration and dt must be finite, with 0 < dt < duration")
     if not (math.isfinite(pga) and pga > 0.0):
         raise ValueError("pga must be positive and finite")
+    # Central differences are stable only while ω·dt < 2: past that the ground
+    # filter's response grows without bound, and scaled to `pga` the record is a
+    # burst at its very end with nothing before it.
+    if not 2.0 * math.pi * GROUND_HZ * dt < 2.0:
+        raise ValueError(f"dt must be below {1.0 / (math.pi * GROUND_HZ):.4g} s, the step "
+                         f"at which the {GROUND_HZ:g} Hz ground filter is still stable, "
+                         f"not {dt!r}")
     n = int(round(duration / dt))
     noise = np.random.default_rng(seed).standard_normal(n).tolist()
-    ground = _oscillator(noise, dt, 2.5, 0.6)
+    ground = _oscillator(noise, dt, GROUND_HZ, 0.6)
     # Clough-Penzien's second filter: the ground motion less what a 0.25 Hz
     # oscillator passes, so long periods (and velocity drift) are cut.
     low = _oscillator(ground, dt, 0.25, 0.7)
