@@ -736,7 +736,8 @@ template <int W, class In>
       p0 = v0 > p0 ? v0 : p0;
       p1 = v1 > p1 ? v1 : p1;
     }
-    if (!(exact::max_of_lanes<W>(exact::larger<W>(p0, p1)) < threshold)) return false;
+    // A lane at or above the threshold ends the test (the running maxima hold no NaN).
+    if (exact::any_at_least<W>(exact::larger<W>(p0, p1), exact::splat<W>(threshold))) return false;
   }
   double r = exact::max_of_lanes<W>(exact::larger<W>(p0, p1));
   for (; i < m; ++i) r = keep_greater(std::fabs(x[i]), r);
