@@ -707,6 +707,35 @@ def test_stopped_merge_leaves_no_row_of_a_shared_file_behind(tmp_path, monkeypat
     assert out.read_bytes() == (tmp_path / "whole.csv").read_bytes()
 
 
+def test_a_stopped_merge_leaves_no_file_known_whose_row_is_missing(tmp_path, monkeypatch):
+    # b.mseed holds S1's east and all of S2, read after a.mseed (S1's north) by a task of
+    # its own: S1 calls for a merge that forgets both files until it is done, but S2's
+    # row, stored after it by the same task, recorded b.mseed again.  A run stopped
+    # before the merge then read a.mseed alone and stored S1 without its east.
+    run_module = sys.modules["tavotools.flatfile.run"]
+    src = tmp_path / "records"
+    src.mkdir()
+    write_mseed(src / "a.mseed", [("S1", "HNN")], seed=1)
+    write_mseed(src / "b.mseed", [("S1", "HNE"), ("S2", "HNE"), ("S2", "HNN")], seed=2)
+    out = tmp_path / "flat.csv"
+    batch = run_module.process_batch
+
+    def stopped_in_merges(files, options, only=None):
+        if only is not None:
+            raise KeyboardInterrupt
+        return batch(files, options, only)
+
+    with monkeypatch.context() as m:
+        m.setattr(run_module, "MAX_BATCH", 1)
+        m.setattr(run_module, "process_batch", stopped_in_merges)
+        assert run([src], out, units="m/s2").interrupted
+    again = run([src], out, units="m/s2")
+    whole = run([src], tmp_path / "whole.csv", units="m/s2")
+    assert (again.rows, whole.rows) == (2, 2)
+    assert [r["components"] for r in read_csv(out)] == ["2", "2"]
+    assert out.read_bytes() == (tmp_path / "whole.csv").read_bytes()
+
+
 @pytest.mark.parametrize("how", ["each file alone", "two jobs", "resumed"])
 def test_rows_of_one_sort_key_keep_their_order_whatever_the_batches(tmp_path, monkeypatch, how):
     # a.mseed holds S1's east and S2's three components: both rows begin with the

@@ -207,15 +207,17 @@ class State:
 
     # ---- results ------------------------------------------------------------------
 
-    def commit(self, result):
+    def commit(self, result, waiting=()):
         """Store a task's `Result` in one transaction.
 
         Returns the merges it calls for: (directory, key, paths) of recordings
-        whose components came from different tasks.  Their partial rows are
+        whose components came from different tasks, or whose (directory, key)
+        is in `waiting` (a merge the caller holds back).  Their partial rows are
         not kept: the caller reads all their files again in one task.
         """
         db = self.db
         merges = []
+        forgotten = set()   # files of those merges: unknown until the merge stores them
         with db:
             db.execute("BEGIN")
             for status, items in (("error", result.errors), ("skipped", result.skipped)):
@@ -231,11 +233,11 @@ class State:
                 found = [r[0] for r in db.execute(
                     "SELECT id FROM recordings WHERE dir = ? AND gkey = ?", (directory, key))]
                 theirs = set(self._paths(found))
-                if not theirs <= paths:
+                if (_name(directory), key) in waiting or not theirs <= paths:
                     # Components of this recording came from other tasks: read them all
                     # again together, since together they may form other rows.
                     union = paths | set(self._drop(found))
-                    db.executemany("DELETE FROM files WHERE path = ?", ((p,) for p in paths))
+                    forgotten |= paths
                     merges.append((_name(directory), key, [_name(p) for p in sorted(union)]))
                     continue
                 if found:   # the same recording, computed again
@@ -250,6 +252,9 @@ class State:
                                    ((cur.lastrowid, p) for p in members))
                 db.executemany("INSERT OR REPLACE INTO files SELECT path, size, mtime, 'row', "
                                "NULL FROM scan WHERE path = ?", ((p,) for p in paths))
+            # Last: a file of a merge that also holds a row stored here stays unknown, or
+            # a run stopped before the merge would not read it again for that recording.
+            db.executemany("DELETE FROM files WHERE path = ?", ((p,) for p in forgotten))
         return merges
 
     # ---- what the outputs show ------------------------------------------------------
