@@ -736,6 +736,34 @@ def test_a_stopped_merge_leaves_no_file_known_whose_row_is_missing(tmp_path, mon
     assert out.read_bytes() == (tmp_path / "whole.csv").read_bytes()
 
 
+@pytest.mark.parametrize("batch", [1, 4])
+def test_a_set_read_in_many_tasks_is_merged_once(tmp_path, monkeypatch, batch):
+    # Forty records of one station, one time: a set split into a row per component,
+    # read by ten tasks.  Each task merged with all the tasks before it, each merge
+    # reading every file so far again: the reads grew with the square of the set.
+    run_module = sys.modules["tavotools.flatfile.run"]
+    src = tmp_path / "records"
+    src.mkdir()
+    rng = np.random.default_rng(5)
+    for k in range(40):
+        (src / f"s{k:03d}.smc").write_text(
+            smc_text("Station X", "360", np.round(rng.normal(0, 50, 200), 4)))
+    whole = run([src], tmp_path / "whole.csv")
+    reads = []
+    batch_of = run_module.process_batch
+
+    def counted(files, options, only=None):
+        reads.append(len(files))
+        return batch_of(files, options, only)
+
+    monkeypatch.setattr(run_module, "MAX_BATCH", batch)
+    monkeypatch.setattr(run_module, "process_batch", counted)
+    report = run([src], tmp_path / "flat.csv")
+    assert (whole.rows, report.rows, report.computed) == (40, 40, 40)
+    assert sum(reads) <= 2 * 40, reads
+    assert (tmp_path / "flat.csv").read_bytes() == (tmp_path / "whole.csv").read_bytes()
+
+
 @pytest.mark.parametrize("how", ["each file alone", "two jobs", "resumed"])
 def test_rows_of_one_sort_key_keep_their_order_whatever_the_batches(tmp_path, monkeypatch, how):
     # a.mseed holds S1's east and S2's three components: both rows begin with the

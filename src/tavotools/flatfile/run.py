@@ -17,7 +17,7 @@ import os
 import signal
 import sys
 import threading
-from collections import deque
+from collections import Counter, deque
 from dataclasses import dataclass
 
 from ..files import same_file
@@ -117,6 +117,10 @@ class _Task:
     files: list            # (path, shown, explicit)
     only: str | None = None  # a merge: keep only this recording's row
     suspect: bool = False    # run alone: a worker died while it was in flight
+
+    @property
+    def folder(self):
+        return os.path.dirname(self.files[0][0])
 
 
 class _Inline:
@@ -386,6 +390,35 @@ def _compute(state, options, todo, jobs, scheduler, lost, progress, read):
     fresh = (_Task(files) for files in batches(state.todo(), size))
     queue = deque()         # merges and retries go before fresh tasks
     in_flight = {}
+    # Merges held back until no task of their folder is left: each task of a set read
+    # by many (a station's records that state no time) would otherwise merge with all
+    # those before it, reading the set again each time.  {folder: {key: paths}}
+    held = {}
+    last = [None, False]    # the folder of the last fresh task; whether they are all out
+    unread = Counter()      # fresh tasks and their retries not done, by folder
+
+    def hold(merges):
+        for folder, key, paths in merges:
+            held.setdefault(folder, {}).setdefault(key, set()).update(paths)
+
+    def release():
+        for folder in list(held):
+            if (folder == last[0] and not last[1]) or unread[folder]:
+                continue
+            for key, paths in held.pop(folder).items():
+                queue.appendleft(_Task(state.entries(sorted(paths)), only=key))
+
+    def take():
+        if queue:
+            return queue.popleft()
+        task = next(fresh, None)
+        if task is None:
+            last[1] = True
+        else:
+            last[0] = task.folder
+            unread[task.folder] += 1
+        return task
+
     limit = 2 * executor.parallel
     bar = _progress(todo, sys.stderr.isatty() if progress is None else progress)
 
@@ -398,23 +431,32 @@ def _compute(state, options, todo, jobs, scheduler, lost, progress, read):
     finished = False
     try:
         while True:
+            release()
             while len(in_flight) < limit and not any(t.suspect for t in in_flight.values()):
                 if queue and queue[0].suspect and in_flight:
                     break   # a suspect task runs alone
-                task = queue.popleft() if queue else next(fresh, None)
+                task = take()
                 if task is None:
                     break
                 in_flight[executor.submit(task, options)] = task
             if not in_flight:
-                break
+                release()
+                if not queue:
+                    break
+                continue
             for future in executor.wait(list(in_flight)):
                 task = in_flight.pop(future)
+                if task.only is None:
+                    unread[task.folder] -= 1
+                    if not unread[task.folder]:
+                        del unread[task.folder]
                 try:
                     result = future.result()
                 except Exception as e:
                     if not executor.lost(future, e):
                         raise
                     retry = _retry(task)
+                    unread[task.folder] += sum(t.only is None for t in retry)
                     if retry:
                         queue.extend(retry)
                     else:
@@ -422,8 +464,7 @@ def _compute(state, options, todo, jobs, scheduler, lost, progress, read):
                         lost.extend((shown, reason) for _, shown, _ in task.files)
                         count(task)
                     continue
-                for _, key, paths in state.commit(result):
-                    queue.appendleft(_Task(state.entries(paths), only=key))
+                hold(state.commit(result, held))
                 count(task)
         finished = True
     finally:

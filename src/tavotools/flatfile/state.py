@@ -207,14 +207,15 @@ class State:
 
     # ---- results ------------------------------------------------------------------
 
-    def commit(self, result, waiting=()):
+    def commit(self, result, waiting=None):
         """Store a task's `Result` in one transaction.
 
         Returns the merges it calls for: (directory, key, paths) of recordings
-        whose components came from different tasks, or whose (directory, key)
-        is in `waiting` (a merge the caller holds back).  Their partial rows are
-        not kept: the caller reads all their files again in one task.
+        whose components came from different tasks, or whose key is among
+        `waiting[directory]` (merges the caller holds back).  Their partial rows
+        are not kept: the caller reads all their files again in one task.
         """
+        waiting = waiting or {}
         db = self.db
         merges = []
         forgotten = set()   # files of those merges: unknown until the merge stores them
@@ -233,7 +234,7 @@ class State:
                 found = [r[0] for r in db.execute(
                     "SELECT id FROM recordings WHERE dir = ? AND gkey = ?", (directory, key))]
                 theirs = set(self._paths(found))
-                if (_name(directory), key) in waiting or not theirs <= paths:
+                if key in waiting.get(_name(directory), ()) or not theirs <= paths:
                     # Components of this recording came from other tasks: read them all
                     # again together, since together they may form other rows.
                     union = paths | set(self._drop(found))
