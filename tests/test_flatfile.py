@@ -926,6 +926,28 @@ def test_an_unrecognised_file_named_on_the_command_line_is_an_error(folder, tmp_
     assert error["reason"].startswith("not a recognised record format")
 
 
+
+@pytest.mark.parametrize("first, then", [("folder", "named"), ("named", "folder")])
+def test_an_unrecognised_file_counts_as_this_run_finds_it(folder, tmp_path, first, then):
+    # Stored as skipped (found in a folder) or failed (named), an unchanged event.json
+    # kept that verdict in the next run, which found it the other way: a resumed run
+    # and a new one told different failures and exit statuses.
+    given = {"folder": [folder], "named": [folder / "site" / "event.json", folder / "single.csv"]}
+    out = tmp_path / "flat.csv"
+    run(given[first], out)
+    again = run(given[then], out)
+    whole = run(given[then], tmp_path / "whole.csv")
+    assert again.reused == 2    # event.json and single.csv: read by the first run
+    assert ((again.failed, again.skipped, again.status)
+            == (whole.failed, whole.skipped, whole.status)
+            == {"folder": (0, 1, 0), "named": (1, 0, 1)}[then])
+    errors, expected = tmp_path / "flat.errors.csv", tmp_path / "whole.errors.csv"
+    if then == "named":
+        assert errors.read_bytes() == expected.read_bytes()
+    else:
+        assert not errors.exists() and not expected.exists()
+
+
 # ---- names, sensors of one station, folders that cannot be listed -------------------------
 
 

@@ -287,20 +287,21 @@ def process_batch(files, options, only=None):
     With `only` (a recording's key, as stored), builds that recording's row
     alone: the files were read before, and their other rows are stored.
     Returns a `Result`.  Never raises for a bad file: its reason goes to
-    `errors`, the other files go on.  A file found in a folder that no
-    reader recognises (an event.json) goes to `skipped`.
+    `errors`, the other files go on.  A file that no reader recognises (an
+    event.json) goes to `skipped` however it was found: each run counts it as
+    it finds it, a failure when named (`State.errors`).
     """
     result = Result()
     builder = RowBuilder(options)
     items, shown = [], {}
-    for path, name, explicit in files:
+    for path, name, _ in files:
         shown[path] = name
         try:
             records = _read(path, options)
             if not records:
                 raise RecordError(name, None, "no record in the file")
         except UnrecognisedFormat as e:
-            (result.errors if explicit else result.skipped).append((path, _reason(e)))
+            result.skipped.append((path, _reason(e)))
             continue
         except Exception as e:  # a bad file is reported, whatever it raised
             result.errors.append((path, _reason(e)))

@@ -24,7 +24,8 @@ FILE_COLUMNS = tuple(f"{c}_file" for c in COMPONENTS)
 
 _TABLES = """
 CREATE TABLE IF NOT EXISTS meta (name TEXT PRIMARY KEY, value TEXT);
--- status: 'row' (part of a stored row), 'error' or 'skipped' (not a record), with the reason
+-- status: 'row' (part of a stored row), 'error', or 'skipped' (no reader recognises it: a
+-- failure when this run names it, see _STATUS), with the reason
 -- paths, folders and sort keys are the bytes of the names (see _raw)
 CREATE TABLE IF NOT EXISTS files (path BLOB PRIMARY KEY, size INTEGER, mtime INTEGER,
                                   status TEXT, reason TEXT);
@@ -299,10 +300,18 @@ class State:
                  else "s.dir, s.name")
         for shown, reason in self.db.execute(
                 "SELECT s.shown, f.reason FROM files f JOIN scan s ON s.path = f.path "
-                f"WHERE f.status = ? ORDER BY {order}", (status,)):
+                f"WHERE {_STATUS[status]} ORDER BY {order}"):
             yield _name(shown), reason
 
     def count_errors(self, status="error"):
         """The number of `errors(status)`."""
         return self.db.execute("SELECT count(*) FROM files f JOIN scan s ON s.path = f.path "
-                               "WHERE f.status = ?", (status,)).fetchone()[0]
+                               f"WHERE {_STATUS[status]}").fetchone()[0]
+
+
+# A file that no reader recognises is stored as skipped, however it was found: this run
+# tells it as a failure when it names the file, as skipped when a folder holds it.
+_STATUS = {
+    "error": "(f.status = 'error' OR (f.status = 'skipped' AND s.explicit))",
+    "skipped": "(f.status = 'skipped' AND NOT s.explicit)",
+}
