@@ -948,6 +948,34 @@ def test_an_unrecognised_file_counts_as_this_run_finds_it(folder, tmp_path, firs
         assert not errors.exists() and not expected.exists()
 
 
+
+def test_a_file_that_could_not_be_opened_is_tried_again(folder, tmp_path, monkeypatch):
+    # A file the run could not open (no permission, an I/O error) was stored as failed
+    # with its size and time: once readable again, but unchanged, every later run
+    # still told the old failure and never read it.
+    import tavotools.records.source as source
+
+    blocked = str(folder / "site" / "0111a.smc")
+
+    def refusing(path, *args, **kwargs):
+        if os.fspath(path) == blocked:
+            raise PermissionError(13, "Permission denied", blocked)
+        return open(path, *args, **kwargs)
+
+    out = tmp_path / "flat.csv"
+    with monkeypatch.context() as m:
+        m.setattr(source, "open", refusing, raising=False)
+        first = run([folder], out)
+    assert (first.failed, first.status) == (1, 1)
+    (error,) = read_csv(tmp_path / "flat.errors.csv")
+    assert error == {"file": blocked, "reason": "cannot read file (Permission denied)"}
+    again = run([folder], out)
+    assert (again.failed, again.status) == (0, 0)
+    assert not (tmp_path / "flat.errors.csv").exists()
+    run([folder], tmp_path / "whole.csv")
+    assert out.read_bytes() == (tmp_path / "whole.csv").read_bytes()
+
+
 # ---- names, sensors of one station, folders that cannot be listed -------------------------
 
 

@@ -44,11 +44,14 @@ class Result:
     `rows` holds (directory, key, sort key, files, text values, float values,
     float mask) per row, `files` being the absolute paths it was computed
     from (the rows of a set split into one per component share its key); `errors` and `skipped` hold (file, reason).
+    `unread` holds (file, reason) of the files the system would not let the task
+    read (permissions, an I/O error): failures of this run, not of their content.
     """
 
     rows: list = field(default_factory=list)
     errors: list = field(default_factory=list)
     skipped: list = field(default_factory=list)
+    unread: list = field(default_factory=list)
 
 
 # ---- grouping -------------------------------------------------------------------
@@ -281,6 +284,14 @@ def _reason(error):
     return f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
 
 
+def _unreadable(error):
+    """Whether `error` tells that the system refused the file (the reader's error
+    raised while handling the system's, which carries an error number), rather than
+    what the file holds: a gzip file that is not one carries none."""
+    cause = error if isinstance(error, OSError) else error.__context__
+    return isinstance(cause, OSError) and cause.errno is not None
+
+
 def process_batch(files, options, only=None):
     """Read `files` ((path, shown name, explicit), one directory) and build their rows.
 
@@ -304,7 +315,7 @@ def process_batch(files, options, only=None):
             result.skipped.append((path, _reason(e)))
             continue
         except Exception as e:  # a bad file is reported, whatever it raised
-            result.errors.append((path, _reason(e)))
+            (result.unread if _unreadable(e) else result.errors).append((path, _reason(e)))
             continue
         items += [(path, r) for r in records]
     for key, members in group_records(items):
