@@ -154,3 +154,25 @@ def test_the_station_code_and_name_reach_the_json_output(data, capsys, name, sta
 def test_esm_codes_as_written(data, tmp_path, old, new, expected):
     (r,) = read_records(edited(data, tmp_path, ESM, [(old, new)]))
     assert (r.network, r.station, r.channel) == expected
+
+
+def test_the_flatfile_keeps_an_event_date_stated_without_a_time(data, tmp_path):
+    """BHRC states the origin's date without a zone, AT2 its date alone: the row held
+    neither (no event_time, and BHRC names no event), so its event was lost."""
+    import csv
+
+    from tavotools.flatfile import run
+
+    out = tmp_path / "flat.csv"
+    report = run([data / F / "bhrc", data / F / "peer", data / F / "knet"], out)
+    assert (report.rows, report.failed) == (3, 0)
+    with open(out, newline="") as f:
+        rows = {r["recording"]: r for r in csv.DictReader(f)}
+    got = {name: (r["event"], r["event_time (UTC)"], r["event_date (UTC)"])
+           for name, r in rows.items()}
+    assert got == {
+        "5522-1.V1": ("", "", "2012-08-11"),
+        "RSN763_LOMAP_GIL067.AT2": ("Loma Prieta", "", "1989-10-18"),
+        # 2014/12/31 23:49 JST: the UTC date is that of 14:49 UTC.
+        "CHB0021412312349": ("", "2014-12-31T14:49:00+00:00", "2014-12-31"),
+    }

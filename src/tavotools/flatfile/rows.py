@@ -203,6 +203,8 @@ class RowBuilder:
         if event is not None:
             text["event"] = event.name
             text["event_time (UTC)"] = _iso(event.time)
+            # The date alone where the file states no time of day (BHRC, AT2), or no zone for it.
+            text["event_date (UTC)"] = event.date.isoformat() if event.date else None
             text["magnitude_type"] = event.magnitude_type
             put("event_latitude (deg)", event.latitude)
             put("event_longitude (deg)", event.longitude)
