@@ -80,7 +80,8 @@ class Schema:
         for c in COMPONENTS:
             cols += [
                 Column(f"{c}_file", "str", f"{c}: file it was read from"),
-                Column(f"{c}_channel", "str", f"{c}: channel number in a multi-channel file"),
+                Column(f"{c}_channel", "str", f"{c}: channel as the file names it: a number in a "
+                                              f"multi-channel file, or a code (HNE, EW2)"),
                 Column(f"{c}_component", "str", f"{c}: component as the file names it"),
                 Column(f"{c}_npts", "int", f"{c}: number of samples"),
                 Column(_named(f"{c}_stated_PGA", "m/s2"), "float",

@@ -189,13 +189,13 @@ class Record:
     `accel` holds the samples in m/s² (float64, writable: the measures need a
     writable buffer, and `get_CAVstd_cy` writes into it, so pass it a copy);
     `dt` is the time step in s. `units` is the unit the file gave the samples
-    in; records in g are scaled by `tavotools.constants.G`, cm/s² and gal by
-    0.01, mm/s² by 0.001.
+    in; records in g are scaled by `tavotools.constants.G`, g/10 by G / 10,
+    cm/s² and gal by 0.01, mm/s² by 0.001.
 
     What the file states, None where it states nothing:
     `network`, `station`, `location`: the recording station (`station` is the
-    name the file gives, a code or words; `station_name` the station's name in
-    words where the file gives it beside a code); `channel`: the channel as the file
+    station's code where the file gives one, else its name; `station_name` the
+    station's name in words where the file gives it beside a code); `channel`: the channel as the file
     names it, an int for a numbered channel of a multi-channel file (DMG
     "CHAN 1") or a code such as "HNE"; `component`: the orientation as the
     file names it ("90 DEG", "up", "EW"); `latitude`, `longitude` (degrees,
