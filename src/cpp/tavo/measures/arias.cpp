@@ -117,49 +117,50 @@ PyObject *get_Ia_times_cy(const DoubleView &accel, double dt, const DoubleView &
       const double start = dt, step = (double(N_acc) * dt - start) / double(N_acc - 1);
       const double last = kernels::arias_scale(total, dt);
       const std::int64_t n_times = percentages.n < times.n ? percentages.n : times.n;
-      // The levels a group at a time: first each one's block (by bisection of the block
-      // ends), its samples asked of memory at once, then each one's element in its block.
-      // On a long record the blocks lie far apart and out of cache: found one level at a
-      // time, each waited the full latency of memory before its squares.
-      constexpr std::int64_t kGroup = 32;
-      for (std::int64_t g = 0; g < n_times; g += kGroup) {
-        const std::int64_t count = std::min(kGroup, n_times - g);
-        double vals[kGroup];
-        std::int64_t blocks[kGroup];
-        for (std::int64_t j = 0; j < count; ++j) {
-          const double val = vals[j] = percentages.get(g + j) * last;
-          // The first block whose last element is above val (the ends are non-decreasing).
-          std::int64_t lo = 0, len = n_blocks;
-          while (len > 0) {
-            const std::int64_t half = len / 2;
-            if (kernels::arias_scale(ends[std::size_t(lo + half)], dt) > val) {
-              len = half;
-            } else {
-              lo += half + 1;
-              len -= half + 1;
-            }
-          }
-          blocks[j] = lo;
-          if (lo < n_blocks) {
-            const std::int64_t i0 = lo * kernels::arias_block, m = std::min(kernels::arias_block, accel.n - i0);
-            // A hint only (it never faults): every element for a stride other than one
-            // item, every eighth (a cache line) for contiguous samples.
-            const std::int64_t every = accel.stride == 8 ? 8 : 1;
-            for (std::int64_t k = 0; k < m; k += every) __builtin_prefetch(accel.data + (i0 + k) * accel.stride, 0, 3);
+      // Each level's block is found (by bisection of the block ends) and its samples asked
+      // of memory kAhead levels before the level is finished in its block. On a long record
+      // the blocks lie far apart and out of cache: found one level at a time, each waited
+      // the full latency of memory before its squares, and asked for in whole groups, the
+      // first levels of a group still waited while the requests of the rest queued.
+      constexpr std::int64_t kAhead = 8;
+      double vals[kAhead];
+      std::int64_t blocks[kAhead];
+      const auto find = [&](std::int64_t j) {
+        const double val = vals[j % kAhead] = percentages.get(j) * last;
+        // The first block whose last element is above val (the ends are non-decreasing).
+        std::int64_t lo = 0, len = n_blocks;
+        while (len > 0) {
+          const std::int64_t half = len / 2;
+          if (kernels::arias_scale(ends[std::size_t(lo + half)], dt) > val) {
+            len = half;
+          } else {
+            lo += half + 1;
+            len -= half + 1;
           }
         }
-        for (std::int64_t j = 0; j < count; ++j) {
-          const std::int64_t lo = blocks[j];
-          double t = NAN;
-          if (lo < n_blocks) {
-            const std::int64_t i0 = lo * kernels::arias_block;
-            const double before = lo > 0 ? ends[std::size_t(lo - 1)] : 0.0;
-            const std::int64_t k = kernels::arias_first_above(accel.span(), i0, std::min(kernels::arias_block, accel.n - i0),
-                                                              before, dt, vals[j]);
-            t = double(k) * step + start;  // k < n: the block's last element is above val
-          }
-          times.set(g + j, t);
+        blocks[j % kAhead] = lo;
+        if (lo < n_blocks) {
+          const std::int64_t i0 = lo * kernels::arias_block, m = std::min(kernels::arias_block, accel.n - i0);
+          // A hint only (it never faults): every element for a stride other than one
+          // item, every eighth (a cache line) for contiguous samples.
+          const std::int64_t every = accel.stride == 8 ? 8 : 1;
+          for (std::int64_t k = 0; k < m; k += every) __builtin_prefetch(accel.data + (i0 + k) * accel.stride, 0, 3);
         }
+      };
+      for (std::int64_t j = 0; j < std::min(kAhead, n_times); ++j) find(j);
+      for (std::int64_t j = 0; j < n_times; ++j) {
+        const std::int64_t lo = blocks[j % kAhead];
+        const double val = vals[j % kAhead];
+        if (j + kAhead < n_times) find(j + kAhead);  // into the slot just read
+        double t = NAN;
+        if (lo < n_blocks) {
+          const std::int64_t i0 = lo * kernels::arias_block;
+          const double before = lo > 0 ? ends[std::size_t(lo - 1)] : 0.0;
+          const std::int64_t k = kernels::arias_first_above(accel.span(), i0, std::min(kernels::arias_block, accel.n - i0),
+                                                            before, dt, val);
+          t = double(k) * step + start;  // k < n: the block's last element is above val
+        }
+        times.set(j, t);
       }
       PyObject *result = asarray_of_view(times);
       return result ? result : TAVO_FAIL_HERE();
