@@ -167,6 +167,40 @@ def test_a_corner_too_low_for_double_precision_is_named_not_the_length(kwargs):
         in str(e.value)
 
 
+@pytest.mark.parametrize("dt", [0.01, 0.005, 0.02, 1 / 128])
+@pytest.mark.parametrize("order", [1, 4, 16])
+def test_a_band_reaching_the_nyquist_frequency_blames_its_high_corner(dt, order):
+    # A high corner one ulp below the Nyquist frequency puts the band's poles at z = 1;
+    # the message said the corner was too low, which the low corner of 1 Hz is not.
+    import math
+
+    nyquist = 0.5 / dt
+    high = math.nextafter(nyquist, 0.0)
+    with pytest.raises(ValueError) as e:
+        processing.bandpass(record(np.sin(3 * T), dt), 1.0, high, order)
+    assert str(e.value).startswith(
+        f"the bandpass 1-{high!r} Hz filter is unstable in double precision at a time step "
+        f"of {dt:g} s: its high corner is too close to the Nyquist frequency {nyquist:g} Hz (")
+
+
+@pytest.mark.parametrize("dt, kwargs, words", [
+    (DT, dict(low=0.1234567, high=20.0), "acausal Butterworth bandpass 0.1234567-20 Hz, order 4"),
+    (DT, dict(high=49.99999999), "acausal Butterworth lowpass 49.99999999 Hz, order 4"),
+    (DT, dict(low=1e-3, high=25.0), "acausal Butterworth bandpass 0.001-25 Hz, order 4"),
+    (0.003, dict(high=166.6668),
+     "high corner 166.6668 Hz must lie between 0 and the Nyquist frequency 166.66666666666666 Hz"),
+])
+def test_corners_are_named_as_given(dt, kwargs, words):
+    # Six digits named 0.1234567 Hz 0.123457 in the record's processing, a corner just
+    # below a Nyquist frequency of 50 Hz "50 Hz", and refused 166.6668 Hz as not lying
+    # below a Nyquist frequency of "166.667 Hz".
+    try:
+        got = processing.bandpass(record(np.sin(3 * T), dt), **kwargs).processing[-1]
+    except ValueError as e:
+        got = str(e)
+    assert got == words
+
+
 @pytest.mark.parametrize("kwargs", [dict(low=0.1, high=20.0), dict(low=0.5, order=7),
                                     dict(high=5.0, order=1), dict(low=1.0, high=2.0, order=16)])
 def test_bandpass_is_sosfiltfilt_with_its_own_pad_and_short_records_name_it(kwargs):

@@ -145,7 +145,7 @@ def bandpass(record, low=None, high=None, order=4):
     for name, f in (("low", low), ("high", high)):
         if f is not None and not (math.isfinite(f) and 0.0 < f < nyquist):
             raise ValueError(f"{name} corner {f!r} Hz must lie between 0 and the Nyquist "
-                             f"frequency {nyquist:g} Hz")
+                             f"frequency {_hz(nyquist)} Hz")
     if low is None and high is None:
         raise ValueError("bandpass needs a low corner, a high corner or both")
     if low is not None and high is not None and not low < high:
@@ -154,11 +154,11 @@ def bandpass(record, low=None, high=None, order=4):
     if not 1 <= order <= 16:
         raise ValueError(f"filter order must be from 1 to 16, not {order}")
     if high is None:
-        kind, corners, name = "highpass", low, f"highpass {low:g} Hz"
+        kind, corners, name = "highpass", low, f"highpass {_hz(low)} Hz"
     elif low is None:
-        kind, corners, name = "lowpass", high, f"lowpass {high:g} Hz"
+        kind, corners, name = "lowpass", high, f"lowpass {_hz(high)} Hz"
     else:
-        kind, corners, name = "bandpass", (low, high), f"bandpass {low:g}-{high:g} Hz"
+        kind, corners, name = "bandpass", (low, high), f"bandpass {_hz(low)}-{_hz(high)} Hz"
     sos = signal.butter(order, corners, btype=kind, fs=1.0 / record.dt, output="sos")
     pad = _pad_length(sos)
     if record.npts <= pad:
@@ -168,11 +168,28 @@ def bandpass(record, low=None, high=None, order=4):
         with np.errstate(over="ignore", invalid="ignore"):
             accel = signal.sosfiltfilt(sos, record.accel, padlen=pad)
     except ValueError as e:
-        # The length is checked above: what is left is a corner so far below the
-        # sampling rate that its poles round to z = 1.
+        # The length is checked above: what is left is poles that round to z = 1, from
+        # a corner so far below the sampling rate, or from a band whose high corner lies
+        # so near the Nyquist frequency that its design loses the low one.
+        why = "its corner is too low"
+        if kind == "bandpass" and not _pole_at_one(
+                signal.butter(order, low, btype="highpass", fs=1.0 / record.dt, output="sos")):
+            why = f"its high corner is too close to the Nyquist frequency {_hz(nyquist)} Hz"
         raise ValueError(f"the {name} filter is unstable in double precision at a time step "
-                         f"of {record.dt:g} s: its corner is too low ({e})") from None
+                         f"of {record.dt:g} s: {why} ({e})") from None
     return _with(record, accel, f"acausal Butterworth {name}, order {order}")
+
+
+def _hz(f):
+    """A frequency in six digits where they are the value (0.1, 25), else in all it takes:
+    a corner of 49.99999999 Hz is not the Nyquist frequency of 50 Hz it would round to."""
+    short = f"{f:g}"
+    return short if float(short) == f else repr(float(f))
+
+
+def _pole_at_one(sos):
+    """True when a section's denominator vanishes at z = 1, which sosfiltfilt refuses."""
+    return bool(np.any(sos[:, 3:].sum(axis=1) == 0.0))
 
 
 def _pad_length(sos):
