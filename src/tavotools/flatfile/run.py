@@ -465,9 +465,6 @@ def _compute(state, options, todo, jobs, scheduler, lost, progress, read):
                         count(task)
                     continue
                 hold(state.commit(result, held))
-                # Not stored: the next run tries these files again.
-                shown = {path: name for path, name, _ in task.files}
-                lost.extend((shown[path], reason) for path, reason in result.unread)
                 count(task)
         finished = True
     finally:

@@ -226,6 +226,11 @@ class State:
                 db.executemany(
                     "INSERT OR REPLACE INTO files SELECT path, size, mtime, ?, ? FROM scan "
                     "WHERE path = ?", ((status, reason, _raw(path)) for path, reason in items))
+            # A file the system would not let the task read fails in this run only: stored
+            # with no time, it is stale to the next run, which reads it again.
+            db.executemany(
+                "INSERT OR REPLACE INTO files SELECT path, size, NULL, 'error', ? FROM scan "
+                "WHERE path = ?", ((reason, _raw(path)) for path, reason in result.unread))
             rows = {}   # the rows of one key: a recording, or a set split into components
             for directory, key, sortkey, members, text, floats, mask in result.rows:
                 rows.setdefault((_raw(directory), key), []).append(
