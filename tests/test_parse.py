@@ -132,6 +132,25 @@ def test_edge_cases(token, value):
     assert end == len(token)
 
 
+@pytest.mark.parametrize("zeros, exponent", [(999_999, "1000005"), (999_999, "1000022"),
+                                              (2_000_000, "2000003"), (999_999, "+999999"),
+                                              (999_999, "9" * 30)])
+@pytest.mark.parametrize("letter", ["e", "D"])
+def test_exponents_beyond_a_million_against_a_million_leading_zeros(zeros, exponent, letter):
+    # A fraction of a million zeros scales by 10**-1000000 and a large exponent undoes
+    # it: the value is what the two give together, whatever their size.
+    token = f"0.{'0' * zeros}1{letter}{exponent}"
+    expected = float(token.replace("D", "e"))
+    for call in (lambda d: _parse.floats(d, 0)[0], lambda d: _parse.columns(d, 0, 1)[0][:, 0],
+                 lambda d: _parse.fixed(d, 0, 1, len(d), 1)[0]):
+        if math.isinf(expected):
+            with pytest.raises(ParseError) as e:
+                call(token.encode())
+            assert e.value.kind == "range"
+        else:
+            same_bits(call(token.encode()), [expected])
+
+
 def halfway(x):
     """The exact decimal halfway between double x and the next one up, 2**1024 past the
     largest (every binary fraction has a finite decimal expansion: up to some 770

@@ -62,6 +62,10 @@ Scan scan(const char *p, const char *e) noexcept {
   }
   if (n_digits == 0) return {p, p, Exponent::none, false, false, 0, 0};
   Scan r{s, s, Exponent::none, !point, false, m, 0};
+  // An exponent is kept exact below a million and saturates there; a saturated
+  // one must not reach the exact path, where a million leading zeros of the
+  // fraction (in `dropped`) would offset it into the range of small powers.
+  constexpr std::int64_t saturated = 1000000;
   std::int64_t exponent = 0;
   if (s < e) {
     const char c = *s;
@@ -74,7 +78,7 @@ Scan scan(const char *p, const char *e) noexcept {
       if (letter && q < e && is_sign(*q)) negative = *q++ == '-';
       const char *exp_digits = q;
       for (; q < e && is_digit(*q); ++q)
-        exponent = std::min<std::int64_t>(exponent * 10 + (*q - '0'), 1000000);
+        exponent = std::min<std::int64_t>(exponent * 10 + (*q - '0'), saturated);
       if (q > exp_digits) {  // a letter or sign without digits is not part of the number
         r.end = q;
         r.integer = false;
@@ -88,7 +92,8 @@ Scan scan(const char *p, const char *e) noexcept {
     }
   }
   const std::int64_t exp10 = exponent + dropped;
-  r.small = kept <= 19 && m <= (std::uint64_t(1) << 53) && exp10 >= -22 && exp10 <= 22;
+  r.small = kept <= 19 && m <= (std::uint64_t(1) << 53) && exp10 >= -22 && exp10 <= 22 &&
+            exponent != saturated && exponent != -saturated;
   r.exp10 = int(exp10);
   return r;
 }
