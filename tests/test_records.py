@@ -361,6 +361,13 @@ def test_malformed_files_name_file_and_line(tmp_path, kind, what, edit, line, wo
     (["0.0,1", "0.01,2", "0.02"], {"units": "g"}, 3, "1 columns where the lines before hold 2"),
     (["1", "2", "x3"], {"units": "g", "dt": 0.1}, 3, "'x3' is not a number"),
     (["1", "2", "nan"], {"units": "g", "dt": 0.1}, 3, "'nan' is not a number"),
+    # Blanks that str.split() takes and the parser does not: the text as it stands is named.
+    (["1", "\x1c", "2"], {"units": "g", "dt": 0.1}, 2, "'\\x1c' is not a number"),
+    (["1 2", "3.0\xa04.0"], {"units": "g", "dt": 0.1}, 2, "'3.0\\xa04.0' is not a number"),
+    (["0 1.0", "0.01\x852.0"], {"units": "g"}, 2, "'0.01\\x852.0' is not a number"),
+    # A row whose numbers run together at a sign holds as many as the parser reads in it.
+    (["0 1.0", "0.01 2e1-2", "0.02 3.0"], {"units": "g"}, 2,
+     "3 columns where the lines before hold 2"),
     (["1 2 3"], {"units": "g"}, 1, "3 columns: give dt"),
     (["acc (g)", "1", "2"], {"units": "cm/s2", "dt": 0.1}, 1, "header states units 'g'"),
     # A count and a step, then comment lines only: no samples, not an internal error.

@@ -13,6 +13,7 @@ class ParseError(ValueError):
     index: int
     reason: str
     kind: str
+    found: int
 
 def floats(
     data: Buffer, start: int, count: int = -1, stop: int = -1, delimiters: Buffer | None = None

@@ -223,7 +223,7 @@ const char *kind_of(ParseStatus status) noexcept {
   }
 }
 
-/// Raises ParseError(offset, text, index, reason, kind) for a failed parse; returns nullptr.
+/// Raises ParseError(offset, text, index, reason, kind, found) for a failed parse; returns nullptr.
 PyObject *raise_failure(const Bytes &bytes, const ParseResult &r, const Request &q) noexcept {
   if (r.status == ParseStatus::no_memory) {
     PyErr_Format(PyExc_MemoryError, "cannot allocate a copy of the %lld-byte number at offset %lld",
@@ -245,7 +245,10 @@ PyObject *raise_failure(const Bytes &bytes, const ParseResult &r, const Request 
   Ref offset = Ref::steal(PyLong_FromLongLong(r.offset));
   Ref index = Ref::steal(PyLong_FromLongLong(r.values));
   Ref kind = Ref::steal(PyUnicode_FromString(kind_of(r.status)));
-  if (!offset || !index || !kind || PyObject_SetAttrString(exc.get(), "offset", offset.get()) < 0 ||
+  Ref found = Ref::steal(PyLong_FromLongLong(r.found));
+  if (!offset || !index || !kind || !found ||
+      PyObject_SetAttrString(exc.get(), "offset", offset.get()) < 0 ||
+      PyObject_SetAttrString(exc.get(), "found", found.get()) < 0 ||
       PyObject_SetAttrString(exc.get(), "kind", kind.get()) < 0 ||
       PyObject_SetAttrString(exc.get(), "text", text.get()) < 0 ||
       PyObject_SetAttrString(exc.get(), "index", index.get()) < 0 ||
@@ -433,7 +436,9 @@ int parse_exec(PyObject *module) noexcept {
         "\"offset N: REASON\". Attributes: offset (byte offset of the offending\n"
         "text, or of the end of the data when values are missing), text (that text,\n"
         "latin-1, at most 64 characters), index (values, or rows, read before it),\n"
-        "reason (the message without the offset) and kind: 'number', 'integer'\n"
+        "reason (the message without the offset), found (the numbers of the row,\n"
+        "or the fields of the line, that a 'columns' or 'line' fault found; else 0)\n"
+        "and kind: 'number', 'integer'\n"
         "(not one), 'range' (beyond the largest double), 'end' (the data ends\n"
         "first), 'blank' (a blank field), 'cut' (a field cut short by its line's\n"
         "end), 'line' (a line with fewer fields), 'after' (text after a line's last\n"

@@ -165,13 +165,11 @@ class _Data:
         return parts[0] if len(parts) == 1 else np.concatenate(parts)
 
     def _error(self, e, *args):
-        line = self.lines.text(e.offset, self.lines._line_end(e.offset)[0])
+        # The parser's own count and text: the line's cells as str.split() finds them
+        # differ where numbers run together at a sign or a blank is one it does not take
+        # (a no-break space, 0x1C-0x1F).
         if e.kind == "columns":
-            n = len(_cells(line))
-            return self.lines.error(e.offset, f"{n} columns where the lines before hold {args[0]}")
-        if e.kind in ("number", "range"):
-            return self.lines.error(e.offset, f"{_cells(e.text)[0]!r} is not a number"
-                                    if e.kind == "number" else e.reason)
+            return self.lines.error(e.offset, f"{e.found} columns where the lines before hold {args[0]}")
         return self.lines.error(e.offset, e.reason)
 
 
