@@ -143,6 +143,20 @@ def test_sample_metadata(data, name, expected):
             assert (ev.latitude, ev.longitude, ev.depth) == pytest.approx((lat, lon, depth))
 
 
+@pytest.mark.parametrize("blank_lines", [0, 2])
+def test_unam_a_padding_row_that_differs_is_named_at_its_line(data, tmp_path, blank_lines):
+    # The table is padded with copies of its last row; one that is not a copy is named,
+    # at its own line whatever blank lines come between the rows.
+    raw = (data / F / "unam" / "CUP50401.012").read_bytes()
+    last = raw.rstrip().rsplit(b"\n", 1)[1]
+    path = tmp_path / "padded.012"
+    path.write_bytes(raw + b"\r\n" * blank_lines + last + b"\n     1.000     2.000     3.000\r\n")
+    with pytest.raises(RecordError) as e:
+        read_records(path)
+    assert e.value.line == raw.count(b"\n") + blank_lines + 2
+    assert "more samples than the 17500 the header states" in str(e.value)
+
+
 def test_bhrc_origin_without_a_zone_gives_the_date_only(data):
     (r, *_) = read_records(data / F / "bhrc" / "5522-1.V1")
     assert (r.event.date, r.event.time) == (dt.date(2012, 8, 11), None)

@@ -43,6 +43,7 @@ _FORMAT = re.compile(r"(\d+)\s*F\s*(\d+)\.\d+", re.I)
 _CLOCK = re.compile(r"(\d{1,2}):(\d{2})(?::(\d{1,2}(?:\.\d*)?))?")
 _COORDINATE = re.compile(r"(\d+(?:\.\d*)?)\s*(LAT|LONG)\.?\s*([NSEW])", re.I)
 _MAGNITUDE = re.compile(r"(M[A-Za-z]?)\s*=\s*(\d+(?:\.\d*)?)")
+_BLANKS = re.compile(rb"\s*+")
 _UTC_KEY = re.compile(r"[(\[]\s*(?:GMT|UTC)\s*[)\]]", re.I)
 
 
@@ -227,9 +228,10 @@ def _padding(lines, last, npts):
         raise lines.error(e.offset, f"after the {npts} rows the header states: {e.reason}") from None
     repeated = (rest == last).all(axis=1)
     if not repeated.all():
-        at = lines.pos
-        for _ in range(int(np.argmin(repeated))):
-            at = lines._line_end(at)[1]
+        # The row after the copies, found as the parser found the rows: blank lines
+        # between them are no rows.
+        _, end = _parse.columns(lines.data, lines.pos, len(last), int(np.argmin(repeated)), stop=lines.end)
+        at = _BLANKS.match(lines.data, end, lines.end).end()
         raise lines.error(at, f"more samples than the {npts} the header states")
 
 
