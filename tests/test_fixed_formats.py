@@ -270,6 +270,12 @@ def test_cosmos_several_sections_velocity_passed_over(tmp_path):
      "unknown units 'furlong/fortnight': use one of 'g', 'm/s2', 'cm/s2', 'gal', 'mm/s2', 'g/10'"),
     (lambda l: l[:47] + [l[47].replace("approx 0 secs", "approx 9 secs")] + l[48:], 48,
      "10 samples at 0.01 s last 0.1 s, not the 9 s the data line states"),
+    # Counts beyond 64 bits: as any count the file cannot hold.
+    (lambda l: l[:47] + [l[47].replace("      10 acc", f"{2 ** 64} acc")] + l[48:], 50,
+     f"2 values on a line of 8 (after 10 of the {2 ** 64} samples the header states)"),
+    (lambda l: l[:13] + [l[13].replace(" 100 Integer", f" {10 ** 30} Integer")] + l[14:], 25,
+     f"columns 1-8: '100 Rea' is not a number (after 100 of the {10 ** 30} integer-header "
+     f"values the header states)"),
 ])
 def test_cosmos_malformed(tmp_path, edit, line, message):
     path = write(tmp_path / "bad.v2", edit(cosmos_lines([0.5] * 10)))

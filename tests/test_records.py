@@ -329,6 +329,8 @@ MALFORMED = [
      "7 values on a line of 8"),
     ("at2", "truncated", lambda l: l[:-1], 5, "file ends after 5 of the 7 samples"),
     ("at2", "count", lambda l: _edit(l, 3, "NPTS=  7", "NPTS=  6"), 6, "more samples than the 6"),
+    ("at2", "count beyond 64 bits", lambda l: _edit(l, 3, "NPTS=  7", f"NPTS={2 ** 64}"), 6,
+     f"file ends after 7 of the {2 ** 64} samples the header states"),
     ("at2", "non-numeric", lambda l: _edit(l, 4, "1.0000000E-01", "1.00000O0E-01"), 5,
      "is not a number"),
     ("at2", "no npts", lambda l: _edit(l, 3, "NPTS=", "N="), 4, "expected 'NPTS="),

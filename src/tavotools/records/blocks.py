@@ -11,6 +11,10 @@ from .. import _parse
 __all__ = ["columns", "cut_short", "fixed", "floats"]
 
 _TOKEN = re.compile(rb"[^\s,;]+")
+# The parser takes 64-bit counts and widths. A header may state more (a damaged
+# digit run); no file holds 2**63 bytes, so the largest it takes fails as the
+# stated one would, and the messages word the stated count.
+_LARGEST = 2 ** 63 - 1
 _TRAILING_DIGITS = re.compile(rb"\d*\Z")
 
 
@@ -101,7 +105,7 @@ def floats(source, start, count=-1, stop=-1, *, what=None):
     `what` names the values of a counted block ("samples") for the messages.
     """
     try:
-        return _whole(source, start, _parse.floats(source.data, start, count, stop))
+        return _whole(source, start, _parse.floats(source.data, start, min(count, _LARGEST), stop))
     except _parse.ParseError as e:
         raise (_located(source, e) if what is None else _counted(source, e, count, what)) from None
 
@@ -109,7 +113,8 @@ def floats(source, start, count=-1, stop=-1, *, what=None):
 def fixed(source, start, count, width, per_line, *, what="samples", integers=False):
     """`count` fixed-width fields from the line at `start`: (float64 array, end offset)."""
     try:
-        return _parse.fixed(source.data, start, count, width, per_line, integers=integers)
+        return _parse.fixed(source.data, start, min(count, _LARGEST), min(width, _LARGEST),
+                            min(per_line, _LARGEST), integers=integers)
     except _parse.ParseError as e:
         raise _counted(source, e, count, what, width) from None
 
@@ -120,6 +125,7 @@ def columns(source, start, n_columns, count=-1, stop=-1, *, what=None):
     `what` names the rows of a counted block ("rows") for the messages.
     """
     try:
-        return _whole(source, start, _parse.columns(source.data, start, n_columns, count, stop))
+        return _whole(source, start, _parse.columns(source.data, start, n_columns, min(count, _LARGEST),
+                                                    stop))
     except _parse.ParseError as e:
         raise (_located(source, e) if what is None else _counted(source, e, count, what)) from None
