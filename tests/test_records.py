@@ -239,6 +239,24 @@ def test_v2_fixture_and_its_format(tmp_path, wording):
     assert r.stated_pga == pytest.approx(1.23456)
 
 
+@pytest.mark.parametrize("stated", [12, 200, 10 ** 6, 10 ** 15])
+def test_v2_velocity_block_stating_more_points_than_it_holds_loses_no_channel(tmp_path, stated):
+    # The blocks after the acceleration are passed over by their count; one stating
+    # more points than its rows (a damaged digit) ends at the block or channel that
+    # follows it: it took the next channel's lines for its own (200), the rest of the
+    # file (10**6), or walked past the end 10**14 times (10**15).
+    samples = [-3.038, -0.787, 2.288, 4.106, -267.957, 0.63, -1.08, -2.112, 5.0]
+    first = v2_lines(samples)
+    k = next(i for i, line in enumerate(first) if "POINTS OF VELOC" in line)
+    # Uneven rows: their count cannot be jumped over from the first row's length.
+    first = first[:k] + [first[k].replace(" 9 POINTS", f" {stated} POINTS"), first[k + 1] + "  "] + first[k + 2:]
+    path = write(tmp_path / "three.v2", first + v2_lines(samples) + v2_lines(samples))
+    records = read_v2(path)
+    assert len(records) == 3
+    for r in records:
+        assert np.array_equal(r.accel, np.array(samples) * 0.01)
+
+
 @pytest.mark.parametrize("lines, kwargs, expected_dt, factor", [
     (["0.5", "-1.25", "2e-2"], {"dt": 0.01, "units": "cm/s2"}, 0.01, 0.01),
     (["# comment", "0.5", "-1.25", "2e-2"], {"dt": 0.01, "units": "gal"}, 0.01, 0.01),

@@ -143,7 +143,10 @@ class Lines:
 
         Rows of one block have one length, so the jump is computed from the
         first row; it is taken when a row starts where it lands and the line
-        after it is the one that follows; else the rows are walked one by one.
+        after it is the one that follows; else the rows are walked one by one,
+        to the first line that follows or the end where that comes before
+        `count` rows: a count stating more rows than the block holds must take
+        neither the lines of what follows nor a walk past the end of the file.
         """
         if count <= 0:
             return
@@ -156,6 +159,8 @@ class Lines:
                 self.pos = nxt
                 return
         for _ in range(count):
+            if self.pos >= self.end or follows(self._line(self.pos)[0]):
+                return
             self.pos = self._line_end(self.pos)[1]
 
     def expect_no_more_numbers(self, count, what):
