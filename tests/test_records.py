@@ -1,4 +1,5 @@
 """Record readers: real agency files, generated fixtures, and malformed input."""
+import ast
 import ctypes
 import ctypes.util
 import dataclasses
@@ -10,6 +11,8 @@ from datetime import date, datetime, timezone
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from tavotools.obe import obe_check
 from tavotools.records import (
@@ -401,6 +404,33 @@ def test_malformed_text(tmp_path, lines, kwargs, line, words):
         read_text(path, **kwargs)
     named(e, path, line)
     assert words in str(e.value)
+
+
+# Cells of a text file's rows, separators among them, and the blanks that str.split()
+# takes and the parser does not.
+_CELL = st.sampled_from(["1", "-2.5", "3e-1", "2e1-2", "x", "nan", "1e400", ".5", "7D2"])
+_GAP = st.sampled_from([" ", "\t", ",", ";", " , ", "\xa0", "\x1c", "\x85", "\v"])
+
+
+@settings(max_examples=200, deadline=None, database=None)
+@given(rows=st.lists(st.lists(st.tuples(_GAP, _CELL), min_size=1, max_size=4), min_size=1, max_size=6),
+       dt=st.sampled_from([None, 0.1]))
+def test_text_errors_quote_what_the_named_line_holds(tmp_path_factory, rows, dt):
+    lines = ["0 1", "0.1 2"] + ["".join(g + c for g, c in row).strip(" ,;") or "0" for row in rows]
+    path = write(tmp_path_factory.mktemp("text") / "rows.txt", lines)
+    try:
+        read_text(path, dt=dt, units="g")
+    except RecordError as e:
+        assert e.line is not None and 1 <= e.line <= len(lines), str(e)
+        line = lines[e.line - 1]
+        m = re.match(r"('(?:[^'\\]|\\.)*'|\"(?:[^\"\\]|\\.)*\") (?:is not a number|exceeds)", e.reason)
+        if m:
+            assert ast.literal_eval(m.group(1)) in line, str(e)
+        m = re.match(r"(\d+) columns where the lines before hold 2", e.reason)
+        if m:  # as many as the parser reads: numbers run together at a sign are two
+            found = len(re.findall(r"[+-]?(?:\d+\.?\d*|\.\d+)(?:[EeDd][+-]?\d+|[+-]\d+)?", line))
+            assert int(m.group(1)) == found, str(e)
+        assert not e.reason.startswith("cannot be read"), str(e)
 
 
 @pytest.mark.parametrize("kwargs, words", [
