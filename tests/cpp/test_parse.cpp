@@ -101,6 +101,17 @@ TEST(ToDouble, OverflowIsAnErrorUnderflowAZero) {
   }
 }
 
+TEST(ToDouble, SaturatedExponentsAgainstAsManyLeadingZeros) {
+  // A million leading zeros of the fraction take 10**-1000000 and an exponent past
+  // a million gives it back: never the value of the exponent where it saturates.
+  const std::string fraction = "0." + std::string(999999, '0') + "1";
+  for (const char *exponent : {"e1000005", "D+1000005", "+1000005", "e1000022"}) {
+    const Converted r = convert(fraction + exponent);
+    ASSERT_EQ(r.status, ParseStatus::ok) << exponent;
+    EXPECT_EQ(bits(r.value), bits(exponent[std::strlen(exponent) - 1] == '5' ? 1e5 : 1e22)) << exponent;
+  }
+}
+
 TEST(ToDouble, LongFortranMantissasAreExact) {
   // Beyond the stack buffer of the D and bare-exponent rewrite: the same
   // value as the 'e' form, which from_chars reads in place.
