@@ -919,7 +919,7 @@ RESIZED_DURING_THE_CALL = """
         pass
 
     MAKE = {"array": lambda a: a, "view": lambda a: a[:], "memoryview": memoryview,
-               "subclass": lambda a: a.view(Sub)}
+               "subclass": lambda a: a.view(Sub), "array of a memoryview": lambda a: np.asarray(memoryview(a))}
     target = None
 
     def resize():
@@ -997,7 +997,7 @@ RESIZED_DURING_THE_CALL = """
 """
 
 
-@pytest.mark.parametrize("holder", ["array", "view", "memoryview", "subclass"])
+@pytest.mark.parametrize("holder", ["array", "view", "memoryview", "subclass", "array of a memoryview"])
 def test_array_resized_by_code_the_call_runs_is_not_read(holder):
     rc, out, err = run_child(RESIZED_DURING_THE_CALL.replace("HOLDER", repr(holder)))
     assert rc == 0, err[-3000:]
@@ -1098,7 +1098,7 @@ KEPT_WINDOW_OF_A_RESIZED_ARRAY = """
 """
 
 
-@pytest.mark.parametrize("holder", ["owner", "owner[:]", "memoryview(owner)"])
+@pytest.mark.parametrize("holder", ["owner", "owner[:]", "memoryview(owner)", "np.asarray(memoryview(owner))"])
 def test_kept_window_of_a_resized_array_is_not_read(holder):
     # A window view handed to the namespace's get_PGA_cy and kept after the call shows
     # the caller's memory; once the array is resized away, it is refused, not read.

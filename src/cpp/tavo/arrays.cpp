@@ -9,6 +9,8 @@
 
 #include "runtime/numpy.hpp"
 
+#include "runtime/array_owner.hpp"
+
 namespace tavo::arrays {
 namespace {
 
@@ -42,11 +44,11 @@ bool array_extent(PyObject *obj, const char *&begin, const char *&end) noexcept 
   // Only the resize of the array that owns the memory moves it (a view's own layout
   // may be set in place, its strides too, and it still shows the same memory): the
   // bytes held are that owner's allocation, whatever layout either was given since.
-  auto *a = reinterpret_cast<PyArrayObject *>(obj);
-  while (!PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA) && PyArray_BASE(a) != nullptr &&
-         PyArray_Check(PyArray_BASE(a)))
-    a = reinterpret_cast<PyArrayObject *>(PyArray_BASE(a));
-  if (!PyArray_CHKFLAGS(a, NPY_ARRAY_OWNDATA)) {
+  // The owner is found through memoryviews among the bases as well: the base of
+  // np.asarray(memoryview(owner)) is the memoryview, and resizing the owner frees
+  // the memory that array shows all the same.
+  PyObject *owner = runtime::numpy_memory_owner(obj);
+  if (owner == nullptr) {
     // No array among its bases owns the memory (another exporter's, held by NumPy's
     // export of it, or a C library's): no resize of an array it shows can move it, and
     // the window is shown as a buffer taken at conversion would show it.
@@ -54,6 +56,7 @@ bool array_extent(PyObject *obj, const char *&begin, const char *&end) noexcept 
     end = reinterpret_cast<const char *>(INTPTR_MAX);
     return true;
   }
+  auto *a = reinterpret_cast<PyArrayObject *>(owner);
   const std::intptr_t data = reinterpret_cast<std::intptr_t>(PyArray_BYTES(a));
   // The elements' bytes: size times item size is kept by every change of shape,
   // strides or dtype in place; the layout's own span is taken too, where it lies wider.
