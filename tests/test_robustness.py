@@ -1107,6 +1107,80 @@ def test_kept_window_of_a_resized_array_is_not_read(holder):
     assert last_json(out) == ["the array was resized while the call was reading it"] * 5
 
 
+# A kept window exported to a consumer that reads it later: _spectra and _parse (which
+# read without the interpreter lock, after converting their later arguments) and NumPy
+# (an array over the window). The record it shows must stay where it is while the export
+# lasts, as NumPy keeps an array whose buffer another holder has, and move again after.
+KEPT_WINDOW_EXPORTED = """
+    import json
+    import numpy as np
+    import tavotools.tavo as tavo
+    from tavotools import _parse, _spectra
+
+    kept = []
+    own = tavo.get_PGA_cy
+    tavo.get_PGA_cy = lambda window: (kept.append(window), own(window))[1]
+    owner = np.full(3000, 0.5)
+    tavo.get_CAVstd_cy(HOLDER, 0.01)
+    tavo.get_PGA_cy = own
+    window = kept[1]
+
+    class Resizing:                  # a number whose conversion resizes the record
+        def __init__(self, value):
+            self.value, self.outcome = value, "not asked"
+        def resize(self):
+            try:
+                owner.resize(5_000_000, refcheck=False)
+                self.outcome = "resized"
+            except ValueError as e:
+                self.outcome = " ".join(str(e).split()[:2])
+            owner[:3000] = 0.5      # whatever happened, the record holds what it held
+        def __float__(self):
+            self.resize()
+            return float(self.value)
+        def __index__(self):
+            self.resize()
+            return self.value
+
+    def outcome(call):
+        try:
+            return repr(call())
+        except Exception as e:
+            return f"{type(e).__name__}: {e}"
+
+    def numpy_array(w, number):
+        held = np.asarray(w)
+        float(number)
+        return held.copy()
+
+    CASES = {
+        "response_peaks": lambda w, n: _spectra.response_peaks(w, n(0.01), np.array([0.1, 1.0])),
+        "floats": lambda w, n: _parse.floats(w, n(0)),
+        "np.asarray": lambda w, n: numpy_array(w, n(0)),
+    }
+    out = {}
+    for case, call in CASES.items():
+        expected = outcome(lambda: call(np.asarray(window).copy(), lambda v: v))
+        number = Resizing
+        def make(v):
+            global number
+            number = Resizing(v)
+            return number
+        got = outcome(lambda: call(window, make))
+        out[case] = [number.outcome, got == expected]
+    # Released with the exports: the resize the exports refused works now.
+    owner.resize(10, refcheck=False)
+    print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("holder", ["owner", "owner[:]", "memoryview(owner)", "np.asarray(memoryview(owner))"])
+def test_kept_window_stays_in_place_while_exported(holder):
+    rc, out, err = run_child(KEPT_WINDOW_EXPORTED.replace("HOLDER", holder))
+    assert rc == 0, err[-3000:]
+    assert last_json(out) == {case: ["cannot resize", True] for case in ["response_peaks", "floats", "np.asarray"]}
+
+
 # The same resize from another thread while the kernels run without the interpreter
 # lock. A long switch interval keeps the lock with the worker from the kernels' end
 # to its own end, so a resize that finds the worker unfinished found it in the call.

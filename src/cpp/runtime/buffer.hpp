@@ -53,10 +53,12 @@ public:
   }
 
   /// Requests the buffer of `obj` with PyBUF_* `flags`; false with the exporter's
-  /// exception (TypeError for a non-exporter) set.
-  bool acquire(PyObject *obj, int flags) noexcept {
+  /// exception (TypeError for a non-exporter) set. `pin` false leaves the memory
+  /// unpinned, for a buffer handed over before any code runs.
+  bool acquire(PyObject *obj, int flags, bool pin = true) noexcept {
     if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
     held_ = true;
+    if (!pin) return true;
     pin_ = pin_memory(view_.obj);
     return pin_ != nullptr;
   }

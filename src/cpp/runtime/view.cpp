@@ -23,6 +23,8 @@ struct ViewObject {
   char *data;
   Py_ssize_t shape[1];
   Py_ssize_t strides[1];
+  Py_ssize_t exports; // buffers this view has exported and not yet had released
+  PyObject *pin;      // while exports > 0: pin_memory() of the memory shown
 };
 
 ViewObject *as_view(PyObject *o) noexcept { return reinterpret_cast<ViewObject *>(o); }
@@ -163,6 +165,7 @@ void View_dealloc(PyObject *self) noexcept {
     v->owns_buffer = false;
     PyBuffer_Release(&v->buffer);
   }
+  Py_CLEAR(v->pin);
   Py_CLEAR(v->base);
   tp->tp_free(self);
   Py_DECREF(tp);
@@ -173,6 +176,7 @@ int View_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
   Py_VISIT(Py_TYPE(self));
   if (v->owns_buffer) Py_VISIT(v->buffer.obj);
   Py_VISIT(v->base);
+  Py_VISIT(v->pin);
   return 0;
 }
 
@@ -183,6 +187,25 @@ bool contiguous(const ViewObject *v) noexcept { return v->shape[0] <= 1 || v->st
 bool view_held(PyObject *self) noexcept {
   ViewObject *v = as_view(self);
   return check_held(DoubleView(Ref::borrow(self), v->data, v->shape[0], v->strides[0]));
+}
+
+/// The object whose memory `view` shows: the array a direct reader read, or the
+/// exporter whose buffer its view object holds (seen through memoryviews).
+PyObject *memory_holder(const DoubleView &view) noexcept {
+  PyObject *o = view.owner();
+  if (Py_IS_TYPE(o, view_type)) {
+    ViewObject *v = as_view(o);
+    if (v->base != nullptr) {  // a slice: its base is the array read directly, or the holding view
+      o = v->base;
+      if (Py_IS_TYPE(o, view_type)) v = as_view(o);
+    }
+    if (Py_IS_TYPE(o, view_type)) o = v->owns_buffer ? v->buffer.obj : nullptr;
+  }
+  // A memoryview's export is that of the object it views; a memoryview never views
+  // another memoryview (it shares that one's export), but the loop need not trust it.
+  for (int depth = 0; o != nullptr && PyMemoryView_Check(o) && depth < 8; ++depth)
+    o = PyMemoryView_GET_BASE(o);
+  return o;
 }
 
 int View_getbuffer(PyObject *self, Py_buffer *view, int flags) noexcept {
@@ -200,6 +223,22 @@ int View_getbuffer(PyObject *self, Py_buffer *view, int flags) noexcept {
     view->obj = nullptr;
     return -1;
   }
+  // An exporter keeps the memory it exports in place until the export is released,
+  // as bytearray and array.array refuse to resize meanwhile: the NumPy array whose
+  // memory this view shows is pinned while any export lasts, so that its resize
+  // without the reference check is refused rather than free what a consumer reads
+  // (a later argument's conversion, or another thread while the consumer runs
+  // without the interpreter lock).
+  if (v->exports == 0) {
+    const DoubleView shown(Ref::borrow(self), v->data, v->shape[0], v->strides[0]);
+    PyObject *pin = pin_memory(memory_holder(shown));
+    if (pin == nullptr) {
+      view->obj = nullptr;
+      return -1;
+    }
+    Py_XSETREF(v->pin, pin);
+  }
+  ++v->exports;
   view->buf = v->data;
   view->obj = Py_NewRef(self);
   view->len = v->shape[0] * 8;
@@ -212,6 +251,11 @@ int View_getbuffer(PyObject *self, Py_buffer *view, int flags) noexcept {
   view->suboffsets = nullptr;
   view->internal = nullptr;
   return 0;
+}
+
+void View_releasebuffer(PyObject *self, Py_buffer *) noexcept {
+  ViewObject *v = as_view(self);
+  if (--v->exports == 0) Py_CLEAR(v->pin);
 }
 
 Py_ssize_t View_length(PyObject *self) noexcept { return as_view(self)->shape[0]; }
@@ -238,6 +282,7 @@ PyType_Slot view_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void *>(View_traverse)},
     {Py_tp_repr, reinterpret_cast<void *>(View_repr)},
     {Py_bf_getbuffer, reinterpret_cast<void *>(View_getbuffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void *>(View_releasebuffer)},
     {Py_sq_length, reinterpret_cast<void *>(View_length)},
     {Py_sq_item, reinterpret_cast<void *>(View_item)},
     {Py_tp_doc, const_cast<char *>("One-dimensional float64 view sharing the memory of another buffer.")},
@@ -277,25 +322,6 @@ bool holds(const char *begin, const char *end, const DoubleView &view) noexcept 
     return false;
   const std::intptr_t lo = first < last ? first : last, hi = (first < last ? last : first);
   return lo >= lo_end && hi <= hi_end - 8;
-}
-
-/// The object whose memory `view` shows: the array a direct reader read, or the
-/// exporter whose buffer its view object holds (seen through memoryviews).
-PyObject *memory_holder(const DoubleView &view) noexcept {
-  PyObject *o = view.owner();
-  if (Py_IS_TYPE(o, view_type)) {
-    ViewObject *v = as_view(o);
-    if (v->base != nullptr) {  // a slice: its base is the array read directly, or the holding view
-      o = v->base;
-      if (Py_IS_TYPE(o, view_type)) v = as_view(o);
-    }
-    if (Py_IS_TYPE(o, view_type)) o = v->owns_buffer ? v->buffer.obj : nullptr;
-  }
-  // A memoryview's export is that of the object it views; a memoryview never views
-  // another memoryview (it shares that one's export), but the loop need not trust it.
-  for (int depth = 0; o != nullptr && PyMemoryView_Check(o) && depth < 8; ++depth)
-    o = PyMemoryView_GET_BASE(o);
-  return o;
 }
 
 [[gnu::cold]] PyObject *moved() noexcept {
@@ -353,8 +379,10 @@ bool to_double_view(PyObject *obj, DoubleView &out) noexcept {
     out = DoubleView(Ref::borrow(obj), data, n, stride);
     return true;
   }
+  // Handed over to the view object at once: that pins the memory when it exports
+  // it, and a call checks the memory (check_held) after any code it runs.
   HeldBuffer held;
-  if (!held.acquire(obj, PyBUF_RECORDS)) return false;
+  if (!held.acquire(obj, PyBUF_RECORDS, false)) return false;
   ViewObject *v = holding_view(held);
   if (v == nullptr) return false;
   out = DoubleView(Ref::steal(reinterpret_cast<PyObject *>(v)), v->data, v->shape[0], v->strides[0]);

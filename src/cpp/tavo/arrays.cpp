@@ -39,6 +39,8 @@ bool read_float64_array(PyObject *obj, char *&data, std::int64_t &n, std::int64_
   return true;
 }
 
+PyObject *memory_owner(PyObject *exporter) noexcept { return runtime::numpy_memory_owner(exporter); }
+
 bool array_extent(PyObject *obj, const char *&begin, const char *&end) noexcept {
   if (!PyArray_Check(obj)) return false;
   // Only the resize of the array that owns the memory moves it (a view's own layout

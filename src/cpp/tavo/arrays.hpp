@@ -16,4 +16,8 @@ bool read_float64_array(PyObject *obj, char *&data, std::int64_t &n, std::int64_
 /// no array among its bases owns the memory.
 bool array_extent(PyObject *obj, const char *&begin, const char *&end) noexcept;
 
+/// The NumPy array that owns the memory `exporter` exports (runtime::MemoryOwner):
+/// the view objects pin it while they export that memory.
+PyObject *memory_owner(PyObject *exporter) noexcept;
+
 } // namespace tavo::arrays

@@ -2,6 +2,7 @@
 // and exec slots. Start-up stops at the first error and reports that error;
 // a failed start-up leaves functions taken meanwhile refusing to run.
 #include "kernels/constants.hpp"
+#include "runtime/buffer.hpp"
 #include "runtime/function.hpp"
 #include "runtime/ref.hpp"
 #include "runtime/traceback.hpp"
@@ -109,6 +110,7 @@ bool exec_body(PyObject *module, bool &traced) noexcept {
   if (!runtime::init_view_type() || !runtime::init_function_type(module_info) || !compat::check_types())
     return false;
   runtime::set_direct_reader(arrays::read_float64_array, arrays::array_extent);
+  runtime::set_memory_owner(arrays::memory_owner);
   return run_module_body();
 }
 
