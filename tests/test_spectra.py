@@ -415,6 +415,24 @@ def test_module_argument_errors(call, error, message):
     assert str(e.value) == message
 
 
+class _RaisingExporter:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __buffer__(self, flags):
+        raise self.exc
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), MemoryError(), RuntimeError("exporter broke"),
+                                 BufferError("busy")])
+def test_an_exporters_own_error_reaches_the_caller(exc):
+    # Only an object that gives no buffer of doubles is named as the wrong argument: a
+    # Ctrl-C or an allocation failure while an exporter runs is not a TypeError.
+    with pytest.raises(type(exc)) as e:
+        _spectra.response_peaks(_RaisingExporter(exc), 0.01, P)
+    assert e.value is exc
+
+
 def test_buffers_are_released_on_every_path():
     accel, periods = np.ones(50), np.array([0.1, 1.0])
     bad = np.array([0.1, -1.0])

@@ -11,6 +11,11 @@ namespace tavo::spectra {
 
 bool to_doubles(PyObject *obj, const char *name, Doubles &out) noexcept {
   if (!out.held.acquire(obj, PyBUF_STRIDES | PyBUF_FORMAT)) {
+    // An object that gives no such buffer is named; an exporter's own failure (a
+    // KeyboardInterrupt or MemoryError in a __buffer__ written in Python, a tavo view
+    // whose array was resized away) reaches the caller as it was raised.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+      return false;
     PyErr_Clear();
     PyErr_Format(PyExc_TypeError,
                  "%s must be a one-dimensional float64 array (a buffer of doubles), not %.200s", name,
