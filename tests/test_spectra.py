@@ -407,7 +407,7 @@ A = np.ones(10)
     (lambda: _spectra.response_peaks(A, 1e300, np.array([1.0])), ValueError,
      "a time step of 1e+300 s is too long for periods[0] = 1.0 s in double precision"),
     (lambda: _spectra.response_peaks(A, 1e300, np.array([1.0]), 0.05, 4), ValueError,
-     "a time step of 2.5e+299 s is too long for periods[0] = 1.0 s in double precision"),
+     "a time step of 1e+300 s (4 sub-steps of 2.5e+299 s) is too long for periods[0] = 1.0 s in double precision"),
 ])
 def test_module_argument_errors(call, error, message):
     with pytest.raises(error) as e:

@@ -60,9 +60,11 @@ bool check_damping(double zeta) noexcept {
   return false;
 }
 
-/// ω = 2π / T for a period that both the oscillator and its step can represent;
-/// `index` < 0 names the single parameter `period`, else periods[index].
-bool check_period(double T, double h, std::int64_t index, double &omega) noexcept {
+/// ω = 2π / T for a period that both the oscillator and its step h (dt in `substeps`
+/// sub-steps) can represent; `index` < 0 names the single parameter `period`, else
+/// periods[index].
+bool check_period(double T, double dt, double h, long long substeps, std::int64_t index,
+                  double &omega) noexcept {
   char name[40] = "period";
   if (index >= 0) PyOS_snprintf(name, sizeof name, "periods[%lld]", static_cast<long long>(index));
   if (!(std::isfinite(T) && T > 0.0)) {
@@ -79,8 +81,14 @@ bool check_period(double T, double h, std::int64_t index, double &omega) noexcep
     return false;
   }
   if (!std::isfinite(x * x)) {  // the period is fine: the step is what is out of range
-    PyErr_Format(PyExc_ValueError, "a time step of %s s is too long for %s = %s s in double precision",
-                 repr(h).c_str(), name, repr(T).c_str());
+    // The record's step, as the caller gave it, and the sub-step that is too long.
+    char step[96];
+    if (substeps > 1)
+      PyOS_snprintf(step, sizeof step, "%s s (%lld sub-steps of %s s)", repr(dt).c_str(), substeps, repr(h).c_str());
+    else
+      PyOS_snprintf(step, sizeof step, "%s s", repr(dt).c_str());
+    PyErr_Format(PyExc_ValueError, "a time step of %s is too long for %s = %s s in double precision", step, name,
+                 repr(T).c_str());
     return false;
   }
   return true;
@@ -188,7 +196,7 @@ struct Oscillators {
 
   /// False with an exception set: a bad period, or (however absurd the count, a
   /// zero-stride view of 2**58) MemoryError when the arrays cannot be held.
-  bool prepare(Span periods, double h, long long substeps) noexcept {
+  bool prepare(Span periods, double dt, double h, long long substeps) noexcept {
     steps = allocate<Step>(periods.n);
     omega = allocate<double>(periods.n);
     weights = allocate<double>(2 * substeps + 2);
@@ -199,7 +207,7 @@ struct Oscillators {
       return false;
     }
     for (std::int64_t m = 0; m < periods.n; ++m)
-      if (!check_period(kernels::at(periods, m), h, m, omega[m])) return false;
+      if (!check_period(kernels::at(periods, m), dt, h, substeps, m, omega[m])) return false;
     return true;
   }
 
@@ -228,7 +236,7 @@ PyObject *response_peaks(const Doubles &accel_arg, Real dt_arg, const Doubles &p
   if (!check_substeps(substeps)) return TAVO_FAIL_HERE();
   const double h = dt / static_cast<double>(substeps);
   Oscillators osc;
-  if (!osc.prepare(periods, h, substeps)) return TAVO_FAIL_HERE();
+  if (!osc.prepare(periods, dt, h, substeps)) return TAVO_FAIL_HERE();
   Ref SD = Ref::steal(new_array(periods.n));
   if (!SD) return TAVO_FAIL_HERE();
   Ref PSV = Ref::steal(new_array(periods.n));
@@ -263,7 +271,7 @@ PyObject *response_peaks(const Doubles &accel_arg, Real dt_arg, const Doubles &p
 PyObject *recurrence_coefficients(Real dt, Real period, Real damping) noexcept {
   double omega = 0.0;
   if (!check_dt(dt.value) || !check_damping(damping.value) ||
-      !check_period(period.value, dt.value, -1, omega))
+      !check_period(period.value, dt.value, dt.value, 1, -1, omega))
     return TAVO_FAIL_HERE();
   const Step s = kernels::exact_step(omega, dt.value, damping.value);
   return Py_BuildValue("((dddd)(dd)(dd))", s.a11, s.a12, s.a21, s.a22, s.b1, s.b2, s.c1, s.c2);
@@ -302,7 +310,7 @@ PyObject *rotated_peaks(const Doubles &accel1, const Doubles &accel2, Real dt_ar
   }
   const kernels::Angles angles{cosines.get(), sines.get(), n_angles};
   Oscillators osc;
-  if (!osc.prepare(periods, h, substeps)) return TAVO_FAIL_HERE();
+  if (!osc.prepare(periods, dt, h, substeps)) return TAVO_FAIL_HERE();
   const auto work = allocate<double>(kernels::rotated_response_work(a1.n, substeps));
   if (!work) {
     PyErr_SetString(PyExc_MemoryError, "cannot allocate the room of a rotated response");
