@@ -39,6 +39,22 @@ def data():
 
 
 @pytest.fixture
+def edited(data, tmp_path):
+    """Makes edited copies of the data folder's files: edited(name, edits, target=None) is a
+    copy of `name` in tmp_path (named `target`, else as the file) with each (old, new) of
+    `edits` made at its first place; each old text must be there."""
+    def make(name, edits, target=None):
+        text = (data / name).read_bytes().decode("latin-1")
+        for old, new in edits:
+            assert old in text, old
+            text = text.replace(old, new, 1)
+        path = tmp_path / (target or name.split("/")[-1])
+        path.write_bytes(text.encode("latin-1"))
+        return path
+    return make
+
+
+@pytest.fixture
 def pool_breaks_at_third_hand_out(monkeypatch):
     """Every process pool kills its workers at the third task handed out and waits
     until it knows itself broken, so that this hand-out meets the broken pool before

@@ -18,17 +18,6 @@ AFAD = f"{F}/nsmn/20170720223109_0921.txt"
 UNAM = f"{F}/unam/CUP50401.012"
 
 
-def edited(data, tmp_path, name, edits):
-    """A copy of a real file with each (old, new) edit made at its first place."""
-    text = (data / name).read_bytes().decode("latin-1")
-    for old, new in edits:
-        assert old in text, old
-        text = text.replace(old, new, 1)
-    path = tmp_path / name.split("/")[-1]
-    path.write_bytes(text.encode("latin-1"))
-    return path
-
-
 def when(*parts):
     return dt.datetime(*parts, tzinfo=UTC)
 
@@ -52,16 +41,16 @@ TIMES = [
 
 @pytest.mark.parametrize("name, edit, which, expected", TIMES,
                          ids=[f"{t[0].split('/')[1]}-{k}" for k, t in enumerate(TIMES)])
-def test_times_as_headers_write_them(data, tmp_path, name, edit, which, expected):
-    record = read_records(edited(data, tmp_path, name, [edit]))[0]
+def test_times_as_headers_write_them(edited, name, edit, which, expected):
+    record = read_records(edited(name, [edit]))[0]
     got = record.start_time if which == "start" else record.event.time
     assert got == expected
 
 
 @pytest.mark.parametrize("text", ["2014/12/31 24:00:01", "2014/12/31 24:01:00",
                                   "2014/12/31 23:49:61"])
-def test_times_past_the_end_of_a_day_or_minute_are_refused(data, tmp_path, text):
-    path = edited(data, tmp_path, KNET, [("2014/12/31 23:50:00", text)])
+def test_times_past_the_end_of_a_day_or_minute_are_refused(edited, text):
+    path = edited(KNET, [("2014/12/31 23:50:00", text)])
     with pytest.raises(RecordError, match="is not a time") as caught:
         read_records(path)
     assert caught.value.line == 10
@@ -99,11 +88,10 @@ TWICE = [
 
 @pytest.mark.parametrize("name, line, before, at, words", TWICE,
                          ids=[f"{t[0].split('/')[1]}-{k}" for k, t in enumerate(TWICE)])
-def test_a_key_stated_twice_and_differently_is_refused(data, tmp_path, name, line, before, at,
-                                                       words):
+def test_a_key_stated_twice_and_differently_is_refused(edited, name, line, before, at, words):
     """The first of two statements was taken without a word: a file whose
     header gives two steps was read at one of them."""
-    path = edited(data, tmp_path, name, [(before, line + before)])
+    path = edited(name, [(before, line + before)])
     with pytest.raises(RecordError, match=words) as caught:
         read_records(path)
     assert caught.value.line == at
@@ -117,9 +105,9 @@ def test_a_key_stated_twice_and_differently_is_refused(data, tmp_path, name, lin
     # A key the reader does not read may say what it likes.
     (UNAM, "TIPO DE SUELO                          : ARCILLA\n", "INSTITUCION RESPONSABLE"),
 ])
-def test_a_key_stated_twice_alike_reads_as_the_file(data, tmp_path, name, line, before):
+def test_a_key_stated_twice_alike_reads_as_the_file(edited, data, name, line, before):
     original = read_records(data / name)
-    again = read_records(edited(data, tmp_path, name, [(before, line + before)]))
+    again = read_records(edited(name, [(before, line + before)]))
     assert [(r.dt, r.units, r.latitude, r.accel.tobytes()) for r in again] == \
         [(r.dt, r.units, r.latitude, r.accel.tobytes()) for r in original]
 
@@ -151,8 +139,8 @@ def test_the_station_code_and_name_reach_the_json_output(data, capsys, name, sta
     ("STATION_CODE: ARS1", "STATION_CODE: NA", ("HI", "NA", "HNE")),
     ("NETWORK: HI", "NETWORK: ", (None, "ARS1", "HNE")),
 ])
-def test_esm_codes_as_written(data, tmp_path, old, new, expected):
-    (r,) = read_records(edited(data, tmp_path, ESM, [(old, new)]))
+def test_esm_codes_as_written(edited, old, new, expected):
+    (r,) = read_records(edited(ESM, [(old, new)]))
     assert (r.network, r.station, r.channel) == expected
 
 

@@ -212,26 +212,15 @@ def test_every_sample_where_the_file_puts_it(data, name, parser):
 
 # ---- variants of the real files ---------------------------------------------------------
 
-def edited(data, tmp_path, name, *edits):
-    """A copy of a real file with each (old, new) edit made once, in the temp dir."""
-    text = (data / name).read_bytes().decode("latin-1")
-    for old, new in edits:
-        assert old in text, old
-        text = text.replace(old, new, 1)
-    path = tmp_path / name.split("/")[-1]
-    path.write_bytes(text.encode("latin-1"))
-    return path
-
-
 UNAM = f"{F}/unam/CUP50401.012"
 UNAM_UNITS = "UNIDADES DE LOS DATOS                  : Gal (cm/s/s)"
 
 
 @pytest.mark.parametrize("stated, units", [("Gal (cm/s/s)", "gal"), ("g", "g"), ("m/s2", "m/s2"),
                                            ("cm/s2", "cm/s2")])
-def test_unam_peaks_are_in_gal_whatever_the_data_units(data, tmp_path, stated, units):
+def test_unam_peaks_are_in_gal_whatever_the_data_units(edited, data, stated, units):
     """The peaks' key says Gal ("ACEL. MAX.(Gal)"); the data's units scale the samples only."""
-    path = edited(data, tmp_path, UNAM, (UNAM_UNITS, UNAM_UNITS.replace("Gal (cm/s/s)", stated)))
+    path = edited(UNAM, [(UNAM_UNITS, UNAM_UNITS.replace("Gal (cm/s/s)", stated))])
     records = read_records(path)
     channels = unam(data / UNAM)
     for r, (samples, _, dt, peak_time), peak in zip(records, channels, ["0.47", "-1.19", "1.22"]):
@@ -252,16 +241,16 @@ COSMOS_MAGNITUDES = "ML=4.9, Mw=4.8(CIT), Ms=4.2(NEIC)"
     ("Mw=5, ML=4.8", "ML"),               # the nearer of two that both round to it
     ("ML=4.9, Ms=4.2", None),             # neither is real 13's 4.8: no type is guessed
 ])
-def test_cosmos_magnitude_type_is_that_of_the_stated_magnitude(data, tmp_path, line, kind):
-    path = edited(data, tmp_path, COSMOS, (COSMOS_MAGNITUDES, line))
+def test_cosmos_magnitude_type_is_that_of_the_stated_magnitude(edited, line, kind):
+    path = edited(COSMOS, [(COSMOS_MAGNITUDES, line)])
     (r,) = read_records(path)
     assert (r.event.magnitude, r.event.magnitude_type) == (4.8, kind)
 
 
-def test_cosmos_magnitude_from_the_text_when_real_13_states_none(data, tmp_path):
+def test_cosmos_magnitude_from_the_text_when_real_13_states_none(edited):
     reals = "     4.800000     4.200000     4.900000     5.100000    45.030000   120.500000"
-    path = edited(data, tmp_path, COSMOS, (COSMOS_MAGNITUDES, "Ms=4.2, ML=4.9"),
-                  (reals, reals.replace("     4.800000", "  -999.000000", 1)))
+    path = edited(COSMOS, [(COSMOS_MAGNITUDES, "Ms=4.2, ML=4.9"),
+                           (reals, reals.replace("     4.800000", "  -999.000000", 1))])
     (r,) = read_records(path)
     assert (r.event.magnitude, r.event.magnitude_type) == (4.2, "Ms")
 
@@ -328,10 +317,10 @@ def test_dmg_each_channel_its_own_step_and_units(data, tmp_path):
         check_channel(r, samples, units, dt, None)
 
 
-def test_afad_columns_in_the_order_the_title_names_them(data, tmp_path):
+def test_afad_columns_in_the_order_the_title_names_them(edited, data):
     name = f"{F}/nsmn/20170720223109_0921.txt"
-    path = edited(data, tmp_path, name, ("       N-S          E-W          U-D",
-                                         "       E-W          U-D          N-S"))
+    path = edited(name, [("       N-S          E-W          U-D",
+                           "       E-W          U-D          N-S")])
     records, channels = read_records(path), afad(data / name)
     assert [r.component for r in records] == ["E-W", "U-D", "N-S"]
     # The stated peaks follow the names, not the columns.

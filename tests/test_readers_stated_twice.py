@@ -18,23 +18,12 @@ GEONET = f"{F}/geonet/20180212_211557_WPWS_20.V2A"
 KIKNET_UD2 = f"{F}/kiknet/AICH040010061330.UD2"
 
 
-def edited(data, tmp_path, name, edits, target=None):
-    """A copy of a real file with each (old, new) edit made at its first place."""
-    text = (data / name).read_bytes().decode("latin-1")
-    for old, new in edits:
-        assert old in text, old
-        text = text.replace(old, new, 1)
-    path = tmp_path / (target or name.split("/")[-1])
-    path.write_bytes(text.encode("latin-1"))
-    return path
-
-
 @pytest.mark.parametrize("direction, target", [("U-D", "x.NS2"), ("E-W", "x.UD1"),
                                                ("N-S", "x.EW2")])
-def test_kiknet_name_and_direction_that_differ_are_refused(data, tmp_path, direction, target):
+def test_kiknet_name_and_direction_that_differ_are_refused(edited, direction, target):
     """A KiK-net file whose direction is written as K-NET's takes its sensor from its name;
     a name that states another direction than the header's is another file's name."""
-    path = edited(data, tmp_path, KIKNET_UD2,
+    path = edited(KIKNET_UD2,
                   [("Dir.              6", f"Dir.              {direction}")], target)
     with pytest.raises(RecordError, match=f"Dir. {direction} is not the direction the file "
                                           f"name states") as caught:
@@ -46,8 +35,8 @@ def test_kiknet_name_and_direction_that_differ_are_refused(data, tmp_path, direc
     ("U-D", "x.UD1", ("UD1", "U-D", "borehole")),   # the name's sensor, the header's direction
     ("6", "x.NS2", ("UD2", "U-D", "surface")),      # the header states both: the name is not read
 ])
-def test_kiknet_direction_and_sensor(data, tmp_path, direction, target, expected):
-    path = edited(data, tmp_path, KIKNET_UD2,
+def test_kiknet_direction_and_sensor(edited, direction, target, expected):
+    path = edited(KIKNET_UD2,
                   [("Dir.              6", f"Dir.              {direction}")], target)
     (r,) = read_records(path)
     assert (r.channel, r.component, r.location) == expected
@@ -75,9 +64,8 @@ DISAGREEING = [
 
 @pytest.mark.parametrize("name, edits, line, words", DISAGREEING,
                          ids=[f"{d[0].split('/')[1]}-{k}" for k, d in enumerate(DISAGREEING)])
-def test_what_a_header_states_twice_and_differently_is_refused(data, tmp_path, name, edits,
-                                                                 line, words):
-    path = edited(data, tmp_path, name, edits)
+def test_what_a_header_states_twice_and_differently_is_refused(edited, name, edits, line, words):
+    path = edited(name, edits)
     with pytest.raises(RecordError, match=words) as caught:
         read_records(path)
     assert caught.value.line == line
@@ -99,10 +87,9 @@ AGREEING = [
 
 @pytest.mark.parametrize("name, edits", AGREEING,
                          ids=[f"{d[0].split('/')[1]}-{k}" for k, d in enumerate(AGREEING)])
-def test_the_same_statements_printed_otherwise_read_as_the_file(data, tmp_path, name,
-                                                                     edits):
+def test_the_same_statements_printed_otherwise_read_as_the_file(edited, data, name, edits):
     original = read_records(data / name)
-    records = read_records(edited(data, tmp_path, name, edits))
+    records = read_records(edited(name, edits))
     assert [(r.dt, r.units, r.accel.tobytes()) for r in records] == \
         [(r.dt, r.units, r.accel.tobytes()) for r in original]
 
@@ -129,8 +116,8 @@ ORIGIN_DATE, ORIGIN_TIME = "FECHA DEL SISMO [GMT]", "HORA EPICENTRO (GMT)"
      dt.datetime(2004, 1, 2, 0, 0, 1, tzinfo=UTC), dt.date(2004, 1, 1),
      dt.datetime(2004, 1, 1, 23, 58, 2, 700000, tzinfo=UTC)),
 ])
-def test_unam_times_only_in_the_zone_the_key_names(data, tmp_path, edits, start, date, time):
-    records = read_records(edited(data, tmp_path, UNAM, edits))
+def test_unam_times_only_in_the_zone_the_key_names(edited, edits, start, date, time):
+    records = read_records(edited(UNAM, edits))
     for r in records:
         assert r.start_time == start
         assert (r.event.date, r.event.time) == (date, time)
@@ -184,7 +171,7 @@ def test_a_channel_that_two_files_put_together_both_hold_is_not_picked(data, tmp
 
 
 @pytest.mark.parametrize("duration", ["", "unknown", "95.640 s"])
-def test_esm_duration_that_is_no_number_is_passed_over(data, tmp_path, duration):
-    path = edited(data, tmp_path, ESM, [("DURATION_S: 95.640", f"DURATION_S: {duration}")])
+def test_esm_duration_that_is_no_number_is_passed_over(edited, duration):
+    path = edited(ESM, [("DURATION_S: 95.640", f"DURATION_S: {duration}")])
     (r,) = read_records(path)
     assert (r.npts, r.dt) == (19128, 0.005)
