@@ -264,6 +264,10 @@ def run(paths, output, *, periods=(), jobs=1, scheduler=None, dt=None, units=Non
     processes, or the Dask cluster at `scheduler`; `progress` shows a bar
     (default: when stderr is a terminal).  Returns a `Report`; the files that
     failed, with the reason, go to the errors file beside the output.
+
+    With `jobs` above 1 the workers start from a fork server, which runs the
+    calling script's top level again, as multiprocessing does for every start
+    method but fork: a script calls run() under `if __name__ == "__main__":`.
     """
     target, errors_file, state_file = outputs(os.fspath(output))
     _check_inputs(paths, (target, errors_file, state_file))
