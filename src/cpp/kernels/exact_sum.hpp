@@ -458,7 +458,7 @@ template <int W, class Terms>
     // the chain from one try's sum to the next try.) A try costs about as much as 25
     // plain additions in checks and mispredicted branches, more than the vector pass
     // saves on one chunk: where fewer than two fit (the start of a record, where the
-    // sum crosses a binade every few dozen terms) the plain loop adds them instead.
+    // sum crosses a binade every few dozen terms) they go a vector at a time (below).
     double fit = 0.0;
     if (run.on_grid) {
       const double room = std::min(run.g.top - run.s, 0.5 * run.g.E);
@@ -482,12 +482,36 @@ template <int W, class Terms>
         continue;
       }
     }
+    // Where chunks do not fit but two vectors do, a vector of terms at a time: at the
+    // start of a record the sum crosses a binade every few dozen terms, and a vector
+    // checked alone (the block check of (4) over W terms) still costs less than W
+    // plain additions. The plain loop then takes the vector that crosses or ties.
+    // (Tried on a vector's room: the failed tries cost more than they saved.)
+    std::int64_t plain_stop = std::min(i + kSub, m);
+    if (run.on_grid && fit >= double(2 * W) / double(kSub)) {
+      const std::int64_t stop = std::min(i + kSub, m);
+      const Vec<W> E = splat<W>(run.g.E);
+      const double s_in = run.s;
+      const std::int64_t i_in = i;
+      while (stop - i >= W) {
+        const Vec<W> tk = t.template lanes<W>(i);
+        const Vec<W> q = to_grid<W>(tk, E);
+        const double next = run.s + lane_sum<W>(q);
+        if (!std::isless(next, run.g.top) || max_of_lanes<W>(magnitude<W>(off_grid<W>(tk, q))) == run.g.half_u)
+          break;
+        run.s = next;
+        i += W;
+      }
+      if (i > i_in) run.mean = (run.s - s_in) / double(i - i_in);
+      if (i == stop) continue;
+      plain_stop = std::min(i + W, m);  // the vector that failed; or the tail, shorter than one
+    }
     // The plain loop: to the crossing that is near, or through a whole chunk when
     // crossings come every few terms (the start of a record) or there is no grid.
     fell_back = true;
     const double s0 = run.s;
     const std::int64_t i0 = i;
-    i = add_until_regrid(run, t, i, std::min(i + kSub, m), !run.on_grid || !(fit >= 0.5));
+    i = add_until_regrid(run, t, i, plain_stop, !run.on_grid || !(fit >= 0.5));
     if (run.s != run.s) {
       run.fallbacks += 1;
       return false;
