@@ -736,6 +736,46 @@ def test_a_stopped_merge_leaves_no_file_known_whose_row_is_missing(tmp_path, mon
     assert out.read_bytes() == (tmp_path / "whole.csv").read_bytes()
 
 
+def test_a_merge_stopped_after_another_of_a_shared_file_leaves_it_unknown(tmp_path, monkeypatch):
+    # b.mseed holds the east of S1 and of S2, whose norths are a.mseed and c.mseed, each
+    # read by a task of its own: two merges share b.mseed.  The first done stored it as
+    # read; the run stopped before the second, and the next one read a.mseed alone and
+    # stored S1 without its east.
+    run_module = sys.modules["tavotools.flatfile.run"]
+    state_module = sys.modules["tavotools.flatfile.state"]
+    src = tmp_path / "records"
+    src.mkdir()
+    write_mseed(src / "a.mseed", [("S1", "HNN")], seed=1)
+    write_mseed(src / "b.mseed", [("S1", "HNE"), ("S2", "HNE")], seed=2)
+    write_mseed(src / "c.mseed", [("S2", "HNN")], seed=3)
+    out = tmp_path / "flat.csv"
+    batch, commit, merges = run_module.process_batch, state_module.State.commit, []
+
+    def marked(files, options, only=None):
+        result = batch(files, options, only)
+        result.merge = only
+        return result
+
+    def stopped_at_the_second_merge(self, result, *args):
+        if result.merge is not None:
+            merges.append(result.merge)
+            if len(merges) == 2:
+                raise KeyboardInterrupt
+        return commit(self, result, *args)
+
+    with monkeypatch.context() as m:
+        m.setattr(run_module, "MAX_BATCH", 1)
+        m.setattr(run_module, "process_batch", marked)
+        m.setattr(state_module.State, "commit", stopped_at_the_second_merge)
+        assert run([src], out, units="m/s2").interrupted
+    assert len(merges) == 2
+    again = run([src], out, units="m/s2")
+    whole = run([src], tmp_path / "whole.csv", units="m/s2")
+    assert (again.rows, whole.rows) == (2, 2)
+    assert [r["components"] for r in read_csv(out)] == ["2", "2"]
+    assert out.read_bytes() == (tmp_path / "whole.csv").read_bytes()
+
+
 @pytest.mark.parametrize("batch", [1, 4])
 def test_a_set_read_in_many_tasks_is_merged_once(tmp_path, monkeypatch, batch):
     # Forty records of one station, one time: a set split into a row per component,

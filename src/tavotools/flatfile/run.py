@@ -412,6 +412,16 @@ def _compute(state, options, todo, jobs, scheduler, lost, progress, read):
             for key, paths in held.pop(folder).items():
                 queue.appendleft(_Task(state.entries(sorted(paths)), only=key))
 
+    def pending():
+        """The files of the merges not done: held, queued or in flight."""
+        paths = set()
+        for keys in held.values():
+            paths.update(*keys.values())
+        for t in (*queue, *in_flight.values()):
+            if t.only is not None:
+                paths.update(p for p, _, _ in t.files)
+        return paths
+
     def take():
         if queue:
             return queue.popleft()
@@ -468,7 +478,9 @@ def _compute(state, options, todo, jobs, scheduler, lost, progress, read):
                         lost.extend((shown, reason) for _, shown, _ in task.files)
                         count(task)
                     continue
-                hold(state.commit(result, held))
+                # A merge's row may hold a file of another merge still to run (a file
+                # holding two stations), which must stay unknown until that one is done.
+                hold(state.commit(result, held, pending() if task.only is not None else ()))
                 count(task)
         finished = True
     finally:

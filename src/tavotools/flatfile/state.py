@@ -208,18 +208,21 @@ class State:
 
     # ---- results ------------------------------------------------------------------
 
-    def commit(self, result, waiting=None):
+    def commit(self, result, waiting=None, pending=()):
         """Store a task's `Result` in one transaction.
 
         Returns the merges it calls for: (directory, key, paths) of recordings
         whose components came from different tasks, or whose key is among
         `waiting[directory]` (merges the caller holds back).  Their partial rows
         are not kept: the caller reads all their files again in one task.
+        `pending` holds the files of the caller's merges not yet done: a row
+        stored here leaves them unknown.
         """
         waiting = waiting or {}
         db = self.db
         merges = []
         forgotten = set()   # files of those merges: unknown until the merge stores them
+        pending = {_raw(p) for p in pending}
         with db:
             db.execute("BEGIN")
             for status, items in (("error", result.errors), ("skipped", result.skipped)):
@@ -259,8 +262,10 @@ class State:
                                    ((cur.lastrowid, p) for p in members))
                 db.executemany("INSERT OR REPLACE INTO files SELECT path, size, mtime, 'row', "
                                "NULL FROM scan WHERE path = ?", ((p,) for p in paths))
-            # Last: a file of a merge that also holds a row stored here stays unknown, or
-            # a run stopped before the merge would not read it again for that recording.
+                forgotten |= paths & pending
+            # Last: a file of a merge (this task's, or one still to run) that also holds a
+            # row stored here stays unknown, or a run stopped before the merge would not
+            # read it again for that recording.
             db.executemany("DELETE FROM files WHERE path = ?", ((p,) for p in forgotten))
         return merges
 
