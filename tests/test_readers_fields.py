@@ -16,6 +16,9 @@ COSMOS = f"{F}/cosmos/Cosmos12TimeSeriesTest.v1"
 CWA = f"{F}/cwa/1-EAS.dat"
 AFAD = f"{F}/nsmn/20170720223109_0921.txt"
 UNAM = f"{F}/unam/CUP50401.012"
+SMC = "usgs_smc_lomaprieta/0111a.smc"
+# SMC's start: year, day of the year, hour, minute, second (the integer header's fields 2-6).
+SMC_START = "      1989       291         0         4         0"
 
 
 def when(*parts):
@@ -36,6 +39,14 @@ TIMES = [
     # 24:00:00 ends the day it is written with.
     (KNET, ("2014/12/31 23:49:00", "2014/12/31 24:00:00"), "origin", when(2014, 12, 31, 15)),
     (AFAD, ("2017/07/20 22:31:09", "2017/07/20 24:00:00"), "origin", when(2017, 7, 21)),
+    # A day of the year whose time carries into the next year: the leap second that
+    # ended 1989, and 24:00:00 of its last day.
+    (SMC, (SMC_START, "      1989       365        23        59        60"), "start",
+     when(1990, 1, 1)),
+    (SMC, (SMC_START, "      1989       365        24         0         0"), "start",
+     when(1990, 1, 1)),
+    (SMC, (SMC_START, "      1988       366        23        59        59"), "start",
+     when(1988, 12, 31, 23, 59, 59)),
 ]
 
 

@@ -54,11 +54,15 @@ def utc_day_of_year(year, day, hour=0, minute=0, second=0.0):
     """An aware UTC datetime from a year and a day of the year (1 is 1 January), or None."""
     if not 1 <= day <= 366:
         return None
-    start = utc(year, 1, 1, hour, minute, second)
-    if start is None:
+    # The day is checked on its own: its time may carry into the next year (a leap
+    # second at 23:59:60 on 31 December, or 24:00:00), as `utc` carries it.
+    try:
+        date = _dt.date(year, 1, 1) + _dt.timedelta(days=day - 1)
+    except (ValueError, OverflowError):
         return None
-    when = start + _dt.timedelta(days=day - 1)
-    return when if when.year == year else None
+    if date.year != year:
+        return None
+    return utc(date.year, date.month, date.day, hour, minute, second)
 
 
 def date_mdy(text):
