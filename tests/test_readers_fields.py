@@ -94,6 +94,10 @@ TWICE = [
      "'20.0 LAT. S 98.0 LONG. E'"),
     (UNAM, "CLAVE DE LA ESTACION                   : XXX\n", "TIPO DE SUELO", 26,
      "CLAVE DE LA ESTACION stated twice"),
+    # Characters Python takes as line ends (a form feed, 0x85) end no line of the file.
+    (UNAM, "NOTA                                   : A\x0cB\x85C\x1cD\n"
+           "CLAVE DE LA ESTACION                   : XXX\n", "TIPO DE SUELO", 27,
+     "CLAVE DE LA ESTACION stated twice"),
 ]
 
 

@@ -44,6 +44,9 @@ _CLOCK = re.compile(r"(\d{1,2}):(\d{2})(?::(\d{1,2}(?:\.\d*)?))?")
 _COORDINATE = re.compile(r"(\d+(?:\.\d*)?)\s*(LAT|LONG)\.?\s*([NSEW])", re.I)
 _MAGNITUDE = re.compile(r"(M[A-Za-z]?)\s*=\s*(\d+(?:\.\d*)?)")
 _BLANKS = re.compile(rb"\s*+")
+# The file's line ends, as `Lines` counts them: str.splitlines() also ends a line at a
+# form feed, 0x1C-0x1E or 0x85, and would name a later line than the one meant.
+_LINE_END = re.compile(r"\r\n|\r|\n")
 _UTC_KEY = re.compile(r"[(\[]\s*(?:GMT|UTC)\s*[)\]]", re.I)
 
 
@@ -61,7 +64,7 @@ def _fields(text):
     something else come back as {key: (index of its line, value lines)}, the first of each.
     """
     fields, again, key, statement = {}, {}, None, None
-    for k, line in enumerate(text.splitlines()):
+    for k, line in enumerate(_LINE_END.split(text)):
         m = _KEY.match(line)
         if m is None or line.startswith("="):
             continue
