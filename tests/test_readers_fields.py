@@ -17,6 +17,7 @@ CWA = f"{F}/cwa/1-EAS.dat"
 AFAD = f"{F}/nsmn/20170720223109_0921.txt"
 UNAM = f"{F}/unam/CUP50401.012"
 SMC = "usgs_smc_lomaprieta/0111a.smc"
+AT2 = f"{F}/peer/RSN763_LOMAP_GIL067.AT2"
 # SMC's start: year, day of the year, hour, minute, second (the integer header's fields 2-6).
 SMC_START = "      1989       291         0         4         0"
 
@@ -56,6 +57,28 @@ def test_times_as_headers_write_them(edited, name, edit, which, expected):
     record = read_records(edited(name, [edit]))[0]
     got = record.start_time if which == "start" else record.event.time
     assert got == expected
+
+
+@pytest.mark.parametrize("name, edit, expected", [
+    (UNAM, ("23:58:02.7", "24:00:00"), when(2004, 1, 2)),
+    (UNAM, ("23:58:02.7", "23:59:60"), when(2004, 1, 2)),
+    (UNAM, ("23:58:02.7", "23:59:59.9999996"), when(2004, 1, 2)),
+    (AT2, ("10/18/1989,", "10/18/1989 2400,"), when(1989, 10, 19)),
+    (AT2, ("10/18/1989,", "10/18/1989 0004,"), when(1989, 10, 18, 0, 4)),
+], ids=["unam-24h", "unam-60s", "unam-rounded", "at2-24h", "at2"])
+def test_an_event_date_is_the_date_of_its_time(edited, name, edit, expected):
+    # The date as written was kept beside a time carried into the next day: the
+    # flatfile's event_date read 2004-01-01 beside an event_time of 2004-01-02.
+    record = read_records(edited(name, [edit]))[0]
+    assert (record.event.time, record.event.date) == (expected, expected.date())
+
+
+def test_unam_first_sample_counts_from_the_date_written(edited):
+    # The first sample's clock is on the date the header writes, whatever day the
+    # origin time carries into: 23:59:58 is two seconds before an origin of 24:00:00.
+    path = edited(UNAM, [("23:58:02.7", "24:00:00"), ("00:00:01", "23:59:58")])
+    record = read_records(path)[0]
+    assert (record.event.time, record.start_time) == (when(2004, 1, 2), when(2004, 1, 1, 23, 59, 58))
 
 
 @pytest.mark.parametrize("text", ["2014/12/31 24:00:01", "2014/12/31 24:01:00",

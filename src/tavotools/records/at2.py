@@ -58,7 +58,8 @@ def _event(name, when):
     if len(tokens) > 1 and _HHMM.fullmatch(tokens[1]):
         hhmm = tokens[1].zfill(4)
         time = utc(*ymd, int(hhmm[:2]), int(hhmm[2:]))
-    return Event(name=name or None, time=time, date=_dt.date(*ymd))
+    # The date is the time's where there is one: "2400" is the midnight that ends the day.
+    return Event(name=name or None, time=time, date=time.date() if time else _dt.date(*ymd))
 
 
 def _metadata(line):

@@ -171,8 +171,8 @@ def parse(source):
     code = decode_name((get("CLAVE DE LA ESTACION") or [""])[0]) or None
     lat, lon = _place(get("COORDENADAS DE LA ESTACION", []))
     elevation = real((get("ALTITUD") or [""])[0])
-    event = _event(get, header)
-    start_time = _start(header, event)
+    event, day = _event(get, header)
+    start_time = _start(header, event, day)
     return [source.record(
         table[:, c], steps[c], units, locate=lambda k: source.line_number(first) - 1 + k,
         format=NAME, station=code or name, station_name=name if code else None, channel=c + 1,
@@ -265,6 +265,7 @@ def _in_utc(header, key, date=False):
 
 
 def _event(get, header):
+    """(the Event or None, the date as written: the day of the first sample's clock)."""
     date = time = None
     m = re.fullmatch(r"(\d{4})/(\d{1,2})/(\d{1,2})", _in_utc(header, "FECHA DEL SISMO", date=True))
     if m:
@@ -281,16 +282,16 @@ def _event(get, header):
     magnitudes = _MAGNITUDE.findall((get("MAGNITUD") or [""])[0])
     kind, magnitude = (magnitudes[0][0], float(magnitudes[0][1])) if magnitudes else (None, None)
     if date is lat is magnitude is None:
-        return None
-    return Event(date=date, time=time, latitude=lat, longitude=lon, depth=depth,
-                 magnitude=magnitude, magnitude_type=kind)
+        return None, None
+    # The event's date is its time's: 23:59:60 or 24:00:00 carries into the next day.
+    return Event(date=time.date() if time else date, time=time, latitude=lat, longitude=lon,
+                 depth=depth, magnitude=magnitude, magnitude_type=kind), date
 
 
-def _start(header, event):
+def _start(header, event, d):
     clock = _CLOCK.search(_in_utc(header, "HORA DE LA PRIMERA MUESTRA"))
-    if clock is None or event is None or event.date is None:
+    if clock is None or d is None:
         return None
-    d = event.date
     start = utc(d.year, d.month, d.day, int(clock.group(1)), int(clock.group(2)),
                 float(clock.group(3) or 0.0))
     if start is not None and event.time is not None and start < event.time - _dt.timedelta(hours=12):
