@@ -267,6 +267,16 @@ def test_a_component_left_out_is_named_when_no_dt_is_given(slot):
     with pytest.raises(ValueError) as e:
         summarize(None)
     assert str(e.value) == "accel must be numbers, not None"
+    # The OBE check and RotD named it as 'an array of samples needs dt'.
+    from tavotools.obe import obe_check
+
+    with pytest.raises(ValueError) as e:
+        obe_check(*records)
+    assert str(e.value) == f"{('H1', 'H2', 'V')[slot]}: accel must be numbers, not None"
+    if slot < 2:
+        with pytest.raises(ValueError) as e:
+            rotd(*records[:2])
+        assert str(e.value) == f"{('H1', 'H2')[slot]}: accel must be numbers, not None"
 
 
 @pytest.mark.parametrize("periods", [None, PERIODS])

@@ -68,6 +68,9 @@ def _listed(words):
 
 
 def _one(name, item, dt):
+    if item is None:
+        # A component left out, not samples short of their dt.
+        raise ValueError(f"{name}: accel must be numbers, not None")
     if checks.is_trace(item):
         # A trace states its step, and its units or that they are unknown.
         if dt is not None:
