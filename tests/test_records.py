@@ -20,6 +20,7 @@ from tavotools.records import (
     read_records, read_smc, read_text, read_v2,
 )
 from tavotools.rotd import rotd
+from tavotools.spectra import response_spectrum
 from tavotools.summary import summarize
 
 UTC = timezone.utc
@@ -313,6 +314,16 @@ def test_flags_are_not_samples(build):
     # bool given alone (a dt, a corner) is refused as no number.
     with pytest.raises(ValueError, match="must be numbers, not bool values"):
         build(np.array([True, False, True]))
+
+
+@pytest.mark.parametrize("build", [
+    lambda x: Record(np.ones(3), x), lambda x: summarize(np.ones(3), x),
+    lambda x: response_spectrum(np.ones(3), x, periods=[1.0]),
+], ids=["Record", "summarize", "response_spectrum"])
+def test_a_flag_in_an_array_of_no_dimensions_is_no_time_step(build):
+    # np.array(True) was a dt of 1 s, where True and np.True_ are refused.
+    with pytest.raises(TypeError, match="dt must be a positive, finite time step, not a bool"):
+        build(np.array(True))
 
 
 def test_a_masked_array_with_nothing_masked_is_its_data():

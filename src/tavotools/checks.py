@@ -35,7 +35,9 @@ def number(value, name, what="a number"):
     So is what `float()` refuses (None, a list, an array of more than one value);
     a string that is not a number is a ValueError, as `float()` has it.
     """
-    if isinstance(value, (bool, np.bool_)):
+    # A bool in an array of no dimensions too: float() takes it as 1.0 or 0.0.
+    if isinstance(value, (bool, np.bool_)) or (isinstance(value, np.ndarray)
+                                               and value.dtype.kind == "b"):
         raise TypeError(f"{name} must be {what}, not a bool ({value!r})")
     try:
         return float(value)
