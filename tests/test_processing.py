@@ -201,6 +201,16 @@ def test_corners_are_named_as_given(dt, kwargs, words):
     assert got == words
 
 
+@pytest.mark.parametrize("fraction, words", [
+    (0.05, "5"), (0.07, "7"), (0.5, "50"), (0.125, "12.5"),
+    (0.1234567, "12.34567"), (1 / 3, "33.33333333333333"), (1e-9, "0.0000001"),
+])
+def test_a_taper_is_named_as_given(fraction, words):
+    # Six digits named a taper of 0.1234567 "12.3457 %" in the record's processing.
+    out = processing.taper(record(np.sin(3 * T), DT), fraction)
+    assert out.processing[-1] == f"cosine taper {words} % at each end"
+
+
 @pytest.mark.parametrize("kwargs", [dict(low=0.1, high=20.0), dict(low=0.5, order=7),
                                     dict(high=5.0, order=1), dict(low=1.0, high=2.0, order=16)])
 def test_bandpass_is_sosfiltfilt_with_its_own_pad_and_short_records_name_it(kwargs):

@@ -9,6 +9,7 @@ from __future__ import annotations
 import dataclasses
 import math
 import operator
+from decimal import Decimal
 
 import numpy as np
 
@@ -123,7 +124,7 @@ def taper(record, fraction=0.05):
         raise ValueError(f"taper fraction must be in (0, 0.5], not {fraction!r}")
     # SciPy's window of one point is 1: that sample is both ends, and goes to zero.
     window = windows.tukey(record.npts, alpha=2.0 * fraction) if record.npts > 1 else np.zeros(1)
-    return _with(record, record.accel * window, f"cosine taper {fraction * 100:g} % at each end")
+    return _with(record, record.accel * window, f"cosine taper {_percent(fraction)} % at each end")
 
 
 def bandpass(record, low=None, high=None, order=4):
@@ -185,6 +186,16 @@ def _hz(f):
     a corner of 49.99999999 Hz is not the Nyquist frequency of 50 Hz it would round to."""
     short = f"{f:g}"
     return short if float(short) == f else repr(float(f))
+
+
+def _percent(fraction):
+    """`fraction` in percent, in six digits where they are the value (5, 12.5), else in
+    all it takes: a taper of 0.1234567 is not the 12.3457 % six digits would name."""
+    short = f"{fraction * 100:g}"
+    if float(short) / 100.0 == fraction:
+        return short
+    # The shortest decimal of the fraction, moved two places: no rounding of its own.
+    return format(Decimal(repr(float(fraction))).scaleb(2).normalize(), "f")
 
 
 def _pole_at_one(sos):

@@ -17,7 +17,7 @@ from .schema import COMPONENTS
 __all__ = ["State"]
 
 #: Changes whenever the stored rows would no longer match what a run computes.
-VERSION = "9"
+VERSION = "10"
 
 #: The columns of a row that hold a file's path, shown as the run names the file.
 FILE_COLUMNS = tuple(f"{c}_file" for c in COMPONENTS)
