@@ -309,11 +309,17 @@ def test_samples_numpy_would_convert_with_a_loss_are_refused(samples, message, b
     lambda x: summarize(x, 0.01), lambda x: obe_check(np.ones(3), np.ones(3), x, 0.01),
     lambda x: summarize(np.ones(3), 0.01, periods=x),
 ], ids=["Record", "from_samples", "summarize", "obe_check", "periods"])
-def test_flags_are_not_samples(build):
+@pytest.mark.parametrize("flags", [
+    np.array([True, False, True]),
+    np.array([1.5, True, 2.0], dtype=object),
+    np.array([1.5, np.False_, 2.0], dtype=object),
+], ids=["bool", "object with True", "object with np.False_"])
+def test_flags_are_not_samples(build, flags):
     # An array of bools was taken as samples (or periods) of 1.0 and 0.0, where a
-    # bool given alone (a dt, a corner) is refused as no number.
+    # bool given alone (a dt, a corner) is refused as no number; so was a bool
+    # among the objects of an object array (a column of mixed values).
     with pytest.raises(ValueError, match="must be numbers, not bool values"):
-        build(np.array([True, False, True]))
+        build(flags)
 
 
 @pytest.mark.parametrize("build", [

@@ -85,6 +85,9 @@ def real(values, name):
     # NumPy turns None into NaN: a missing component would read as a bad sample.
     if a.dtype.kind == "O" and any(x is None for x in a.flat):
         raise ValueError(f"{name} must be numbers, not None")
+    # A flag among objects would be 1.0 or 0.0, as an array of bools would (below).
+    if a.dtype.kind == "O" and any(isinstance(x, (bool, np.bool_)) for x in a.flat):
+        raise ValueError(f"{name} must be numbers, not bool values")
     if a.dtype.kind == "c":
         raise ValueError(f"{name} must be real numbers, not complex")
     # NumPy casts dates and durations to their counts of days or seconds, a
