@@ -82,12 +82,14 @@ def real(values, name):
         a = np.asarray(values)
     except (TypeError, ValueError):
         raise ValueError(f"{name} must be numbers") from None
-    # NumPy turns None into NaN: a missing component would read as a bad sample.
-    if a.dtype.kind == "O" and any(x is None for x in a.flat):
-        raise ValueError(f"{name} must be numbers, not None")
-    # A flag among objects would be 1.0 or 0.0, as an array of bools would (below).
-    if a.dtype.kind == "O" and any(isinstance(x, (bool, np.bool_)) for x in a.flat):
-        raise ValueError(f"{name} must be numbers, not bool values")
+    if a.dtype.kind == "O":
+        kinds = {type(x) for x in a.flat}  # one pass; neither bool type can be subclassed
+        # NumPy turns None into NaN: a missing component would read as a bad sample.
+        if type(None) in kinds:
+            raise ValueError(f"{name} must be numbers, not None")
+        # A flag among objects would be 1.0 or 0.0, as an array of bools would (below).
+        if bool in kinds or np.bool_ in kinds:
+            raise ValueError(f"{name} must be numbers, not bool values")
     if a.dtype.kind == "c":
         raise ValueError(f"{name} must be real numbers, not complex")
     # NumPy casts dates and durations to their counts of days or seconds, a

@@ -487,9 +487,9 @@ template <int W, class Terms>
     // checked alone (the block check of (4) over W terms) still costs less than W
     // plain additions. The plain loop then takes the vector that crosses or ties.
     // (Tried on a vector's room: the failed tries cost more than they saved.)
-    std::int64_t plain_stop = std::min(i + kSub, m);
+    const std::int64_t stop = std::min(i + kSub, m);
+    std::int64_t plain_stop = stop;
     if (run.on_grid && fit >= double(2 * W) / double(kSub)) {
-      const std::int64_t stop = std::min(i + kSub, m);
       const Vec<W> E = splat<W>(run.g.E);
       const double s_in = run.s;
       const std::int64_t i_in = i;
