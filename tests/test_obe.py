@@ -138,6 +138,13 @@ def test_substeps_sample_ten_hertz_a_hundred_times(dt, substeps):
     assert substeps_for(dt) == substeps
 
 
+# 7 sub-steps of 0.007 s are 7 / 0.07 = 99.99999999999999 points per cycle in doubles.
+@pytest.mark.parametrize("dt", [0.005, 0.007, 0.009, 0.014, 0.0075, 0.05])
+def test_a_record_sampled_as_asked_has_no_note_of_too_few_points(dt):
+    h1, h2, v = components(0.3, 0.2, 2.0)
+    assert obe_check(h1, h2, v, dt).notes == ()
+
+
 # ---- a real record ----------------------------------------------------------------
 
 @pytest.fixture(scope="module")

@@ -167,7 +167,9 @@ def sampling_notes(dt, substeps):
                      f"{nyquist:.3g} Hz): its spectral values above {nyquist:.3g} Hz come "
                      f"from the straight lines between samples, not from recorded motion")
     per_cycle = substeps / (dt * PSA_BAND[1])
-    if per_cycle < POINTS_PER_CYCLE:
+    # Short of what substeps_for asks, rounded as it rounds: 7 sub-steps of 0.007 s are
+    # its 100 points per cycle, though 7 / 0.07 reads 99.99999999999999.
+    if substeps < round(POINTS_PER_CYCLE * dt * PSA_BAND[1], 9):
         low = (f"may read up to {100 * (1 - math.cos(math.pi / per_cycle)):.2g} % low"
                if per_cycle > 2 else "may be missed")
         notes.append(f"the response is sampled {substeps} times a step ({MAX_SUBSTEPS} at "
