@@ -378,6 +378,13 @@ A = np.ones(10)
      "percentiles must be real numbers, not complex"),
     (lambda: rotd(A, A, 0.01, percentiles=np.ma.array([50, 100], mask=[False, True])),
      "percentiles must not be masked: give only the percentiles wanted"),
+    # NumPy reads a flag as percentile 1 or 0, a duration as its seconds, None as NaN.
+    (lambda: rotd(A, A, 0.01, percentiles=True), "percentiles must be numbers, not bool values"),
+    (lambda: rotd(A, A, 0.01, percentiles=np.array([0, 50, True], dtype=object)),
+     "percentiles must be numbers, not bool values"),
+    (lambda: rotd(A, A, 0.01, percentiles=np.array([50], dtype="m8[s]")),
+     "percentiles must be numbers, not timedelta64[s] values"),
+    (lambda: rotd(A, A, 0.01, percentiles=[50, None]), "percentiles must be numbers, not None"),
     (lambda: rotd(A, A, 0.01, periods=[0.1, -1.0]),
      "periods must be positive and finite: periods[1] is -1.0"),
     (lambda: rotd(A, A, 0.01, damping=1.0), "damping must be in [0, 1), not 1.0"),

@@ -8,8 +8,8 @@ import math
 
 import numpy as np
 
-__all__ = ["ReadOnlyArrays", "all_finite", "is_trace", "number", "positive_int", "real", "samples",
-           "time_step", "vector"]
+__all__ = ["ReadOnlyArrays", "all_finite", "given_as_numbers", "is_trace", "number",
+           "positive_int", "real", "samples", "time_step", "vector"]
 
 
 class ReadOnlyArrays:
@@ -82,6 +82,18 @@ def real(values, name):
         a = np.asarray(values)
     except (TypeError, ValueError):
         raise ValueError(f"{name} must be numbers") from None
+    given_as_numbers(a, name)
+    if a.dtype.kind == "c":
+        raise ValueError(f"{name} must be real numbers, not complex")
+    try:
+        return a.astype(np.float64, copy=False)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be numbers") from None
+
+
+def given_as_numbers(a, name):
+    """ValueError for an array of what NumPy would cast to numbers without their being
+    numbers: None, flags, dates, durations, structured records."""
     if a.dtype.kind == "O":
         kinds = {type(x) for x in a.flat}  # one pass; neither bool type can be subclassed
         # NumPy turns None into NaN: a missing component would read as a bad sample.
@@ -90,17 +102,11 @@ def real(values, name):
         # A flag among objects would be 1.0 or 0.0, as an array of bools would (below).
         if bool in kinds or np.bool_ in kinds:
             raise ValueError(f"{name} must be numbers, not bool values")
-    if a.dtype.kind == "c":
-        raise ValueError(f"{name} must be real numbers, not complex")
     # NumPy casts dates and durations to their counts of days or seconds, a
     # one-field structured array to its field, and flags to 1.0 and 0.0: none of
-    # them is samples as given (a bool is refused as a number, too).
+    # them is numbers as given (a bool is refused as a number, too).
     if a.dtype.kind in "mMVb":
         raise ValueError(f"{name} must be numbers, not {a.dtype} values")
-    try:
-        return a.astype(np.float64, copy=False)
-    except (TypeError, ValueError):
-        raise ValueError(f"{name} must be numbers") from None
 
 
 def vector(values, name):

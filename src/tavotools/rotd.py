@@ -24,7 +24,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import _spectra
+from . import _spectra, checks
 from .checks import ReadOnlyArrays
 from .components import geometric_mean, matched
 from .spectra import DEFAULT_PERIODS, _oscillator_parameters, _oscillators
@@ -170,10 +170,17 @@ def _percentiles(percentiles):
     if np.ma.isMaskedArray(percentiles) and np.ma.getmaskarray(percentiles).any():
         # NumPy would take the values under the mask
         raise ValueError("percentiles must not be masked: give only the percentiles wanted")
+    no_numbers = "percentiles must be numbers from 0 to 100"
     try:
-        p = np.array(percentiles, dtype=np.float64, ndmin=1)
+        given = np.asarray(percentiles)
     except (TypeError, ValueError):
-        raise ValueError("percentiles must be numbers from 0 to 100") from None
+        raise ValueError(no_numbers) from None
+    # True would be RotD1, a duration of 50 s RotD50: refused, as in every other input.
+    checks.given_as_numbers(given, "percentiles")
+    try:
+        p = np.array(given, dtype=np.float64, ndmin=1)
+    except (TypeError, ValueError):
+        raise ValueError(no_numbers) from None
     if p.ndim != 1 or p.size == 0:
         raise ValueError("percentiles must be a non-empty sequence of numbers from 0 to 100")
     bad = ~((p >= 0.0) & (p <= 100.0))
