@@ -128,6 +128,9 @@ class RotD(ReadOnlyArrays):
         a float for PGA and PGV, an array over the periods for the spectra."""
         if measure not in _SI:
             raise ValueError(f"unknown measure {measure!r}: one of " + ", ".join(_SI))
+        # float() reads a flag as percentile 1 or 0, as rotd's percentiles refuse it.
+        if isinstance(percentile, (bool, np.bool_)):
+            raise ValueError(f"percentile must be a number, not {bool(percentile)}")
         hits = np.flatnonzero(self.percentiles == float(percentile))
         if hits.size == 0:
             raise ValueError(f"RotD{percentile:g} was not computed: percentiles are "
