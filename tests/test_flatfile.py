@@ -534,6 +534,87 @@ def test_killed_worker_costs_only_its_file(tmp_path):
     assert [r["components"] for r in rows] == ["3", "3", "3", "2", "3", "3"]
 
 
+# A worker that dies while it sends its result back (killed by SIGTERM sent to the whole
+# run, or by the out-of-memory killer, while its result fills the pipe): the start of
+# the message is in the pipe, the rest never comes, and the lock of the pipe stays held.
+DIE_WHILE_SENDING = """
+        import os, signal, struct, sys
+        import tavotools.records as records
+
+        _read = records.read_records
+
+        def read_records(path, *args, **kwargs):
+            if "midsend" in os.path.basename(str(path)):
+                frame = sys._getframe()
+                while "result_queue" not in frame.f_locals:
+                    frame = frame.f_back
+                queue = frame.f_locals["result_queue"]
+                if "stop" in os.path.basename(str(path)):
+                    os.kill(frame.f_locals["initargs"][0], signal.SIGTERM)   # the run's
+                queue._wlock.acquire()
+                os.write(queue._writer.fileno(), struct.pack("!i", 1 << 20) + bytes(1000))
+                os._exit(9)
+            return _read(path, *args, **kwargs)
+
+        records.read_records = read_records
+"""
+
+
+@pytest.mark.parametrize("which", ["flatfile", "measures"])
+def test_a_worker_dying_while_it_sends_its_result_ends_the_run(tmp_path, which):
+    # The pool waited for the rest of that result for ever, and the run with it (also
+    # once stopped: SIGTERM sent to every process of the run hung it the same way).
+    src = tmp_path / "records"
+    src.mkdir()
+    many(src, 4)
+    (src / "r0002b.smc").rename(src / "r0002b-midsend.smc")
+    out = tmp_path / "flat.csv"
+    if which == "flatfile":
+        argv = command(src, "-o", out, "--jobs", "2")
+    else:
+        argv = [sys.executable, "-m", "tavotools", "--format", "csv", "--jobs", "2",
+                *sorted(map(str, src.iterdir()))]
+    proc = subprocess.Popen(argv, env=hooked(tmp_path, DIE_WHILE_SENDING),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        got, err = proc.communicate(timeout=120)
+    finally:
+        proc.kill()
+    assert proc.returncode == 1, err
+    if which == "measures":
+        assert f"tavotools: {src / 'r0002b-midsend.smc'}: BrokenProcessPool" in err
+        return
+    (error,) = read_csv(tmp_path / "flat.errors.csv")
+    assert error == {"file": str(src / "r0002b-midsend.smc"), "reason":
+                     "the worker died or failed while reading this file (its process ended)"}
+    assert [r["components"] for r in read_csv(out)] == ["3", "3", "2", "3"]
+
+
+def test_a_run_stopped_while_a_worker_dies_sending_its_result_ends_and_resumes(tmp_path):
+    # SIGTERM sent to every process of a run: the run stops, and its workers die, one of
+    # them in the middle of sending its result; the stop waited for that result for ever.
+    src = tmp_path / "records"
+    src.mkdir()
+    many(src, 4)
+    (src / "r0002b.smc").rename(src / "r0002b-midsend-stop.smc")
+    out = tmp_path / "flat.csv"
+    proc = subprocess.Popen(command(src, "-o", out, "--jobs", "2"),
+                            env=hooked(tmp_path, DIE_WHILE_SENDING),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        _, err = proc.communicate(timeout=120)
+    finally:
+        proc.kill()
+    assert proc.returncode == 130, err
+    assert "tavotools flatfile: interrupted" in err
+    assert len(read_csv(out)) < 4
+    again = subprocess.run(command(src, "-o", out, "--jobs", "2"), capture_output=True,
+                           text=True, timeout=300)
+    assert again.returncode == 0, again.stderr
+    run([src], tmp_path / "whole.csv")
+    assert out.read_bytes() == (tmp_path / "whole.csv").read_bytes()
+
+
 def _running(pid):
     """Whether process `pid` still runs (a zombie, its run over, does not)."""
     try:

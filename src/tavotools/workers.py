@@ -6,19 +6,26 @@ it, so that its workers neither die mid-task nor print tracebacks of their own.
 And a run killed outright (SIGKILL, the out-of-memory killer) cannot shut its
 pool down: its workers would wait for tasks for ever, holding the run's
 terminal or pipe open, so each one ends when the run's process does.
+A worker that dies while it sends a result back would leave the pool waiting
+for the rest of it for ever: `wait_first` and `shut_down` break such a pool.
 """
 from __future__ import annotations
 
+import concurrent.futures as cf
 import contextlib
 import os
 import select
 import signal
 import threading
 import time
+from multiprocessing import connection
 
-__all__ = ["start_worker", "starting_workers"]
+__all__ = ["shut_down", "start_worker", "starting_workers", "wait_first"]
 
 _HOLD = hasattr(signal, "pthread_sigmask")
+
+#: Seconds between looks for a worker that died while it sent its result.
+WATCH = 0.5
 
 
 def start_worker(run_pid):
@@ -75,3 +82,59 @@ def _end_with(run_pid):
             os._exit(1)
         except OSError:
             pass
+
+
+def _parts(pool):
+    """The manager thread, the worker processes and the result queue of a process pool."""
+    return (getattr(pool, "_executor_manager_thread", None), getattr(pool, "_processes", None),
+            getattr(pool, "_result_queue", None))
+
+
+def _unstick(thread, processes, results):
+    """Break the pool of these parts when a worker ended while it sent a result.
+
+    The pool's manager thread then waits for the rest of that message for ever:
+    the pipe never ends, since this process holds its write end too, and so do
+    the other workers, one of them perhaps waiting for the pipe's lock that the
+    dead one held.  A worker that ends at any other moment breaks the pool at
+    once.  Killing the workers and closing this process's end ends the pipe, and
+    the pool breaks as it does then: its tasks fail with BrokenProcessPool.
+    """
+    if thread is None or not thread.is_alive() or not processes or results is None:
+        return
+    workers = list(processes.values())
+    try:
+        if not connection.wait([p.sentinel for p in workers], 0):
+            return   # every worker runs
+    except (OSError, ValueError):
+        return       # the pool is being taken down
+    thread.join(WATCH)
+    if not thread.is_alive():
+        return
+    for p in workers:
+        with contextlib.suppress(OSError, ValueError):
+            p.kill()
+    results._writer.close()
+
+
+def wait_first(pool, futures):
+    """`concurrent.futures.wait(futures, return_when=FIRST_COMPLETED)` for tasks of
+    `pool` (a ProcessPoolExecutor), which never waits for ever on a worker that died
+    while it sent its result: (done, not done)."""
+    while True:
+        done, pending = cf.wait(futures, timeout=WATCH, return_when=cf.FIRST_COMPLETED)
+        if done or not pending:
+            return done, pending
+        _unstick(*_parts(pool))
+
+
+def shut_down(pool, cancel=False):
+    """`pool.shutdown(wait=True, cancel_futures=cancel)`, which never waits for ever on
+    a worker that died while it sent its result (SIGTERM sent to every process of a run)."""
+    thread, processes, results = _parts(pool)
+    pool.shutdown(wait=False, cancel_futures=cancel)
+    while thread is not None and thread.is_alive():
+        thread.join(WATCH)
+        _unstick(thread, processes, results)
+    if results is not None:
+        results.close()

@@ -159,10 +159,10 @@ def _run(tasks, jobs):
     show = len(tasks) > 1 and sys.stderr.isatty()
     results = [None] * len(tasks)
     if jobs > 1 and len(tasks) > 1:
-        from concurrent.futures import ProcessPoolExecutor, as_completed
+        from concurrent.futures import ProcessPoolExecutor
         from concurrent.futures.process import BrokenProcessPool
 
-        from ..workers import start_worker, starting_workers
+        from ..workers import shut_down, start_worker, starting_workers, wait_first
 
         # Forked: workers read what this process has set up (the inventory, /dev/stdin).
         # The command runs no thread of its own, the pool forks every worker before it
@@ -179,19 +179,23 @@ def _run(tasks, jobs):
                         futures[pool.submit(_process, t)] = k
                     except BrokenProcessPool as e:  # a worker died while the tasks were handed out
                         results[k] = t[0], None, failure(t[0], e), False
-            for done, fut in enumerate(as_completed(futures), 1):
-                k = futures[fut]
-                try:
-                    results[k] = fut.result()
-                except Exception as e:  # the worker died, or its result did not come back
-                    results[k] = tasks[k][0], None, failure(tasks[k][0], e), False
-                if show:
-                    _progress(done, len(tasks), tasks[k][0])
+            pending, done = set(futures), 0
+            while pending:
+                finished, pending = wait_first(pool, pending)
+                for fut in finished:
+                    k = futures[fut]
+                    try:
+                        results[k] = fut.result()
+                    except Exception as e:  # the worker died, or its result did not come back
+                        results[k] = tasks[k][0], None, failure(tasks[k][0], e), False
+                    done += 1
+                    if show:
+                        _progress(done, len(tasks), tasks[k][0])
         except BaseException:
             # Stopped (Ctrl-C): the files not yet started are dropped, not waited for.
-            pool.shutdown(wait=True, cancel_futures=True)
+            shut_down(pool, cancel=True)
             raise
-        pool.shutdown(wait=True)
+        shut_down(pool)
     else:
         for k, t in enumerate(tasks):
             results[k] = _process(t)

@@ -23,7 +23,7 @@ from dataclasses import dataclass
 from ..files import same_file
 from ..processing import parse_steps
 from ..records import PackedFile
-from ..workers import start_worker
+from ..workers import shut_down, start_worker, wait_first
 from .output import check_writer, write_errors, write_table
 from .rows import Options, process_batch
 from .scan import batches, walk
@@ -170,14 +170,14 @@ class _Processes:
             # A worker died and broke the pool before its failed tasks were
             # collected: this task goes to a new pool, and those tasks, failing
             # from the old one, are retried when they come back (see `lost`).
-            self.pool.shutdown(wait=True)
+            shut_down(self.pool)
             self._start()
             future = self.pool.submit(process_batch, task.files, options, task.only)
         self.pools[future] = self.pool
         return future
 
     def wait(self, futures):
-        done = cf.wait(futures, return_when=cf.FIRST_COMPLETED)[0]
+        done = wait_first(self.pool, futures)[0]
         for f in done:
             if f.exception() is None:
                 del self.pools[f]
@@ -188,7 +188,7 @@ class _Processes:
         if not isinstance(error, cf.process.BrokenProcessPool):
             return False
         if self.pools.pop(future, None) is self.pool:
-            self.pool.shutdown(wait=True, cancel_futures=True)
+            shut_down(self.pool, cancel=True)
             self._start()
         return True
 
@@ -197,7 +197,7 @@ class _Processes:
         return isinstance(error, cf.process.BrokenProcessPool)
 
     def close(self, cancel=False):
-        self.pool.shutdown(wait=True, cancel_futures=cancel)
+        shut_down(self.pool, cancel)
 
 
 def _distributed():
