@@ -7,20 +7,22 @@ And a run killed outright (SIGKILL, the out-of-memory killer) cannot shut its
 pool down: its workers would wait for tasks for ever, holding the run's
 terminal or pipe open, so each one ends when the run's process does.
 A worker that dies while it sends a result back would leave the pool waiting
-for the rest of it for ever: `wait_first` and `shut_down` break such a pool.
+for the rest of it for ever: `wait_first`, `completed` and `shut_down` break
+such a pool.
 """
 from __future__ import annotations
 
 import concurrent.futures as cf
 import contextlib
 import os
+import queue
 import select
 import signal
 import threading
 import time
 from multiprocessing import connection
 
-__all__ = ["shut_down", "start_worker", "starting_workers", "wait_first"]
+__all__ = ["completed", "shut_down", "start_worker", "starting_workers", "wait_first"]
 
 _HOLD = hasattr(signal, "pthread_sigmask")
 
@@ -126,6 +128,24 @@ def wait_first(pool, futures):
         if done or not pending:
             return done, pending
         _unstick(*_parts(pool))
+
+
+def completed(pool, futures):
+    """The `futures` of tasks of `pool` as they complete, as
+    `concurrent.futures.as_completed` yields them (each waited for once, however
+    many there are), never waiting for ever on a worker that died while it sent
+    its result."""
+    finished = queue.SimpleQueue()
+    futures = list(futures)
+    for f in futures:
+        f.add_done_callback(finished.put)
+    for _ in futures:
+        while True:
+            try:
+                yield finished.get(timeout=WATCH)
+                break
+            except queue.Empty:
+                _unstick(*_parts(pool))
 
 
 def shut_down(pool, cancel=False):

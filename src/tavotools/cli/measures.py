@@ -162,7 +162,7 @@ def _run(tasks, jobs):
         from concurrent.futures import ProcessPoolExecutor
         from concurrent.futures.process import BrokenProcessPool
 
-        from ..workers import shut_down, start_worker, starting_workers, wait_first
+        from ..workers import completed, shut_down, start_worker, starting_workers
 
         # Forked: workers read what this process has set up (the inventory, /dev/stdin).
         # The command runs no thread of its own, the pool forks every worker before it
@@ -179,18 +179,14 @@ def _run(tasks, jobs):
                         futures[pool.submit(_process, t)] = k
                     except BrokenProcessPool as e:  # a worker died while the tasks were handed out
                         results[k] = t[0], None, failure(t[0], e), False
-            pending, done = set(futures), 0
-            while pending:
-                finished, pending = wait_first(pool, pending)
-                for fut in finished:
-                    k = futures[fut]
-                    try:
-                        results[k] = fut.result()
-                    except Exception as e:  # the worker died, or its result did not come back
-                        results[k] = tasks[k][0], None, failure(tasks[k][0], e), False
-                    done += 1
-                    if show:
-                        _progress(done, len(tasks), tasks[k][0])
+            for done, fut in enumerate(completed(pool, futures), 1):
+                k = futures[fut]
+                try:
+                    results[k] = fut.result()
+                except Exception as e:  # the worker died, or its result did not come back
+                    results[k] = tasks[k][0], None, failure(tasks[k][0], e), False
+                if show:
+                    _progress(done, len(tasks), tasks[k][0])
         except BaseException:
             # Stopped (Ctrl-C): the files not yet started are dropped, not waited for.
             shut_down(pool, cancel=True)
