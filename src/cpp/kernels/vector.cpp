@@ -1287,7 +1287,7 @@ namespace {
 template <int W, class In>
 [[gnu::always_inline]] inline std::int64_t first_above_loop(In x, std::int64_t i0, std::int64_t m, double start,
                                                             double dt, double val) noexcept {
-  static_assert(arias_block == 64);  // one word of bits
+  static_assert(arias_block <= 64);  // one word of bits
   double q[arias_block], kept_x[arias_block], P[arias_block];
   // The squares as squares_block gives them, but those near a rounding midpoint wait
   // (as in the Arias series): where the block's running sums stay in the binade of

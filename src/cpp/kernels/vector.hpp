@@ -70,7 +70,9 @@ void arias_scale_series(Span P, double dt, MutSpan out) noexcept;
 /// arias_block samples; ends.n must be at least ceil(x.n / arias_block)), and
 /// first_positive = the first P above zero (0.0 when none). Once P is NaN the rest of
 /// ends is NaN. Returns P[x.n - 1] (0.0 when x is empty).
-inline constexpr std::int64_t arias_block = 64;
+// Each Arias level recomputes one block: 32 samples rather than 64 made a level about a
+// sixth cheaper, while the pass keeping twice as many ends measured no slower.
+inline constexpr std::int64_t arias_block = 32;
 struct SquareSums {
   double total;
   double first_positive;
