@@ -560,27 +560,36 @@ DIE_WHILE_SENDING = """
 """
 
 
+def run_dying_while_sending(tmp_path, name, argv_of):
+    """Four stations in tmp_path/records, the second's b component renamed `name` (its
+    worker dies while sending), run by argv_of(records folder, output) with that hook:
+    (folder, output, return code, stderr). A hang fails the test after 120 s."""
+    src = tmp_path / "records"
+    src.mkdir()
+    many(src, 4)
+    (src / "r0002b.smc").rename(src / name)
+    out = tmp_path / "flat.csv"
+    proc = subprocess.Popen(argv_of(src, out), env=hooked(tmp_path, DIE_WHILE_SENDING),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        _, err = proc.communicate(timeout=120)
+    finally:
+        proc.kill()
+    return src, out, proc.returncode, err
+
+
 @pytest.mark.parametrize("which", ["flatfile", "measures"])
 def test_a_worker_dying_while_it_sends_its_result_ends_the_run(tmp_path, which):
     # The pool waited for the rest of that result for ever, and the run with it (also
     # once stopped: SIGTERM sent to every process of the run hung it the same way).
-    src = tmp_path / "records"
-    src.mkdir()
-    many(src, 4)
-    (src / "r0002b.smc").rename(src / "r0002b-midsend.smc")
-    out = tmp_path / "flat.csv"
-    if which == "flatfile":
-        argv = command(src, "-o", out, "--jobs", "2")
-    else:
-        argv = [sys.executable, "-m", "tavotools", "--format", "csv", "--jobs", "2",
+    def argv_of(src, out):
+        if which == "flatfile":
+            return command(src, "-o", out, "--jobs", "2")
+        return [sys.executable, "-m", "tavotools", "--format", "csv", "--jobs", "2",
                 *sorted(map(str, src.iterdir()))]
-    proc = subprocess.Popen(argv, env=hooked(tmp_path, DIE_WHILE_SENDING),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        got, err = proc.communicate(timeout=120)
-    finally:
-        proc.kill()
-    assert proc.returncode == 1, err
+
+    src, out, returncode, err = run_dying_while_sending(tmp_path, "r0002b-midsend.smc", argv_of)
+    assert returncode == 1, err
     if which == "measures":
         assert f"tavotools: {src / 'r0002b-midsend.smc'}: BrokenProcessPool" in err
         return
@@ -593,19 +602,9 @@ def test_a_worker_dying_while_it_sends_its_result_ends_the_run(tmp_path, which):
 def test_a_run_stopped_while_a_worker_dies_sending_its_result_ends_and_resumes(tmp_path):
     # SIGTERM sent to every process of a run: the run stops, and its workers die, one of
     # them in the middle of sending its result; the stop waited for that result for ever.
-    src = tmp_path / "records"
-    src.mkdir()
-    many(src, 4)
-    (src / "r0002b.smc").rename(src / "r0002b-midsend-stop.smc")
-    out = tmp_path / "flat.csv"
-    proc = subprocess.Popen(command(src, "-o", out, "--jobs", "2"),
-                            env=hooked(tmp_path, DIE_WHILE_SENDING),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        _, err = proc.communicate(timeout=120)
-    finally:
-        proc.kill()
-    assert proc.returncode == 130, err
+    src, out, returncode, err = run_dying_while_sending(
+        tmp_path, "r0002b-midsend-stop.smc", lambda src, out: command(src, "-o", out, "--jobs", "2"))
+    assert returncode == 130, err
     assert "tavotools flatfile: interrupted" in err
     assert len(read_csv(out)) < 4
     again = subprocess.run(command(src, "-o", out, "--jobs", "2"), capture_output=True,
